@@ -1,0 +1,6 @@
+// The platform layer: flat functions over opaque handles for everything the
+// operating system gives. Portable code includes this header (or one family
+// header) and never a system header of sockets, X11 or ALSA.
+#pragma once
+
+#include "ZNonPortable_Base.h"

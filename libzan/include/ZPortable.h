@@ -1,0 +1,5 @@
+// Portable helpers of the base library: text, byte buffers, parsers,
+// rectangles and the image format record.
+#pragma once
+
+#include "ZPortable_Text.h"

@@ -1,0 +1,6 @@
+# System libraries of the base library, one block per family.
+find_package(Boost REQUIRED)
+target_link_libraries(zan PUBLIC Boost::boost)
+
+pkg_check_modules(ZAN_CRYPTO REQUIRED IMPORTED_TARGET libcrypto)
+target_link_libraries(zan PUBLIC PkgConfig::ZAN_CRYPTO)

@@ -1,0 +1,3 @@
+#pragma once
+#include <string>
+void ZTestCaptureLine(const std::wstring& line);
