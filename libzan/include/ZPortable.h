@@ -2,4 +2,6 @@
 // rectangles and the image format record.
 #pragma once
 
+#include "ZPortable_Bytes.h"
+#include "ZPortable_Rect.h"
 #include "ZPortable_Text.h"
