@@ -19,8 +19,8 @@ struct ZRect {
     bool operator==(const ZRect& o) const = default;
 };
 
-// A rectangle is valid when it has positive width and height.
-#define ZVALIDRECT(r) ((r).right > (r).left && (r).bottom > (r).top)
+// The validity test of checks: not inverted (an empty rectangle passes).
+#define ZVALIDRECT(r) ((r).right >= (r).left && (r).bottom >= (r).top)
 
 // An identified rectangle of an image: the window a dirty region belongs to.
 struct ZFrag {
@@ -68,6 +68,10 @@ std::int64_t ZMax(std::int64_t a, std::int64_t b);
 void ZRectClip(ZRect& rect, const ZRect& bounds);
 bool ZRectWithin(const ZRect& rect, int width, int height);
 bool ZRectIntersects(const ZRect& a, const ZRect& b);
+// Whether outer holds inner (edges may coincide).
+bool ZRectContains(const ZRect& outer, const ZRect& inner);
+// No area: width or height not positive.
+bool ZRectEmpty(const ZRect& rect);
 
 // Newest covers older: cuts the new rectangle out of the list, then appends it.
 void ZFragInsert(std::list<ZFrag>& list, const ZFrag& frag);

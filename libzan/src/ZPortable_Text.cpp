@@ -1,4 +1,5 @@
 // Text conversion between UTF-16 units and UTF-8 bytes, escaping, numbers.
+#include <cstdio>
 #include <cstring>
 
 #include "ZPortable_Text.h"
@@ -109,4 +110,196 @@ std::wstring ZToHexPointer(const void* pointer) {
         value >>= 4;
     }
     return out;
+}
+
+std::string ZEscape(const std::string& text, const std::string& extra) {
+    std::string out;
+    out.reserve(text.size() + 8);
+    for (const char c : text) {
+        switch (c) {
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            default:
+                if (extra.find(c) != std::string::npos) out += '\\';
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string ZUnescape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\\') {
+            out += c;
+            continue;
+        }
+        if (++i >= text.size()) break;  // a trailing backslash is dropped
+        switch (text[i]) {
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            default: out += text[i];
+        }
+    }
+    return out;
+}
+
+std::string ZToNarrowString(std::int64_t value) {
+    if (value == 0) return "0";
+    // The magnitude as unsigned, so the most negative value is exact.
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    char buffer[32];
+    int n = 32;
+    while (magnitude) {
+        buffer[--n] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    }
+    if (value < 0) buffer[--n] = '-';
+    return std::string(buffer + n, static_cast<std::size_t>(32 - n));
+}
+
+std::string ZToNarrowString(double value, int decimals) {
+    if (decimals < 0) decimals = 0;
+    if (decimals > 60) decimals = 60;
+    char format[16];
+    std::snprintf(format, sizeof format, "%%0.0%df", decimals);
+    char buffer[64];
+    // Text longer than the buffer is cut: callers print sizes, speeds and
+    // percentages, never numbers of that length.
+    std::snprintf(buffer, sizeof buffer, format, value);
+    return std::string(buffer);
+}
+
+std::wstring ZToString(std::int64_t value) { return ZFromUTF8(ZToNarrowString(value)); }
+
+std::wstring ZToString(int value) { return ZToString(static_cast<std::int64_t>(value)); }
+
+std::wstring ZToString(double value, int decimals) { return ZFromUTF8(ZToNarrowString(value, decimals)); }
+
+std::int64_t ZToInt64(const wchar_t* text) {
+    if (!text || !*text) return 0;
+    bool negative = false;
+    if (*text == L'-') {
+        negative = true;
+        ++text;
+    }
+    std::uint64_t value = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text) value = value * 10 + static_cast<std::uint64_t>(*text - L'0');
+    return static_cast<std::int64_t>(negative ? 0 - value : value);
+}
+
+std::int64_t ZToInt64(const std::wstring& text) { return ZToInt64(text.c_str()); }
+
+std::wstring ZFormatByteSize(std::int64_t bytes) {
+    const double n = static_cast<double>(bytes);
+    if (bytes < 1024) return ZToString(bytes) + L"B";
+    if (bytes < 1048576) return ZToString(n * (1.0 / 1024), 2) + L"KB";
+    if (bytes < 1073741824) return ZToString(n * (1.0 / 1048576), 2) + L"MB";
+    return ZToString(n * (1.0 / 1073741824), 2) + L"GB";
+}
+
+namespace {
+wchar_t asciiLower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c; }
+bool isBlank(wchar_t c) { return c == L'\n' || c == L'\r' || c == L'\t' || c == L' '; }
+}  // namespace
+
+bool ZCaseEquals(const wchar_t* a, int lenA, const wchar_t* b, int lenB) {
+    if (lenA != lenB) return false;
+    for (int i = 0; i < lenA; ++i)
+        if (asciiLower(a[i]) != asciiLower(b[i])) return false;
+    return true;
+}
+
+bool ZCaseEquals(const std::wstring& a, const wchar_t* b) {
+    const std::wstring other = b ? b : L"";
+    return ZCaseEquals(a.data(), static_cast<int>(a.size()), other.data(), static_cast<int>(other.size()));
+}
+
+bool ZCaseEquals(const std::wstring& a, const std::wstring& b) {
+    return ZCaseEquals(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()));
+}
+
+bool ZBeginsWith(const std::wstring& s, const wchar_t* prefix) {
+    const std::wstring p = prefix ? prefix : L"";
+    if (p.size() > s.size()) return false;
+    return ZCaseEquals(s.data(), static_cast<int>(p.size()), p.data(), static_cast<int>(p.size()));
+}
+
+bool ZEndsWith(const std::wstring& s, const wchar_t* suffix) {
+    const std::wstring p = suffix ? suffix : L"";
+    if (p.size() > s.size()) return false;
+    return ZCaseEquals(s.data() + (s.size() - p.size()), static_cast<int>(p.size()), p.data(),
+                       static_cast<int>(p.size()));
+}
+
+std::wstring ZToLower(const std::wstring& s) {
+    std::wstring out(s);
+    for (auto& c : out) c = asciiLower(c);
+    return out;
+}
+
+std::wstring ZNormalizeGUID(const std::wstring& s) {
+    std::wstring out;
+    out.reserve(s.size());
+    for (const wchar_t c : s) {
+        const wchar_t l = asciiLower(c);
+        if ((l >= L'a' && l <= L'z') || (l >= L'0' && l <= L'9') || l == L'-' || l == L'_' || l == L'@' || l == L'.')
+            out += l;
+    }
+    return out;
+}
+
+std::wstring ZTrim(const std::wstring& s) {
+    std::size_t begin = 0;
+    while (begin < s.size() && isBlank(s[begin])) ++begin;
+    std::size_t end = s.size();
+    while (end > begin && isBlank(s[end - 1])) --end;
+    return s.substr(begin, end - begin);
+}
+
+std::wstring ZCollapseWhitespace(const std::wstring& s) {
+    const std::wstring trimmed = ZTrim(s);
+    std::wstring out;
+    out.reserve(trimmed.size());
+    bool inRun = false;
+    for (const wchar_t c : trimmed) {
+        if (c == L'\t' || c == L'\n' || c == L' ') {
+            if (!inRun) out += L' ';
+            inRun = true;
+        } else {
+            out += c;
+            inRun = false;
+        }
+    }
+    return out;
+}
+
+std::wstring ZRemoveChars(const std::wstring& s, const std::wstring& chars) {
+    std::wstring out;
+    out.reserve(s.size());
+    for (const wchar_t c : s)
+        if (chars.find(c) == std::wstring::npos) out += c;
+    return out;
+}
+
+std::wstring ZJoin(const std::list<std::wstring>& items, const std::wstring& separator) {
+    std::wstring out;
+    bool first = true;
+    for (const auto& item : items) {
+        if (!first) out += separator;
+        out += item;
+        first = false;
+    }
+    return out;
+}
+
+bool ZContains(const std::list<std::wstring>& items, const std::wstring& item) {
+    for (const auto& candidate : items)
+        if (candidate == item) return true;
+    return false;
 }
