@@ -5,3 +5,4 @@
 #include "ZPortable_Bytes.h"
 #include "ZPortable_Rect.h"
 #include "ZPortable_Text.h"
+#include "ZPortable_Parse.h"
