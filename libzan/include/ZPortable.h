@@ -6,3 +6,4 @@
 #include "ZPortable_Rect.h"
 #include "ZPortable_Text.h"
 #include "ZPortable_Parse.h"
+#include "ZPortable_Helpers.h"
