@@ -4,3 +4,6 @@
 #pragma once
 
 #include "ZNonPortable_Base.h"
+#include "ZNonPortable_Message.h"
+#include "ZNonPortable_Runtime.h"
+#include "ZNonPortable_Thread.h"
