@@ -7,3 +7,4 @@
 #include "ZNonPortable_Message.h"
 #include "ZNonPortable_Runtime.h"
 #include "ZNonPortable_Thread.h"
+#include "ZNonPortable_File.h"

@@ -25,8 +25,12 @@ std::int64_t ZTimeNow();
 std::int64_t ZTimeNowLocal();
 // Bias in minutes, UTC = local time + bias (west of Greenwich positive).
 int ZTimeGetTimezone(std::wstring& zoneName);
+// The same for the zone state in force at a given time value.
+int ZTimeGetTimezoneAt(std::int64_t time, std::wstring& zoneName);
 std::wstring ZTimeComposeTime(std::int64_t time);
 std::wstring ZTimeComposeTimestamp();
+// The same stamp (yymmdd_hhmmss, UTC) of a given time value.
+std::wstring ZTimeComposeTimestamp(std::int64_t time);
 
 // Seconds between 1601-01-01 and 1970-01-01.
 constexpr std::int64_t ZTIME_UNIX_EPOCH_SECONDS = 11644473600LL;

@@ -1,0 +1,65 @@
+// Platform layer: directories, deleting and moving files, memory-mapped
+// access to large files, and the few descriptor-level helpers that the
+// portable file code and the log file need.
+//
+// Paths are wide texts, handed to the system as UTF-8. Every descriptor is
+// opened close-on-exec.
+//
+// Threading: the path functions may be called from any thread. A ZFileMap
+// and its views belong to one thread (the file-transfer service's); nothing
+// here locks them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
+// ---- directories and files ---------------------------------------------------
+
+// True when the directory was created or already exists.
+bool ZDirCreate(const std::wstring& path);
+// True when the file was deleted.
+bool ZFileDelete(const std::wstring& path);
+// True when the file was moved; an existing target is never replaced.
+bool ZFileMove(const std::wstring& fromPath, const std::wstring& toPath);
+
+// ---- file mappings -----------------------------------------------------------
+
+// An open file with the views mapped from it.
+struct ZFileMapRecord;
+typedef ZFileMapRecord* ZFileMap;
+
+// Creates (or empties) the file at its full size, read-write; null on failure.
+ZFileMap ZFileMapCreate(const std::wstring& path, std::int64_t size);
+// Opens an existing regular file; others may read it too while not writing.
+ZFileMap ZFileMapOpen(const std::wstring& path, bool write);
+// The file's size in bytes, 0 on failure.
+std::int64_t ZFileMapGetSize(ZFileMap fileMap);
+// Maps a view holding [offset, offset + size) and returns the byte at offset;
+// null for a size of 2 GB or more or a range outside the file.
+void* ZFileMapLock(ZFileMap fileMap, std::int64_t offset, std::int64_t size);
+void ZFileMapUnlock(ZFileMap fileMap, void* lock);
+// Unmaps any view still mapped, closes the file and frees the handle.
+void ZFileMapClose(ZFileMap fileMap);
+
+// ---- helpers of the portable file code and the log -----------------------------
+
+// One visible folder entry; times in 100 ns units since 1601-01-01 UTC.
+struct ZFileInfo {
+    std::int64_t creationTime = 0;
+    std::int64_t lastWriteTime = 0;
+    bool isFile = false;
+};
+
+// Lists the entries of a folder ("" is the working folder) whose names do not
+// begin with '.'; false when the folder cannot be read.
+bool _ZDirListEntries(const std::wstring& folder, std::map<std::wstring, ZFileInfo>& entries);
+
+// Opens a file for writing, emptied, under an exclusive advisory lock that
+// lasts until it is closed; null when it cannot be opened or another open
+// file holds the lock.
+std::FILE* _ZFileOpenLocked(const std::wstring& path);
+// True when the existing file is not locked by any other open file (tested
+// with a non-blocking exclusive lock that is let go at once).
+bool _ZFileIsUnlocked(const std::wstring& path);

@@ -1,0 +1,126 @@
+// The log file: the old log is archived at open, each line is written with
+// its stamp, and the closing marker tells a clean run from a crashed one.
+//
+// Threading: lines come from every thread while the UI thread may close and
+// reopen the file, so the file, the echo flag and the base name sit behind
+// one mutex. It is a leaf: while it is held only the log hook runs (which
+// re-enters it on the same thread) and no other lock of ours is taken.
+// The running instance holds an exclusive advisory lock on its open log;
+// a second instance finds it held and does not take the file over.
+#include <stdio.h>
+
+#include <cstring>
+#include <optional>
+
+#include "ZNonPortable_Base.h"
+#include "ZNonPortable_File.h"
+#include "ZPortable_Text.h"
+#include "ZUtil.h"
+
+namespace {
+
+const char kCleanMarker[] = "---- Closed, Clean shutdown ----";
+const char kDirtyMarker[] = "---- Closed, ERROR Dirty shutdown ----";
+
+std::FILE* g_file = nullptr;
+bool g_echo = false;
+std::string g_baseName = "zandrel";
+
+// Made once and never freed, so threads still logging during exit find it.
+ZMutex logMutex() {
+    static ZMutex mutex = ZMutexOpen();
+    return mutex;
+}
+
+// Holds the log mutex for a scope.
+class ZLogGuard {
+public:
+    ZLogGuard() { ZMutexLock(logMutex()); }
+    ~ZLogGuard() { ZMutexUnlock(logMutex()); }
+    ZLogGuard(const ZLogGuard&) = delete;
+    ZLogGuard& operator=(const ZLogGuard&) = delete;
+};
+
+std::string archiveName(bool clean) {
+    return g_baseName + "_" + ZToUTF8(ZTimeComposeTimestamp()) + (clean ? "_clean.log" : "_dirty.log");
+}
+
+// Whether the log at path ended with the clean marker and one line end
+// (CR LF or LF); nothing when it cannot be opened.
+std::optional<bool> oldLogWasClean(const std::string& path) {
+    std::FILE* fp = std::fopen(path.c_str(), "rbe");
+    if (!fp) return std::nullopt;
+    const std::size_t markerLength = std::strlen(kCleanMarker);
+    const off_t tailLength = static_cast<off_t>(markerLength + 2);
+    char tail[sizeof kCleanMarker + 2];
+    std::size_t got = 0;
+    if (fseeko(fp, 0, SEEK_END) == 0) {
+        const off_t size = ftello(fp);
+        const off_t from = size > tailLength ? size - tailLength : 0;
+        if (size >= 0 && fseeko(fp, from, SEEK_SET) == 0) got = std::fread(tail, 1, sizeof tail, fp);
+    }
+    std::fclose(fp);
+    std::string end(tail, got);
+    if (end.empty() || end.back() != '\n') return false;
+    end.pop_back();
+    if (!end.empty() && end.back() == '\r') end.pop_back();
+    return end.size() >= markerLength && end.compare(end.size() - markerLength, markerLength, kCleanMarker) == 0;
+}
+
+void echoAlways(const std::string& text) { ZDebugPrint(ZFromUTF8(text + "\n")); }
+
+}  // namespace
+
+bool ZLogOpen(const std::wstring& baseName, bool echo) {
+    ZLogGuard guard;
+    g_echo = echo;
+    g_baseName = ZToUTF8(baseName);
+    const std::string path = g_baseName + ".log";
+    const std::wstring widePath = ZFromUTF8(path);
+
+    if (const std::optional<bool> clean = oldLogWasClean(path)) {
+        const std::string archive = archiveName(*clean);
+        // A log still locked belongs to a running instance: leave it be.
+        if (!_ZFileIsUnlocked(widePath) || !ZFileMove(widePath, ZFromUTF8(archive))) {
+            echoAlways("ZLogOpen: ERROR Cannot open rename '" + path + "' to '" + archive +
+                       "' and thus can't open logfile, ignoring.");
+            return false;
+        }
+    }
+
+    std::FILE* fp = _ZFileOpenLocked(widePath);
+    if (!fp) {
+        echoAlways("ZLogOpen: ERROR Cannot open log file '" + path + "', ignoring.");
+        return false;
+    }
+    g_file = fp;
+    ZLog(L"--------------- Opening Logfile -------------\n");
+    return true;
+}
+
+void ZLogClose(std::string& archivedName, bool clean) {
+    ZLogGuard guard;
+    if (!g_file) {
+        archivedName.clear();
+        return;
+    }
+    std::wstring marker = ZFromUTF8(clean ? kCleanMarker : kDirtyMarker);
+    marker += L'\n';
+    ZLog(marker);
+    // Renamed while still open and locked, so no other instance can take the
+    // file between the close and the rename.
+    archivedName = archiveName(clean);
+    ZFileMove(ZFromUTF8(g_baseName + ".log"), ZFromUTF8(archivedName));
+    std::fclose(g_file);
+    g_file = nullptr;
+}
+
+void ZLogWrite(const std::wstring& line) {
+    ZLogGuard guard;
+    if (g_file) {
+        const std::string utf8 = ZToUTF8(ZTimeComposeTimestamp() + L": " + line);
+        std::fwrite(utf8.data(), 1, utf8.size(), g_file);
+        std::fflush(g_file);
+    }
+    if (g_echo) ZDebugPrint(line);
+}
