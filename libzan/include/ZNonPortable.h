@@ -8,3 +8,4 @@
 #include "ZNonPortable_Runtime.h"
 #include "ZNonPortable_Thread.h"
 #include "ZNonPortable_File.h"
+#include "ZNonPortable_Net.h"

@@ -1,0 +1,159 @@
+// UPnP port mapping on the home router, through miniupnpc.
+//
+// Steps of an open: find the gateway (SSDP discovery with a short time-out,
+// or a known root description), then up to five tries of: draw an external
+// port, clear a stale entry of ours on it, add the mapping.
+#include <miniupnpc/miniupnpc.h>
+#include <miniupnpc/upnpcommands.h>
+#include <miniupnpc/upnperrors.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "ZNonPortable_NetHandles.h"
+#include "ZPortable.h"
+#include "ZUtil.h"
+
+struct ZNetUPnPMapping {
+    UPNPUrls urls{};
+    IGDdatas data{};
+    int externalPort = 0;
+};
+
+namespace {
+
+constexpr int kTries = 5;
+
+std::atomic<std::int64_t> g_discoveryTimeout{1000000};
+std::mutex g_gatewayMutex;
+std::string g_gatewayURL;
+
+std::string gatewayURL() {
+    std::lock_guard<std::mutex> guard(g_gatewayMutex);
+    return g_gatewayURL;
+}
+
+std::wstring upnpErrorText(int code) {
+    const char* text = strupnperror(code);
+    return text ? ZFromUTF8(text) : std::wstring();
+}
+
+// The line for a failed gateway call: its code, its text and the call itself.
+void logResult(const wchar_t* severity, int code, const char* expression) {
+    ZLOG(severity << L" Error HR return value: " << ZToHex(static_cast<unsigned int>(code), 8) << L" '"
+                  << upnpErrorText(code) << L"' (" << expression << L")");
+}
+
+// Fills urls and data for the gateway; false (silently) when there is none.
+bool findGateway(UPNPUrls& urls, IGDdatas& data) {
+    char lanaddr[64] = {};
+    const std::string rootURL = gatewayURL();
+    if (!rootURL.empty()) return UPNP_GetIGDFromUrl(rootURL.c_str(), &urls, &data, lanaddr, sizeof(lanaddr)) == 1;
+
+    std::int64_t timeout = g_discoveryTimeout.load() / 1000;
+    if (timeout < 1) timeout = 1;
+    int error = UPNPDISCOVER_SUCCESS;
+    UPNPDev* devices = upnpDiscover(static_cast<int>(timeout), 0, 0, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+    if (!devices) {
+        // No answer (or no network to ask on) is the ordinary "no gateway".
+        if (error == UPNPDISCOVER_MEMORY_ERROR) {
+            logResult(L"ERROR", error, "upnpDiscover( timeout, 0, 0, UPNP_LOCAL_PORT_ANY, 0, 2, &error )");
+            ZLogCallStack();
+        }
+        return false;
+    }
+    const int found = UPNP_GetValidIGD(devices, &urls, &data, lanaddr, sizeof(lanaddr));
+    freeUPNPDevlist(devices);
+    if (found == 1 || found == 2) return true;
+    if (found != 0) FreeUPNPUrls(&urls);
+    return false;
+}
+
+// low alone when the range is empty or reversed (both come from settings).
+int drawPort(int lowPort, int highPort) {
+    if (highPort <= lowPort) return lowPort;
+    // Two 15-bit draws, so the product stays inside a signed 32-bit int.
+    const std::int64_t r1 = std::rand() & 0x7FFF;
+    const std::int64_t r2 = std::rand() & 0x7FFF;
+    const std::int64_t span = static_cast<std::int64_t>(highPort) - lowPort;
+    return static_cast<int>(lowPort + (r1 * r2) % span);
+}
+
+enum class PortState { Free, Ours, Taken };
+
+// Looks at an existing UDP entry on the external port: someone else's entry
+// on the same router must never be removed.
+PortState portState(const ZNetUPnPMapping& m, const std::string& natPort, const std::string& localIP) {
+    char intClient[40] = {}, intPort[8] = {}, desc[96] = {}, enabled[8] = {}, lease[24] = {};
+    const int rc = UPNP_GetSpecificPortMappingEntry(m.urls.controlURL, m.data.first.servicetype, natPort.c_str(),
+                                                    "UDP", nullptr, intClient, intPort, desc, enabled, lease);
+    if (rc != UPNPCOMMAND_SUCCESS) return PortState::Free;
+    return localIP == intClient ? PortState::Ours : PortState::Taken;
+}
+
+}  // namespace
+
+void ZNetUPnPSetDiscoveryTimeout(std::int64_t microseconds) { g_discoveryTimeout.store(microseconds); }
+
+void ZNetUPnPSetGatewayURL(const std::wstring& url) {
+    std::lock_guard<std::mutex> guard(g_gatewayMutex);
+    g_gatewayURL = ZToUTF8(url);
+}
+
+ZNetUPnPMapping* ZNetUPnPMappingOpen(const std::wstring& localHost, int lowPort, int highPort) {
+    ZTRACE();
+    std::wstring localIPText;
+    std::int64_t localPortValue = 0;
+    ZNetSplitHost(localHost, localIPText, localPortValue);
+    const int localPort = (localPortValue > 0 && localPortValue <= 65535) ? static_cast<int>(localPortValue) : 0;
+    ZWARNASSERT_T(!localIPText.empty(), "!localIP.empty( )");
+    ZWARNASSERT(localPort);
+    if (localIPText.empty() || !localPort) return nullptr;
+
+    ZNetUPnPMapping* m = new ZNetUPnPMapping;
+    if (!findGateway(m->urls, m->data)) {
+        delete m;
+        return nullptr;
+    }
+    const std::string localIP = ZToUTF8(localIPText);
+    const std::string localPortText = std::to_string(localPort);
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        const int port = drawPort(lowPort, highPort);
+        const std::string natPort = std::to_string(port);
+        const PortState state = portState(*m, natPort, localIP);
+        if (state == PortState::Ours)
+            UPNP_DeletePortMapping(m->urls.controlURL, m->data.first.servicetype, natPort.c_str(), "UDP", nullptr);
+        if (state != PortState::Taken) {
+            const int rc = UPNP_AddPortMapping(m->urls.controlURL, m->data.first.servicetype, natPort.c_str(),
+                                               localPortText.c_str(), localIP.c_str(), "Zandrel", "UDP", nullptr, "0");
+            if (rc == UPNPCOMMAND_SUCCESS) {
+                m->externalPort = port;
+                return m;
+            }
+            logResult(L"WARNING", rc,
+                      "UPNP_AddPortMapping( urls.controlURL, data.first.servicetype, natPort, localPort, localIP, "
+                      "\"Zandrel\", \"UDP\", 0, \"0\" )");
+        }
+        ZLOG(L"WARNING Unable to create UPnP mapping for port " << port << L", trying again.");
+    }
+    FreeUPNPUrls(&m->urls);
+    delete m;
+    return nullptr;
+}
+
+void ZNetUPnPMappingClose(ZNetUPnPMapping* mapping) {
+    ZPRECONDITION_PTR(mapping);
+    const std::string natPort = std::to_string(mapping->externalPort);
+    UPNP_DeletePortMapping(mapping->urls.controlURL, mapping->data.first.servicetype, natPort.c_str(), "UDP", nullptr);
+    FreeUPNPUrls(&mapping->urls);
+    delete mapping;
+}
+
+std::wstring ZNetUPnPMappingGetHost(ZNetUPnPMapping*) { return L"<invalid>"; }
+
+int ZNetUPnPMappingGetExternalPort(ZNetUPnPMapping* mapping) {
+    ZPRECONDITION_PTR(mapping);
+    return mapping->externalPort;
+}
