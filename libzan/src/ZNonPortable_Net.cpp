@@ -23,14 +23,7 @@ thread_local int t_lastError = 0;
 [[maybe_unused]] const char* errorTextOf(int result, const char* buffer) { return result == 0 ? buffer : ""; }
 [[maybe_unused]] const char* errorTextOf(const char* result, const char*) { return result ? result : ""; }
 
-bool isBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
-
-std::wstring trimmed(const std::wstring& text) {
-    std::size_t begin = 0, end = text.size();
-    while (begin < end && isBlank(text[begin])) ++begin;
-    while (end > begin && isBlank(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
+bool isBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
 
 // Resolves a host name (not a dotted quad) to its first IPv4 address; 0 when
 // it has none. A failure is recorded as the last socket error.
@@ -116,10 +109,7 @@ std::wstring ZNetAddressToHost(std::uint32_t address, int port) {
     a.s_addr = address;
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &a, text, sizeof(text));
-    std::wstring host = ZFromUTF8(text);
-    host += L':';
-    host << port;
-    return host;
+    return ZNetComposeHost(ZFromUTF8(text), port);
 }
 
 bool ZNetSetNonBlocking(int socket) {
@@ -148,11 +138,11 @@ bool ZNetIsDatagramError(int result) {
 }
 
 std::wstring ZSystemGetErrorText(int code) {
-    if (code < 0) return trimmed(ZFromUTF8(gai_strerror(code)));
+    if (code < 0) return ZTrim(ZFromUTF8(gai_strerror(code)));
     char buffer[256] = {};
     const std::string text = errorTextOf(strerror_r(code, buffer, sizeof(buffer)), buffer);
     if (text.rfind("Unknown error", 0) == 0) return std::wstring();
-    return trimmed(ZFromUTF8(text));
+    return ZTrim(ZFromUTF8(text));
 }
 
 std::wstring ZNetGetLastErrorText() { return ZSystemGetErrorText(t_lastError); }

@@ -23,7 +23,9 @@ struct ZNetTCPSocket : ZNetHandle {
 
 // Splits a host text at its first ':' into the host (empty when the text
 // starts with ':') and the port's value; port is 0 without a colon and
-// saturates far outside 0..65535 instead of wrapping.
+// saturates far outside 0..65535 instead of wrapping. Unlike ZSplitHostPort
+// it keeps an out-of-range port visible (and quiet), so resolution can refuse
+// it rather than bind to a port the system chooses.
 void ZNetSplitHost(const std::wstring& text, std::wstring& host, std::int64_t& port);
 
 // Records a code as the calling thread's last socket error.

@@ -11,18 +11,12 @@
 
 #include "ZNonPortable_Base.h"
 #include "ZNonPortable_NetHandles.h"
+#include "ZPortable.h"
 #include "ZUtil.h"
 
 namespace {
 
 constexpr int kRecvChunk = 2048;
-
-// A host text counts as an address when it is not empty and not the
-// unspecified "0.0.0.0:0".
-bool validHost(const std::wstring& host) {
-    static const wchar_t unspecified[] = L"0.0.0.0:0";
-    return !host.empty() && host != unspecified;
-}
 
 std::int64_t monotonicMicroseconds() {
     timespec ts{};
@@ -33,7 +27,7 @@ std::int64_t monotonicMicroseconds() {
 }  // namespace
 
 ZNetTCPSocket* ZNetTCPSocketOpen(const std::wstring& remoteHost) {
-    ZWARNASSERT_T(validHost(remoteHost), "ZValidHost( remoteHost )");
+    ZWARNASSERT_T(ZValidHost(remoteHost), "ZValidHost( remoteHost )");
     if (ZDebugIsCrashing()) return nullptr;
     ZLOGC('N', L"Opening socket to '" << remoteHost << L"'");
 

@@ -105,9 +105,8 @@ void ZNetUPnPSetGatewayURL(const std::wstring& url) {
 ZNetUPnPMapping* ZNetUPnPMappingOpen(const std::wstring& localHost, int lowPort, int highPort) {
     ZTRACE();
     std::wstring localIPText;
-    std::int64_t localPortValue = 0;
-    ZNetSplitHost(localHost, localIPText, localPortValue);
-    const int localPort = (localPortValue > 0 && localPortValue <= 65535) ? static_cast<int>(localPortValue) : 0;
+    int localPort = 0;
+    ZSplitHostPort(localHost, localIPText, localPort);
     ZWARNASSERT_T(!localIPText.empty(), "!localIP.empty( )");
     ZWARNASSERT(localPort);
     if (localIPText.empty() || !localPort) return nullptr;
@@ -118,10 +117,10 @@ ZNetUPnPMapping* ZNetUPnPMappingOpen(const std::wstring& localHost, int lowPort,
         return nullptr;
     }
     const std::string localIP = ZToUTF8(localIPText);
-    const std::string localPortText = std::to_string(localPort);
+    const std::string localPortText = ZToNarrowString(localPort);
     for (int attempt = 0; attempt < kTries; ++attempt) {
         const int port = drawPort(lowPort, highPort);
-        const std::string natPort = std::to_string(port);
+        const std::string natPort = ZToNarrowString(port);
         const PortState state = portState(*m, natPort, localIP);
         if (state == PortState::Ours)
             UPNP_DeletePortMapping(m->urls.controlURL, m->data.first.servicetype, natPort.c_str(), "UDP", nullptr);
@@ -145,7 +144,7 @@ ZNetUPnPMapping* ZNetUPnPMappingOpen(const std::wstring& localHost, int lowPort,
 
 void ZNetUPnPMappingClose(ZNetUPnPMapping* mapping) {
     ZPRECONDITION_PTR(mapping);
-    const std::string natPort = std::to_string(mapping->externalPort);
+    const std::string natPort = ZToNarrowString(mapping->externalPort);
     UPNP_DeletePortMapping(mapping->urls.controlURL, mapping->data.first.servicetype, natPort.c_str(), "UDP", nullptr);
     FreeUPNPUrls(&mapping->urls);
     delete mapping;

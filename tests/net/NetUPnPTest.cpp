@@ -97,14 +97,14 @@ TEST_F(ZNetUPnPMappingTest, AGatewayRefusingEveryAddGivesFivePairsOfWarningsAndN
 TEST_F(ZNetUPnPMappingTest, ALocalHostWithoutIPOrPortAsksNobody) {
     struct Case {
         const wchar_t* localHost;
-        const wchar_t* warning;
+        int ipWarnings, portWarnings;
     };
-    for (const Case c : {Case{L"192.168.1.20", L"WARNING: Assertion failed. (localPort)"},
-                         Case{L":4000", L"WARNING: Assertion failed. (!localIP.empty( ))"}}) {
+    for (const Case c : {Case{L"192.168.1.20", 0, 1}, Case{L":4000", 1, 1}}) {
         ZLogCapture log;
         EXPECT_EQ(ZNetUPnPMappingOpen(c.localHost, 50000, 60000), nullptr);
-        EXPECT_EQ(log.count(c.warning), 1) << ZToUTF8(c.localHost);
-        EXPECT_EQ(log.lines().size(), 1u);
+        EXPECT_EQ(log.count(L"WARNING: Assertion failed. (!localIP.empty( ))"), c.ipWarnings) << ZToUTF8(c.localHost);
+        EXPECT_EQ(log.count(L"WARNING: Assertion failed. (localPort)"), c.portWarnings) << ZToUTF8(c.localHost);
+        EXPECT_EQ(log.lines().size(), static_cast<std::size_t>(c.ipWarnings + c.portWarnings));
     }
     EXPECT_TRUE(gateway.requests().empty());
 }
