@@ -9,3 +9,4 @@
 #include "ZNonPortable_Thread.h"
 #include "ZNonPortable_File.h"
 #include "ZNonPortable_Net.h"
+#include "ZNonPortable_Window.h"
