@@ -4,12 +4,14 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
 #include <poll.h>
 
 #include <cstdlib>
 #include <map>
 #include <vector>
 
+#include "ZNonPortable_Loop.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
 
@@ -37,6 +39,16 @@ int errorHandler(Display* display, XErrorEvent* error) {
     ZLOG(L"WARNING X error " << static_cast<int>(error->error_code) << L" '" << text << L"' on request "
                              << static_cast<int>(error->request_code) << L", ignoring.");
     return 0;
+}
+
+void onReadable(void*) { _ZX11Pump(); }
+
+// Xlib reads ahead: events already in its queue leave the socket quiet, so
+// they are handled (and requests flushed) before the loop waits.
+void prepare(void*) {
+    if (!g_display) return;
+    if (XEventsQueued(g_display, QueuedAlready) > 0) _ZX11Pump();
+    XFlush(g_display);
 }
 
 int ioErrorHandler(Display*) {
@@ -67,6 +79,10 @@ Display* _ZX11Display() {
         ZLOG(L"WARNING Cannot open the X display '" << (name ? name : "") << L"', no windows.");
         return nullptr;
     }
+    const int fd = ConnectionNumber(g_display);
+    fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    _ZLoopAddSource(fd, onReadable, nullptr);
+    _ZLoopAddPrepare(prepare, nullptr);
     return g_display;
 }
 
