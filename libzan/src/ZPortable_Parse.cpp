@@ -25,6 +25,16 @@ sp::parse_info<ZParseIter> parseAll(const std::wstring& text, const auto& gramma
     return sp::parse(text.data(), text.data() + text.size(), grammar);
 }
 
+// A peer's text as it may appear in a log line: short, one line.
+std::wstring printable(const std::wstring& text) {
+    const std::size_t kMaxUnits = 64;
+    std::wstring out = text.substr(0, kMaxUnits);
+    for (wchar_t& unit : out)
+        if (unit < L' ' || unit == 0x7F) unit = L'?';
+    if (text.size() > kMaxUnits) out += L"...";
+    return out;
+}
+
 const wchar_t* const kListDelimiters = L"\t\n,;";
 
 template <class Container>
@@ -93,7 +103,7 @@ void ZSplitHostPort(const std::wstring& text, std::wstring& host, int& port) {
     // address is used: no port is safer than the wrong one.
     const std::int64_t value = ZToInt64(portText);
     if (!ZWITHIN(0, value, 65535)) {
-        ZLOG(L"WARNING Port out of range in host text '" << text << L"', using port 0.");
+        ZLOG(L"WARNING Port out of range in host text '" << printable(text) << L"', using port 0.");
         return;
     }
     port = static_cast<int>(value);

@@ -140,6 +140,19 @@ TEST(ZSplitHostPort, RefusesAPortOutsideSixteenBitsWithOneWarning) {
     }
 }
 
+TEST(ZSplitHostPort, QuotesAHostileHostTextShortAndOnOneLine) {
+    ZLogCapture log;
+    std::wstring host;
+    int port = 0;
+    ZSplitHostPort(L"h\nforged line:" + std::wstring(1000, L'9'), host, port);
+    ASSERT_EQ(log.lines().size(), 1u);
+    const std::wstring line = log.lines()[0];
+    EXPECT_NE(line.find(L"'h?forged line:999"), std::wstring::npos) << line;
+    EXPECT_NE(line.find(L"...', using port 0.\n"), std::wstring::npos) << line;
+    EXPECT_LT(line.size(), 200u);
+    EXPECT_EQ(line.find(L'\n'), line.size() - 1);
+}
+
 TEST(ZNetComposeHost, WritesAddressColonAndDecimalPortThatSplitReadsBack) {
     EXPECT_EQ(ZNetComposeHost(L"1.2.3.4", 5060), L"1.2.3.4:5060");
     EXPECT_EQ(ZNetComposeHost(L"0.0.0.0", 0), L"0.0.0.0:0");
