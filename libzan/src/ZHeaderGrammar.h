@@ -1,0 +1,68 @@
+// The byte rules of header text, shared by the message parser and the
+// settings file reader: blank, escape, name, value and the line ends.
+//
+// Every read checks the end of the input before it looks at a byte, so any
+// run of bytes (a datagram, a relay frame, a damaged file) is safe to read.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// A cursor over untrusted bytes that matches the header rules one at a time.
+class ZHeaderReader {
+public:
+    ZHeaderReader(const char* data, std::size_t length) : _data(data), _length(length) {}
+
+    std::size_t position() const { return _pos; }
+    void seek(std::size_t position) { _pos = position; }
+
+    // Zero or more spaces and tabs.
+    void skipBlank() {
+        while (_pos < _length && (_data[_pos] == ' ' || _data[_pos] == '\t')) ++_pos;
+    }
+
+    // One or more items, each an escape or a byte other than '\', CR, LF and
+    // ':'; the matched text, still escaped, goes to out.
+    bool name(std::string& out) { return _items(out, true) > 0; }
+
+    // Zero or more items, each an escape or a byte other than '\', CR and LF.
+    void value(std::string& out) { _items(out, false); }
+
+    bool literal(char c) {
+        if (_pos >= _length || _data[_pos] != c) return false;
+        ++_pos;
+        return true;
+    }
+
+    bool crlf() {
+        if (_length - _pos < 2 || _data[_pos] != '\r' || _data[_pos + 1] != '\n') return false;
+        _pos += 2;
+        return true;
+    }
+
+    // CR LF, a lone LF or a lone CR.
+    bool lineEnd() { return crlf() || literal('\n') || literal('\r'); }
+
+private:
+    std::size_t _items(std::string& out, bool stopAtColon) {
+        const std::size_t start = _pos;
+        while (_pos < _length) {
+            const char c = _data[_pos];
+            if (c == '\\') {
+                // An escape needs the byte it stands for; a lone backslash at
+                // the end ends the run instead.
+                if (_length - _pos < 2) break;
+                _pos += 2;
+                continue;
+            }
+            if (c == '\r' || c == '\n' || (stopAtColon && c == ':')) break;
+            ++_pos;
+        }
+        out.assign(_data + start, _pos - start);
+        return _pos - start;
+    }
+
+    const char* _data;
+    std::size_t _length;
+    std::size_t _pos = 0;
+};

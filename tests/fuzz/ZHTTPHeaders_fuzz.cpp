@@ -1,0 +1,24 @@
+// libFuzzer target for the message parser, which reads bytes from any peer.
+// Build and run (clang; not part of the default build):
+//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Ilibzan/include \
+//     tests/fuzz/ZHTTPHeaders_fuzz.cpp libzan/src/*.cpp -lcrypto -o /tmp/ZHTTPHeaders_fuzz
+//   /tmp/ZHTTPHeaders_fuzz -max_len=4096
+#include <cstddef>
+#include <cstdint>
+
+#include "ZHTTPHeaders.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ZHTTPHeaders message(L"SEED");
+    const int consumed = message.deserialize(reinterpret_cast<const char*>(data), static_cast<int>(size));
+    if (consumed < 0 || static_cast<std::size_t>(consumed) > size) __builtin_trap();
+    std::wstring reason;
+    message.getResponse(reason);
+    message.getMethod();
+    // What we parsed must write out as a message we can parse again.
+    if (consumed > 0 && message.get(L"").find_first_of(L"\r\n") == std::wstring::npos) {
+        ZHTTPHeaders again;
+        if (again.deserialize(message.serialize()) == 0 && !message.get(L"").empty()) __builtin_trap();
+    }
+    return 0;
+}
