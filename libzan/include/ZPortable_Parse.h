@@ -29,8 +29,9 @@ void ZTokenize(std::vector<std::wstring>& out, const std::wstring& text, const s
 void ZParseList(std::list<std::wstring>& out, const std::wstring& text);
 void ZParseList(std::vector<std::wstring>& out, const std::wstring& text);
 
-// Splits a backslash path: file is the last part, folder the others joined
-// with "/". Both outputs are emptied first.
+// Splits a path at '/' and '\\': file is the last part, folder the others
+// joined with "/" (with the leading "/" of an absolute path). Both outputs
+// are emptied first.
 void ZPathSplit(const std::wstring& path, std::wstring& folder, std::wstring& file);
 
 // ---- addresses and hosts --------------------------------------------------------

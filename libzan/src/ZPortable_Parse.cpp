@@ -74,12 +74,14 @@ void ZParseList(std::vector<std::wstring>& out, const std::wstring& text) { toke
 void ZPathSplit(const std::wstring& path, std::wstring& folder, std::wstring& file) {
     folder.clear();
     file.clear();
+    // Paths from our own file dialogs use '/', those from Windows peers '\\'.
     std::list<std::wstring> parts;
-    ZTokenize(parts, path, L"\\");
+    ZTokenize(parts, path, L"/\\");
     if (parts.empty()) return;
     file = parts.back();
     parts.pop_back();
-    folder = ZJoin(parts, L"/");
+    // The splitting drops the root of an absolute path: put it back.
+    folder = (path[0] == L'/' ? L"/" : L"") + ZJoin(parts, L"/");
 }
 
 // ---- addresses and hosts ----------------------------------------------------------

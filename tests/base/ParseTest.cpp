@@ -51,7 +51,7 @@ TEST(ZTokenize, SplitsOnlyAtTheGivenDelimitersAndTrimsEachToken) {
     EXPECT_EQ(none, Words{L"abc"});
 }
 
-TEST(ZPathSplit, GivesTheLastPartAsFileAndTheRestJoinedBySlashes) {
+TEST(ZPathSplit, SplitsAtEitherSlashGivingTheLastPartAsFileAndTheRestJoinedBySlashes) {
     struct Case {
         const wchar_t* path;
         const wchar_t* folder;
@@ -62,6 +62,10 @@ TEST(ZPathSplit, GivesTheLastPartAsFileAndTheRestJoinedBySlashes) {
         {L"a\\\\b \\ c", L"a/b", L"c"},
         {L"", L"", L""},
         {L"\\\\", L"", L""},
+        {L"/home/ann/docs/report.pdf", L"/home/ann/docs", L"report.pdf"},
+        {L"/report.pdf", L"/", L"report.pdf"},
+        {L"docs/sub\\report.pdf", L"docs/sub", L"report.pdf"},
+        {L"/", L"", L""},
     };
     for (const Case& c : cases) {
         std::wstring folder = L"stale", file = L"stale";
