@@ -60,6 +60,7 @@ bool _ZDirListEntries(const std::wstring& folder, std::map<std::wstring, ZFileIn
 // lasts until it is closed; null when it cannot be opened or another open
 // file holds the lock.
 std::FILE* _ZFileOpenLocked(const std::wstring& path);
-// True when the existing file is not locked by any other open file (tested
-// with a non-blocking exclusive lock that is let go at once).
-bool _ZFileIsUnlocked(const std::wstring& path);
+// Opens an existing file for reading ("rb"); null when it cannot be opened.
+// locked tells whether an exclusive advisory lock was taken on it while the
+// path still names it; the lock lasts until the stream is closed.
+std::FILE* _ZFileOpenExclusiveRead(const std::wstring& path, bool& locked);

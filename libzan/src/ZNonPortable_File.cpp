@@ -223,10 +223,23 @@ std::FILE* _ZFileOpenLocked(const std::wstring& path) {
     return fp;
 }
 
-bool _ZFileIsUnlocked(const std::wstring& path) {
-    const int fd = open(ZToUTF8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return true;
-    const bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd);
-    return free;
+std::FILE* _ZFileOpenExclusiveRead(const std::wstring& path, bool& locked) {
+    locked = false;
+    const std::string narrow = ZToUTF8(path);
+    const int fd = open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return nullptr;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        // Another opener may have moved the file away between our open and
+        // our lock: the lock counts only while the path still names our file.
+        struct stat opened;
+        struct stat named;
+        locked = fstat(fd, &opened) == 0 && stat(narrow.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+                 opened.st_ino == named.st_ino;
+    }
+    std::FILE* fp = fdopen(fd, "rb");
+    if (!fp) {
+        close(fd);
+        locked = false;
+    }
+    return fp;
 }

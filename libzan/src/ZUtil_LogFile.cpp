@@ -10,7 +10,6 @@
 #include <stdio.h>
 
 #include <cstring>
-#include <optional>
 
 #include "ZNonPortable_Base.h"
 #include "ZNonPortable_File.h"
@@ -45,11 +44,8 @@ std::string archiveName(bool clean) {
     return g_baseName + "_" + ZToUTF8(ZTimeComposeTimestamp()) + (clean ? "_clean.log" : "_dirty.log");
 }
 
-// Whether the log at path ended with the clean marker and one line end
-// (CR LF or LF); nothing when it cannot be opened.
-std::optional<bool> oldLogWasClean(const std::string& path) {
-    std::FILE* fp = std::fopen(path.c_str(), "rbe");
-    if (!fp) return std::nullopt;
+// Whether the log ended with the clean marker and one line end (CR LF or LF).
+bool endsClean(std::FILE* fp) {
     const std::size_t markerLength = std::strlen(kCleanMarker);
     const off_t tailLength = static_cast<off_t>(markerLength + 2);
     char tail[sizeof kCleanMarker + 2];
@@ -59,7 +55,6 @@ std::optional<bool> oldLogWasClean(const std::string& path) {
         const off_t from = size > tailLength ? size - tailLength : 0;
         if (size >= 0 && fseeko(fp, from, SEEK_SET) == 0) got = std::fread(tail, 1, sizeof tail, fp);
     }
-    std::fclose(fp);
     std::string end(tail, got);
     if (end.empty() || end.back() != '\n') return false;
     end.pop_back();
@@ -78,10 +73,14 @@ bool ZLogOpen(const std::wstring& baseName, bool echo) {
     const std::string path = g_baseName + ".log";
     const std::wstring widePath = ZFromUTF8(path);
 
-    if (const std::optional<bool> clean = oldLogWasClean(path)) {
-        const std::string archive = archiveName(*clean);
-        // A log still locked belongs to a running instance: leave it be.
-        if (!_ZFileIsUnlocked(widePath) || !ZFileMove(widePath, ZFromUTF8(archive))) {
+    bool locked = false;
+    if (std::FILE* old = _ZFileOpenExclusiveRead(widePath, locked)) {
+        const std::string archive = archiveName(endsClean(old));
+        // A log still locked belongs to a running instance: leave it be. Ours
+        // is moved while we hold its lock, so no other opener takes it too.
+        const bool moved = locked && ZFileMove(widePath, ZFromUTF8(archive));
+        std::fclose(old);
+        if (!moved) {
             echoAlways("ZLogOpen: ERROR Cannot open rename '" + path + "' to '" + archive +
                        "' and thus can't open logfile, ignoring.");
             return false;

@@ -274,3 +274,34 @@ TEST(ZFileMap, OpenRefusesMissingFilesFoldersAndASecondWriter) {
     ZFileMapClose(writer);
     EXPECT_EQ(ZTestReadFile(dir.file("shared")), "abc");
 }
+
+TEST(ZFileLocks, AWriterLockKeepsOutAnExclusiveReaderUntilClosed) {
+    ZTempDir dir;
+    const std::wstring path = wide(dir.file("log"));
+    bool locked = true;
+    EXPECT_EQ(_ZFileOpenExclusiveRead(path, locked), nullptr);
+    EXPECT_FALSE(locked);
+
+    std::FILE* writer = _ZFileOpenLocked(path);
+    ASSERT_NE(writer, nullptr);
+    std::fputs("line\n", writer);
+    std::fflush(writer);
+    std::FILE* reader = _ZFileOpenExclusiveRead(path, locked);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_FALSE(locked);
+    std::fclose(reader);
+    // A second writer neither gets the lock nor empties the file.
+    EXPECT_EQ(_ZFileOpenLocked(path), nullptr);
+    EXPECT_EQ(ZTestReadFile(dir.file("log")), "line\n");
+    std::fclose(writer);
+
+    reader = _ZFileOpenExclusiveRead(path, locked);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_TRUE(locked);
+    bool second = true;
+    std::FILE* other = _ZFileOpenExclusiveRead(path, second);
+    ASSERT_NE(other, nullptr);
+    EXPECT_FALSE(second);
+    std::fclose(other);
+    std::fclose(reader);
+}
