@@ -92,6 +92,9 @@ bool ZLogOpen(const std::wstring& baseName, bool echo) {
         echoAlways("ZLogOpen: ERROR Cannot open log file '" + path + "', ignoring.");
         return false;
     }
+    // A log still open under another base name is let go, not leaked: it
+    // stays unarchived and reads as dirty at the next start.
+    if (g_file) std::fclose(g_file);
     g_file = fp;
     ZLog(L"--------------- Opening Logfile -------------\n");
     return true;

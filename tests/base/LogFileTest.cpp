@@ -295,3 +295,17 @@ TEST_F(LogFileTest, LinesFromManyThreadsStayWholeWhileTheLogIsReopened) {
         EXPECT_TRUE(text.ends_with(std::string(kClean) + "\n") || text.ends_with(std::string(kDirty) + "\n")) << name;
     }
 }
+
+TEST_F(LogFileTest, OpeningUnderANewBaseNameLetsTheOldLogGo) {
+    ASSERT_TRUE(ZLogOpen(L"first", false));
+    ASSERT_TRUE(ZLogOpen(L"second", false));
+    ZLOG(L"to the second log");
+    EXPECT_EQ(ZTestReadFile("first.log").find("to the second log"), std::string::npos);
+    EXPECT_NE(ZTestReadFile("second.log").find("to the second log"), std::string::npos);
+    // The first log is no longer held, so a later start takes it over.
+    ASSERT_TRUE(ZLogOpen(L"first", false));
+    bool dirtyArchive = false;
+    for (const std::string& name : archives())
+        dirtyArchive |= std::regex_match(name, std::regex("first_[0-9]{6}_[0-9]{6}_dirty\\.log"));
+    EXPECT_TRUE(dirtyArchive);
+}
