@@ -10,3 +10,4 @@
 #include "ZNonPortable_File.h"
 #include "ZNonPortable_Net.h"
 #include "ZNonPortable_Window.h"
+#include "ZNonPortable_Screen.h"

@@ -156,7 +156,7 @@ void dragTo(ZWinRecord* w, int rootX, int rootY) {
     }
     if (w->dragHit != ZHT_CAPTION) clampToMinimum(w, r, w->dragHit);
     if (w->listener) w->listener->onReposition(w, &r);
-    if (!ZVALIDRECT(r)) return;
+    if (r.right <= r.left || r.bottom <= r.top) return;
     Display* d = _ZX11Display();
     if (r.right - r.left == w->rect.right - w->rect.left && r.bottom - r.top == w->rect.bottom - w->rect.top)
         XMoveWindow(d, w->window, r.left, r.top);
