@@ -111,7 +111,8 @@ std::wstring ZNetUPnPMappingGetHost(ZNetUPnPMapping* mapping);
 // The external port of a mapping.
 int ZNetUPnPMappingGetExternalPort(ZNetUPnPMapping* mapping);
 
-// How long discovery listens for gateways, in microseconds (default 1 s).
+// How long discovery listens for gateways, in microseconds, rounded to whole
+// seconds from 1 s (the default) to 60 s.
 void ZNetUPnPSetDiscoveryTimeout(std::int64_t microseconds);
 // Skips discovery and uses the gateway whose root description is at url
 // ("http://host:port/path"); an empty url discovers again. For tests and for

@@ -7,6 +7,7 @@
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,10 @@ struct ZNetUPnPMapping {
 namespace {
 
 constexpr int kTries = 5;
+
+const char* const kSearchTypes[] = {"urn:schemas-upnp-org:device:InternetGatewayDevice:1",
+                                    "urn:schemas-upnp-org:service:WANIPConnection:1",
+                                    "urn:schemas-upnp-org:service:WANPPPConnection:1", "upnp:rootdevice", nullptr};
 
 std::atomic<std::int64_t> g_discoveryTimeout{1000000};
 std::mutex g_gatewayMutex;
@@ -52,14 +57,18 @@ bool findGateway(UPNPUrls& urls, IGDdatas& data) {
     const std::string rootURL = gatewayURL();
     if (!rootURL.empty()) return UPNP_GetIGDFromUrl(rootURL.c_str(), &urls, &data, lanaddr, sizeof(lanaddr)) == 1;
 
-    std::int64_t timeout = g_discoveryTimeout.load() / 1000;
-    if (timeout < 1) timeout = 1;
+    // Whole seconds: the search's answer window (MX) is counted in seconds.
+    const std::int64_t timeout = std::clamp<std::int64_t>(g_discoveryTimeout.load() / 1000, 1000, 60000);
     int error = UPNPDISCOVER_SUCCESS;
-    UPNPDev* devices = upnpDiscover(static_cast<int>(timeout), 0, 0, UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+    // All searches go out at once and share one wait, so a network without a
+    // gateway costs the time-out once, not once per searched type.
+    UPNPDev* devices = upnpDiscoverDevices(kSearchTypes, static_cast<int>(timeout), 0, 0, UPNP_LOCAL_PORT_ANY, 0, 2,
+                                           &error, 1);
     if (!devices) {
         // No answer (or no network to ask on) is the ordinary "no gateway".
         if (error == UPNPDISCOVER_MEMORY_ERROR) {
-            logResult(L"ERROR", error, "upnpDiscover( timeout, 0, 0, UPNP_LOCAL_PORT_ANY, 0, 2, &error )");
+            logResult(L"ERROR", error,
+                      "upnpDiscoverDevices( kSearchTypes, timeout, 0, 0, UPNP_LOCAL_PORT_ANY, 0, 2, &error, 1 )");
             ZLogCallStack();
         }
         return false;
