@@ -11,3 +11,4 @@
 #include "ZNonPortable_Net.h"
 #include "ZNonPortable_Window.h"
 #include "ZNonPortable_Screen.h"
+#include "ZNonPortable_FileReplace.h"

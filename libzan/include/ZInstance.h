@@ -1,0 +1,97 @@
+// The shared store: named variables that settings, services, sessions and
+// the skin all read and write, the settings file that keeps the persisted
+// ones, and (beside them) the named queues and the watchers.
+//
+// Names are folded to lower case (ASCII letters only) by every operation;
+// values are bytes (text as UTF-8, numbers as decimal text, lists joined
+// with ", ", images as their raw buffers).
+//
+// Threading: any thread may call any operation. One re-entrant store lock
+// (the ZThreadSafeObject mutex) is held for each whole operation, also while
+// watchers are notified; it is taken before any lock of the notification
+// layer. open() returns with the lock held and close() releases it, so the
+// caller must not wait for another thread that uses the store in between.
+// Readers get copies, never references, except through open().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ZObject.h"
+
+struct ZNotifyHandle;
+
+// One variable of the store: its bytes, whether the settings file keeps it,
+// and when it last changed (ZTimeNow, 0 when never changed).
+struct ZInstanceEntry {
+    std::string value;
+    bool persist = false;
+    std::uint64_t timestamp = 0;
+};
+
+// A UI listener's interest in one name: it hears its code on every change.
+struct ZInstanceWatcher {
+    ZNotifyHandle* listener = nullptr;
+    unsigned int code = 0;
+};
+
+// The store of named variables, queues and watchers, with its settings file.
+class ZInstance : public ZThreadSafeObject {
+public:
+    // Reads the settings file; a missing file gives an empty store.
+    explicit ZInstance(const std::wstring& filename);
+    // Saves the settings file.
+    ~ZInstance() override;
+
+    // Writes every persisted variable to the settings file. The old file is
+    // replaced only once the new one is wholly on disk.
+    void save();
+    // Logs every variable that has a name and a value.
+    void logDump();
+
+    // ---- writing: a value equal to the stored one changes nothing at all
+
+    void set(const std::wstring& name, const std::string& value, bool persist);
+    void set(const std::wstring& name, const std::wstring& value, bool persist);
+    void set(const std::wstring& name, std::int64_t value, bool persist);
+    void set(const std::wstring& name, const std::list<std::wstring>& items, bool persist);
+    // Stores the bytes without comparing them; always stamps and notifies.
+    void setRaw(const std::wstring& name, const void* data, std::size_t length, bool persist);
+    void insert(const std::wstring& name, const std::wstring& item);
+    void remove(const std::wstring& name, const std::wstring& item);
+    // Removes one variable, or with a trailing "*" every variable whose name
+    // begins with the rest.
+    void clear(const std::wstring& name);
+    // Hands out the entry itself under the store lock, until close().
+    ZInstanceEntry& open(const std::wstring& name);
+    void close(const std::wstring& name, bool notify);
+
+    // ---- reading: an absent variable reads as empty
+
+    bool isSet(const std::wstring& name);
+    std::wstring get(const std::wstring& name);
+    std::string getRaw(const std::wstring& name);
+    std::uint64_t getTimestamp(const std::wstring& name);
+    std::int64_t calc(const std::wstring& name);
+    bool test(const std::wstring& name);
+    bool get(const std::wstring& name, std::list<std::wstring>& out);
+    bool get(const std::wstring& name, std::vector<std::wstring>& out);
+    bool contains(const std::wstring& name, const std::wstring& item);
+
+private:
+    void _load();
+    // The list form of a variable, read without the empty-name warning.
+    template <typename Items>
+    bool _getList(const std::wstring& name, Items& out);
+    // Tells the watchers of the folded name that it changed.
+    void _notify(const std::wstring& lname);
+
+    std::wstring _filename;
+    std::map<std::wstring, ZInstanceEntry> _nameValueMap;
+    std::map<std::wstring, std::list<std::string>> _queueMap;
+    std::map<std::wstring, std::list<ZInstanceWatcher>> _watcherMap;
+};
