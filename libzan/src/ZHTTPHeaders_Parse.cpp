@@ -2,6 +2,7 @@
 // line. deserialize sees bytes from peers, servers and the relay: it reads
 // through the bounded header reader and never trusts a length it was sent.
 #include <climits>
+#include <utility>
 #include <vector>
 
 #include "ZHTTPHeaders.h"
@@ -13,17 +14,14 @@
 namespace {
 
 // Header block: first line, CR LF, zero or more (field line, CR LF), CR LF.
-// Returns the block's length, 0 when the bytes do not start with one; names[0]
-// stands for the first line.
-std::size_t matchHeaderBlock(const char* buffer, std::size_t length, std::vector<std::string>& names,
-                             std::vector<std::string>& values) {
-    ZHeaderReader reader(buffer, length);
-    names.assign(1, std::string());
-    values.assign(1, std::string());
-    reader.value(values[0]);
+// Returns the block's length, 0 when the bytes do not start with one; the
+// first pair stands for the first line under the empty name.
+std::size_t matchHeaderBlock(ZHeaderReader& reader, std::vector<std::pair<ZHeaderSpan, ZHeaderSpan>>& fields) {
+    ZHeaderSpan name;
+    ZHeaderSpan value;
+    reader.value(value);
     if (!reader.crlf()) return 0;
-    std::string name;
-    std::string value;
+    fields.emplace_back(ZHeaderSpan(), value);
     for (;;) {
         const std::size_t lineStart = reader.position();
         reader.skipBlank();
@@ -37,8 +35,7 @@ std::size_t matchHeaderBlock(const char* buffer, std::size_t length, std::vector
             reader.seek(lineStart);
             break;
         }
-        names.push_back(name);
-        values.push_back(value);
+        fields.emplace_back(name, value);
     }
     if (!reader.crlf()) return 0;
     return reader.position();
@@ -61,17 +58,18 @@ int ZHTTPHeaders::deserialize(const char* buffer, int length) {
     ZPRECONDITION(buffer && length >= 0);
     if (length == 0) return 0;
 
-    std::vector<std::string> names;
-    std::vector<std::string> values;
-    const std::size_t headerLength = matchHeaderBlock(buffer, static_cast<std::size_t>(length), names, values);
+    ZHeaderReader reader(buffer, static_cast<std::size_t>(length));
+    std::vector<std::pair<ZHeaderSpan, ZHeaderSpan>> fields;
+    fields.reserve(16);
+    const std::size_t headerLength = matchHeaderBlock(reader, fields);
     if (headerLength == 0) {
         _debugUpdate();
         return 0;
     }
 
     _headerMap.clear();
-    for (std::size_t i = 0; i < names.size(); ++i)
-        _headerMap[ZFromUTF8(ZUnescape(names[i]))] = ZFromUTF8(ZUnescape(values[i]));
+    for (const auto& [name, value] : fields)
+        _headerMap.insert_or_assign(ZFromUTF8(reader.text(name)), ZFromUTF8(reader.text(value)));
     _debugUpdate();
     _contentArray.clear();
 

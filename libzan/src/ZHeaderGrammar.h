@@ -8,6 +8,14 @@
 #include <cstddef>
 #include <string>
 
+#include "ZPortable_Text.h"
+
+// Where a matched name or value lies in the input, still escaped.
+struct ZHeaderSpan {
+    std::size_t offset = 0;
+    std::size_t length = 0;
+};
+
 // A cursor over untrusted bytes that matches the header rules one at a time.
 class ZHeaderReader {
 public:
@@ -22,11 +30,17 @@ public:
     }
 
     // One or more items, each an escape or a byte other than '\', CR, LF and
-    // ':'; the matched text, still escaped, goes to out.
-    bool name(std::string& out) { return _items(out, true) > 0; }
+    // ':'.
+    bool name(ZHeaderSpan& out) { return _items(out, true) > 0; }
 
     // Zero or more items, each an escape or a byte other than '\', CR and LF.
-    void value(std::string& out) { _items(out, false); }
+    void value(ZHeaderSpan& out) { _items(out, false); }
+
+    // The matched text, unescaped when it holds an escape.
+    std::string text(const ZHeaderSpan& span) const {
+        const std::string raw(_data + span.offset, span.length);
+        return raw.find('\\') == std::string::npos ? raw : ZUnescape(raw);
+    }
 
     bool literal(char c) {
         if (_pos >= _length || _data[_pos] != c) return false;
@@ -44,7 +58,7 @@ public:
     bool lineEnd() { return crlf() || literal('\n') || literal('\r'); }
 
 private:
-    std::size_t _items(std::string& out, bool stopAtColon) {
+    std::size_t _items(ZHeaderSpan& out, bool stopAtColon) {
         const std::size_t start = _pos;
         while (_pos < _length) {
             const char c = _data[_pos];
@@ -58,8 +72,9 @@ private:
             if (c == '\r' || c == '\n' || (stopAtColon && c == ':')) break;
             ++_pos;
         }
-        out.assign(_data + start, _pos - start);
-        return _pos - start;
+        out.offset = start;
+        out.length = _pos - start;
+        return out.length;
     }
 
     const char* _data;

@@ -43,17 +43,17 @@ void ZInstance::_load() {
     std::string bytes;
     if (!ZFileLoad(_filename, bytes)) return;
 
-    std::vector<std::string> names;
-    std::vector<std::string> values;
+    std::vector<ZHeaderSpan> names;
+    std::vector<ZHeaderSpan> values;
     ZHeaderReader reader(bytes.data(), bytes.size());
     for (;;) {
         reader.skipBlank();
-        std::string name;
+        ZHeaderSpan name;
         if (!reader.name(name)) break;
         names.push_back(name);
         if (!reader.literal(':')) break;
         reader.skipBlank();
-        std::string value;
+        ZHeaderSpan value;
         reader.value(value);
         values.push_back(value);
         if (!reader.lineEnd()) break;
@@ -65,8 +65,8 @@ void ZInstance::_load() {
     _nameValueMap.clear();
     const std::uint64_t now = stampNow();
     for (std::size_t i = 0; i < names.size() && i < values.size(); ++i) {
-        ZInstanceEntry& entry = _nameValueMap[ZToLower(ZFromUTF8(ZUnescape(names[i])))];
-        entry.value = ZUnescape(values[i]);
+        ZInstanceEntry& entry = _nameValueMap[ZToLower(ZFromUTF8(reader.text(names[i])))];
+        entry.value = reader.text(values[i]);
         entry.persist = true;
         entry.timestamp = now;
     }
