@@ -1,6 +1,9 @@
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <netdb.h>
+
+#include <atomic>
 
 #include <cstdio>
 #include <list>
@@ -16,7 +19,18 @@ namespace {
 
 std::uint32_t dotted(const char* text) { return inet_addr(text); }
 
+std::atomic<int> g_lookups{0};
+
 }  // namespace
+
+// Counts the program's name look-ups on their way to the C library, so a test
+// can tell whether a text went to the resolver.
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
+    using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    ++g_lookups;
+    return real(node, service, hints, res);
+}
 
 TEST(ZNetResolveHost, ReadsDottedQuadsAndPortsAndRefusesWhatNamesNoAddress) {
     struct Case {
@@ -45,6 +59,20 @@ TEST(ZNetResolveHost, ReadsDottedQuadsAndPortsAndRefusesWhatNamesNoAddress) {
         EXPECT_EQ(address, c.address) << ZToUTF8(c.text);
         EXPECT_EQ(port, c.port) << ZToUTF8(c.text);
     }
+}
+
+TEST(ZNetResolveHost, NeverAsksTheResolverAboutADottedQuadButDoesAboutAName) {
+    const int before = g_lookups;
+    std::uint32_t address = 0;
+    int port = 0;
+    for (const wchar_t* text : {L"127.0.0.1:5060", L"10.0.0.1", L"0.0.0.0:1", L"255.255.255.255:9"})
+        ZNetResolveHost(text, address, port);
+    EXPECT_EQ(g_lookups, before);
+    // "localhost" comes from the hosts file: a name, yet no query leaves.
+    ZNetResolveHost(L"localhost:80", address, port);
+    EXPECT_EQ(g_lookups, before + 1);
+    EXPECT_EQ(address, dotted("127.0.0.1"));
+    EXPECT_EQ(port, 80);
 }
 
 TEST(ZNetAddressToHost, WritesDottedQuadColonDecimalPort) {
