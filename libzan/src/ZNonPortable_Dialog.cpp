@@ -1,0 +1,337 @@
+// A small modal dialog kit on Xlib for the message boxes and the
+// crash-report dialog: one top-level window on a connection of its own,
+// static text, push buttons, a check box and a plain multi-line text field,
+// drawn with the core font every X server has. Each control is a child
+// window named after its label, so tools (and tests) can find it.
+//
+// Without a display the boxes give the answer that lets the program go on
+// unattended: Cancel (OK for an OK-only box), and "restart, no comment" for
+// the crash dialog.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ZNonPortable_Runtime.h"
+#include "ZPortable.h"
+#include "ZUtil.h"
+
+namespace {
+
+struct ZDialogButton {
+    int id;
+    std::string label;
+    int x, y, w, h;
+    Window window = 0;
+};
+
+struct ZDialogSpec {
+    std::string title;
+    int width = 0, height = 0;
+    std::vector<std::string> lines;  // static text
+    std::vector<ZDialogButton> buttons;
+    int defaultId = 0;
+    int cancelId = 0;
+    bool hasEdit = false;
+    std::string edit;                // in and out
+    std::size_t editMax = 1023;
+    bool hasCheck = false;
+    std::string checkLabel;
+    bool checked = false;            // in and out
+};
+
+constexpr int kLine = 16;
+constexpr int kMargin = 12;
+
+// Core fonts are Latin-1: other characters show as '?'.
+std::string latin1(const std::string& utf8) {
+    std::wstring wide = ZFromUTF8(utf8);
+    std::string out;
+    for (wchar_t c : wide) out += c < 256 ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string current;
+    for (char c : text) {
+        if (c == '\r') continue;
+        if (c == '\n') {
+            lines.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    lines.push_back(current);
+    return lines;
+}
+
+std::vector<std::string> wrap(const std::string& text, std::size_t columns) {
+    std::vector<std::string> out;
+    for (const std::string& line : splitLines(text)) {
+        std::string rest = line;
+        while (rest.size() > columns) {
+            std::size_t cut = rest.rfind(' ', columns);
+            if (cut == std::string::npos || cut == 0) cut = columns;
+            out.push_back(rest.substr(0, cut));
+            rest = rest.substr(cut == columns ? cut : cut + 1);
+        }
+        out.push_back(rest);
+    }
+    return out;
+}
+
+Window makeChild(Display* d, Window parent, int x, int y, int w, int h, const std::string& name) {
+    const int screen = DefaultScreen(d);
+    Window child = XCreateSimpleWindow(d, parent, x, y, static_cast<unsigned>(w), static_cast<unsigned>(h), 1,
+                                       BlackPixel(d, screen), WhitePixel(d, screen));
+    XSelectInput(d, child, ExposureMask | ButtonPressMask);
+    XStoreName(d, child, name.c_str());
+    return child;
+}
+
+class ZDialog {
+public:
+    ZDialog(Display* d, ZDialogSpec& spec) : _d(d), _spec(spec) {}
+
+    // Runs the dialog until a button, Escape, Return or closing ends it.
+    int run() {
+        const int screen = DefaultScreen(_d);
+        _window = XCreateSimpleWindow(_d, RootWindow(_d, screen), 100, 100, static_cast<unsigned>(_spec.width),
+                                      static_cast<unsigned>(_spec.height), 1, BlackPixel(_d, screen),
+                                      WhitePixel(_d, screen));
+        XSelectInput(_d, _window, ExposureMask | KeyPressMask | ButtonPressMask | StructureNotifyMask);
+        XStoreName(_d, _window, _spec.title.c_str());
+        const Atom netName = XInternAtom(_d, "_NET_WM_NAME", False);
+        const Atom utf8 = XInternAtom(_d, "UTF8_STRING", False);
+        XChangeProperty(_d, _window, netName, utf8, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(_spec.title.data()), static_cast<int>(_spec.title.size()));
+        Atom deleteWindow = XInternAtom(_d, "WM_DELETE_WINDOW", False);
+        XSetWMProtocols(_d, _window, &deleteWindow, 1);
+        _font = XLoadQueryFont(_d, "fixed");
+        _gc = XCreateGC(_d, _window, 0, nullptr);
+        XSetForeground(_d, _gc, BlackPixel(_d, screen));
+        if (_font) XSetFont(_d, _gc, _font->fid);
+        for (ZDialogButton& button : _spec.buttons)
+            button.window = makeChild(_d, _window, button.x, button.y, button.w, button.h, button.label);
+        if (_spec.hasEdit) _edit = makeChild(_d, _window, kMargin, editTop(), _spec.width - 2 * kMargin, editHeight(), "Comment");
+        if (_spec.hasCheck)
+            _check = makeChild(_d, _window, kMargin, _spec.height - 2 * kLine, _spec.width / 2, kLine, _spec.checkLabel);
+        XMapSubwindows(_d, _window);
+        XMapRaised(_d, _window);
+        int result = _spec.cancelId;
+        for (bool done = false; !done;) {
+            XEvent event;
+            XNextEvent(_d, &event);
+            switch (event.type) {
+                case MapNotify:
+                    if (event.xmap.window == _window) {
+                        XSetInputFocus(_d, _window, RevertToParent, CurrentTime);
+                    }
+                    break;
+                case Expose:
+                    if (event.xexpose.count == 0) draw();
+                    break;
+                case ButtonPress:
+                    done = onClick(event.xbutton.window, result);
+                    break;
+                case KeyPress:
+                    done = onKey(event.xkey, result);
+                    break;
+                case ClientMessage:
+                    if (static_cast<Atom>(event.xclient.data.l[0]) == deleteWindow) done = true;
+                    break;
+                default:
+                    break;
+            }
+        }
+        XFreeGC(_d, _gc);
+        if (_font) XFreeFont(_d, _font);
+        XDestroyWindow(_d, _window);
+        XSync(_d, False);
+        return result;
+    }
+
+private:
+    int editTop() const { return kMargin + static_cast<int>(_spec.lines.size()) * kLine + kMargin; }
+    int editHeight() const { return _spec.height - editTop() - 3 * kLine; }
+
+    void text(Window w, int x, int y, const std::string& s) {
+        const std::string shown = latin1(s);
+        XDrawString(_d, w, _gc, x, y, shown.data(), static_cast<int>(shown.size()));
+    }
+
+    void draw() {
+        XClearWindow(_d, _window);
+        int y = kMargin + kLine - 4;
+        for (const std::string& line : _spec.lines) {
+            text(_window, kMargin, y, line);
+            y += kLine;
+        }
+        for (const ZDialogButton& button : _spec.buttons) {
+            XClearWindow(_d, button.window);
+            text(button.window, 6, button.h - 5, button.label);
+        }
+        if (_edit) {
+            XClearWindow(_d, _edit);
+            int ey = kLine - 4;
+            for (const std::string& line : splitLines(_spec.edit)) {
+                text(_edit, 4, ey, line);
+                ey += kLine;
+            }
+        }
+        if (_check) {
+            XClearWindow(_d, _check);
+            text(_check, 2, kLine - 4, std::string(_spec.checked ? "[x] " : "[ ] ") + _spec.checkLabel);
+        }
+        XFlush(_d);
+    }
+
+    bool onClick(Window w, int& result) {
+        for (const ZDialogButton& button : _spec.buttons)
+            if (w == button.window) {
+                result = button.id;
+                return true;
+            }
+        if (_check && w == _check) {
+            _spec.checked = !_spec.checked;
+            draw();
+        }
+        return false;
+    }
+
+    bool onKey(XKeyEvent& key, int& result) {
+        char buffer[16];
+        KeySym sym = NoSymbol;
+        const int n = XLookupString(&key, buffer, sizeof buffer, &sym, nullptr);
+        if (sym == XK_Escape) {
+            result = _spec.cancelId;
+            return true;
+        }
+        if (_spec.hasEdit) {
+            if (sym == XK_BackSpace) {
+                if (!_spec.edit.empty()) _spec.edit.pop_back();
+                if (!_spec.edit.empty() && _spec.edit.back() == '\r') _spec.edit.pop_back();
+            } else if (sym == XK_Return || sym == XK_KP_Enter) {
+                append("\r\n");
+            } else if (n > 0 && static_cast<unsigned char>(buffer[0]) >= 0x20) {
+                append(std::string(buffer, static_cast<std::size_t>(n)));
+            }
+            draw();
+            return false;
+        }
+        if (sym == XK_Return || sym == XK_KP_Enter) {
+            result = _spec.defaultId;
+            return true;
+        }
+        return false;
+    }
+
+    void append(const std::string& s) {
+        if (_spec.edit.size() + s.size() <= _spec.editMax) _spec.edit += s;
+    }
+
+    Display* _d;
+    ZDialogSpec& _spec;
+    Window _window = 0;
+    Window _edit = 0;
+    Window _check = 0;
+    GC _gc{};
+    XFontStruct* _font = nullptr;
+};
+
+// A connection of the dialog's own; null without a display.
+Display* openDisplay() {
+    const char* name = std::getenv("DISPLAY");
+    if (!name || !*name) return nullptr;
+    return XOpenDisplay(nullptr);
+}
+
+void layoutButtons(ZDialogSpec& spec, const std::vector<std::pair<int, std::string>>& buttons) {
+    const int w = 90, h = 22, gap = 10;
+    const int total = static_cast<int>(buttons.size()) * (w + gap) - gap;
+    int x = (spec.width - total) / 2;
+    for (const auto& b : buttons) {
+        spec.buttons.push_back(ZDialogButton{b.first, b.second, x, spec.height - h - kMargin, w, h});
+        x += w + gap;
+    }
+}
+
+const char kCommentTemplate[] =
+    "1. What steps can I take to reproduce this crash?\r\n\r\n\r\n"
+    "2. What other bugs have you encountered, and how can I reproduce those?\r\n\r\n\r\n"
+    "3. Overall, how are things going?  What's good, what's bad, and what do you most want changed?\r\n";
+
+}  // namespace
+
+int ZSystemMessageBox(const std::wstring& caption, const std::wstring& text, unsigned int style) {
+    const bool cancelTryContinue = (style & 0xF) == ZMB_CANCELTRYCONTINUE;
+    const int unattended = cancelTryContinue ? ZID_CANCEL : ZID_OK;
+    Display* d = openDisplay();
+    if (!d) return unattended;
+    ZDialogSpec spec;
+    spec.title = ZToUTF8(caption);
+    spec.lines = wrap(ZToUTF8(text), 72);
+    spec.width = 480;
+    spec.height = kMargin * 3 + static_cast<int>(spec.lines.size()) * kLine + 22 + kMargin;
+    if (cancelTryContinue) {
+        layoutButtons(spec, {{ZID_CANCEL, "Cancel"}, {ZID_TRYAGAIN, "Try Again"}, {ZID_CONTINUE, "Continue"}});
+        spec.defaultId = (style & ZMB_DEFBUTTON2) ? ZID_TRYAGAIN : ZID_CANCEL;
+        spec.cancelId = ZID_CANCEL;
+    } else {
+        layoutButtons(spec, {{ZID_OK, "OK"}});
+        spec.defaultId = spec.cancelId = ZID_OK;
+    }
+    const int answer = ZDialog(d, spec).run();
+    XCloseDisplay(d);
+    return answer;
+}
+
+bool ZDebugCaptureCrashInfo() {
+    Display* d = openDisplay();
+    if (!d) {
+        ZLOG(L"-- No User Comment Supplied --");
+        return true;
+    }
+    ZDialogSpec spec;
+    spec.title = "Zandrel Issue Capture Tool";
+    spec.width = 560;
+    spec.height = 380;
+    layoutButtons(spec, {{ZID_OK, "OK"}, {ZID_CANCEL, "Cancel"}});
+    for (ZDialogButton& button : spec.buttons) button.y = kMargin;
+    spec.buttons[0].x = spec.width - 100;
+    spec.buttons[1].x = spec.width - 100;
+    spec.buttons[1].y = kMargin + 26;
+    spec.lines = wrap(
+        "Oops, we crashed.  For my records, could you please give a brief description of what you were doing when "
+        "it crashed?  The next time you run Zandrel, this will be sent to my servers and hopefully I can figure out "
+        "what happend.  Thanks!",
+        72);
+    spec.defaultId = ZID_OK;
+    spec.cancelId = ZID_CANCEL;
+    spec.hasEdit = true;
+    spec.edit = kCommentTemplate;
+    spec.hasCheck = true;
+    spec.checkLabel = "Restart Zandrel automatically";
+    spec.checked = true;
+    const int answer = ZDialog(d, spec).run();
+    XCloseDisplay(d);
+    const bool restart = answer == ZID_OK && spec.checked;
+    if (answer == ZID_OK && spec.edit != kCommentTemplate) {
+        ZLOG(L"-------- User Comment -------");
+        ZLOG(ZFromUTF8(spec.edit));
+        ZLOG(L"------------------------------");
+    } else {
+        ZLOG(L"-- No User Comment Supplied --");
+    }
+    return restart;
+}
+
+void ZPMailSend(const std::string&, const std::string&, const std::string&, const std::string&) {
+    ZLOG(L"WARNING: ZPMailSend is not supported under Win32 or WinCE");
+}

@@ -1,0 +1,208 @@
+// The process entry run for real: the stand-in program plays the client.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "ZProcessTestSupport.h"
+#include "ZTestSupport.h"
+
+namespace {
+
+std::string onlyLog(const ZTempDir& dir, const std::string& suffix) {
+    const auto logs = ZArchivedLogs(dir.path(), suffix);
+    EXPECT_EQ(logs.size(), 1u) << suffix;
+    return logs.empty() ? std::string() : ZTestReadFile(logs[0]);
+}
+
+int countOf(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+bool endsWithLine(const std::string& text, const std::string& line) {
+    const std::string tail = line + "\n";
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+TEST(WinMain, ACleanRunWritesTheStartUpLinesAndClosesTheLogClean) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-log", "lt"});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 0);
+    const std::string log = onlyLog(dir, "_clean.log");
+    EXPECT_NE(log.find(": Version: Zandrel/764\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(": Command Line: -log lt\n"), std::string::npos);
+    EXPECT_NE(log.find(": System: OS="), std::string::npos);
+    EXPECT_NE(log.find("./src/ZWinMain.cpp(101): [WinMain] Setting log filter: 'lt'\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("stand-in body runs"), std::string::npos);
+    EXPECT_NE(log.find("] Leaked Object Tally: (none)\n"), std::string::npos);
+    EXPECT_TRUE(endsWithLine(log, "---- Closed, Clean shutdown ----")) << log;
+    EXPECT_FALSE(ZTestReadFile(dir.file("zandrel.log")).size());
+    // The echo went to standard output.
+    EXPECT_NE(children.output().find("Version: Zandrel/764"), std::string::npos);
+    EXPECT_EQ(children.runs().size(), 1u);
+}
+
+TEST(WinMain, SilentOnlyTurnsTheEchoOff) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-silent"});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 0);
+    EXPECT_EQ(children.output().find("Version: Zandrel/764"), std::string::npos);
+    const std::string log = onlyLog(dir, "_clean.log");
+    EXPECT_NE(log.find(": Version: Zandrel/764\n"), std::string::npos);
+    // Without the 'l' category there is no filter line.
+    EXPECT_EQ(log.find("Setting log filter"), std::string::npos);
+}
+
+TEST(WinMain, SigtermShutsDownCleanly) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    const pid_t pid = children.start(dir.path(), {"-standin", "wait"});
+    ASSERT_TRUE(children.readUntil("stand-in ready"));
+    kill(pid, SIGTERM);
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 0);
+    const std::string log = onlyLog(dir, "_clean.log");
+    EXPECT_NE(log.find("): [_ZPOnSignal] WARNING System signalled SIGTERM\n"), std::string::npos) << log;
+    EXPECT_TRUE(endsWithLine(log, "---- Closed, Clean shutdown ----"));
+}
+
+TEST(WinMain, ARestartAskedByTheBodyStartsTheProgramAgainWithoutArguments) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-standin", "restart"});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 1);
+    ASSERT_EQ(children.runs().size(), 2u) << children.output();
+    EXPECT_NE(children.output().find("argv: " + ZChildProcesses::standInPath() + "\n"), std::string::npos);
+    EXPECT_EQ(ZArchivedLogs(dir.path(), "_clean.log").size(), 2u);
+}
+
+TEST(WinMain, WithNorestartARequestedRestartFailsAloudAndStillReturnsTheFlag) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-norestart", "-standin", "restart"});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 1);
+    EXPECT_EQ(children.runs().size(), 1u);
+}
+
+// Outside signals, faults in service threads, exceptions and failed checks
+// all end in the crash handler: call stack, dirty log, restart with "-log x".
+TEST(ZCrashHandler, AKillSegvLogsTheCrashClosesDirtyAndRestartsWithLogX) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    const pid_t pid = children.start(dir.path(), {"-standin", "wait"});
+    ASSERT_TRUE(children.readUntil("stand-in ready"));
+    kill(pid, SIGSEGV);
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 255);
+    const std::string log = onlyLog(dir, "_dirty.log");
+    EXPECT_NE(log.find("): [_ZPOnSignal] ERROR Signal 'SIGSEGV' caught, aborting.\n"), std::string::npos) << log;
+    EXPECT_EQ(countOf(log, ": ---- ERROR: UNCLEAN SHUTDOWN ----\n"), 1);
+    EXPECT_NE(log.find("---- Call Stack for Thread #0x"), std::string::npos);
+    EXPECT_NE(log.find("-- No User Comment Supplied --\n"), std::string::npos);
+    const std::string command = ZChildProcesses::standInPath() + " -log x";
+    EXPECT_NE(log.find(": -- Trying to auto-restart '" + command + "' --\n"), std::string::npos);
+    EXPECT_TRUE(endsWithLine(log, "---- Closed, ERROR Dirty shutdown ----"));
+    // The restarted program ran with exactly "-log x" and ended clean.
+    ASSERT_EQ(children.runs().size(), 2u) << children.output();
+    EXPECT_NE(children.output().find("argv: " + command + "\n"), std::string::npos);
+    const std::string restarted = onlyLog(dir, "_clean.log");
+    EXPECT_NE(restarted.find(": Command Line: -log x\n"), std::string::npos);
+}
+
+TEST(ZCrashHandler, ANullWriteInAServiceThreadIsNamedAndNorestartDeclines) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-norestart", "-standin", "nullthread"});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 255);
+    const std::string log = onlyLog(dir, "_dirty.log");
+    EXPECT_NE(log.find("): [_ZPInfoExceptFilter] ERROR Uncaught 'STATUS_ACCESS_VIOLATION' exception.\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(countOf(log, ": ---- ERROR: UNCLEAN SHUTDOWN ----\n"), 1);
+    EXPECT_NE(log.find(": -- Auto-restart declined. --\n"), std::string::npos);
+    EXPECT_EQ(children.runs().size(), 1u);
+}
+
+TEST(ZCrashHandler, AnExceptionOrAFailedCheckInTheBodyEndsTheSameWay) {
+    const struct {
+        const char* what;
+        const char* line;
+    } cases[] = {
+        {"throw", ": Zandrel: ERROR Uncaught 'exception' exception in thread 'WinMain'. (stand-in body threw)\n"},
+        {"precondition", "] ERROR: Precondition failed, aborting. (value > 0)\n"},
+    };
+    for (const auto& c : cases) {
+        ZTempDir dir;
+        ZChildProcesses children;
+        children.start(dir.path(), {"-norestart", "-standin", c.what});
+        ASSERT_TRUE(children.finish());
+        EXPECT_EQ(children.status(), 255) << c.what;
+        const std::string log = onlyLog(dir, "_dirty.log");
+        EXPECT_EQ(countOf(log, c.line), 1) << log;
+        EXPECT_EQ(countOf(log, ": ---- ERROR: UNCLEAN SHUTDOWN ----\n"), 1);
+        EXPECT_NE(log.find(": -- Auto-restart declined. --\n"), std::string::npos);
+    }
+}
+
+namespace {
+void writeInstaller(const ZTempDir& dir, const std::string& body, bool executable) {
+    ZTestWriteFile(dir.file("upgrade.exe"), "#!/bin/sh\n" + body);
+    chmod(dir.file("upgrade.exe").c_str(), executable ? 0755 : 0644);
+}
+}  // namespace
+
+TEST(WinMain, AWaitingInstallerRunsInsteadOfTheBody) {
+    ZTempDir dir;
+    writeInstaller(dir, "echo installer ran\n", true);
+    ZChildProcesses children;
+    children.start(dir.path(), {});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 0);
+    EXPECT_NE(children.output().find("installer ran"), std::string::npos);
+    const std::string log = onlyLog(dir, "_clean.log");
+    EXPECT_NE(log.find(": Executed 'upgrade.exe', shutting down.\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("stand-in body runs"), std::string::npos);
+}
+
+TEST(WinMain, AnInstallerWithoutTheExecuteBitIsDeletedAndTheBodyRuns) {
+    ZTempDir dir;
+    writeInstaller(dir, "echo installer ran\n", false);
+    ZChildProcesses children;
+    children.start(dir.path(), {});
+    ASSERT_TRUE(children.finish());
+    const std::string log = onlyLog(dir, "_clean.log");
+    EXPECT_NE(log.find("./src/ZWinMain.cpp(127): [WinMain] WARNING Unable to execute 'upgrade.exe', because 'The "
+                       "operating system denied access to the specified file.'; deleting and ignoring.\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("stand-in body runs"), std::string::npos);
+    EXPECT_FALSE(ZTestReadFile(dir.file("upgrade.exe")).size());
+    EXPECT_EQ(children.output().find("installer ran"), std::string::npos);
+}
+
+TEST(WinMain, AfterAnUpgradeTheInstallerIsDeletedAndNeverRunAgain) {
+    ZTempDir dir;
+    writeInstaller(dir, "echo installer ran\n", true);
+    ZChildProcesses children;
+    children.start(dir.path(), {"-upgraded"});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 0);
+    const std::string log = onlyLog(dir, "_clean.log");
+    EXPECT_NE(log.find(": Started from upgrade\n"), std::string::npos);
+    EXPECT_NE(log.find("stand-in body runs"), std::string::npos);
+    EXPECT_EQ(children.output().find("installer ran"), std::string::npos);
+    struct stat info;
+    EXPECT_NE(stat(dir.file("upgrade.exe").c_str(), &info), 0);
+}
