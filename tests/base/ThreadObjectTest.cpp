@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "ZPortable.h"
 #include "ZThreadObject.h"
 #include "ZTestSupport.h"
 #include "ZUtil.h"
@@ -86,6 +87,8 @@ TEST(ZThreadObject, WithoutTheCategoryItLogsNothing) {
 TEST(ZThreadObject, StopEndsALoopThatYieldsItsLockBetweenIterations) {
     ZSpinningService service;
     service.start(L"Spinner");
+    while (service.loops.load() < 10) {
+    }
     // Another thread takes the lock between two iterations, never inside one.
     for (int i = 0; i < 200; ++i) {
         ZScopedLock guard(&service);
@@ -110,15 +113,15 @@ TEST(ZThreadObject, AStartedTwiceOrUnjoinedObjectWarnsAndJoinWithoutThreadDoesNo
     service.join();
     ZThreadClose(first);
     {
-        ZCountingService* leaked = new ZCountingService;
-        ZTRACK(leaked, ZCountingService);
-        leaked->iterations = 1;
-        leaked->start(L"Unjoined");
-        const ZThreadId id = leaked->getThread();
+        ZCountingService* unjoined = new ZCountingService;
+        ZTRACK(unjoined, ZCountingService);
+        unjoined->iterations = 1;
+        unjoined->start(L"Unjoined");
+        // The thread ended, but the object was never told.
+        ZThreadClose(unjoined->getThread());
         log.clear();
-        delete leaked;
+        delete unjoined;
         EXPECT_EQ(log.count(L"WARNING: Assertion failed. (!_thread)\n"), 1);
-        ZThreadClose(id);
     }
 }
 

@@ -93,8 +93,11 @@ TEST(ZDebugGetPerformance, ShowsABusyThreadAndKeepsTheFiguresOfAnEndedOne) {
     ZDebugGetPerformance(process, threads);
     ASSERT_EQ(threads.count(L"Spinner"), 1u);
     const double busy = threads[L"Spinner"];
-    EXPECT_GT(busy, 10.0);
-    EXPECT_GT(process, 10.0);
+    // Half-weight smoothing from zero: a thread that had the processor for
+    // the whole interval shows up to 50; other tests share the machine.
+    EXPECT_GT(busy, 1.0);
+    EXPECT_LE(busy, 50.0);
+    EXPECT_GT(process, 1.0);
     s.stop.store(true);
     ZLogCapture log;
     // Ended but not yet closed: the thread keeps its figures, silently.
