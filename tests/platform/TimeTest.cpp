@@ -47,11 +47,18 @@ private:
 }  // namespace
 
 TEST(ZTime, NowCountsMicrosecondsSince1601) {
-    const std::int64_t before = static_cast<std::int64_t>(time(nullptr));
+    // time() reads a coarse clock that may lag the precise one by a tick, so
+    // bracket with the precise clock itself.
+    auto unixMicros = [] {
+        timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    };
+    const std::int64_t before = unixMicros();
     const std::int64_t now = ZTimeNow();
-    const std::int64_t after = static_cast<std::int64_t>(time(nullptr));
-    EXPECT_GE(now / 1000000 - ZTIME_UNIX_EPOCH_SECONDS, before);
-    EXPECT_LE(now / 1000000 - ZTIME_UNIX_EPOCH_SECONDS, after);
+    const std::int64_t after = unixMicros();
+    EXPECT_GE(now - ZTIME_UNIX_EPOCH_SECONDS * 1000000, before);
+    EXPECT_LE(now - ZTIME_UNIX_EPOCH_SECONDS * 1000000, after);
 }
 
 TEST(ZTime, ComposeTimeGivesTheTwelveHourClock) {
