@@ -82,6 +82,23 @@ public:
     bool get(const std::wstring& name, std::vector<std::wstring>& out);
     bool contains(const std::wstring& name, const std::wstring& item);
 
+    // ---- queues and watchers: messages between threads, and notifications
+    // to UI listeners through ZNotify (ZInstance_Queue.cpp)
+
+    // Appends a copy at the end of the queue (created when absent).
+    void enqueue(const std::wstring& name, const std::string& item);
+    // Takes the oldest item; false (out untouched) when there is none.
+    bool dequeue(const std::wstring& name, std::string& out);
+    // Reads the item at position (0 = oldest) without taking it.
+    bool index(const std::wstring& name, int position, std::string& out);
+    // The number of items; 0 for a queue never used (which stays absent).
+    unsigned int length(const std::wstring& name);
+    // Every change of the variable or queue of the name notifies the
+    // listener with the code, once per registration.
+    void watch(const std::wstring& name, ZNotifyHandle* listener, unsigned int code);
+    // Removes one registration of the pair.
+    void unwatch(const std::wstring& name, ZNotifyHandle* listener, unsigned int code);
+
 private:
     void _load();
     // The list form of a variable, read without the empty-name warning.
