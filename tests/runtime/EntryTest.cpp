@@ -171,7 +171,7 @@ void writeInstaller(const ZTempDir& dir, const std::string& body, bool executabl
 
 TEST(WinMain, AWaitingInstallerRunsInsteadOfTheBody) {
     ZTempDir dir;
-    writeInstaller(dir, "echo installer ran\n", true);
+    writeInstaller(dir, "echo \"stand-in pid $$ argv: installer\"\necho installer ran\n", true);
     ZChildProcesses children;
     children.start(dir.path(), {});
     ASSERT_TRUE(children.finish());

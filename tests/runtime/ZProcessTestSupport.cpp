@@ -40,8 +40,9 @@ ZChildProcesses::ZChildProcesses() {
 ZChildProcesses::~ZChildProcesses() {
     if (_fd >= 0) close(_fd);
     // Whatever still runs is ended: a test never leaves a process behind.
-    for (pid_t pid : runs()) kill(pid, SIGKILL);
-    if (_first > 0) kill(_first, SIGKILL);
+    for (pid_t pid : runs())
+        if (!_reaped.count(pid)) kill(pid, SIGKILL);
+    if (_first > 0 && !_reaped.count(_first)) kill(_first, SIGKILL);
     reapAll(5000);
     if (_signalFd >= 0) close(_signalFd);
 }
@@ -113,23 +114,32 @@ bool ZChildProcesses::finish(int limitMs) {
 
 bool ZChildProcesses::reapAll(int limitMs) {
     const long long end = nowMs() + limitMs;
-    for (;;) {
-        int status = 0;
-        const pid_t pid = waitpid(-1, &status, WNOHANG);
-        if (pid > 0) {
-            _reaped.insert(pid);
-            if (pid == _first) _status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            continue;
-        }
-        if (pid < 0 && errno == ECHILD) return true;
-        const long long left = end - nowMs();
-        if (left <= 0 || _signalFd < 0) return false;
-        pollfd p{_signalFd, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(std::min<long long>(left, 200)));
-        signalfd_siginfo info;
-        while (read(_signalFd, &info, sizeof info) == sizeof info) {
+    // The first child, then each program it started, in the order they
+    // printed themselves: each one's parent has ended before it, so it is
+    // ours by then.
+    std::vector<pid_t> want;
+    if (_first > 0) want.push_back(_first);
+    for (pid_t pid : runs())
+        if (pid != _first) want.push_back(pid);
+    for (pid_t pid : want) {
+        while (!_reaped.count(pid)) {
+            int status = 0;
+            const pid_t got = waitpid(pid, &status, WNOHANG);
+            if (got == pid || (got < 0 && errno == ECHILD)) {
+                _reaped.insert(pid);
+                if (got == pid && pid == _first) _status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                break;
+            }
+            const long long left = end - nowMs();
+            if (left <= 0 || _signalFd < 0) return false;
+            pollfd p{_signalFd, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+            signalfd_siginfo info;
+            while (read(_signalFd, &info, sizeof info) == sizeof info) {
+            }
         }
     }
+    return true;
 }
 
 std::vector<pid_t> ZChildProcesses::runs() const {

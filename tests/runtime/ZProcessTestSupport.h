@@ -22,8 +22,8 @@ public:
     // Reads until the text appears (true) or the output ends or the limit
     // passes (false).
     bool readUntil(const std::string& text, int limitMs = 20000);
-    // Reads until every writer closed the pipe, then reaps all children;
-    // false when the limit passed first.
+    // Reads until every writer closed the pipe, then reaps the child and
+    // every stand-in run that followed it; false when the limit passed first.
     bool finish(int limitMs = 30000);
     // The exit status of the first child (-1 when unknown or signalled).
     int status() const { return _status; }

@@ -1,0 +1,199 @@
+// The boxes and the crash dialog on a real X server (the test tree's Xvfb),
+// answered the way a user would: pointer and keys through XTest.
+#include <gtest/gtest.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "ZProcessTestSupport.h"
+#include "ZTestSupport.h"
+
+namespace {
+
+long long nowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A connection to the test display that finds windows by name and works
+// them with XTest.
+class ZUser {
+public:
+    ZUser() {
+        const char* name = std::getenv("DISPLAY");
+        display = name ? std::string(name) : std::string();
+        _d = display.empty() ? nullptr : XOpenDisplay(display.c_str());
+    }
+    ~ZUser() {
+        if (_d) XCloseDisplay(_d);
+    }
+    bool ready() const { return _d != nullptr; }
+
+    // Waits for a viewable top-level window with the title; 0 after the limit.
+    Window waitForWindow(const std::string& title, int limitMs = 20000) {
+        XSelectInput(_d, DefaultRootWindow(_d), SubstructureNotifyMask);
+        const long long end = nowMs() + limitMs;
+        for (;;) {
+            if (Window w = find(DefaultRootWindow(_d), title, true)) return w;
+            const long long left = end - nowMs();
+            if (left <= 0) return 0;
+            pollfd p{ConnectionNumber(_d), POLLIN, 0};
+            poll(&p, 1, static_cast<int>(std::min<long long>(left, 100)));
+            while (XPending(_d)) {
+                XEvent e;
+                XNextEvent(_d, &e);
+            }
+        }
+    }
+
+    // Clicks the middle of the child window named label.
+    bool click(Window parent, const std::string& label) {
+        const Window child = find(parent, label, false);
+        if (!child) return false;
+        XWindowAttributes a;
+        XGetWindowAttributes(_d, child, &a);
+        int x, y;
+        Window ignored;
+        XTranslateCoordinates(_d, child, DefaultRootWindow(_d), a.width / 2, a.height / 2, &x, &y, &ignored);
+        XTestFakeMotionEvent(_d, -1, x, y, CurrentTime);
+        XTestFakeButtonEvent(_d, 1, True, CurrentTime);
+        XTestFakeButtonEvent(_d, 1, False, CurrentTime);
+        XSync(_d, False);
+        return true;
+    }
+
+    void type(const std::string& text) {
+        for (char c : text) {
+            const KeySym sym = c == ' ' ? XK_space : static_cast<KeySym>(c);
+            const KeyCode code = XKeysymToKeycode(_d, sym);
+            XTestFakeKeyEvent(_d, code, True, CurrentTime);
+            XTestFakeKeyEvent(_d, code, False, CurrentTime);
+        }
+        XSync(_d, False);
+    }
+
+    std::string display;
+
+private:
+    Window find(Window parent, const std::string& name, bool viewable) {
+        Window root, up, *children = nullptr;
+        unsigned int count = 0;
+        Window found = 0;
+        if (!XQueryTree(_d, parent, &root, &up, &children, &count)) return 0;
+        for (unsigned int i = 0; i < count && !found; ++i) {
+            char* title = nullptr;
+            if (XFetchName(_d, children[i], &title) && title) {
+                if (name == title) {
+                    XWindowAttributes a;
+                    if (!viewable || (XGetWindowAttributes(_d, children[i], &a) && a.map_state == IsViewable))
+                        found = children[i];
+                }
+                XFree(title);
+            }
+        }
+        if (children) XFree(children);
+        return found;
+    }
+
+    Display* _d = nullptr;
+};
+
+}  // namespace
+
+TEST(SecondInstance, CancelAtTheBoxEndsTheNewProcessAndLeavesTheFirstLogAlone) {
+    ZUser user;
+    ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";
+    ZTempDir dir;
+    ZChildProcesses first;
+    const pid_t firstPid = first.start(dir.path(), {"-standin", "wait"});
+    ASSERT_TRUE(first.readUntil("stand-in ready"));
+    const std::string before = ZTestReadFile(dir.file("zandrel.log"));
+
+    ZChildProcesses second;
+    second.start(dir.path(), {"-standin", "wait"}, user.display);
+    const Window box = user.waitForWindow("Zandrel Already Running");
+    ASSERT_NE(box, 0u) << second.output();
+    ASSERT_TRUE(user.click(box, "Cancel"));
+    ASSERT_TRUE(second.finish());
+    EXPECT_EQ(second.status(), 0);
+    EXPECT_EQ(second.output().find("stand-in body runs"), std::string::npos);
+    EXPECT_EQ(ZTestReadFile(dir.file("zandrel.log")), before);
+
+    kill(firstPid, SIGTERM);
+    ASSERT_TRUE(first.finish());
+    EXPECT_EQ(first.status(), 0);
+}
+
+TEST(SecondInstance, TryAgainAfterTheFirstEndedTakesTheLogOver) {
+    ZUser user;
+    ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";
+    ZTempDir dir;
+    ZChildProcesses first;
+    const pid_t firstPid = first.start(dir.path(), {"-standin", "wait"});
+    ASSERT_TRUE(first.readUntil("stand-in ready"));
+    ZChildProcesses second;
+    second.start(dir.path(), {}, user.display);
+    const Window box = user.waitForWindow("Zandrel Already Running");
+    ASSERT_NE(box, 0u);
+    kill(firstPid, SIGTERM);
+    ASSERT_TRUE(first.finish());
+    ASSERT_TRUE(user.click(box, "Try Again"));
+    ASSERT_TRUE(second.finish());
+    EXPECT_EQ(second.status(), 0);
+    EXPECT_NE(second.output().find("stand-in body runs"), std::string::npos);
+}
+
+TEST(CrashDialog, ACommentAndAnUntickedRestartAreLoggedAndDecline) {
+    ZUser user;
+    ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";
+    ZTempDir dir;
+    ZChildProcesses children;
+    const pid_t pid = children.start(dir.path(), {"-standin", "wait"}, user.display);
+    ASSERT_TRUE(children.readUntil("stand-in ready"));
+    kill(pid, SIGSEGV);
+    const Window dialog = user.waitForWindow("Zandrel Issue Capture Tool");
+    ASSERT_NE(dialog, 0u) << children.output();
+    ASSERT_TRUE(user.click(dialog, "Comment"));
+    user.type("it broke");
+    ASSERT_TRUE(user.click(dialog, "Restart Zandrel automatically"));
+    ASSERT_TRUE(user.click(dialog, "OK"));
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 255);
+    const auto logs = ZArchivedLogs(dir.path(), "_dirty.log");
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string log = ZTestReadFile(logs[0]);
+    EXPECT_NE(log.find("] -------- User Comment -------\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("it broke"), std::string::npos);
+    EXPECT_NE(log.find("] ------------------------------\n"), std::string::npos);
+    EXPECT_NE(log.find(": -- Auto-restart declined. --\n"), std::string::npos);
+    EXPECT_EQ(children.runs().size(), 1u);
+}
+
+TEST(CrashDialog, CancelLogsNoCommentAndDeclinesTheRestart) {
+    ZUser user;
+    ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";
+    ZTempDir dir;
+    ZChildProcesses children;
+    const pid_t pid = children.start(dir.path(), {"-standin", "wait"}, user.display);
+    ASSERT_TRUE(children.readUntil("stand-in ready"));
+    kill(pid, SIGSEGV);
+    const Window dialog = user.waitForWindow("Zandrel Issue Capture Tool");
+    ASSERT_NE(dialog, 0u);
+    ASSERT_TRUE(user.click(dialog, "Comment"));
+    user.type("never sent");
+    ASSERT_TRUE(user.click(dialog, "Cancel"));
+    ASSERT_TRUE(children.finish());
+    const auto logs = ZArchivedLogs(dir.path(), "_dirty.log");
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string log = ZTestReadFile(logs[0]);
+    EXPECT_NE(log.find("] -- No User Comment Supplied --\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("never sent"), std::string::npos);
+    EXPECT_NE(log.find(": -- Auto-restart declined. --\n"), std::string::npos);
+    EXPECT_EQ(children.runs().size(), 1u);
+}
