@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the tests with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs them all with CTest.
+# UndefinedBehaviorSanitizer and runs them all with CTest. Tests that need an
+# X display get the build tree's own Xvfb, which CTest starts and stops
+# through scripts/xvfb.sh (the xserver fixture in tests/CMakeLists.txt).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,16 @@
 namespace {
 
 __attribute__((no_sanitize("address", "undefined"))) void writeNull(void*) {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+
+// Two threads that fault at the same moment.
+std::atomic<int> g_arrived{0};
+__attribute__((no_sanitize("address", "undefined"))) void arriveAndWriteNull(void*) {
+    g_arrived.fetch_add(1);
+    while (g_arrived.load() < 2) {
+    }
     volatile int* volatile nowhere = nullptr;
     *nowhere = 1;
 }
@@ -59,6 +70,9 @@ int ZWinMain(void* hInstance, void* hPrevInstance, char* lpCmdLine, int nShowCmd
         ZWinPostQuit(1);
     } else if (what == "nullthread") {
         ZThreadOpen(L"StandIn.Faulty", writeNull, nullptr);
+    } else if (what == "twothreads") {
+        ZThreadOpen(L"StandIn.FaultyA", arriveAndWriteNull, nullptr);
+        ZThreadOpen(L"StandIn.FaultyB", arriveAndWriteNull, nullptr);
     } else if (what == "throw") {
         throw std::runtime_error("stand-in body threw");
     } else if (what == "precondition") {

@@ -141,6 +141,18 @@ TEST(ZCrashHandler, ANullWriteInAServiceThreadIsNamedAndNorestartDeclines) {
     EXPECT_EQ(children.runs().size(), 1u);
 }
 
+TEST(ZCrashHandler, TwoThreadsCrashingAtOnceRunTheHandlerOnce) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-norestart", "-standin", "twothreads"});
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 255);
+    const std::string log = onlyLog(dir, "_dirty.log");
+    EXPECT_GE(countOf(log, "ERROR Uncaught 'STATUS_ACCESS_VIOLATION' exception.\n"), 1);
+    EXPECT_EQ(countOf(log, ": ---- ERROR: UNCLEAN SHUTDOWN ----\n"), 1) << log;
+    EXPECT_EQ(countOf(log, ": -- Auto-restart declined. --\n"), 1);
+}
+
 TEST(ZCrashHandler, AnExceptionOrAFailedCheckInTheBodyEndsTheSameWay) {
     const struct {
         const char* what;
