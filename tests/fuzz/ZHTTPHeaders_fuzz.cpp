@@ -1,8 +1,10 @@
 // libFuzzer target for the message parser, which reads bytes from any peer.
-// Build and run (clang; not part of the default build):
+// Build and run from the top folder (clang; not part of the default build):
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Ilibzan/include \
-//     tests/fuzz/ZHTTPHeaders_fuzz.cpp libzan/src/*.cpp -lcrypto -o /tmp/ZHTTPHeaders_fuzz
-//   /tmp/ZHTTPHeaders_fuzz -max_len=4096
+//     tests/fuzz/ZHTTPHeaders_fuzz.cpp libzan/src/*.cpp \
+//     $(pkg-config --libs libcrypto miniupnpc x11 xext xtst alsa) -o /tmp/ZHTTPHeaders_fuzz
+//   mkdir -p /tmp/http-corpus && /tmp/ZHTTPHeaders_fuzz -max_total_time=60 /tmp/http-corpus \
+//     tests/fuzz/seeds/httpheaders
 #include <cstddef>
 #include <cstdint>
 
