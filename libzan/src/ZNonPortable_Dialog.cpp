@@ -219,8 +219,10 @@ private:
                 if (!_spec.edit.empty() && _spec.edit.back() == '\r') _spec.edit.pop_back();
             } else if (sym == XK_Return || sym == XK_KP_Enter) {
                 append("\r\n");
-            } else if (n > 0 && static_cast<unsigned char>(buffer[0]) >= 0x20) {
-                append(std::string(buffer, static_cast<std::size_t>(n)));
+            } else if (n == 1 && static_cast<unsigned char>(buffer[0]) >= 0x20) {
+                // XLookupString gives Latin-1; the comment is kept as UTF-8.
+                std::wstring unit(1, static_cast<wchar_t>(static_cast<unsigned char>(buffer[0])));
+                append(ZToUTF8(unit));
             }
             draw();
             return false;

@@ -136,5 +136,3 @@ bool ZSystemExecute(const std::string& file, const std::string& parameters, std:
     error = errorText(code);
     return false;
 }
-
-void _ZSystemReapChildren() { reapEndedChildren(); }
