@@ -12,3 +12,4 @@
 #include "ZNonPortable_Window.h"
 #include "ZNonPortable_Screen.h"
 #include "ZNonPortable_FileReplace.h"
+#include "ZNonPortable_Hotkey.h"

@@ -162,8 +162,17 @@ void _ZKeysQueryState(Display* display, bool held[256]) {
     for (int i = 0; i < 256; ++i) held[i] = false;
     char keys[32] = {};
     XQueryKeymap(display, keys);
+    Window root = 0, child = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    const bool pointer = XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy, &mask);
+    // A keypad key is a digit with NumLock on and a cursor key without.
+    const bool numLock = pointer && (mask & Mod2Mask);
     auto down = [&](KeySym keysym) {
         if (!keysym) return false;
+        const bool keypadDigit = (keysym >= XK_KP_0 && keysym <= XK_KP_9) || keysym == XK_KP_Decimal;
+        const bool keypadCursor = (keysym >= XK_KP_Home && keysym <= XK_KP_Delete) || keysym == XK_KP_Begin;
+        if ((keypadDigit && !numLock) || (keypadCursor && numLock)) return false;
         const KeyCode code = XKeysymToKeycode(display, keysym);
         return code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0;
     };
@@ -173,10 +182,7 @@ void _ZKeysQueryState(Display* display, bool held[256]) {
     for (const KeyRow& row : kRows)
         for (KeySym k : row.keysyms)
             if (down(k)) held[row.vk] = true;
-    Window root = 0, child = 0;
-    int rx = 0, ry = 0, wx = 0, wy = 0;
-    unsigned mask = 0;
-    if (XQueryPointer(display, DefaultRootWindow(display), &root, &child, &rx, &ry, &wx, &wy, &mask)) {
+    if (pointer) {
         held[0x01] = (mask & Button1Mask) != 0;
         held[0x02] = (mask & Button3Mask) != 0;
         held[0x04] = (mask & Button2Mask) != 0;

@@ -15,6 +15,8 @@
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
 
+void _ZPowerWatch();
+
 namespace {
 
 const long kNetWmStateRemove = 0;
@@ -167,6 +169,7 @@ ZWin* ZWinOpen(const std::wstring& title, const ZRect& rect, bool topmost, IZWin
                         reinterpret_cast<unsigned char*>(&above), 1);
     }
     _ZWinAttachInput(w);
+    _ZPowerWatch();
     XFlush(display);
     return w;
 }
