@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <string>
 
-// Opens a file for binary writing, created or emptied, close-on-exec; null
-// when it cannot be opened.
+// Opens a file for binary writing, created (readable by the user only) or
+// emptied, close-on-exec; null when it cannot be opened.
 std::FILE* ZFileOpenWrite(const std::wstring& path);
 // Pushes everything written to the file through to the disk.
 bool ZFileSync(std::FILE* fp);
 // Renames a file over another, replacing the target atomically, and makes the
-// rename itself durable; false (and both files as they were) on failure.
+// rename itself durable; the new file takes the permission bits of the one it
+// replaces. False (and both files as they were) on failure.
 bool ZFileReplace(const std::wstring& fromPath, const std::wstring& toPath);

@@ -3,6 +3,7 @@
 #include "ZNonPortable_FileReplace.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,8 +32,12 @@ std::string folderOf(const std::string& path) {
 std::FILE* ZFileOpenWrite(const std::wstring& path) {
     ZTRACE();
     ZPRECONDITION(!path.empty( ));
-    // "e" is O_CLOEXEC: no child process inherits the descriptor.
-    return std::fopen(ZToUTF8(path).c_str(), "wbe");
+    // A new file starts private: the settings file holds the user's password.
+    const int fd = open(ZToUTF8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    std::FILE* fp = fdopen(fd, "wb");
+    if (!fp) ::close(fd);
+    return fp;
 }
 
 bool ZFileSync(std::FILE* fp) {
@@ -54,6 +59,9 @@ bool ZFileReplace(const std::wstring& fromPath, const std::wstring& toPath) {
     ZPRECONDITION(!fromPath.empty( ) && !toPath.empty( ));
     const std::string from = ZToUTF8(fromPath);
     const std::string to = ZToUTF8(toPath);
+    // Whoever made the old file readable by others, or not, still decides.
+    struct stat old;
+    if (stat(to.c_str(), &old) == 0) chmod(from.c_str(), old.st_mode & 07777);
     if (std::rename(from.c_str(), to.c_str()) != 0) {
         ZLOG(L"WARNING Replacing '" << toPath << L"' with '" << fromPath << L"' failed (" << errorText(errno)
                                     << L").");

@@ -298,3 +298,19 @@ TEST(ZInstance, ConcurrentInsertsAllArrive) {
     s.get(L"Devices", items);
     EXPECT_EQ(items.size(), 200u);
 }
+
+TEST(ZInstance, NewSettingsFileIsPrivateAndASavedOneKeepsItsPermissions) {
+    namespace fs = std::filesystem;
+    ZStoreFixture f;
+    ZInstance& s = f.open();
+    s.set(L"Local_Password", L"secret", true);
+    s.save();
+    EXPECT_EQ(fs::status(f.path).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+    fs::permissions(f.path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    s.set(L"Local_Password", L"other", true);
+    s.save();
+    EXPECT_EQ(fs::status(f.path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(ZTestReadFile(f.path), "local_password: other\n\n");
+}
