@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -223,4 +224,30 @@ TEST(WinMain, AfterAnUpgradeTheInstallerIsDeletedAndNeverRunAgain) {
     EXPECT_EQ(children.output().find("installer ran"), std::string::npos);
     struct stat info;
     EXPECT_NE(stat(dir.file("upgrade.exe").c_str(), &info), 0);
+}
+
+// An installer left behind by an upgrade that cannot be deleted is never
+// executed again in that start: executing it would install and restart for
+// ever. The folder is sticky and the installer belongs to another user, so
+// the program (running as nobody) may write its log but not delete it.
+TEST(WinMain, AnUndeletableInstallerAfterAnUpgradeWarnsThreeTimesAndTheBodyRuns) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+    ZTempDir dir;
+    chmod(dir.path().c_str(), 01777);
+    writeInstaller(dir, "echo \"stand-in pid $$ argv: installer\"\necho installer ran\n", true);
+    ZChildProcesses children;
+    children.start(dir.path(), {"-upgraded"}, "", 65534);
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 0) << children.output();
+    const std::string log = onlyLog(dir, "_clean.log");
+    for (int left : {2, 1, 0}) {
+        const std::string line = "./src/ZWinMain.cpp(112): [WinMain] WARNING: Cannot delete 'upgrade.exe', waiting a bit "
+                                 "and trying again " + std::to_string(left) + " more times.\n";
+        EXPECT_EQ(countOf(log, line), 1) << log;
+    }
+    EXPECT_NE(log.find("stand-in body runs"), std::string::npos);
+    EXPECT_EQ(log.find("Executed 'upgrade.exe'"), std::string::npos);
+    EXPECT_EQ(children.output().find("installer ran"), std::string::npos);
+    struct stat info;
+    EXPECT_EQ(stat(dir.file("upgrade.exe").c_str(), &info), 0);
 }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <grp.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
@@ -50,7 +51,7 @@ ZChildProcesses::~ZChildProcesses() {
 std::string ZChildProcesses::standInPath() { return std::string(ZAN_TEST_PROGRAMS) + "/zanstandin"; }
 
 pid_t ZChildProcesses::start(const std::string& folder, const std::vector<std::string>& args,
-                             const std::string& display) {
+                             const std::string& display, int asUser) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
@@ -73,7 +74,23 @@ pid_t ZChildProcesses::start(const std::string& folder, const std::vector<std::s
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    const int result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    int result = 0;
+    if (asUser < 0) {
+        result = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    } else {
+        // posix_spawn cannot change the user: fork, and only system calls
+        // in the child.
+        pid = fork();
+        if (pid == 0) {
+            if (dup2(fds[1], 1) < 0 || dup2(fds[1], 2) < 0 || chdir(folder.c_str()) != 0 ||
+                setgroups(0, nullptr) != 0 || setgid(static_cast<gid_t>(asUser)) != 0 ||
+                setuid(static_cast<uid_t>(asUser)) != 0)
+                _exit(127);
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        if (pid < 0) result = errno;
+    }
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     if (result != 0) {

@@ -18,7 +18,9 @@ public:
 
     // Starts the stand-in in folder with the arguments; its standard output
     // and error go to one pipe. display: the DISPLAY to pass, "" for none.
-    pid_t start(const std::string& folder, const std::vector<std::string>& args, const std::string& display = "");
+    // asUser: run under that user id (and group) instead of ours; needs root.
+    pid_t start(const std::string& folder, const std::vector<std::string>& args, const std::string& display = "",
+                int asUser = -1);
     // Reads until the text appears (true) or the output ends or the limit
     // passes (false).
     bool readUntil(const std::string& text, int limitMs = 20000);
