@@ -149,6 +149,43 @@ TEST(SecondInstance, TryAgainAfterTheFirstEndedTakesTheLogOver) {
     EXPECT_NE(second.output().find("stand-in body runs"), std::string::npos);
 }
 
+TEST(SecondInstance, ContinueRunsTheNewOneWithoutALogFile) {
+    ZUser user;
+    ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";
+    ZTempDir dir;
+    ZChildProcesses first;
+    const pid_t firstPid = first.start(dir.path(), {"-standin", "wait"});
+    ASSERT_TRUE(first.readUntil("stand-in ready"));
+    const std::string before = ZTestReadFile(dir.file("zandrel.log"));
+    ZChildProcesses second;
+    second.start(dir.path(), {}, user.display);
+    const Window box = user.waitForWindow("Zandrel Already Running");
+    ASSERT_NE(box, 0u);
+    ASSERT_TRUE(user.click(box, "Continue"));
+    ASSERT_TRUE(second.finish());
+    EXPECT_EQ(second.status(), 0);
+    // Its lines were only echoed.
+    EXPECT_NE(second.output().find("stand-in body runs"), std::string::npos);
+    EXPECT_EQ(ZTestReadFile(dir.file("zandrel.log")), before);
+    kill(firstPid, SIGTERM);
+    ASSERT_TRUE(first.finish());
+    EXPECT_EQ(ZArchivedLogs(dir.path(), ".log").size(), 1u);
+}
+
+TEST(AutoRestartFailed, ARestartThatCannotRunIsShownInABox) {
+    ZUser user;
+    ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-norestart", "-standin", "restart"}, user.display);
+    const Window box = user.waitForWindow("Auto-Restart Failed");
+    ASSERT_NE(box, 0u) << children.output();
+    ASSERT_TRUE(user.click(box, "OK"));
+    ASSERT_TRUE(children.finish());
+    EXPECT_EQ(children.status(), 1);
+    EXPECT_EQ(children.runs().size(), 1u);
+}
+
 TEST(CrashDialog, ACommentAndAnUntickedRestartAreLoggedAndDecline) {
     ZUser user;
     ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";

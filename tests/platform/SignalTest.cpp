@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "ZNonPortable.h"
+#include "ZPortable.h"
+#include "ZUtil.h"
+
+namespace {
+
+int g_out = -1;
+
+void lineToPipe(const std::wstring& line) {
+    const std::string utf8 = ZToUTF8(line);
+    ssize_t ignored = write(g_out, utf8.data(), utf8.size());
+    (void)ignored;
+}
+
+void returningAbortHandler() {
+    const char text[] = "abort handler ran\n";
+    ssize_t ignored = write(g_out, text, sizeof text - 1);
+    (void)ignored;
+}
+
+// Runs the signal in a child that started the layer; gives its lines and
+// exit status.
+std::string signalledChild(int sig, ZAbortHandler handler, int& status) {
+    int fds[2];
+    if (pipe(fds) != 0) return "(no pipe)";
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        g_out = fds[1];
+        ZSetDebugHooks(lineToPipe, nullptr, nullptr);
+        ZInitializeNonPortable(handler);
+        kill(getpid(), sig);
+        _exit(3);  // not reached: the handler ends the process
+    }
+    close(fds[1]);
+    std::string lines;
+    char buffer[512];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) lines.append(buffer, static_cast<std::size_t>(n));
+    close(fds[0]);
+    waitpid(child, &status, 0);
+    return lines;
+}
+
+}  // namespace
+
+TEST(ZPOnSignal, ASignalFromOutsideIsNamedRunsTheAbortHandlerAndEndsTheProcess) {
+    const struct {
+        int sig;
+        const char* name;
+    } cases[] = {{SIGSEGV, "SIGSEGV"}, {SIGABRT, "SIGABRT"}, {SIGFPE, "SIGFPE"}, {SIGILL, "SIGILL"}, {SIGBUS, "SIGBUS"}};
+    for (const auto& c : cases) {
+        int status = 0;
+        const std::string lines = signalledChild(c.sig, returningAbortHandler, status);
+        const std::string caught = "[_ZPOnSignal] ERROR Signal '" + std::string(c.name) + "' caught, aborting.\n";
+        const std::size_t first = lines.find(caught);
+        const std::size_t handler = lines.find("abort handler ran\n");
+        const std::size_t last = lines.find("[_ZPOnSignal] ERROR Abort handler not yet set, exiting.\n");
+        ASSERT_NE(first, std::string::npos) << lines;
+        EXPECT_LT(first, handler) << lines;
+        EXPECT_LT(handler, last) << lines;
+        EXPECT_NE(last, std::string::npos) << lines;
+        ASSERT_TRUE(WIFEXITED(status)) << c.name;
+        EXPECT_EQ(WEXITSTATUS(status), 255) << c.name;
+    }
+}
+
+TEST(ZPOnSignal, WithoutAnAbortHandlerItStillLogsAndExits) {
+    int status = 0;
+    const std::string lines = signalledChild(SIGSEGV, nullptr, status);
+    EXPECT_NE(lines.find("ERROR Signal 'SIGSEGV' caught, aborting.\n"), std::string::npos) << lines;
+    EXPECT_NE(lines.find("ERROR Abort handler not yet set, exiting.\n"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("abort handler ran"), std::string::npos);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 255);
+}
+
+TEST(ZPOnSignal, SigintIsLeftToTheSystem) {
+    int status = 0;
+    const std::string lines = signalledChild(SIGINT, returningAbortHandler, status);
+    EXPECT_TRUE(lines.empty()) << lines;
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGINT);
+}
