@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <mutex>
 #include <vector>
@@ -71,6 +72,17 @@ bool endsWith(const std::string& s, const char* suffix) {
     return true;
 }
 
+// "scheme://...": a letter, then letters, digits, '+', '-' or '.'.
+bool isWebAddress(const std::string& file) {
+    const std::size_t colon = file.find("://");
+    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(file[0]))) return false;
+    for (std::size_t i = 0; i < colon; ++i) {
+        const unsigned char c = static_cast<unsigned char>(file[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
 int spawn(const std::vector<std::string>& args, bool searchPath) {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -103,6 +115,13 @@ bool ZSystemExecute(const std::string& file, const std::string& parameters, std:
     if (file.empty()) return false;
     reapEndedChildren();
     error.clear();
+    // Web addresses (the change log) go to the desktop's handler as they are.
+    if (isWebAddress(file)) {
+        const int result = spawn({"xdg-open", file}, true);
+        if (result == 0) return true;
+        error = errorText(result == ENOENT ? 31 : codeForErrno(result));
+        return false;
+    }
     // A name without a folder is looked for in the working folder first.
     const std::string path = file.find('/') == std::string::npos ? "./" + file : file;
     struct stat info;

@@ -76,18 +76,21 @@ TEST(ZSystemExecute, FailuresCarryTheShellsErrorTexts) {
     EXPECT_EQ(untouched, "as it was");
 }
 
-TEST(ZSystemExecute, ADocumentWithoutADesktopHandlerHasNoAssociation) {
+TEST(ZSystemExecute, DocumentsAndWebAddressesWithoutADesktopHandlerHaveNoAssociation) {
     ZTempDir dir;
     ZTestWriteFile(dir.file("notes.txt"), "hello");
     const std::string oldPath = getenv("PATH") ? getenv("PATH") : "";
     setenv("PATH", dir.path().c_str(), 1);
-    std::string error;
-    const bool started = ZSystemExecute(dir.file("notes.txt"), "", error);
+    const std::string noAssociation =
+        "There is no application associated with the given file name extension. This error will also be "
+        "errorMsg = ed if you attempt to print a file that is not printable.";
+    // A document, and a web address, which is never taken for a file.
+    for (const std::string& file : {dir.file("notes.txt"), std::string("http://127.0.0.1/changes.html")}) {
+        std::string error;
+        EXPECT_FALSE(ZSystemExecute(file, "", error)) << file;
+        EXPECT_EQ(error, noAssociation) << file;
+    }
     setenv("PATH", oldPath.c_str(), 1);
-    EXPECT_FALSE(started);
-    EXPECT_EQ(error,
-              "There is no application associated with the given file name extension. This error will also be "
-              "errorMsg = ed if you attempt to print a file that is not printable.");
 }
 
 TEST(ZSystemGetExecutablePath, NamesTheRunningProgramInFull) {
