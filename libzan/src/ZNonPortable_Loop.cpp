@@ -249,6 +249,12 @@ bool ZWinUpdate(bool* restart) {
         for (std::size_t i = 1; ready > 0 && i < fds.size(); ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
             const ZLoopSource& source = polled[i - 1];
+            if (fds[i].revents & POLLNVAL) {
+                // Closed without being removed: it would wake the loop for ever.
+                ZLOG(L"WARNING Descriptor " << source.fd << L" was closed while watched, ignoring it.");
+                _ZLoopRemoveSource(source.fd);
+                continue;
+            }
             const bool stillRegistered =
                 std::any_of(g_sources.begin(), g_sources.end(), [&](const ZLoopSource& s) {
                     return s.fd == source.fd && s.onReadable == source.onReadable && s.context == source.context;

@@ -111,7 +111,9 @@ void _ZThreadRegister(ZThreadId id, pthread_t thread, bool joinable, const std::
     record.name = name;
     record.thread = thread;
     record.joinable = joinable;
-    record.hasClock = pthread_getcpuclockid(thread, &record.clock) == 0;
+    // A thread that could not be made has no clock of its own to read.
+    const bool ownClock = joinable || id == ZThreadCurrentId();
+    record.hasClock = ownClock && pthread_getcpuclockid(thread, &record.clock) == 0;
 }
 
 std::uint64_t cpuTime100ns(clockid_t clock, bool& ok) {

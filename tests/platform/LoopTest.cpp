@@ -192,3 +192,20 @@ TEST(ZSystemListeners, AListenerRegisteredTwiceHearsTwiceUntilResigned) {
     ZSystemResignListener(&probe);
     EXPECT_EQ(log.count(L"WARNING: Assertion failed. (ZCONTAINS( ZWin_systemListenerList, listener ))"), 1);
 }
+
+TEST(ZWinUpdate, ForgetsADescriptorClosedWhileWatchedWithOneWarning) {
+    ZPlatformScope platform;
+    ZLogCapture log;
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    ZPipeReader reader{fds[0], {}};
+    _ZLoopAddSource(fds[0], readPipe, &reader);
+    close(fds[0]);
+    close(fds[1]);
+    ZTickCount count;
+    _ZLoopAddTick(countTick, &count);
+    EXPECT_TRUE(ZRunLoop());
+    _ZLoopRemoveTick(countTick, &count);
+    EXPECT_EQ(log.count(L"was closed while watched, ignoring it.\n"), 1);
+    EXPECT_TRUE(reader.received.empty());
+}
