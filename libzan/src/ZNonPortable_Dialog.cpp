@@ -304,11 +304,9 @@ bool ZDebugCaptureCrashInfo() {
     spec.title = "Zandrel Issue Capture Tool";
     spec.width = 560;
     spec.height = 380;
-    layoutButtons(spec, {{ZID_OK, "OK"}, {ZID_CANCEL, "Cancel"}});
-    for (ZDialogButton& button : spec.buttons) button.y = kMargin;
-    spec.buttons[0].x = spec.width - 100;
-    spec.buttons[1].x = spec.width - 100;
-    spec.buttons[1].y = kMargin + 26;
+    // OK and Cancel stand one above the other at the top right.
+    spec.buttons.push_back(ZDialogButton{ZID_OK, "OK", spec.width - 100, kMargin, 90, 22});
+    spec.buttons.push_back(ZDialogButton{ZID_CANCEL, "Cancel", spec.width - 100, kMargin + 26, 90, 22});
     spec.lines = wrap(
         "Oops, we crashed.  For my records, could you please give a brief description of what you were doing when "
         "it crashed?  The next time you run Zandrel, this will be sent to my servers and hopefully I can figure out "
