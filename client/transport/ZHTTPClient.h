@@ -1,0 +1,84 @@
+// The request client: one outgoing TCP connection carrying messages of the
+// message format, opened with one request, able to send further ones, and
+// handing back one whole received message per recv.
+//
+// Threading: no lock of its own; each instance lives on its owner's thread
+// (the sign-in client on the UI thread, the upgrade and log-upload clients
+// on their service threads, the relay client on the dispatch thread). update
+// is the one call that waits.
+//
+// Time-outs: a connection that has accepted no byte 5 s after opening is
+// cancelled; once it has, the answer time-out (60 s unless the owner sets
+// another, 0 for none) cancels a connection that awaits an answer and has
+// moved no byte in either direction for that long. A cancelled client is
+// dead: isAlive false, and its owner deletes it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ZHTTPHeaders.h"
+#include "ZNonPortable.h"
+#include "ZObject.h"
+
+// Microseconds a new connection may take to accept its first byte.
+constexpr std::int64_t ZHTTPCLIENT_CONNECT_TIMEOUT = 5000000;
+// Default longest silence while an answer is awaited, in microseconds.
+constexpr std::int64_t ZHTTPCLIENT_ANSWER_TIMEOUT = 60000000;
+// Most bytes held for one message that is still incomplete; a peer that
+// sends more is cut off rather than allowed to fill the memory.
+constexpr int ZHTTPCLIENT_RECV_LIMIT = 64 << 20;
+
+// Where the client reads the time; tests drive their own clock.
+typedef std::int64_t (*ZHTTPClientClock)();
+
+// One outgoing TCP connection that carries messages of the message format.
+class ZHTTPClient : public ZHeapObject {
+public:
+    ZHTTPClient(const std::wstring& host, const ZHTTPHeaders& request);
+    ~ZHTTPClient() override;
+    void invariantTest() override { ZObject::invariantTest(); }
+
+    void send(const ZHTTPHeaders& message);
+    void update(std::int64_t timeout);
+    bool recv(ZHTTPHeaders& message);
+    bool isAlive();
+    void shutdown();
+    std::wstring getLocalHost();
+    std::wstring getRemoteHost() {
+        ZTRACE();
+        return _remoteHost;
+    }
+    ZNetTCPSocket* getTCPSocket() {
+        ZTRACE();
+        return _tcpSocket;
+    }
+    int getBytesRecv() {
+        ZTRACE();
+        return static_cast<int>(_recvBuffer.size());
+    }
+
+    // The answer time-out in microseconds; 0 turns it off (a relay connection
+    // that only carries datagrams has no answer to wait for).
+    void setAnswerTimeout(std::int64_t timeout);
+    std::int64_t getAnswerTimeout() const { return _answerTimeout; }
+    void setClock(ZHTTPClientClock clock);
+
+private:
+    // Reads what the socket holds; true when bytes arrived.
+    bool _read();
+    bool _answerOverdue(std::int64_t now);
+
+    std::wstring _remoteHost;
+    ZNetTCPSocket* _tcpSocket = nullptr;
+    std::string _sendBuffer;
+    std::string _recvBuffer;
+    std::int64_t _openTime = 0;
+
+    ZHTTPClientClock _clock;
+    std::int64_t _answerTimeout = ZHTTPCLIENT_ANSWER_TIMEOUT;
+    // A message was sent and no whole message has come back since.
+    bool _awaitingAnswer = false;
+    // The last time a byte moved in either direction, or a message was queued.
+    std::int64_t _lastProgress = 0;
+};

@@ -1,0 +1,131 @@
+// The switchboard of the client's one UDP port and of the TCP relay
+// connection: received packets wait in recycled buckets, filed by RTP payload
+// type or as signalling; every service's datagrams leave through send.
+//
+// Threading: many threads at once. The dispatch thread alone fills the lists
+// (and alone reads the port and the relay); consumer threads wait on a list's
+// event with no lock of the port held, and take buckets; every service
+// sends. Three locks, never nested inside the port: the object lock guards
+// the pool, _recvMutex the filled lists, _sendMutex the attachments, the
+// hosts, the relay's pending bytes and each whole send. Events are signalled
+// after _recvMutex is released.
+//
+// While a relay socket is attached the switchboard is that socket's one
+// writer: frames go whole into a pending buffer under _sendMutex and are
+// pushed by every send and by flush, which the relay's owner calls once per
+// loop pass. The owner must not write the attached socket itself (its own
+// relay messages go through send with an empty "from").
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+
+#include "ZNonPortable.h"
+#include "ZObject.h"
+
+// RTP payload types that have a bucket list of their own.
+constexpr int ZRTP_AUDIO = 1;
+constexpr int ZRTP_VIDEO = 2;
+constexpr int ZRTP_FILE = 3;
+constexpr int ZRTP_SCREEN = 4;
+// The RTCP sender report, filed with the audio packets.
+constexpr int ZRTCP_SENDER_REPORT = 200;
+
+// Most relay bytes held back while the relay connection is slower than the
+// senders; a datagram that does not fit is dropped whole.
+constexpr int ZMEGAPORT_RELAY_PENDING_LIMIT = 1 << 20;
+
+// The test every filer applies: RTP is a header of at least 12 bytes whose
+// first byte is 0x80; anything else is signalling.
+bool ZMegaPortIsRTP(const std::string& buffer);
+
+// One received packet; at any moment in the pool, one list, or one taker's hands.
+class ZMegaPortBucket : public ZHeapObject {
+public:
+    std::wstring to;
+    std::wstring from;
+    std::string buffer;
+};
+
+// An auto-reset event: a signal wakes one wait (or the next), which clears it.
+struct ZMegaPortEvent {
+    bool signalled = false;
+};
+
+// A first-in first-out list of buckets beside the event that announces them.
+struct ZMegaPortBucketList {
+    ZMegaPortEvent* event = nullptr;
+    std::list<ZMegaPortBucket*> list;
+};
+
+// The in-process switchboard of the UDP port and the relay connection.
+class ZMegaPort : public ZThreadSafeObject {
+public:
+    explicit ZMegaPort(const std::wstring& name);
+    ~ZMegaPort() override;
+    void invariantTest() override;
+
+    void setUDPPort(ZNetUDPPort* udpPort);
+    void setTCPSocket(ZNetTCPSocket* tcpSocket, const std::wstring& globalHost);
+    std::wstring getLocalHost();
+    std::wstring getGlobalHost();
+    void reset();
+
+    ZMegaPortBucket* getEmtpyBucket();
+    void returnEmptyBucket(ZMegaPortBucket* bucket);
+    void fillSIPBucket(ZMegaPortBucket* bucket);
+    void fillRTPBucket(ZMegaPortBucket* bucket);
+    ZMegaPortBucket* getSIPBucket();
+    ZMegaPortBucket* getRTPBucket(std::uint8_t payloadType);
+
+    void waitForSIPBucket(std::int64_t timeout);
+    void waitForRTPBucket(std::int64_t timeout, int payloadType);
+    void waitForRTPBucket(std::int64_t timeout, int payloadTypeA, int payloadTypeB);
+
+    void send(const std::wstring& from, const std::wstring& to, const void* data, int length);
+    void send(const std::wstring& from, const std::wstring& to, const std::string& payload);
+
+    // Pushes relay bytes held back by an earlier send.
+    void flush();
+    // Relay bytes waiting for the connection, for senders that pace themselves.
+    int getPendingRelayBytes();
+    // Buckets allocated so far; each is in the pool, a list or a taker's hands.
+    int getNumBucketsCreated();
+    int getNumEmptyBuckets();
+
+private:
+    ZMegaPortEvent* _createEvent();
+    bool _signalEvent(ZMegaPortEvent* event);
+    // Waits until one of the events (null ones ignored) is signalled, clearing
+    // it, or the milliseconds pass.
+    void _waitForEvents(ZMegaPortEvent* eventA, ZMegaPortEvent* eventB, std::int64_t milliseconds);
+    void _sendRelay(const std::wstring& to, const void* data, int length);
+    void _flushRelay();
+    void _log(const std::wstring& message);
+
+    std::wstring _name;
+    ZMutex _sendMutex = nullptr;
+    ZMutex _recvMutex = nullptr;
+    ZNetUDPPort* _udpPort = nullptr;
+    ZNetTCPSocket* _tcpSocket = nullptr;
+    ZMegaPortBucketList _sipBucketList;
+    std::array<ZMegaPortBucketList, 256> _rtpBucketListArray;
+    std::list<ZMegaPortBucket*> _emptyBucketList;
+    int _numBucketsCreated = 0;
+    std::wstring _localHost;
+    std::wstring _globalHost;
+
+    // Relay bytes the socket has not taken yet, whole frames only; guarded by
+    // _sendMutex.
+    std::string _relayPending;
+    std::size_t _relayPendingOffset = 0;
+    int _relayDropped = 0;
+
+    // One guard and one condition serve every event of the port.
+    std::mutex _eventMutex;
+    std::condition_variable _eventCondition;
+};

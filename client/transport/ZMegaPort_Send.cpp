@@ -1,0 +1,138 @@
+// The switchboard's waits and its way out: direct datagrams, or "SENDUDP"
+// frames on the relay connection through the pending-bytes buffer.
+#include "ZHTTPHeaders.h"
+#include "ZMegaPort.h"
+#include "ZPortable.h"
+
+#define ZMEGAPORT_LOG(...) ZLOGCTX(L"(" + _name + L") ", __VA_ARGS__)
+
+// ---- waits ---------------------------------------------------------------------------
+
+void ZMegaPort::waitForSIPBucket(std::int64_t timeout) {
+    ZTRACE();
+    ZPRECONDITION(timeout >= 0);
+    _waitForEvents(_sipBucketList.event, nullptr, timeout / 1000);
+}
+
+void ZMegaPort::waitForRTPBucket(std::int64_t timeout, int payloadType) {
+    ZTRACE();
+    ZPRECONDITION(timeout >= 0);
+    ZPRECONDITION(ZWITHIN( 0, payloadType, 255 ));
+    ZMegaPortEvent* event = _rtpBucketListArray[static_cast<std::size_t>(payloadType)].event;
+    if (!event) {
+        ZMEGAPORT_LOG(L"WARNING Trying to wait on unsupported RTP payload type #" << payloadType << L", ignoring.");
+        ZThreadSleep(timeout);
+        return;
+    }
+    _waitForEvents(event, nullptr, timeout / 1000);
+}
+
+void ZMegaPort::waitForRTPBucket(std::int64_t timeout, int payloadTypeA, int payloadTypeB) {
+    ZTRACE();
+    ZPRECONDITION(timeout >= 0);
+    ZPRECONDITION(ZWITHIN( 0, payloadTypeA, 255 ) && ZWITHIN( 0, payloadTypeB, 255 ));
+    ZMegaPortEvent* eventA = _rtpBucketListArray[static_cast<std::size_t>(payloadTypeA)].event;
+    ZMegaPortEvent* eventB = _rtpBucketListArray[static_cast<std::size_t>(payloadTypeB)].event;
+    if (!eventA && !eventB) {
+        ZMEGAPORT_LOG(L"WARNING Trying to wait on unsupported RTP payload types #" << payloadTypeA << L" and #"
+                                                                                   << payloadTypeB << L", ignoring.");
+        ZThreadSleep(timeout);
+        return;
+    }
+    _waitForEvents(eventA, eventB, timeout / 1000);
+}
+
+// ---- sending -------------------------------------------------------------------------
+
+void ZMegaPort::send(const std::wstring& from, const std::wstring& to, const std::string& payload) {
+    ZPRECONDITION(payload.size() <= 0x7FFFFFFFu);
+    send(from, to, payload.data(), static_cast<int>(payload.size()));
+}
+
+void ZMegaPort::send(const std::wstring& from, const std::wstring& to, const void* data, int length) {
+    ZTRACE();
+    ZPRECONDITION(length >= 0 && (data || !length));
+    ZMutexLock(_sendMutex);
+    if (_tcpSocket && (from.empty() || ZCaseEquals(from, _globalHost))) {
+        _sendRelay(to, data, length);
+    } else if (_udpPort) {
+        if (!from.empty() && !ZCaseEquals(from, _localHost)) {
+            ZMEGAPORT_LOG(L"WARNING Possibly send from mismatch: from=(" << from << L"), localHost=(" << _localHost
+                                                                          << L"), globalHost=(" << _globalHost
+                                                                          << L")");
+            ZCallStackDumpCurrent();
+        }
+        ZNetUDPPortSend(_udpPort, to, data, length);
+    } else {
+        ZMEGAPORT_LOG(L"WARNING Cannot send from (" << from << L") to (" << to
+                                                    << L") because not connected, ignoring.");
+    }
+    ZMutexUnlock(_sendMutex);
+}
+
+void ZMegaPort::flush() {
+    ZTRACE();
+    ZMutexLock(_sendMutex);
+    if (_tcpSocket) _flushRelay();
+    ZMutexUnlock(_sendMutex);
+}
+
+int ZMegaPort::getPendingRelayBytes() {
+    ZMutexLock(_sendMutex);
+    const int pending = static_cast<int>(_relayPending.size() - _relayPendingOffset);
+    ZMutexUnlock(_sendMutex);
+    return pending;
+}
+
+// A frame must reach the relay whole or not at all: the socket may take only
+// part of it, and whatever follows on the stream would otherwise be read as
+// the rest of that frame. Called with _sendMutex held.
+void ZMegaPort::_sendRelay(const std::wstring& to, const void* data, int length) {
+    ZHTTPHeaders message(L"SENDUDP");
+    message.set(L"Remote-Host", to);
+    message.addContent(static_cast<const char*>(data), length);
+    const std::string frame = message.serialize();
+
+    _flushRelay();
+    const std::size_t pending = _relayPending.size() - _relayPendingOffset;
+    if (pending + frame.size() > static_cast<std::size_t>(ZMEGAPORT_RELAY_PENDING_LIMIT)) {
+        if (_relayDropped++ == 0)
+            ZMEGAPORT_LOG(L"WARNING Relay connection is not keeping up (" << static_cast<long long>(pending)
+                                                                          << L" bytes waiting), dropping datagrams to ("
+                                                                          << to << L").");
+        return;
+    }
+    if (_relayDropped) {
+        ZMEGAPORT_LOG(L"WARNING Dropped " << _relayDropped
+                                          << L" datagrams while the relay connection was not keeping up.");
+        _relayDropped = 0;
+    }
+    if (pending == 0) {
+        const int sent = ZNetTCPSocketSend(_tcpSocket, frame.data(), static_cast<int>(frame.size()));
+        const std::size_t taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+        _relayPending.assign(frame, taken < frame.size() ? taken : frame.size());
+        _relayPendingOffset = 0;
+        return;
+    }
+    _relayPending.append(frame);
+    _flushRelay();
+}
+
+// Called with _sendMutex held.
+void ZMegaPort::_flushRelay() {
+    while (_relayPendingOffset < _relayPending.size()) {
+        const std::size_t left = _relayPending.size() - _relayPendingOffset;
+        const int sent = ZNetTCPSocketSend(_tcpSocket, _relayPending.data() + _relayPendingOffset, static_cast<int>(left));
+        if (sent <= 0) break;
+        _relayPendingOffset += static_cast<std::size_t>(sent) < left ? static_cast<std::size_t>(sent) : left;
+    }
+    // Compacted only now and then, so a slow connection does not cost a copy
+    // of the whole buffer per send.
+    if (_relayPendingOffset == _relayPending.size()) {
+        _relayPending.clear();
+        _relayPendingOffset = 0;
+    } else if (_relayPendingOffset > _relayPending.size() / 2) {
+        _relayPending.erase(0, _relayPendingOffset);
+        _relayPendingOffset = 0;
+    }
+}
