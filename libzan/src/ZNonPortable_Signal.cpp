@@ -5,12 +5,14 @@
 // is named like the structured exception it would have been and goes
 // through the exception filter; a signal sent from outside goes through
 // _ZPOnSignal. SIGTERM is the ordinary stop request: it quits the loop.
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 #include "ZNonPortable_Base.h"
@@ -26,6 +28,11 @@ std::atomic<ZAbortHandler> g_abortHandler{nullptr};
 // The innermost guard of this thread.
 thread_local sigjmp_buf* t_guard = nullptr;
 thread_local void* t_altStack = nullptr;
+// The lowest address of this thread's stack, for telling an overflow from
+// other access violations (0 when unknown).
+thread_local std::uintptr_t t_stackLow = 0;
+// A fault this close below (or just above) the stack's end is an overflow.
+constexpr std::uintptr_t kOverflowReach = 256 * 1024;
 
 // Big enough for the crash handler, which logs and may open a dialog.
 constexpr std::size_t kAltStackSize = 1 << 20;
@@ -77,7 +84,12 @@ void onSignal(int sig, siginfo_t* info, void*) {
         return;
     }
     if (info && info->si_code > 0 && t_guard) {
-        _ZPInfoExceptFilter(_ZPExceptionCodeForSignal(sig, info->si_code));
+        unsigned int code = _ZPExceptionCodeForSignal(sig, info->si_code);
+        const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
+        if (sig == SIGSEGV && t_stackLow && address + kOverflowReach >= t_stackLow &&
+            address < t_stackLow + kOverflowReach)
+            code = 0xC00000FDu;
+        _ZPInfoExceptFilter(code);
         // The abort hook came back: the guarded code ends here.
         sigjmp_buf* guard = t_guard;
         siglongjmp(*guard, 1);
@@ -173,6 +185,13 @@ void _ZPSetAbortHandler(ZAbortHandler handler) { g_abortHandler.store(handler); 
 
 void _ZPInstallAltStack() {
     if (t_altStack) return;
+    pthread_attr_t attributes;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attributes, &low, &size) == 0) t_stackLow = reinterpret_cast<std::uintptr_t>(low);
+        pthread_attr_destroy(&attributes);
+    }
     void* memory = mmap(nullptr, kAltStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                         -1, 0);
     if (memory == MAP_FAILED) return;

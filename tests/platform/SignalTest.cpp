@@ -88,3 +88,27 @@ TEST(ZPOnSignal, SigintIsLeftToTheSystem) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGINT);
 }
+
+namespace {
+void queryAltStack(void* param) {
+    stack_t current{};
+    sigaltstack(nullptr, &current);
+    *static_cast<bool*>(param) = !(current.ss_flags & SS_DISABLE) && current.ss_size >= 65536;
+}
+}  // namespace
+
+TEST(ZInitializeNonPortable, IgnoresSigpipeGivesThreadsASignalStackAndRestoresAtShutDown) {
+    struct sigaction before{};
+    sigaction(SIGPIPE, nullptr, &before);
+    ZInitializeNonPortable(nullptr);
+    struct sigaction during{};
+    sigaction(SIGPIPE, nullptr, &during);
+    EXPECT_EQ(during.sa_handler, SIG_IGN);
+    bool hasStack = false;
+    ZThreadClose(ZThreadOpen(L"StackProbe", queryAltStack, &hasStack));
+    EXPECT_TRUE(hasStack);
+    ZUninitializeNonPortable();
+    struct sigaction after{};
+    sigaction(SIGPIPE, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+}

@@ -146,6 +146,19 @@ __attribute__((no_sanitize("address", "undefined"))) void divideByZero(void*) {
 }
 
 void trap(void*) { __builtin_trap(); }
+
+// Deep enough for any stack; the limit only keeps the compiler from
+// calling it endless.
+volatile int g_depthLimit = 1 << 30;
+
+__attribute__((no_sanitize("address", "undefined"), noinline)) int recurse(int depth) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (depth >= g_depthLimit) return frame[0];
+    return recurse(depth + 1) + frame[0];
+}
+
+void overflowStack(void*) { recurse(0); }
 }  // namespace
 
 TEST(ZThreadGuard, AnExceptionOrAFaultEndsTheThreadThroughTheExceptionFilter) {
@@ -158,6 +171,7 @@ TEST(ZThreadGuard, AnExceptionOrAFaultEndsTheThreadThroughTheExceptionFilter) {
         {writeNull, L"): [_ZPInfoExceptFilter] ERROR Uncaught 'STATUS_ACCESS_VIOLATION' exception.\n"},
         {divideByZero, L"): [_ZPInfoExceptFilter] ERROR Uncaught 'STATUS_INTEGER_DIVIDE_BY_ZERO' exception.\n"},
         {trap, L"): [_ZPInfoExceptFilter] ERROR Uncaught 'STATUS_ILLEGAL_INSTRUCTION' exception.\n"},
+        {overflowStack, L"): [_ZPInfoExceptFilter] ERROR Uncaught 'STATUS_STACK_OVERFLOW' exception.\n"},
     };
     for (const auto& c : cases) {
         ZLogCapture log;
