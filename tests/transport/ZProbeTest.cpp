@@ -1,0 +1,181 @@
+// zandrel-probe run as its own process against loopback peers.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZHTTPHeaders.h"
+#include "ZPortable.h"
+#include "ZTestRelay.h"
+#include "ZTestSupport.h"
+
+extern char** environ;
+
+using namespace transporttest;
+
+namespace {
+
+struct ProbeRun {
+    int status = -1;
+    std::string out;
+};
+
+// Runs the probe to its end (killed after the patience) and reaps it.
+ProbeRun runProbe(const std::vector<std::string>& args) {
+    const std::string path = std::string(ZAN_BUILD_DIR) + "/tools/zandrel-probe";
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return ProbeRun{};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    ProbeRun run;
+    if (spawned != 0) {
+        close(out[0]);
+        return run;
+    }
+    const std::int64_t deadline = ZTimeNow() + 30000000;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        if (ZTimeNow() > deadline || poll(&p, 1, 1000) < 0) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (!p.revents) continue;
+        const ssize_t n = read(out[0], buffer, sizeof(buffer));
+        if (n <= 0) break;
+        run.out.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+int boundSocket(int type) {
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    return fd;
+}
+
+std::string hostOf(int fd) {
+    sockaddr_in a{};
+    socklen_t size = sizeof(a);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
+    return "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 10000) == 1;
+}
+
+}  // namespace
+
+TEST(ZandrelProbe, SendsADatagramWithItsFieldsAndPrintsEveryAnswerWithItsSender) {
+    const int first = boundSocket(SOCK_DGRAM);
+    const int second = boundSocket(SOCK_DGRAM);
+    ZHTTPHeaders request;
+    std::thread server([&] {
+        if (!readable(first)) return;
+        std::string bytes(65536, '\0');
+        sockaddr_in from{};
+        socklen_t size = sizeof(from);
+        const ssize_t n = recvfrom(first, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &size);
+        bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        request.deserialize(bytes);
+        // Two answers from two sockets, as the STUN hosts give them.
+        ZHTTPHeaders answer;
+        answer.set(std::wstring(), L"HTTP/1.1 200 OK");
+        answer.set(L"CSeq", request.get(L"CSeq"));
+        answer.set(L"Observed-Host", L"9.8.7.6:5");
+        const std::string text = answer.serialize();
+        for (const int fd : {first, second})
+            sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&from), size);
+    });
+    const ProbeRun run = runProbe({"--answers", "2", hostOf(first), "PING", "Global-Host: 1.2.3.4:5", "Timestamp=42"});
+    server.join();
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(request.getMethod(), L"PING");
+    EXPECT_EQ(request.get(L"Global-Host"), L"1.2.3.4:5");
+    EXPECT_EQ(request.get(L"Timestamp"), L"42");
+    EXPECT_EQ(request.get(L"CSeq"), L"1 (zandrel-probe)");
+    for (const int fd : {first, second}) {
+        EXPECT_NE(run.out.find("=== answer from " + hostOf(fd) + " ("), std::string::npos) << run.out;
+        close(fd);
+    }
+    EXPECT_NE(run.out.find("HTTP/1.1 200 OK\nCSeq: 1 (zandrel-probe)\nObserved-Host: 9.8.7.6:5\n"), std::string::npos)
+        << run.out;
+}
+
+TEST(ZandrelProbe, SignsInOverTCPAndPrintsTheAnswerWithItsContent) {
+    const int listener = boundSocket(SOCK_STREAM);
+    listen(listener, 1);
+    std::string received;
+    std::thread server([&] {
+        if (!readable(listener)) return;
+        const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        char buffer[4096];
+        while (received.find("\r\n\r\n") == std::string::npos && readable(peer)) {
+            const ssize_t n = recv(peer, buffer, sizeof(buffer), 0);
+            if (n <= 0) break;
+            received.append(buffer, static_cast<std::size_t>(n));
+        }
+        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nSTUN-Host-List: a, b\r\n\r\nhello";
+        send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
+        close(peer);
+    });
+    const ProbeRun run = runProbe({hostOf(listener), "AUTHENTICATE", "From: ann", "Password: secret"});
+    server.join();
+    close(listener);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(received.rfind("AUTHENTICATE / HTTP/1.1\r\n", 0), 0u) << received;
+    EXPECT_NE(received.find("\r\nFrom: ann\r\nPassword: secret\r\n\r\n"), std::string::npos) << received;
+    EXPECT_NE(run.out.find("HTTP/1.1 200 OK\nContent-Length: 5\nSTUN-Host-List: a, b\n--- content 0: 5 bytes\nhello\n"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST(ZandrelProbe, SendsThroughARelayAndPrintsTheRelayedAnswer) {
+    ZTestRelay relay;
+    ZTestUDPEcho echo;
+    const ProbeRun run = runProbe({"--relay", ZToUTF8(relay.host()), "--answers", "1", ZToUTF8(echo.host()), "REGISTER",
+                              "From: ann@zandrel"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("=== answer from " + ZToUTF8(echo.host()) + " ("), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("REGISTER / HTTP/1.1\nCSeq: 1 (zandrel-probe)\nFrom: ann@zandrel\n"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(relay.framingErrors(), 0);
+}
+
+TEST(ZandrelProbe, ReportsMissingAnswersAndBadArgumentsInItsExitStatus) {
+    const int silent = boundSocket(SOCK_DGRAM);
+    EXPECT_EQ(runProbe({"--wait", "100", hostOf(silent), "HOLEPUNCH", "--raw"}).status, 2);
+    std::string datagram(16, '\0');
+    EXPECT_EQ(recv(silent, datagram.data(), datagram.size(), MSG_DONTWAIT), 9);
+    EXPECT_EQ(datagram.substr(0, 9), "HOLEPUNCH");
+    close(silent);
+    EXPECT_EQ(runProbe({"127.0.0.1:9", "PING", "no-colon"}).status, 1);
+    EXPECT_EQ(runProbe({"--bogus", "127.0.0.1:9", "PING"}).status, 1);
+    EXPECT_EQ(runProbe({"127.0.0.1:9"}).status, 1);
+}
