@@ -11,6 +11,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <fcntl.h>
 
 #include <cstdlib>
 #include <string>
@@ -251,7 +252,10 @@ private:
 Display* openDisplay() {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) return nullptr;
-    return XOpenDisplay(nullptr);
+    Display* d = XOpenDisplay(nullptr);
+    // The restart is started while this connection may still be open.
+    if (d) fcntl(ConnectionNumber(d), F_SETFD, FD_CLOEXEC);
+    return d;
 }
 
 void layoutButtons(ZDialogSpec& spec, const std::vector<std::pair<int, std::string>>& buttons) {
