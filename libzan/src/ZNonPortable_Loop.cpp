@@ -220,6 +220,7 @@ void _ZLoopRemoveTick(void (*onTick)(void* context), void* context) {
 }
 
 bool ZWinUpdate(bool* restart) {
+    ZTRACE();
     ZPRECONDITION(restart);
     *restart = false;
     if (!_ZLoopIsOpen()) {
