@@ -97,15 +97,22 @@ bool ZHTTPClient::recv(ZHTTPHeaders& message) {
     // A whole message already held goes out before more is read, so a peer
     // that sends faster than its owner reads cannot grow the buffer.
     ZHTTPHeaders received;
-    int length = _recvBuffer.empty() ? 0 : received.deserialize(_recvBuffer);
-    if (length == 0 && _read()) length = received.deserialize(_recvBuffer);
+    int length = _parse(received);
+    if (length == 0 && _read()) length = _parse(received);
     if (length > 0) {
-        _recvBuffer.erase(0, static_cast<std::size_t>(length));
+        _recvOffset += static_cast<std::size_t>(length);
+        if (_recvOffset == _recvBuffer.size()) {
+            _recvBuffer.clear();
+            _recvOffset = 0;
+        } else if (_recvOffset > _recvBuffer.size() / 2) {
+            _recvBuffer.erase(0, _recvOffset);
+            _recvOffset = 0;
+        }
         _awaitingAnswer = false;
         message = received;
         return true;
     }
-    if (_recvBuffer.size() > static_cast<std::size_t>(ZHTTPCLIENT_RECV_LIMIT)) {
+    if (_recvBuffer.size() - _recvOffset > static_cast<std::size_t>(ZHTTPCLIENT_RECV_LIMIT)) {
         ZLOG(L"WARNING Message from '" << _remoteHost << L"' is larger than " << ZHTTPCLIENT_RECV_LIMIT
                                        << L" bytes, closing.");
         ZNetTCPSocketClose(_tcpSocket);
@@ -161,5 +168,13 @@ bool ZHTTPClient::_answerOverdue(std::int64_t now) {
     // message waiting to be taken is the answer.
     if (_read()) return false;
     ZHTTPHeaders waiting;
-    return _recvBuffer.empty() || waiting.deserialize(_recvBuffer) == 0;
+    return _parse(waiting) == 0;
+}
+
+int ZHTTPClient::_parse(ZHTTPHeaders& message) {
+    const std::size_t held = _recvBuffer.size() - _recvOffset;
+    if (held == 0) return 0;
+    // Beyond the format's 32-bit lengths nothing parses; the receive limit ends such a stream.
+    const int length = held > static_cast<std::size_t>(INT_MAX) ? INT_MAX : static_cast<int>(held);
+    return message.deserialize(_recvBuffer.data() + _recvOffset, length);
 }

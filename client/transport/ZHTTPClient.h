@@ -55,7 +55,7 @@ public:
     }
     int getBytesRecv() {
         ZTRACE();
-        return static_cast<int>(_recvBuffer.size());
+        return static_cast<int>(_recvBuffer.size() - _recvOffset);
     }
 
     // The answer time-out in microseconds; 0 turns it off (a relay connection
@@ -67,12 +67,17 @@ public:
 private:
     // Reads what the socket holds; true when bytes arrived.
     bool _read();
+    // Parses one whole message at the front of the received bytes; its length, or 0.
+    int _parse(ZHTTPHeaders& message);
     bool _answerOverdue(std::int64_t now);
 
     std::wstring _remoteHost;
     ZNetTCPSocket* _tcpSocket = nullptr;
     std::string _sendBuffer;
     std::string _recvBuffer;
+    // Received bytes before this offset were handed out already; the buffer
+    // is compacted now and then rather than after every message.
+    std::size_t _recvOffset = 0;
     std::int64_t _openTime = 0;
 
     ZHTTPClientClock _clock;
