@@ -89,7 +89,10 @@ int ZWinMain(void* hInstance, void* hPrevInstance, char* lpCmdLine, int nShowCmd
 int main(int argc, char** argv) {
     // The test reads the whole command line of each run here.
     std::string all;
-    for (int i = 0; i < argc; ++i) all += (i ? " " : "") + std::string(argv[i]);
+    for (int i = 0; i < argc; ++i) {
+        if (i) all += ' ';
+        all += argv[i];
+    }
     std::printf("stand-in pid %d argv: %s\n", static_cast<int>(getpid()), all.c_str());
     std::fflush(stdout);
     return ZProcessMain(argc, argv);
