@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 
 #include "ZNonPortable_Base.h"
 #include "ZNonPortable_Loop.h"
@@ -150,7 +149,6 @@ void _ZPOnSignal(int sig) {
     ZLOG(L"ERROR Signal '" << _ZPSignalName(sig) << L"' caught, aborting.");
     if (ZAbortHandler handler = g_abortHandler.load()) handler();
     ZLOG(L"ERROR Abort handler not yet set, exiting.");
-    std::fflush(stdout);
     _exit(255);
 }
 

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 
 #include "ZNonPortable.h"
 #include "ZPortable.h"
@@ -16,11 +15,9 @@ std::string g_restartArguments;
 // One crashing thread runs the handler; any later caller waits and exits.
 std::atomic<bool> g_handlerEntered{false};
 
-[[noreturn]] void endProcess() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    _exit(255);
-}
+// Every echoed line was flushed when written; flushing again could wait for
+// a stream lock that the crashed code holds.
+[[noreturn]] void endProcess() { _exit(255); }
 
 }  // namespace
 
