@@ -30,7 +30,7 @@ struct ZDialogButton {
     Window window = 0;
 };
 
-struct ZDialogSpec {
+struct ZDialogLayout {
     std::string title;
     int width = 0, height = 0;
     std::vector<std::string> lines;  // static text
@@ -98,34 +98,34 @@ Window makeChild(Display* d, Window parent, int x, int y, int w, int h, const st
 
 class ZDialog {
 public:
-    ZDialog(Display* d, ZDialogSpec& spec) : _d(d), _spec(spec) {}
+    ZDialog(Display* d, ZDialogLayout& layout) : _d(d), _layout(layout) {}
 
     // Runs the dialog until a button, Escape, Return or closing ends it.
     int run() {
         const int screen = DefaultScreen(_d);
-        _window = XCreateSimpleWindow(_d, RootWindow(_d, screen), 100, 100, static_cast<unsigned>(_spec.width),
-                                      static_cast<unsigned>(_spec.height), 1, BlackPixel(_d, screen),
+        _window = XCreateSimpleWindow(_d, RootWindow(_d, screen), 100, 100, static_cast<unsigned>(_layout.width),
+                                      static_cast<unsigned>(_layout.height), 1, BlackPixel(_d, screen),
                                       WhitePixel(_d, screen));
         XSelectInput(_d, _window, ExposureMask | KeyPressMask | ButtonPressMask | StructureNotifyMask);
-        XStoreName(_d, _window, _spec.title.c_str());
+        XStoreName(_d, _window, _layout.title.c_str());
         const Atom netName = XInternAtom(_d, "_NET_WM_NAME", False);
         const Atom utf8 = XInternAtom(_d, "UTF8_STRING", False);
         XChangeProperty(_d, _window, netName, utf8, 8, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(_spec.title.data()), static_cast<int>(_spec.title.size()));
+                        reinterpret_cast<const unsigned char*>(_layout.title.data()), static_cast<int>(_layout.title.size()));
         Atom deleteWindow = XInternAtom(_d, "WM_DELETE_WINDOW", False);
         XSetWMProtocols(_d, _window, &deleteWindow, 1);
         _font = XLoadQueryFont(_d, "fixed");
         _gc = XCreateGC(_d, _window, 0, nullptr);
         XSetForeground(_d, _gc, BlackPixel(_d, screen));
         if (_font) XSetFont(_d, _gc, _font->fid);
-        for (ZDialogButton& button : _spec.buttons)
+        for (ZDialogButton& button : _layout.buttons)
             button.window = makeChild(_d, _window, button.x, button.y, button.w, button.h, button.label);
-        if (_spec.hasEdit) _edit = makeChild(_d, _window, kMargin, editTop(), _spec.width - 2 * kMargin, editHeight(), "Comment");
-        if (_spec.hasCheck)
-            _check = makeChild(_d, _window, kMargin, _spec.height - 2 * kLine, _spec.width / 2, kLine, _spec.checkLabel);
+        if (_layout.hasEdit) _edit = makeChild(_d, _window, kMargin, editTop(), _layout.width - 2 * kMargin, editHeight(), "Comment");
+        if (_layout.hasCheck)
+            _check = makeChild(_d, _window, kMargin, _layout.height - 2 * kLine, _layout.width / 2, kLine, _layout.checkLabel);
         XMapSubwindows(_d, _window);
         XMapRaised(_d, _window);
-        int result = _spec.cancelId;
+        int result = _layout.cancelId;
         for (bool done = false; !done;) {
             XEvent event;
             XNextEvent(_d, &event);
@@ -159,8 +159,8 @@ public:
     }
 
 private:
-    int editTop() const { return kMargin + static_cast<int>(_spec.lines.size()) * kLine + kMargin; }
-    int editHeight() const { return _spec.height - editTop() - 3 * kLine; }
+    int editTop() const { return kMargin + static_cast<int>(_layout.lines.size()) * kLine + kMargin; }
+    int editHeight() const { return _layout.height - editTop() - 3 * kLine; }
 
     void text(Window w, int x, int y, const std::string& s) {
         const std::string shown = latin1(s);
@@ -170,37 +170,37 @@ private:
     void draw() {
         XClearWindow(_d, _window);
         int y = kMargin + kLine - 4;
-        for (const std::string& line : _spec.lines) {
+        for (const std::string& line : _layout.lines) {
             text(_window, kMargin, y, line);
             y += kLine;
         }
-        for (const ZDialogButton& button : _spec.buttons) {
+        for (const ZDialogButton& button : _layout.buttons) {
             XClearWindow(_d, button.window);
             text(button.window, 6, button.h - 5, button.label);
         }
         if (_edit) {
             XClearWindow(_d, _edit);
             int ey = kLine - 4;
-            for (const std::string& line : splitLines(_spec.edit)) {
+            for (const std::string& line : splitLines(_layout.edit)) {
                 text(_edit, 4, ey, line);
                 ey += kLine;
             }
         }
         if (_check) {
             XClearWindow(_d, _check);
-            text(_check, 2, kLine - 4, std::string(_spec.checked ? "[x] " : "[ ] ") + _spec.checkLabel);
+            text(_check, 2, kLine - 4, std::string(_layout.checked ? "[x] " : "[ ] ") + _layout.checkLabel);
         }
         XFlush(_d);
     }
 
     bool onClick(Window w, int& result) {
-        for (const ZDialogButton& button : _spec.buttons)
+        for (const ZDialogButton& button : _layout.buttons)
             if (w == button.window) {
                 result = button.id;
                 return true;
             }
         if (_check && w == _check) {
-            _spec.checked = !_spec.checked;
+            _layout.checked = !_layout.checked;
             draw();
         }
         return false;
@@ -211,13 +211,13 @@ private:
         KeySym sym = NoSymbol;
         const int n = XLookupString(&key, buffer, sizeof buffer, &sym, nullptr);
         if (sym == XK_Escape) {
-            result = _spec.cancelId;
+            result = _layout.cancelId;
             return true;
         }
-        if (_spec.hasEdit) {
+        if (_layout.hasEdit) {
             if (sym == XK_BackSpace) {
-                if (!_spec.edit.empty()) _spec.edit.pop_back();
-                if (!_spec.edit.empty() && _spec.edit.back() == '\r') _spec.edit.pop_back();
+                if (!_layout.edit.empty()) _layout.edit.pop_back();
+                if (!_layout.edit.empty() && _layout.edit.back() == '\r') _layout.edit.pop_back();
             } else if (sym == XK_Return || sym == XK_KP_Enter) {
                 append("\r\n");
             } else if (n == 1 && static_cast<unsigned char>(buffer[0]) >= 0x20) {
@@ -229,18 +229,18 @@ private:
             return false;
         }
         if (sym == XK_Return || sym == XK_KP_Enter) {
-            result = _spec.defaultId;
+            result = _layout.defaultId;
             return true;
         }
         return false;
     }
 
     void append(const std::string& s) {
-        if (_spec.edit.size() + s.size() <= _spec.editMax) _spec.edit += s;
+        if (_layout.edit.size() + s.size() <= _layout.editMax) _layout.edit += s;
     }
 
     Display* _d;
-    ZDialogSpec& _spec;
+    ZDialogLayout& _layout;
     Window _window = 0;
     Window _edit = 0;
     Window _check = 0;
@@ -258,12 +258,12 @@ Display* openDisplay() {
     return d;
 }
 
-void layoutButtons(ZDialogSpec& spec, const std::vector<std::pair<int, std::string>>& buttons) {
+void layoutButtons(ZDialogLayout& layout, const std::vector<std::pair<int, std::string>>& buttons) {
     const int w = 90, h = 22, gap = 10;
     const int total = static_cast<int>(buttons.size()) * (w + gap) - gap;
-    int x = (spec.width - total) / 2;
+    int x = (layout.width - total) / 2;
     for (const auto& b : buttons) {
-        spec.buttons.push_back(ZDialogButton{b.first, b.second, x, spec.height - h - kMargin, w, h});
+        layout.buttons.push_back(ZDialogButton{b.first, b.second, x, layout.height - h - kMargin, w, h});
         x += w + gap;
     }
 }
@@ -280,20 +280,20 @@ int ZSystemMessageBox(const std::wstring& caption, const std::wstring& text, uns
     const int unattended = cancelTryContinue ? ZID_CANCEL : ZID_OK;
     Display* d = openDisplay();
     if (!d) return unattended;
-    ZDialogSpec spec;
-    spec.title = ZToUTF8(caption);
-    spec.lines = wrap(ZToUTF8(text), 72);
-    spec.width = 480;
-    spec.height = kMargin * 3 + static_cast<int>(spec.lines.size()) * kLine + 22 + kMargin;
+    ZDialogLayout layout;
+    layout.title = ZToUTF8(caption);
+    layout.lines = wrap(ZToUTF8(text), 72);
+    layout.width = 480;
+    layout.height = kMargin * 3 + static_cast<int>(layout.lines.size()) * kLine + 22 + kMargin;
     if (cancelTryContinue) {
-        layoutButtons(spec, {{ZID_CANCEL, "Cancel"}, {ZID_TRYAGAIN, "Try Again"}, {ZID_CONTINUE, "Continue"}});
-        spec.defaultId = (style & ZMB_DEFBUTTON2) ? ZID_TRYAGAIN : ZID_CANCEL;
-        spec.cancelId = ZID_CANCEL;
+        layoutButtons(layout, {{ZID_CANCEL, "Cancel"}, {ZID_TRYAGAIN, "Try Again"}, {ZID_CONTINUE, "Continue"}});
+        layout.defaultId = (style & ZMB_DEFBUTTON2) ? ZID_TRYAGAIN : ZID_CANCEL;
+        layout.cancelId = ZID_CANCEL;
     } else {
-        layoutButtons(spec, {{ZID_OK, "OK"}});
-        spec.defaultId = spec.cancelId = ZID_OK;
+        layoutButtons(layout, {{ZID_OK, "OK"}});
+        layout.defaultId = layout.cancelId = ZID_OK;
     }
-    const int answer = ZDialog(d, spec).run();
+    const int answer = ZDialog(d, layout).run();
     XCloseDisplay(d);
     return answer;
 }
@@ -304,31 +304,31 @@ bool ZDebugCaptureCrashInfo() {
         ZLOG(L"-- No User Comment Supplied --");
         return true;
     }
-    ZDialogSpec spec;
-    spec.title = "Zandrel Issue Capture Tool";
-    spec.width = 560;
-    spec.height = 380;
+    ZDialogLayout layout;
+    layout.title = "Zandrel Issue Capture Tool";
+    layout.width = 560;
+    layout.height = 380;
     // OK and Cancel stand one above the other at the top right.
-    spec.buttons.push_back(ZDialogButton{ZID_OK, "OK", spec.width - 100, kMargin, 90, 22});
-    spec.buttons.push_back(ZDialogButton{ZID_CANCEL, "Cancel", spec.width - 100, kMargin + 26, 90, 22});
-    spec.lines = wrap(
+    layout.buttons.push_back(ZDialogButton{ZID_OK, "OK", layout.width - 100, kMargin, 90, 22});
+    layout.buttons.push_back(ZDialogButton{ZID_CANCEL, "Cancel", layout.width - 100, kMargin + 26, 90, 22});
+    layout.lines = wrap(
         "Oops, we crashed.  For my records, could you please give a brief description of what you were doing when "
         "it crashed?  The next time you run Zandrel, this will be sent to my servers and hopefully I can figure out "
         "what happend.  Thanks!",
         72);
-    spec.defaultId = ZID_OK;
-    spec.cancelId = ZID_CANCEL;
-    spec.hasEdit = true;
-    spec.edit = kCommentTemplate;
-    spec.hasCheck = true;
-    spec.checkLabel = "Restart Zandrel automatically";
-    spec.checked = true;
-    const int answer = ZDialog(d, spec).run();
+    layout.defaultId = ZID_OK;
+    layout.cancelId = ZID_CANCEL;
+    layout.hasEdit = true;
+    layout.edit = kCommentTemplate;
+    layout.hasCheck = true;
+    layout.checkLabel = "Restart Zandrel automatically";
+    layout.checked = true;
+    const int answer = ZDialog(d, layout).run();
     XCloseDisplay(d);
-    const bool restart = answer == ZID_OK && spec.checked;
-    if (answer == ZID_OK && spec.edit != kCommentTemplate) {
+    const bool restart = answer == ZID_OK && layout.checked;
+    if (answer == ZID_OK && layout.edit != kCommentTemplate) {
         ZLOG(L"-------- User Comment -------");
-        ZLOG(ZFromUTF8(spec.edit));
+        ZLOG(ZFromUTF8(layout.edit));
         ZLOG(L"------------------------------");
     } else {
         ZLOG(L"-- No User Comment Supplied --");
