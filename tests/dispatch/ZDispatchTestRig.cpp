@@ -219,11 +219,11 @@ ZHTTPHeaders Rig::answerAtServer(const wchar_t* method, int code, const wchar_t*
     std::wstring from;
     EXPECT_TRUE(sip[0].receive(method, request, from)) << "no request reached the server";
     ZHTTPHeaders answer = answerTo(request, code, code == 200 ? L"OK" : L"Refused");
-    if (header) answer.set(header, value);
     if (ZCaseEquals(request.getMethod(), L"PING")) {
         answer.set(L"Observed-Host", request.get(L"Global-Host"));
         answer.set(L"Reported-Host", request.get(L"Global-Host"));
     }
+    if (header) answer.set(header, value);
     sip[0].answer(from, answer);
     return request;
 }

@@ -1,0 +1,183 @@
+// The dispatch loop: what it files, what it hands its state machine, what it
+// refuses, and that neither a flood nor a hostile answer gets in the way.
+#include <gtest/gtest.h>
+
+#include "ZDispatchTestRig.h"
+#include "ZPortable.h"
+
+using namespace dispatchtest;
+
+namespace {
+
+std::string rtpPacket(std::uint8_t payloadType) {
+    std::string packet(20, '\0');
+    packet[0] = static_cast<char>(0x80);
+    packet[1] = static_cast<char>(payloadType);
+    return packet;
+}
+
+int countWarnings(const ZLogCapture& log) { return log.count(L"WARNING"); }
+
+TEST(ZDispatchServiceLoop, DropsPeerTrafficBeforeRegistrationAndReusesTheBucket) {
+    ZLogCapture log;
+    Rig rig;
+    rig.connect();
+    FakeHost peer;
+    peer.send(rig.localHost, rtpPacket(1));
+    peer.send(rig.localHost, "INVITE / HTTP/1.1\r\nCSeq: 1\r\n\r\n");
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"WARNING Received 20 RTP bytes but not ONLINE, ignoring."));
+    EXPECT_TRUE(log.contains(L"WARNING Recieved request 'INVITE' but not ONLINE, ignoring."));
+    EXPECT_EQ(rig.megaPort->getNumBucketsCreated(), rig.megaPort->getNumEmptyBuckets());
+}
+
+TEST(ZDispatchServiceLoop, FilesRTPAndSignallingOnceOnline) {
+    Rig rig;
+    rig.goOnline();
+    FakeHost peer;
+    peer.send(rig.localHost, rtpPacket(2));
+    peer.send(rig.localHost, "INVITE / HTTP/1.1\r\nCSeq: 1\r\n\r\n");
+    rig.pass();
+    ZMegaPortBucket* rtp = rig.megaPort->getRTPBucket(2);
+    ZMegaPortBucket* sip = rig.megaPort->getSIPBucket();
+    ASSERT_TRUE(rtp);
+    ASSERT_TRUE(sip);
+    EXPECT_EQ(rtp->from, peer.host());
+    EXPECT_EQ(rtp->to, rig.localHost);
+    EXPECT_EQ(sip->buffer, "INVITE / HTTP/1.1\r\nCSeq: 1\r\n\r\n");
+    rig.megaPort->returnEmptyBucket(rtp);
+    rig.megaPort->returnEmptyBucket(sip);
+}
+
+TEST(ZDispatchServiceLoop, NeverFilesARequestThatCarriesItsOwnNumbering) {
+    ZLogCapture log;
+    Rig rig;
+    rig.goOnline();
+    FakeHost peer;
+    peer.send(rig.localHost, "PING / HTTP/1.1\r\nCSeq: 3 (ZDispatchService)\r\n\r\n");
+    rig.pass();
+    EXPECT_EQ(rig.megaPort->getSIPBucket(), nullptr);
+    EXPECT_TRUE(log.contains(L"WARNING Received unexpected 'PING' request from (" + peer.host() + L"), ignoring."));
+}
+
+TEST(ZDispatchServiceLoop, LogsAnUnreadableDatagramAsAnInvalidPacketInEveryState) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    rig.connect();
+    FakeHost peer;
+    peer.send(rig.localHost, "HOLEPUNCH");
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"Received invalid SIP packet, ignoring."));
+}
+
+TEST(ZDispatchServiceLoop, HandlesTwoQueuedCommandsInOnePassBeforeTheTick) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    rig.post(L"CONNECT");
+    rig.post(L"RESET");
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+    EXPECT_TRUE(log.contains(L"Changing state from 'Offline' to 'STUN'"));
+    EXPECT_TRUE(log.contains(L"Changing state from 'STUN' to 'Offline'"));
+    EXPECT_EQ(rig.get(L"Dispatch_Status"), L"Offline");
+    EXPECT_TRUE(rig.notifications().empty());
+}
+
+TEST(ZDispatchServiceLoop, RefusesAMalformedCommandWithOneWarning) {
+    ZLogCapture log;
+    Rig rig;
+    rig.instance->enqueue(L"ZDispatchService_commandQueue", "not a message");
+    rig.pass();
+    EXPECT_EQ(log.count(L"WARNING Malformed command sent to 'ZDispatchService_commandQueue', ignoring."), 1);
+}
+
+TEST(ZDispatchServiceLoop, AFloodOfDatagramsLeavesTheCommandsAndTheTickTheirTurn) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    rig.connect();
+    FakeHost flooder;
+    for (int i = 0; i < 600; ++i) flooder.send(rig.localHost, "garbage");
+    rig.post(L"RESET");
+    rig.pass();
+    EXPECT_EQ(log.count(L"Received invalid SIP packet, ignoring."), ZDISPATCH_PACKETS_PER_PASS);
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+}
+
+// Answers to the service's own requests that must change nothing: each is
+// refused with exactly one warning.
+struct HostileAnswer {
+    const char* name;
+    const char* cseq;
+    bool fromStranger;
+    const wchar_t* warning;
+};
+
+const HostileAnswer kHostileAnswers[] = {
+    {"AnUnknownNumber", "77 (ZDispatchService)", false, L"WARNING: Assertion failed. (ZMAPCONTAINS( _cseqRequestMap, cseq ))"},
+    {"ANumberTooLargeToRead", "99999999999999999999 (ZDispatchService)", false,
+     L"WARNING: Assertion failed. (ZMAPCONTAINS( _cseqRequestMap, cseq ))"},
+    {"ANumberWithTrailingText", "1x (ZDispatchService)", false, L"WARNING Received response with malformed CSeq"},
+    {"TheRightNumberFromAStranger", "1 (ZDispatchService)", true, L"which it was not sent to, ignoring."},
+};
+
+class RefusesAHostileAnswer : public ::testing::TestWithParam<HostileAnswer> {};
+
+TEST_P(RefusesAHostileAnswer, WithOneWarningAndNoStateChange) {
+    const HostileAnswer& row = GetParam();
+    ZLogCapture log;
+    Rig rig;
+    rig.connect();
+    FakeHost stranger;
+    FakeHost& sender = row.fromStranger ? stranger : rig.stun[0];
+    const std::string answer = std::string("HTTP/1.1 200 OK\r\nCSeq: ") + row.cseq + "\r\nGlobal-Host: " +
+                               ZToUTF8(rig.localHost) + "\r\n\r\n";
+    log.clear();
+    sender.send(rig.localHost, answer);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::STUN);
+    EXPECT_EQ(log.count(row.warning), 1);
+    EXPECT_EQ(countWarnings(log), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RefusesAHostileAnswer, ::testing::ValuesIn(kHostileAnswers),
+                         [](const ::testing::TestParamInfo<HostileAnswer>& info) { return std::string(info.param.name); });
+
+TEST(ZDispatchServiceLoop, TakesAProbeAnswerOnlyFromTheThreeHostsItNamed) {
+    Rig rig;
+    const ZHTTPHeaders probe = rig.connect();
+    // Host 4 and a stranger claim to answer the probe; neither counts.
+    ZHTTPHeaders answer = answerTo(probe, 200);
+    answer.set(L"Global-Host", rig.localHost);
+    FakeHost stranger;
+    stranger.answer(rig.localHost, answer);
+    rig.stun[3].answer(rig.localHost, answer);
+    rig.pass();
+    advance(6000000);
+    rig.pass();
+    EXPECT_EQ(rig.get(L"Connection_Class"), L"FIREWALL");
+}
+
+TEST(ZDispatchServiceLoop, AResponseThatFailsIsWarnedAboutAndStillReachesTheStateMachine) {
+    ZLogCapture log;
+    LogCategory categories("P");
+    Rig rig;
+    const ZHTTPHeaders probe = rig.connect();
+    rig.stun[0].answer(rig.localHost, answerTo(probe, 404, L"Not Found"));
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"WARNING Request 'STUN' failed with response #404 'Not Found'."));
+    EXPECT_TRUE(log.contains(L"Received response #404 'Not Found' to request 'STUN' from (" + rig.stun[0].host() + L")"));
+}
+
+TEST(ZDispatchServiceLoop, DiscardsDirectDatagramsWhenUDPReceptionIsDisabled) {
+    Rig rig;
+    rig.instance->set(L"Disable_UDP_Recv", std::wstring(L"1"), false);
+    const ZHTTPHeaders probe = rig.connect();
+    rig.answerProbe(probe, rig.localHost, true, true, true);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::STUN);
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+// Server choice, device identity, registration, and life while registered:
+// keep-alive, NAT refresh, re-registration and sign-off.
+#include <gtest/gtest.h>
+
+#include "ZDispatchTestRig.h"
+#include "ZPortable.h"
+
+using namespace dispatchtest;
+
+namespace {
+
+// Brings the rig to CHOOSESERVER over a PUBLIC class.
+void toServerChoice(Rig& rig) {
+    const ZHTTPHeaders probe = rig.connect();
+    rig.answerProbe(probe, rig.localHost, true, true, true);
+    rig.pass();
+    ASSERT_EQ(rig.state(), ZDispatchService::CHOOSESERVER);
+}
+
+// Takes the next request of the method at the server without answering it.
+ZHTTPHeaders takeAtServer(Rig& rig, const wchar_t* method, std::wstring* from = nullptr) {
+    ZHTTPHeaders request;
+    std::wstring sender;
+    EXPECT_TRUE(rig.sip[0].receive(method, request, sender)) << "no request reached the server";
+    if (from) *from = sender;
+    return request;
+}
+
+TEST(ZDispatchServiceServerChoice, ChoosesTheFirstServerThatAnswersWithSuccess) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    toServerChoice(rig);
+    ZHTTPHeaders ping;
+    std::wstring from;
+    ASSERT_TRUE(rig.sip[1].receive(L"PING", ping, from));
+    rig.sip[1].answer(from, answerTo(ping, 200));
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"SIP server '" + rig.sip[1].host() + L"' first to respond, choosing it."));
+    EXPECT_EQ(rig.get(L"Global_SIP_Host"), rig.sip[1].host());
+    EXPECT_TRUE(log.contains(L"Requesting device GUID"));
+    EXPECT_EQ(rig.state(), ZDispatchService::DEVICEGUID);
+}
+
+TEST(ZDispatchServiceServerChoice, NeverChoosesAServerThatRefuses) {
+    ZLogCapture log;
+    Rig rig;
+    toServerChoice(rig);
+    rig.answerAtServer(L"PING", 503);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::CHOOSESERVER);
+    EXPECT_FALSE(rig.instance->isSet(L"Global_SIP_Host"));
+    EXPECT_TRUE(log.contains(L"is not a success, not choosing it."));
+}
+
+TEST(ZDispatchServiceServerChoice, NeverChoosesAHostOutsideTheList) {
+    Rig rig;
+    toServerChoice(rig);
+    // A stranger answers a PING it overheard, number and all.
+    const ZHTTPHeaders ping = takeAtServer(rig, L"PING");
+    FakeHost stranger;
+    stranger.answer(rig.localHost, answerTo(ping, 200));
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::CHOOSESERVER);
+    EXPECT_FALSE(rig.instance->isSet(L"Global_SIP_Host"));
+}
+
+TEST(ZDispatchServiceServerChoice, GivesUpWhenNoServerAnswers) {
+    ZLogCapture log;
+    Rig rig;
+    toServerChoice(rig);
+    advance(6000000);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+    EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"DISCONNECTED"});
+    EXPECT_TRUE(log.contains(L"WARNING 'PING' requests timed out to '"));
+}
+
+TEST(ZDispatchServiceRegistration, KeepsTheDeviceIdentityAndRegistersWithTheRouteList) {
+    Rig rig;
+    toServerChoice(rig);
+    rig.answerAtServer(L"PING", 200);
+    rig.pass();
+    rig.answerAtServer(L"DEVICEGUID", 200, L"Device-GUID", L"device-7");
+    rig.pass();
+    EXPECT_EQ(rig.get(L"Local_Device_GUID"), L"device-7");
+    EXPECT_NE(ZTestReadFile(rig.dir.file("settings.ini")).find("device-7"), std::string::npos);
+    const ZHTTPHeaders registration = rig.answerAtServer(L"REGISTER", 200);
+    EXPECT_EQ(registration.get(L"Device-GUID"), L"device-7");
+    EXPECT_EQ(registration.get(L"From"), L"alice@zandrel.net");
+    EXPECT_EQ(registration.get(L"Route-List"), L"local://" + rig.localHost);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Online);
+    EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"CONNECTED"});
+    EXPECT_EQ(rig.megaPort->getLocalHost(), rig.localHost);
+}
+
+TEST(ZDispatchServiceRegistration, RefusesADeviceIdentityAnswerWithoutAnIdentity) {
+    Rig rig;
+    toServerChoice(rig);
+    rig.answerAtServer(L"PING", 200);
+    rig.pass();
+    rig.answerAtServer(L"DEVICEGUID", 200);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+    EXPECT_FALSE(rig.instance->isSet(L"Local_Device_GUID"));
+}
+
+TEST(ZDispatchServiceRegistration, ARefusedRegistrationAsksForANewIdentity) {
+    ZLogCapture log;
+    Rig rig;
+    rig.instance->set(L"Local_Device_GUID", std::wstring(L"stale"), true);
+    toServerChoice(rig);
+    rig.answerAtServer(L"PING", 200);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Registering);
+    rig.answerAtServer(L"REGISTER", 404);
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"WARNING 'REGISTER' failed, suspect device GUID is stale -- requesting new DEVICEGUID"));
+    EXPECT_EQ(rig.state(), ZDispatchService::DEVICEGUID);
+    takeAtServer(rig, L"DEVICEGUID");
+}
+
+// ---- online ----------------------------------------------------------------------------
+
+TEST(ZDispatchServiceOnline, TheRefreshTestDoublesItsDelayUpToTheCap) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    rig.goOnline();
+    std::int64_t expected = 1000000;
+    for (int round = 0; round < 10; ++round) {
+        ZHTTPHeaders test;
+        std::wstring from;
+        ASSERT_TRUE(rig.stun[3].receive(L"STUN", test, from));
+        EXPECT_EQ(test.calc64(L"Delay"), expected);
+        rig.stun[3].answer(from, answerTo(test, 200));
+        rig.pass();
+        expected = std::min<std::int64_t>(expected * 2, ZDISPATCH_MAX_REFRESH_PERIOD);
+        EXPECT_LE(rig.instance->calc(L"NAT_Refresh_Period_S"), 120);
+    }
+    EXPECT_TRUE(log.contains(L"NAT refresh succeeded with 1s period, trying 2s"));
+    EXPECT_TRUE(log.contains(L"NAT refresh succeeded with 2s period, trying 4s"));
+    EXPECT_TRUE(log.contains(L"NAT refresh succeeded with 64s period, trying 120s"));
+    EXPECT_TRUE(log.contains(L"NAT refresh succeeded with 120s period, trying 120s"));
+    EXPECT_EQ(rig.get(L"NAT_Refresh_Period_S"), L"120");
+}
+
+TEST(ZDispatchServiceOnline, ALostRefreshTestHalvesTheDelay) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    rig.goOnline();
+    ZHTTPHeaders test;
+    std::wstring from;
+    ASSERT_TRUE(rig.stun[3].receive(L"STUN", test, from));
+    rig.stun[3].answer(from, answerTo(test, 200));
+    rig.pass();
+    ASSERT_TRUE(rig.stun[3].receive(L"STUN", test, from));
+    advance(4100000);
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"NAT refresh FAILED with 2s period, trying 1s"));
+    EXPECT_EQ(rig.get(L"NAT_Refresh_Period_S"), L"1");
+}
+
+TEST(ZDispatchServiceOnline, TheKeepAlivePeriodNeverPassesTheCap) {
+    Rig rig;
+    rig.goOnline();
+    rig.instance->set(L"NAT_Refresh_Period_S", std::int64_t{100000}, false);
+    rig.pass();
+    rig.answerAtServer(L"PING", 200);
+    rig.pass();
+    rig.sip[0].drain();
+    advance(ZDISPATCH_MAX_REFRESH_PERIOD + 1000000);
+    rig.pass();
+    ZHTTPHeaders ping;
+    std::wstring from;
+    EXPECT_TRUE(rig.sip[0].receive(L"PING", ping, from, 200000));
+}
+
+TEST(ZDispatchServiceOnline, SixLostKeepAlivesEndTheConnection) {
+    ZLogCapture log;
+    Rig rig;
+    rig.goOnline();
+    for (int i = 0; i < 6 && rig.state() == ZDispatchService::Online; ++i) {
+        advance(1100000);
+        rig.pass();
+    }
+    EXPECT_TRUE(log.contains(L"WARING PING failed 6 consecutive times, reconnecting."));
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+}
+
+TEST(ZDispatchServiceOnline, AChangedMappingEndsTheConnection) {
+    ZLogCapture log;
+    Rig rig;
+    rig.goOnline();
+    rig.pass();
+    rig.answerAtServer(L"PING", 200, L"Observed-Host", L"198.51.100.1:1234");
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"WARNING Global mapping has changed after "));
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+}
+
+TEST(ZDispatchServiceOnline, AKeepAliveAnswerMeasuresTheRoundTrip) {
+    Rig rig;
+    rig.goOnline();
+    rig.pass();
+    rig.answerAtServer(L"PING", 200);
+    rig.pass();
+    EXPECT_TRUE(ZEndsWith(rig.get(L"SIP_Ping"), L"ms"));
+    EXPECT_EQ(rig.get(L"NAT_Mapping_Age").back(), L's');
+}
+
+// Re-registration.
+void toReregistering(Rig& rig) {
+    rig.goOnline();
+    rig.sip[0].drain();
+    advance(901000000);
+    rig.pass();
+    ASSERT_EQ(rig.state(), ZDispatchService::Reregistering);
+}
+
+TEST(ZDispatchServiceReregistration, ASuccessReturnsOnline) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    toReregistering(rig);
+    rig.answerAtServer(L"REGISTER", 200);
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"Re-registration successful"));
+    EXPECT_EQ(rig.state(), ZDispatchService::Online);
+}
+
+TEST(ZDispatchServiceReregistration, ARefusalIsNoSuccessAndAsksForANewIdentity) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    toReregistering(rig);
+    rig.answerAtServer(L"REGISTER", 403);
+    rig.pass();
+    EXPECT_FALSE(log.contains(L"Re-registration successful"));
+    EXPECT_TRUE(log.contains(L"WARNING 'REGISTER' failed, suspect device GUID is stale -- requesting new DEVICEGUID"));
+    EXPECT_EQ(rig.state(), ZDispatchService::DEVICEGUID);
+    rig.answerAtServer(L"DEVICEGUID", 200, L"Device-GUID", L"device-2");
+    rig.pass();
+    rig.answerAtServer(L"REGISTER", 200);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Online);
+    EXPECT_EQ(rig.get(L"Local_Device_GUID"), L"device-2");
+}
+
+TEST(ZDispatchServiceReregistration, NoAnswerEndsTheConnectionAfterTheTimeOut) {
+    ZLogCapture log;
+    Rig rig;
+    toReregistering(rig);
+    rig.notifications();
+    // Ticks a second apart: every one resends, and still the wait ends. The
+    // keep-alives are answered, so only the registration is missing.
+    int resends = 0;
+    for (int i = 0; i < 8 && rig.state() == ZDispatchService::Reregistering; ++i) {
+        advance(1000000);
+        rig.pass();
+        std::string bytes;
+        std::wstring from;
+        while (rig.sip[0].receiveRaw(bytes, from, 20000)) {
+            ZHTTPHeaders request;
+            request.deserialize(bytes);
+            if (ZCaseEquals(request.getMethod(), L"REGISTER")) ++resends;
+            if (!ZCaseEquals(request.getMethod(), L"PING")) continue;
+            ZHTTPHeaders answer = answerTo(request, 200);
+            answer.set(L"Observed-Host", request.get(L"Global-Host"));
+            answer.set(L"Reported-Host", request.get(L"Global-Host"));
+            rig.sip[0].answer(from, answer);
+        }
+    }
+    EXPECT_GE(resends, 5);
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+    EXPECT_TRUE(log.contains(L"WARNING Re-registration timed out.  Wtf?"));
+    EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"DISCONNECTED"});
+}
+
+TEST(ZDispatchServiceReregistration, PeerTrafficIsStillFiled) {
+    Rig rig;
+    toReregistering(rig);
+    FakeHost peer;
+    std::string rtp(20, '\0');
+    rtp[0] = static_cast<char>(0x80);
+    rtp[1] = 4;
+    peer.send(rig.localHost, rtp);
+    peer.send(rig.localHost, "BYE / HTTP/1.1\r\nCSeq: 4\r\n\r\n");
+    rig.pass();
+    ZMegaPortBucket* screen = rig.megaPort->getRTPBucket(4);
+    ZMegaPortBucket* sip = rig.megaPort->getSIPBucket();
+    EXPECT_TRUE(screen);
+    EXPECT_TRUE(sip);
+    if (screen) rig.megaPort->returnEmptyBucket(screen);
+    if (sip) rig.megaPort->returnEmptyBucket(sip);
+}
+
+// Sign-off.
+TEST(ZDispatchServiceSignOff, UnregistersAndEndsOffline) {
+    Rig rig;
+    rig.goOnline();
+    rig.notifications();
+    rig.post(L"DISCONNECT");
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::UNREGISTERING);
+    const ZHTTPHeaders bye = rig.answerAtServer(L"UNREGISTER", 200);
+    EXPECT_EQ(bye.get(L"Device-GUID"), L"device-1");
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+    EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"DISCONNECTED"});
+    EXPECT_FALSE(rig.instance->isSet(L"Route_List"));
+    EXPECT_EQ(rig.megaPort->getLocalHost(), L"0.0.0.0:0");
+}
+
+TEST(ZDispatchServiceSignOff, ASecondConnectionContinuesTheNumbering) {
+    Rig rig;
+    rig.goOnline();
+    rig.post(L"DISCONNECT");
+    rig.pass();
+    const ZHTTPHeaders bye = rig.answerAtServer(L"UNREGISTER", 200);
+    rig.pass();
+    const ZHTTPHeaders probe = rig.connect();
+    EXPECT_GT(ZToInt64(probe.get(L"CSeq")), ZToInt64(bye.get(L"CSeq")));
+    rig.answerProbe(probe, rig.localHost, true, true, true);
+    rig.pass();
+    rig.answerAtServer(L"PING", 200);
+    rig.pass();
+    rig.answerAtServer(L"REGISTER", 200);
+    rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::Online);
+}
+
+TEST(ZDispatchServiceSignOff, CommandsOutOfPlaceAreIgnored) {
+    ZLogCapture log;
+    Rig rig;
+    rig.post(L"DISCONNECT");
+    rig.pass();
+    rig.connect();
+    rig.post(L"CONNECT");
+    rig.pass();
+    EXPECT_TRUE(log.contains(L"WARNING Command 'DISCONNECT' ignored, no state change."));
+    EXPECT_TRUE(log.contains(L"WARNING Command 'CONNECT' ignored, no state change."));
+}
+
+}  // namespace
