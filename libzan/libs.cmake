@@ -13,3 +13,12 @@ target_link_libraries(zan PUBLIC PkgConfig::ZAN_UPNP)
 pkg_check_modules(ZAN_X11 REQUIRED IMPORTED_TARGET x11 xext xtst)
 pkg_check_modules(ZAN_ALSA REQUIRED IMPORTED_TARGET alsa)
 target_link_libraries(zan PUBLIC PkgConfig::ZAN_X11 PkgConfig::ZAN_ALSA)
+
+# image family: libpng for PNG streams, FreeImage for JPEG and for loading
+# pictures; floating-point resize arithmetic must not be contracted into FMA.
+pkg_check_modules(ZAN_PNG REQUIRED IMPORTED_TARGET libpng16)
+find_path(ZAN_FREEIMAGE_INCLUDE FreeImage.h REQUIRED)
+find_library(ZAN_FREEIMAGE_LIB freeimage REQUIRED)
+target_include_directories(zan PRIVATE ${ZAN_FREEIMAGE_INCLUDE})
+target_link_libraries(zan PUBLIC PkgConfig::ZAN_PNG ${ZAN_FREEIMAGE_LIB})
+target_compile_options(zan PRIVATE -ffp-contract=off -fno-fast-math)
