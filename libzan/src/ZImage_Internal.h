@@ -1,0 +1,21 @@
+// What the image family's sources share among themselves.
+#pragma once
+
+#include <string>
+
+#include "ZImage.h"
+
+// Encoders of the rectangle conversion; rect lies within the image and has
+// positive area, the type is one of 15 to 20.
+void _ZImageEncodePNG(const ZImageFormat& fromFormat, const unsigned char* fromBuffer, const ZRect& rect,
+                      std::string& out);
+void _ZImageEncodeJPEG(const ZImageFormat& fromFormat, const unsigned char* fromBuffer, const ZRect& rect,
+                       std::string& out);
+
+// Sizes the string for bytes bytes; the caller has validated the count.
+inline unsigned char* _ZImageBytes(std::string& s) { return reinterpret_cast<unsigned char*>(s.data()); }
+
+// libpng callbacks of the encoder.
+struct png_struct_def;
+void user_write_data(png_struct_def* png_ptr, unsigned char* data, std::size_t length);
+void writepng_error_handler(png_struct_def* png_ptr, const char* message);
