@@ -25,8 +25,8 @@ std::uint32_t zpSat(std::uint32_t v) { return v > 255 ? 255 : v; }
 // One operation's rule over a row; the premultiplied flag selects codes 6-11
 // from the rules of codes 0-5. Source 2's bytes are read before the
 // destination's same bytes are written, so source 2 may be the destination.
-void zpCompositeRow(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, int width, int rule,
-                    bool premultiplied) {
+template <int rule, bool premultiplied>
+void zpCompositeRow(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, int width) {
     for (int x = 0; x < width; ++x, a += 4, b += 4, d += 4) {
         const std::uint32_t aa = a[3];
         const std::uint32_t ab = b[3];
@@ -43,7 +43,7 @@ void zpCompositeRow(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* 
             const std::uint32_t ac = a[c];
             const std::uint32_t bc = b[c];
             std::uint32_t v = 0;
-            if (!premultiplied) {
+            if constexpr (!premultiplied) {
                 const std::uint32_t pa = zpMul255(ac, aa);
                 const std::uint32_t pb = zpMul255(bc, ab);
                 switch (rule) {
@@ -89,11 +89,18 @@ zpStatus zpiAlphaComp_8u_AC4R_generic(const std::uint8_t* src1, int src1Step, co
     if (roiSize.width <= 0 || roiSize.height <= 0) return zpStsSizeErr;
     if (src1Step <= 0 || src2Step <= 0 || dstStep <= 0) return zpStsStepErr;
     if (alphaType < zpAlphaOver || alphaType > zpAlphaPlusPremul) return zpStsAlphaTypeErr;
-    const bool premultiplied = alphaType >= zpAlphaOverPremul;
-    const int rule = premultiplied ? alphaType - zpAlphaOverPremul : alphaType;
+    // One row routine per operation, so the operation's choice leaves the pixel loop.
+    using Row = void (*)(const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int);
+    static constexpr Row kRows[12] = {
+        zpCompositeRow<zpAlphaOver, false>, zpCompositeRow<zpAlphaIn, false>,  zpCompositeRow<zpAlphaOut, false>,
+        zpCompositeRow<zpAlphaATop, false>, zpCompositeRow<zpAlphaXor, false>, zpCompositeRow<zpAlphaPlus, false>,
+        zpCompositeRow<zpAlphaOver, true>,  zpCompositeRow<zpAlphaIn, true>,   zpCompositeRow<zpAlphaOut, true>,
+        zpCompositeRow<zpAlphaATop, true>,  zpCompositeRow<zpAlphaXor, true>,  zpCompositeRow<zpAlphaPlus, true>,
+    };
+    const Row row = kRows[alphaType];
     for (int y = 0; y < roiSize.height; ++y) {
-        zpCompositeRow(src1 + static_cast<std::ptrdiff_t>(y) * src1Step, src2 + static_cast<std::ptrdiff_t>(y) * src2Step,
-                       dst + static_cast<std::ptrdiff_t>(y) * dstStep, roiSize.width, rule, premultiplied);
+        row(src1 + static_cast<std::ptrdiff_t>(y) * src1Step, src2 + static_cast<std::ptrdiff_t>(y) * src2Step,
+            dst + static_cast<std::ptrdiff_t>(y) * dstStep, roiSize.width);
     }
     return zpStsNoErr;
 }
