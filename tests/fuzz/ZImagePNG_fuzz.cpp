@@ -2,8 +2,8 @@
 // buffer that matches its format, or be refused.
 // Build and run (clang; not part of the default build):
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Ilibzan/include -Iimageprims \
-//     tests/fuzz/ZImagePNG_fuzz.cpp libzan/src/*.cpp imageprims/*.cpp -lpng16 -lfreeimage -lcrypto \
-//     -o /tmp/ZImagePNG_fuzz
+//     tests/fuzz/ZImagePNG_fuzz.cpp $(ls libzan/src/*.cpp | grep -v ZWinMain.cpp) imageprims/*.cpp \
+//     -lpng16 -lfreeimage -lcrypto -lX11 -lXext -lXtst -lasound -lminiupnpc -o /tmp/ZImagePNG_fuzz
 //   /tmp/ZImagePNG_fuzz -max_len=65536 tests/fuzz/seeds/png
 #include <cstddef>
 #include <cstdint>
