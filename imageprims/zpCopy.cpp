@@ -30,14 +30,22 @@ void zpCompositeRow(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* 
     for (int x = 0; x < width; ++x, a += 4, b += 4, d += 4) {
         const std::uint32_t aa = a[3];
         const std::uint32_t ab = b[3];
-        std::uint32_t alpha = 0;
+        std::uint32_t out[4];
+        if constexpr (rule == zpAlphaOver && !premultiplied) {
+            // Opaque and clear top pixels are the common cases of a skin;
+            // their results equal the full formula's.
+            if (aa == 255) {
+                d[0] = a[0], d[1] = a[1], d[2] = a[2], d[3] = 255;
+                continue;
+            }
+        }
         switch (rule) {
-        case zpAlphaOver: alpha = aa + zpMul255(ab, 255 - aa); break;
-        case zpAlphaIn: alpha = zpMul255(aa, ab); break;
-        case zpAlphaOut: alpha = zpMul255(aa, 255 - ab); break;
-        case zpAlphaATop: alpha = ab; break;
-        case zpAlphaXor: alpha = zpMul255(aa, 255 - ab) + zpMul255(ab, 255 - aa); break;
-        case zpAlphaPlus: alpha = zpSat(aa + ab); break;
+        case zpAlphaOver: out[3] = aa + zpMul255(ab, 255 - aa); break;
+        case zpAlphaIn: out[3] = zpMul255(aa, ab); break;
+        case zpAlphaOut: out[3] = zpMul255(aa, 255 - ab); break;
+        case zpAlphaATop: out[3] = ab; break;
+        case zpAlphaXor: out[3] = zpMul255(aa, 255 - ab) + zpMul255(ab, 255 - aa); break;
+        case zpAlphaPlus: out[3] = zpSat(aa + ab); break;
         }
         for (int c = 0; c < 3; ++c) {
             const std::uint32_t ac = a[c];
@@ -64,9 +72,13 @@ void zpCompositeRow(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* 
                 case zpAlphaPlus: v = zpSat(ac + bc); break;
                 }
             }
-            d[c] = static_cast<std::uint8_t>(v);
+            out[c] = v;
         }
-        d[3] = static_cast<std::uint8_t>(alpha);
+        // Every byte of both sources is read before the destination is written.
+        d[0] = static_cast<std::uint8_t>(out[0]);
+        d[1] = static_cast<std::uint8_t>(out[1]);
+        d[2] = static_cast<std::uint8_t>(out[2]);
+        d[3] = static_cast<std::uint8_t>(out[3]);
     }
 }
 
