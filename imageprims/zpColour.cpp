@@ -6,6 +6,18 @@ namespace {
 
 int zpClamp(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 
+// Saturation table over every value the YUV formulas can reach (-261..513
+// and the V table's -157..157 + 128).
+struct zpSaturationTable {
+    std::uint8_t entry[1024];
+    constexpr zpSaturationTable() : entry() {
+        for (int i = 0; i < 1024; ++i) entry[i] = static_cast<std::uint8_t>(i - 384 < 0 ? 0 : (i - 384 > 255 ? 255 : i - 384));
+    }
+};
+constexpr zpSaturationTable kSaturation;
+
+std::uint8_t zpSaturate(int v) { return kSaturation.entry[v + 384]; }
+
 zpStatus zpCheckPacked(const std::uint8_t* src, int srcStep, const std::uint8_t* dst, int dstStep, zpSize size) {
     if (!src || !dst) return zpStsNullPtrErr;
     if (size.width < 1 || size.height < 1) return zpStsSizeErr;
@@ -60,7 +72,20 @@ zpStatus zpiYUV420ToRGB_8u_P3C3_generic(const std::uint8_t* const src[3], std::u
         const std::uint8_t* U = src[1] + static_cast<std::ptrdiff_t>(y >> 1) * chromaWidth;
         const std::uint8_t* V = src[2] + static_cast<std::ptrdiff_t>(y >> 1) * chromaWidth;
         std::uint8_t* d = dst + static_cast<std::ptrdiff_t>(y) * w * 3;
-        for (int x = 0; x < w; ++x) zpYUVToRGB(Y[x], U[x >> 1], V[x >> 1], d + 3 * x);
+        for (int i = 0; i < chromaWidth; ++i) {
+            // The chroma terms serve both pixels of the pair.
+            const int u = U[i] - 128;
+            const int v = V[i] - 128;
+            const int r = 74711 * v;
+            const int g = -38076 * v - 25821 * u;
+            const int b = 133169 * u;
+            for (int x = 2 * i; x < 2 * i + 2 && x < w; ++x) {
+                const int L = Y[x] * 65536;
+                d[3 * x] = zpSaturate((L + r) >> 16);
+                d[3 * x + 1] = zpSaturate((L + g) >> 16);
+                d[3 * x + 2] = zpSaturate((L + b) >> 16);
+            }
+        }
     }
     return zpStsNoErr;
 }
@@ -101,30 +126,32 @@ zpStatus zpiRGBToYUV420_8u_C3P3_generic(const std::uint8_t* src, std::uint8_t* c
     const int w = imgSize.width;
     const int h = imgSize.height;
     const int chromaWidth = (w + 1) / 2;
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* s = src + static_cast<std::ptrdiff_t>(y) * w * 3;
-        std::uint8_t* Y = dst[0] + static_cast<std::ptrdiff_t>(y) * w;
-        for (int x = 0; x < w; ++x) Y[x] = static_cast<std::uint8_t>(zpLumaQ16(s + 3 * x) >> 16);
-    }
+    // One pass over the chroma blocks; each pixel's luma is computed once,
+    // written as Y and summed into its block.
     for (int j = 0; j < (h + 1) / 2; ++j) {
+        const int rows = 2 * j + 1 < h ? 2 : 1;
         for (int i = 0; i < chromaWidth; ++i) {
-            int sumP = 0, sumB = 0, sumR = 0, n = 0;
-            for (int y = 2 * j; y < 2 * j + 2 && y < h; ++y) {
-                for (int x = 2 * i; x < 2 * i + 2 && x < w; ++x) {
-                    const std::uint8_t* p = src + (static_cast<std::ptrdiff_t>(y) * w + x) * 3;
-                    sumP += zpLumaQ16(p);
+            const int columns = 2 * i + 1 < w ? 2 : 1;
+            int sumP = 0, sumB = 0, sumR = 0;
+            for (int dy = 0; dy < rows; ++dy) {
+                const std::ptrdiff_t row = static_cast<std::ptrdiff_t>(2 * j + dy) * w;
+                for (int dx = 0; dx < columns; ++dx) {
+                    const std::uint8_t* p = src + (row + 2 * i + dx) * 3;
+                    const int P = zpLumaQ16(p);
+                    dst[0][row + 2 * i + dx] = static_cast<std::uint8_t>(P >> 16);
+                    sumP += P;
                     sumR += p[0];
                     sumB += p[2];
-                    ++n;
                 }
             }
+            const int n = rows * columns;
             const int k = n == 4 ? 131071 : 0;
             const int shift = n == 4 ? 18 : (n == 2 ? 17 : 16);
             const int d = (sumB * 65536 - sumP + k) >> 16;
             const int e = (sumR * 65536 - sumP + k) >> 16;
-            dst[1][static_cast<std::ptrdiff_t>(j) * chromaWidth + i] = static_cast<std::uint8_t>(((d * 32244) >> shift) + 128);
-            dst[2][static_cast<std::ptrdiff_t>(j) * chromaWidth + i] =
-                static_cast<std::uint8_t>(zpClamp(((e * 57475) >> shift) + 128));
+            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(j) * chromaWidth + i;
+            dst[1][at] = static_cast<std::uint8_t>(((d * 32244) >> shift) + 128);
+            dst[2][at] = zpSaturate(((e * 57475) >> shift) + 128);
         }
     }
     return zpStsNoErr;

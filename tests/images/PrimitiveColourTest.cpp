@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -116,4 +117,55 @@ TEST(zpiColourConversions, ReportNullPointersBeforeSizesAndSizesBeforeSteps) {
     EXPECT_EQ(zpiRGBToYUV420_8u_C3P3(buf, out, {0, 1}), zpStsSizeErr);
     EXPECT_EQ(zpiRGBToYUV420_8u_C3P3(buf, out, {1, 1}), zpStsNullPtrErr);
     EXPECT_EQ(zpiRGBToYUV420_8u_C3P3(nullptr, out, {0, 1}), zpStsNullPtrErr);
+}
+
+namespace {
+
+int clamp255(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
+
+}  // namespace
+
+TEST(zpiYUV420, BothDirectionsMatchThePerPixelFormulasOnRandomOddSizedFrames) {
+    const int w = 7, h = 5, cw = 4, ch = 3;
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16); };
+    Bytes rgb(w * h * 3), y(w * h), u(cw * ch), v(cw * ch);
+    for (auto& b : rgb) b = next();
+    for (auto& b : y) b = next();
+    for (auto& b : u) b = next();
+    for (auto& b : v) b = next();
+
+    Bytes out(w * h * 3);
+    const std::uint8_t* planes[3] = {y.data(), u.data(), v.data()};
+    ASSERT_EQ(zpiYUV420ToRGB_8u_P3C3(planes, out.data(), {w, h}), zpStsNoErr);
+    for (int py = 0; py < h; ++py)
+        for (int px = 0; px < w; ++px) {
+            const int L = y[py * w + px] * 65536;
+            const int cu = u[(py / 2) * cw + px / 2] - 128, cv = v[(py / 2) * cw + px / 2] - 128;
+            const Bytes expected = {static_cast<std::uint8_t>(clamp255((L + 74711 * cv) >> 16)),
+                                    static_cast<std::uint8_t>(clamp255((L - 38076 * cv - 25821 * cu) >> 16)),
+                                    static_cast<std::uint8_t>(clamp255((L + 133169 * cu) >> 16))};
+            EXPECT_EQ(Bytes(&out[(py * w + px) * 3], &out[(py * w + px) * 3 + 3]), expected) << px << "," << py;
+        }
+
+    Bytes oy(w * h), ou(cw * ch), ov(cw * ch);
+    std::uint8_t* outPlanes[3] = {oy.data(), ou.data(), ov.data()};
+    ASSERT_EQ(zpiRGBToYUV420_8u_C3P3(rgb.data(), outPlanes, {w, h}), zpStsNoErr);
+    for (int i = 0; i < w * h; ++i)
+        EXPECT_EQ(oy[i], (19595 * rgb[i * 3] + 38470 * rgb[i * 3 + 1] + 7471 * rgb[i * 3 + 2]) >> 16);
+    for (int j = 0; j < ch; ++j)
+        for (int i = 0; i < cw; ++i) {
+            int sp = 0, sb = 0, sr = 0, n = 0;
+            for (int py = 2 * j; py < std::min(2 * j + 2, h); ++py)
+                for (int px = 2 * i; px < std::min(2 * i + 2, w); ++px, ++n) {
+                    const std::uint8_t* p = &rgb[(py * w + px) * 3];
+                    sp += 19595 * p[0] + 38470 * p[1] + 7471 * p[2];
+                    sr += p[0];
+                    sb += p[2];
+                }
+            const int k = n == 4 ? 131071 : 0, s = n == 4 ? 18 : (n == 2 ? 17 : 16);
+            const int d = (sb * 65536 - sp + k) >> 16, e = (sr * 65536 - sp + k) >> 16;
+            EXPECT_EQ(ou[j * cw + i], ((d * 32244) >> s) + 128) << i << "," << j;
+            EXPECT_EQ(ov[j * cw + i], clamp255(((e * 57475) >> s) + 128)) << i << "," << j;
+        }
 }
