@@ -126,6 +126,7 @@ zpStatus zpResizeDriver(const std::uint8_t* src, zpSize srcSize, int srcStep, zp
     job.columnWeights = buffers.columnWeights;
     job.rowFractions = buffers.rowFractions;
     job.columnFractions = buffers.columnFractions;
+    job.columnCubic = buffers.columnCubic;
     for (int i = 0; i < 4; ++i) job.lines[i] = buffers.lines[i];
 
     // Rows keep their source row index; the routines multiply by the step.

@@ -14,6 +14,7 @@ zpResizeBuffers::~zpResizeBuffers() {
     zpAlignedFree(rowFractions);
     zpAlignedFree(columnFractions);
     for (void* line : lines) zpAlignedFree(line);
+    zpAlignedFree(columnCubic);
 }
 
 bool zpResizeBuffers::allocate(int interpolation, int width, int height, int pixelStep) {
@@ -33,6 +34,9 @@ bool zpResizeBuffers::allocate(int interpolation, int width, int height, int pix
         if (!rowFractions || !columnFractions) return false;
         for (int i = 0; i < 4; ++i)
             if (!(lines[i] = zpAlignedMalloc32(lineLength))) return false;
+        if (width > (1 << 28) / 6) return false;
+        columnCubic = static_cast<zpCubicWeights*>(zpAlignedMalloc32(width * 6));
+        if (!columnCubic) return false;
     }
     return true;
 }
@@ -68,10 +72,6 @@ constexpr double zpHalf = 0.5f;
 constexpr double zpMinusOne = -1.0f;
 constexpr double zpThird = 1.0f / 3.0f;
 
-struct zpCubicWeights {
-    double u, c2, c3;
-};
-
 zpCubicWeights zpCubic(float t) {
     zpCubicWeights w;
     w.u = t + zpOne;
@@ -92,7 +92,7 @@ void zpCubicLine(const zpResizeJob& job, int k, float* line) {
     const std::uint8_t* s = zpSourceRow(job, k);
     const int ps = job.pixelStep;
     for (int i = 0; i < job.width; ++i) {
-        const zpCubicWeights w = zpCubic(job.columnFractions[i]);
+        const zpCubicWeights& w = job.columnCubic[i];
         const std::uint8_t* p = s + job.columns[i];
         for (int c = 0; c < ps; ++c)
             line[i * ps + c] = static_cast<float>(zpCubicValue(w, p[c - ps], p[c], p[c + ps], p[c + 2 * ps]));
@@ -133,6 +133,7 @@ void zpResizeLinearRows(const zpResizeJob& job) {
 }
 
 void zpResizeCubicRows(const zpResizeJob& job) {
+    for (int i = 0; i < job.width; ++i) job.columnCubic[i] = zpCubic(job.columnFractions[i]);
     float* lines[4];
     int held[4];
     for (int i = 0; i < 4; ++i) {

@@ -12,6 +12,11 @@ struct zpAxis {
     int scale;
 };
 
+// Coefficients of the cubic through four samples at one fraction.
+struct zpCubicWeights {
+    double u, c2, c3;
+};
+
 // The work tables and row buffers of one call, freed on destruction.
 struct zpResizeBuffers {
     std::int32_t* rows = nullptr;
@@ -21,6 +26,7 @@ struct zpResizeBuffers {
     float* rowFractions = nullptr;
     float* columnFractions = nullptr;
     void* lines[4] = {nullptr, nullptr, nullptr, nullptr};
+    zpCubicWeights* columnCubic = nullptr;  // per column, from the fractions
 
     zpResizeBuffers() = default;
     zpResizeBuffers(const zpResizeBuffers&) = delete;
@@ -44,6 +50,7 @@ struct zpResizeJob {
     const std::uint16_t* columnWeights;
     const float* rowFractions;
     const float* columnFractions;
+    zpCubicWeights* columnCubic;
     void* lines[4];
 };
 
