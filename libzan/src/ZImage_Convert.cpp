@@ -75,6 +75,12 @@ bool isEncodable(std::int32_t type) { return type >= ZIT_RGB24 && type <= ZIT_BG
 
 }  // namespace
 
+bool _ZImageTooLarge(const ZImageFormat& format) {
+    if (std::int64_t{format.width} * format.height <= INT_MAX / 4) return false;
+    ZLOG(L"WARNING Image " << format.toString() << L" is too large, ignoring.");
+    return true;
+}
+
 std::int64_t ZImageByteSize(const ZImageFormat& format) {
     if (format.width <= 0 || format.height <= 0) return -1;
     const std::int64_t w = format.width;
@@ -121,6 +127,7 @@ void ZImageConvert(const ZImageFormat& fromFormat, const unsigned char* fromBuff
     ZPRECONDITION(fromBuffer);
     ZPRECONDITION(fromFormat.width > 0 && fromFormat.height > 0);
     out.clear();
+    if (_ZImageTooLarge(fromFormat)) return;
     const std::size_t n = pixels(fromFormat);
     const int w = fromFormat.width;
     const zpSize size = {fromFormat.width, fromFormat.height};
@@ -179,6 +186,7 @@ void ZImageConvert(const ZImageFormat& fromFormat, const unsigned char* fromBuff
                    std::int32_t toType, std::string& out) {
     ZTRACE();
     out.clear();
+    if (_ZImageTooLarge(fromFormat)) return;
     const std::int32_t from = fromFormat.type;
     // A rectangle may come from a peer: only its part inside the image is used.
     ZRect rect = rectIn;
@@ -253,6 +261,7 @@ void ZImageConvertFromIYUY(const ZImageFormat& fromFormat, const unsigned char* 
     ZPRECONDITION_PTR(fromVBuffer);
     ZASSERT(toFormat.type == ZIT_RGB24);
     out.clear();
+    if (_ZImageTooLarge(fromFormat)) return;
     out.resize(pixels(fromFormat) * 3);
     const unsigned char* planes[3] = {fromYBuffer, fromUBuffer, fromVBuffer};
     const zpStatus result = zpiYUV420ToRGB_8u_P3C3(planes, _ZImageBytes(out), {fromFormat.width, fromFormat.height});
@@ -264,6 +273,10 @@ void ZImageConvertToIYUY(const ZImageFormat& fromFormat, const unsigned char* fr
     ZTRACE();
     ZPRECONDITION(fromFormat.width > 0 && fromFormat.height > 0);
     ZPRECONDITION_PTR(fromBuffer);
+    outY.clear();
+    outU.clear();
+    outV.clear();
+    if (_ZImageTooLarge(fromFormat)) return;
     const int w = fromFormat.width;
     const int h = fromFormat.height;
     // Odd sizes round the chroma planes up: the converter writes one sample

@@ -104,6 +104,7 @@ ZRect ZImageCopy(ZImageFormat fromFormat, const unsigned char* fromBuffer, ZRect
     std::string converted;
     if (fromFormat.type != toFormat.type) {
         ZImageConvert(fromFormat, fromBuffer, toFormat.type, converted);
+        if (converted.empty()) return result;
         fromFormat.type = toFormat.type;
         fromBuffer = _ZImageBytes(converted);
     }
@@ -135,6 +136,7 @@ ZRect ZImageCopy(ZImageFormat fromFormat, const unsigned char* fromBuffer, ZRect
         const int newWidth = (flags & ZIC_SCALE_X) ? toWidth : fromWidth;
         const int newHeight = (flags & ZIC_SCALE_Y) ? toHeight : fromHeight;
         ZImageResize(fromFormat, fromBuffer, fromRect, newWidth, newHeight, resized, flags);
+        if (resized.empty()) return result;
         fromFormat.width = newWidth;
         fromFormat.height = newHeight;
         fromBuffer = _ZImageBytes(resized);

@@ -12,7 +12,12 @@ void _ZImageEncodePNG(const ZImageFormat& fromFormat, const unsigned char* fromB
 void _ZImageEncodeJPEG(const ZImageFormat& fromFormat, const unsigned char* fromBuffer, const ZRect& rect,
                        std::string& out);
 
-// Sizes the string for bytes bytes; the caller has validated the count.
+// True (with one warning) when width x height pixels of four bytes would not
+// fit an int: such a format, perhaps from a peer, is refused before any
+// allocation.
+bool _ZImageTooLarge(const ZImageFormat& format);
+
+// The string's bytes as pixels.
 inline unsigned char* _ZImageBytes(std::string& s) { return reinterpret_cast<unsigned char*>(s.data()); }
 
 // libpng callbacks of the encoder.

@@ -150,3 +150,20 @@ TEST(ZImageByteSize, SizesPackedAndPlanarTypesAndRefusesWhatCannotBeAnImage) {
     EXPECT_TRUE(ZImageFormatFits(ZImageFormat{ZIT_RGB24, 2, 2}, 12));
     EXPECT_FALSE(ZImageFormatFits(ZImageFormat{ZIT_RGB24, 2, 2}, 11));
 }
+
+TEST(ZImageConvert, FormatsTooLargeForMemoryAreRefusedBeforeAllocating) {
+    // A format read from a peer may announce any size; the buffer is tiny.
+    const Bytes tiny(16, 1);
+    const ZImageFormat huge = {ZIT_RGB24, 100000, 100000};
+    ZLogCapture log;
+    std::string out = "stale";
+    ZImageConvert(huge, tiny.data(), ZIT_RGBA32, out);
+    EXPECT_TRUE(out.empty());
+    ZImageConvert(huge, tiny.data(), ZRect{0, 0, 1, 1}, ZIT_BGR24, out);
+    EXPECT_TRUE(out.empty());
+    std::string y, u, v;
+    ZImageConvertToIYUY(huge, tiny.data(), y, u, v);
+    EXPECT_TRUE(y.empty() && u.empty() && v.empty());
+    EXPECT_EQ(log.count(L"WARNING Image [15,100000x100000] is too large, ignoring."), 3);
+    EXPECT_EQ(log.lines().size(), 3u);
+}
