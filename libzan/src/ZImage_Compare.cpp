@@ -98,6 +98,7 @@ bool ZImageCompare(const ZImageFormat& lhsFormat, const unsigned char* lhsBuffer
 
 void ZFragExplodeList(std::list<ZFrag>& list, int largestWidth, int largestHeight) {
     ZTRACE();
+    ZPRECONDITION(largestWidth > 0 && largestHeight > 0);
     for (auto it = list.begin(); it != list.end();) {
         const ZFrag frag = *it;
         const int width = frag.rect.right - frag.rect.left;

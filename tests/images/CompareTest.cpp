@@ -67,6 +67,10 @@ TEST(ZFragExplodeList, CutsLargeFragmentsIntoTilesInPlace) {
         {7, {0, 100, 100, 120}}, {7, {100, 100, 200, 120}}, {7, {200, 100, 250, 120}}, {2, {5, 5, 6, 6}},
     };
     EXPECT_EQ(list, expected);
+
+    ZLogCapture log;
+    EXPECT_ZABORT(ZFragExplodeList(list, 0, 100));
+    EXPECT_EQ(log.count(L"ERROR: Precondition failed, aborting. (largestWidth > 0 && largestHeight > 0)"), 1);
 }
 
 TEST(ZFragSubtract, CutsTheRectangleOutOfEveryFragment) {
