@@ -1,0 +1,323 @@
+#include "ZServerConnection.h"
+
+#include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ZPortable_Text.h"
+#include "ZServerGuard.h"
+#include "ZServerNet.h"
+#include "ZUtil.h"
+
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kFileChunk = 256 * 1024;
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// The "Content-Length" value of a header block (the last such line), or
+// empty when there is none.
+bool findContentLength(const char* data, std::size_t headerEnd, std::string& value) {
+    static const char kName[] = "Content-Length:";
+    const std::size_t nameLength = sizeof(kName) - 1;
+    bool found = false;
+    std::size_t line = 0;
+    // Skip the first line: it is never a field.
+    while (line + 1 < headerEnd && !(data[line] == '\r' && data[line + 1] == '\n')) ++line;
+    line += 2;
+    while (line < headerEnd) {
+        std::size_t end = line;
+        while (end + 1 < headerEnd && !(data[end] == '\r' && data[end + 1] == '\n')) ++end;
+        if (end + 1 >= headerEnd) end = headerEnd;
+        std::size_t p = line;
+        while (p < end && isBlank(data[p])) ++p;
+        if (end - p >= nameLength && std::memcmp(data + p, kName, nameLength) == 0) {
+            value.assign(data + p + nameLength, end - p - nameLength);
+            found = true;
+        }
+        line = end + 2;
+    }
+    return found;
+}
+
+}  // namespace
+
+std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
+                                std::wstring& reason) {
+    const std::size_t window = size < limits.maxHeader + 4 ? size : limits.maxHeader + 4;
+    std::size_t headerEnd = std::string::npos;
+    for (std::size_t i = 0; i + 3 < window; ++i) {
+        if (data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r' && data[i + 3] == '\n') {
+            headerEnd = i + 4;
+            break;
+        }
+    }
+    if (headerEnd == std::string::npos) {
+        if (size >= limits.maxHeader + 4) {
+            reason = L"header block longer than " + ZToString(static_cast<std::int64_t>(limits.maxHeader)) + L" bytes";
+            return -1;
+        }
+        return 0;
+    }
+    std::string value;
+    std::int64_t total = 0;
+    if (findContentLength(data, headerEnd, value)) {
+        int parts = 0;
+        std::size_t p = 0;
+        while (p <= value.size()) {
+            std::size_t end = p;
+            while (end < value.size() && value[end] != ',' && value[end] != ';' && value[end] != '\t') ++end;
+            std::size_t a = p, b = end;
+            while (a < b && isBlank(value[a])) ++a;
+            while (b > a && isBlank(value[b - 1])) --b;
+            if (b > a) {
+                if (b - a > 12 || ++parts > limits.maxParts) {
+                    reason = L"content lengths beyond the cap";
+                    return -1;
+                }
+                std::int64_t n = 0;
+                for (std::size_t i = a; i < b; ++i) {
+                    if (value[i] < '0' || value[i] > '9') {
+                        reason = L"content length is not a number";
+                        return -1;
+                    }
+                    n = n * 10 + (value[i] - '0');
+                }
+                total += n;
+                if (total > limits.maxContent) {
+                    reason = L"content longer than " + ZToString(limits.maxContent) + L" bytes";
+                    return -1;
+                }
+            }
+            p = end + 1;
+        }
+    }
+    const std::int64_t whole = static_cast<std::int64_t>(headerEnd) + total;
+    return static_cast<std::int64_t>(size) >= whole ? whole : 0;
+}
+
+ZServerConnection::ZServerConnection(ZServerLoop& loop, int fd, const std::string& peer,
+                                     IZServerConnectionOwner& owner, const ZServerConnectionLimits& limits,
+                                     const wchar_t* role)
+    : _loop(loop), _fd(fd), _peer(peer), _owner(owner), _limits(limits), _role(role) {}
+
+ZServerConnection::~ZServerConnection() {
+    if (_idleTimer) _loop.cancel(_idleTimer);
+    if (_fd >= 0) ::close(_fd);
+    if (_file >= 0) ::close(_file);
+}
+
+bool ZServerConnection::start() {
+    _interest = EPOLLIN | EPOLLRDHUP;
+    _lastInput = ZServerLoop::now();
+    if (!_loop.watch(_fd, this, _interest)) return false;
+    _armIdle();
+    return true;
+}
+
+std::uint32_t ZServerConnection::peerAddress() const {
+    sockaddr_in a{};
+    ZServerParseHost(_peer, a);
+    return a.sin_addr.s_addr;
+}
+
+void ZServerConnection::_armIdle() {
+    if (_limits.idleTimeout <= 0) return;
+    _idleTimer = _loop.after(_limits.idleTimeout, [this] {
+        _idleTimer = 0;
+        if (_fd < 0) return;
+        const std::int64_t quiet = ZServerLoop::now() - _lastInput;
+        if (quiet >= _limits.idleTimeout && !_paused) {
+            refuse(L"idle for too long");
+            return;
+        }
+        _armIdle();
+    });
+}
+
+void ZServerConnection::send(const std::string& bytes) {
+    if (_fd < 0) return;
+    if (_outOffset > 0 && _outOffset * 2 > _out.size()) {
+        _out.erase(0, _outOffset);
+        _outOffset = 0;
+    }
+    _out += bytes;
+    _flush();
+}
+
+void ZServerConnection::sendFile(int fd, std::int64_t size) {
+    if (_fd < 0) {
+        ::close(fd);
+        return;
+    }
+    if (_file >= 0) ::close(_file);
+    _file = fd;
+    _fileLeft = size;
+    _flush();
+}
+
+void ZServerConnection::closeWhenSent() {
+    _closing = true;
+    _flush();
+}
+
+void ZServerConnection::refuse(const std::wstring& reason) {
+    if (_fd < 0) return;
+    if (!reason.empty() && ZServerWarnAllowed())
+        ZLOG(L"WARNING " << _role << L" connection from (" << _peer << L") refused: " << reason << L", closing.");
+    close();
+}
+
+void ZServerConnection::close() {
+    if (_fd < 0) return;
+    _loop.unwatch(_fd, this);
+    ::close(_fd);
+    _fd = -1;
+    if (_idleTimer) {
+        _loop.cancel(_idleTimer);
+        _idleTimer = 0;
+    }
+    _owner.onClosed(*this);
+}
+
+void ZServerConnection::pauseInput(bool paused) {
+    if (_paused == paused) return;
+    _paused = paused;
+    if (!paused) _lastInput = ZServerLoop::now();
+    _updateInterest();
+    if (!paused && _fd >= 0 && !_closing) _parse();
+}
+
+void ZServerConnection::_updateInterest() {
+    if (_fd < 0) return;
+    std::uint32_t want = 0;
+    if (!_paused && !_closing && !_inputEnded) want |= EPOLLIN | EPOLLRDHUP;
+    if (_wantWrite) want |= EPOLLOUT;
+    if (want != _interest) {
+        _interest = want;
+        _loop.change(_fd, this, want);
+    }
+}
+
+void ZServerConnection::onEvents(std::uint32_t events) {
+    if (_fd < 0) return;
+    if (events & EPOLLOUT) _flush();
+    if (events & EPOLLERR) {
+        close();
+        return;
+    }
+    if (_fd < 0) return;
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) {
+        if (events & (EPOLLHUP | EPOLLERR)) {
+            if (!_paused && !_closing && !_inputEnded) _read();
+            close();
+        } else if (!_paused && !_closing && !_inputEnded) {
+            _read();
+        }
+    }
+}
+
+void ZServerConnection::_read() {
+    // Bounded per event so that one fast sender cannot hold the loop.
+    for (int turn = 0; turn < 16 && _fd >= 0; ++turn) {
+        const std::size_t old = _in.size();
+        _in.resize(old + kReadChunk);
+        const ssize_t n = ::recv(_fd, _in.data() + old, kReadChunk, 0);
+        if (n <= 0) {
+            _in.resize(old);
+            if (n == 0) {
+                // The peer finished sending: what it asked for is still answered.
+                _inputEnded = true;
+                _parse();
+                closeWhenSent();
+            } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                close();
+            }
+            return;
+        }
+        _in.resize(old + static_cast<std::size_t>(n));
+        _lastInput = ZServerLoop::now();
+        _parse();
+        if (_paused || _closing) return;
+    }
+}
+
+void ZServerConnection::_parse() {
+    while (_fd >= 0 && !_paused && (!_closing || _inputEnded) && _inOffset < _in.size()) {
+        std::wstring reason;
+        const std::int64_t length =
+            ZServerFrameLength(_in.data() + _inOffset, _in.size() - _inOffset, _limits, reason);
+        if (length < 0) {
+            refuse(reason);
+            return;
+        }
+        if (length == 0) break;
+        ZHTTPHeaders message;
+        const int parsed = message.deserialize(_in.data() + _inOffset, static_cast<int>(length));
+        if (parsed != length) {
+            refuse(L"malformed message");
+            return;
+        }
+        const std::string raw(_in, _inOffset, static_cast<std::size_t>(length));
+        _inOffset += static_cast<std::size_t>(length);
+        _owner.onMessage(*this, message, raw);
+    }
+    if (_inOffset > 0 && (_inOffset == _in.size() || _inOffset > kReadChunk)) {
+        _in.erase(0, _inOffset);
+        _inOffset = 0;
+    }
+}
+
+void ZServerConnection::_flush() {
+    while (_fd >= 0) {
+        if (_outOffset == _out.size() && _file >= 0 && _fileLeft > 0) {
+            _out.clear();
+            _outOffset = 0;
+            const std::size_t want = _fileLeft < static_cast<std::int64_t>(kFileChunk) ? _fileLeft : kFileChunk;
+            _out.resize(want);
+            const ssize_t n = ::read(_file, _out.data(), want);
+            if (n <= 0) {
+                _out.clear();
+                refuse(L"the file being sent cannot be read");
+                return;
+            }
+            _out.resize(static_cast<std::size_t>(n));
+            _fileLeft -= n;
+        }
+        if (_outOffset == _out.size()) break;
+        const ssize_t n = ::send(_fd, _out.data() + _outOffset, _out.size() - _outOffset, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
+            close();
+            return;
+        }
+        _outOffset += static_cast<std::size_t>(n);
+    }
+    if (_fd < 0) return;
+    if (_outOffset == _out.size()) {
+        _out.clear();
+        _outOffset = 0;
+    }
+    const bool idle = pending() == 0 && (_file < 0 || _fileLeft == 0);
+    if (idle && _file >= 0) {
+        ::close(_file);
+        _file = -1;
+    }
+    if (idle && _closing && busy == 0) {
+        close();
+        return;
+    }
+    _wantWrite = !idle;
+    _updateInterest();
+    if (overHighMark()) {
+        _aboveHigh = true;
+    } else if (_aboveHigh && pending() < _limits.highMark / 4) {
+        _aboveHigh = false;
+        _owner.onDrained(*this);
+    }
+}

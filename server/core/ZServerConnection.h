@@ -1,0 +1,107 @@
+// One accepted TCP connection of a role: reads whole messages of the message
+// format within the role's caps, writes through a pending-bytes buffer and
+// can stream a file after it.
+//
+// Threading: the loop's thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ZHTTPHeaders.h"
+#include "ZServerLoop.h"
+
+class ZServerConnection;
+
+// What a role does with its connections.
+class IZServerConnectionOwner {
+public:
+    // One whole message; raw holds its exact bytes.
+    virtual void onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string& raw) = 0;
+    // The connection is closed; the owner forgets it (it is deleted after).
+    virtual void onClosed(ZServerConnection& connection) = 0;
+    // The pending bytes fell below the low mark after having been above it.
+    virtual void onDrained(ZServerConnection&) {}
+
+protected:
+    ~IZServerConnectionOwner() = default;
+};
+
+// The caps of one role's connections.
+struct ZServerConnectionLimits {
+    std::size_t maxHeader = 16 * 1024;
+    std::int64_t maxContent = 64 * 1024;
+    int maxParts = 16;
+    // Microseconds without a received byte before the connection is closed; 0 never.
+    std::int64_t idleTimeout = 60000000;
+    // Pending output above which onDrained is armed (and the owner may pause input).
+    std::size_t highMark = 4 * 1024 * 1024;
+};
+
+class ZServerConnection : public IZServerHandler {
+public:
+    ZServerConnection(ZServerLoop& loop, int fd, const std::string& peer, IZServerConnectionOwner& owner,
+                      const ZServerConnectionLimits& limits, const wchar_t* role);
+    ~ZServerConnection();
+    ZServerConnection(const ZServerConnection&) = delete;
+    ZServerConnection& operator=(const ZServerConnection&) = delete;
+
+    bool start();
+    const std::string& peer() const { return _peer; }
+    std::uint32_t peerAddress() const;
+    bool closed() const { return _fd < 0; }
+
+    void send(const std::string& bytes);
+    // Streams the descriptor's next size bytes after the pending bytes; owns fd.
+    void sendFile(int fd, std::int64_t size);
+    // Closes once everything pending has been written; reads nothing more.
+    void closeWhenSent();
+    // Closes now: one warning line (rate-limited) when a reason is given.
+    void refuse(const std::wstring& reason);
+    void close();
+    std::size_t pending() const { return _out.size() - _outOffset; }
+    bool overHighMark() const { return pending() >= _limits.highMark; }
+    void pauseInput(bool paused);
+
+    void onEvents(std::uint32_t events) override;
+
+    // Opaque slot for the owner's per-connection state.
+    void* tag = nullptr;
+    // Answers the owner still owes (work on another thread); a connection
+    // closing when sent waits for them.
+    int busy = 0;
+
+private:
+    void _read();
+    void _parse();
+    void _flush();
+    void _updateInterest();
+    void _armIdle();
+
+    ZServerLoop& _loop;
+    int _fd;
+    std::string _peer;
+    IZServerConnectionOwner& _owner;
+    ZServerConnectionLimits _limits;
+    const wchar_t* _role;
+    std::string _in;
+    std::size_t _inOffset = 0;
+    std::size_t _scanFrom = 0;
+    std::string _out;
+    std::size_t _outOffset = 0;
+    int _file = -1;
+    std::int64_t _fileLeft = 0;
+    bool _closing = false;
+    bool _inputEnded = false;
+    bool _paused = false;
+    bool _aboveHigh = false;
+    bool _wantWrite = false;
+    std::uint32_t _interest = 0;
+    std::int64_t _lastInput = 0;
+    ZServerLoop::TimerId _idleTimer = 0;
+};
+
+// Finds the length of the whole message at the front of the bytes, within the
+// caps: >0 its length, 0 not complete yet, -1 refused (reason filled).
+std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
+                                std::wstring& reason);

@@ -1,0 +1,92 @@
+#include "ZServerNet.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+bool ZServerParseHost(const std::string& text, sockaddr_in& out) {
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || text.size() > 21) return false;
+    const std::string ip = text.substr(0, colon);
+    const std::string port = text.substr(colon + 1);
+    if (port.size() > 5) return false;
+    int value = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value > 65535) return false;
+    in_addr a{};
+    if (inet_pton(AF_INET, ip.c_str(), &a) != 1) return false;
+    out = sockaddr_in{};
+    out.sin_family = AF_INET;
+    out.sin_addr = a;
+    out.sin_port = htons(static_cast<std::uint16_t>(value));
+    return true;
+}
+
+bool ZServerSendableHost(const sockaddr_in& address) {
+    const std::uint32_t ip = ntohl(address.sin_addr.s_addr);
+    if (address.sin_port == 0 || ip == 0 || ip == 0xFFFFFFFFu) return false;
+    return (ip >> 28) != 0xE;  // multicast
+}
+
+std::string ZServerHostText(const sockaddr_in& address) {
+    char ip[INET_ADDRSTRLEN] = {0};
+    inet_ntop(AF_INET, &address.sin_addr, ip, sizeof(ip));
+    return std::string(ip) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+std::string ZServerHostText(const std::string& ip, int port) { return ip + ":" + std::to_string(port); }
+
+std::string ZServerLocalHost(int fd) {
+    sockaddr_in a{};
+    socklen_t size = sizeof(a);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) return std::string();
+    return ZServerHostText(a);
+}
+
+namespace {
+
+int openBound(int type, const sockaddr_in& address, std::string& error) {
+    const int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    if (type == SOCK_STREAM) {
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    }
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        error = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+int ZServerOpenUDP(const sockaddr_in& address, std::string& error, int receiveBuffer) {
+    const int fd = openBound(SOCK_DGRAM, address, error);
+    if (fd >= 0 && receiveBuffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &receiveBuffer, sizeof(receiveBuffer));
+    }
+    return fd;
+}
+
+int ZServerOpenListener(const sockaddr_in& address, std::string& error) {
+    const int fd = openBound(SOCK_STREAM, address, error);
+    if (fd < 0) return -1;
+    if (listen(fd, 512) != 0) {
+        error = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}

@@ -1,0 +1,152 @@
+#include "ZAuthServer.h"
+
+#include <memory>
+
+#include "ZPortable_Text.h"
+#include "ZServerPassword.h"
+#include "ZServerStore.h"
+#include "ZServerWorkers.h"
+#include "ZUtil.h"
+
+namespace {
+
+ZServerConnectionLimits authLimits() {
+    ZServerConnectionLimits limits;
+    limits.maxHeader = 8 * 1024;
+    limits.maxContent = 0;
+    limits.idleTimeout = 15000000;
+    return limits;
+}
+
+constexpr std::size_t kMaxPassword = 1024;
+constexpr std::size_t kMaxEmail = 254;
+
+bool plainText(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
+}  // namespace
+
+ZAuthServer::ZAuthServer(ZServerContext& context, ZServerConnectionCount& count)
+    : ZServerTCPRole(context, count, L"Authentication", authLimits()) {}
+
+ZHTTPHeaders ZAuthServer::_success(int version) const {
+    ZHTTPHeaders h = ZServerResponse(200, L"OK");
+    std::list<std::wstring> stun;
+    for (const std::string& s : _hosts.stun) stun.push_back(ZFromUTF8(s));
+    std::list<std::wstring> sip;
+    for (const std::string& s : _hosts.sip) sip.push_back(ZFromUTF8(s));
+    h.set(L"STUN-Host-List", stun);
+    h.set(L"SIP-Host-List", sip);
+    h.set(L"TURN-Host", ZFromUTF8(_hosts.turn));
+    h.set(L"Logfile-Host", ZFromUTF8(_hosts.logfile));
+    const ZServerConfig& c = *_context.config;
+    if (!c.upgradeFile.empty() && version < c.upgradeVersion) {
+        h.set(L"Upgrade-URL", ZFromUTF8("http://" + _hosts.upgrade + "/" + c.upgradeFile));
+        h.set(L"Upgrade-Name", ZFromUTF8(c.upgradeName.empty() ? c.upgradeFile : c.upgradeName));
+        h.set(L"Upgrade-Priority", ZFromUTF8(c.upgradePriority));
+    }
+    return h;
+}
+
+void ZAuthServer::_answer(std::uint64_t id, ZHTTPHeaders response) {
+    ZServerConnection* c = find(id);
+    if (!c) return;
+    if (c->busy > 0) --c->busy;
+    c->send(response.serialize());
+    c->closeWhenSent();
+}
+
+void ZAuthServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string&) {
+    const std::uint64_t id = idOf(connection);
+    // One request per connection: whatever follows it is not read, and the
+    // connection stays open until its answer is written.
+    ++connection.busy;
+    connection.closeWhenSent();
+    if (!ZCaseEquals(message.getMethod(), L"AUTHENTICATE") || message.getResponse() != 0) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING Unexpected '" << message.getMethod() << L"' on the authentication server from ("
+                                         << connection.peer() << L"), refusing.");
+        _answer(id, ZServerResponse(405, L"Method Not Allowed"));
+        return;
+    }
+    std::string from;
+    const std::string password = ZServerField(message, L"Password");
+    const std::string email = ZServerField(message, L"Email");
+    const int version = static_cast<int>(ZToInt64(message.get(L"Version")));
+    if (!ZServerCanonicalName(ZServerField(message, L"From"), from) || password.size() > kMaxPassword ||
+        email.size() > kMaxEmail || !plainText(email)) {
+        _answer(id, ZServerResponse(400, L"Bad Request"));
+        return;
+    }
+    const std::size_t at = from.find('@');
+    if (at != std::string::npos) {
+        _signIn(connection, from, password, version);
+        return;
+    }
+    _create(connection, from, password, email, version);
+}
+
+void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid, const std::string& password,
+                          int version) {
+    const std::uint64_t id = idOf(connection);
+    auto account = std::make_shared<ZServerAccount>();
+    if (!_context.store->findAccount(guid, *account)) {
+        ZLOGC('a', L"Sign-in refused for unknown account '" << guid << L"'");
+        _answer(id, ZServerResponse(403, L"Incorrect name or password"));
+        return;
+    }
+    auto result = std::make_shared<bool>(false);
+    auto job = [account, password, result] {
+        *result = ZServerSameBytes(ZServerHashPassword(password, account->salt, account->iterations), account->hash);
+    };
+    auto done = [this, id, account, result, version] {
+        if (!*result) {
+            ZLOGC('a', L"Sign-in refused for account '" << account->guid << L"': wrong password");
+            _answer(id, ZServerResponse(403, L"Incorrect name or password"));
+            return;
+        }
+        ZLOGC('a', L"Account '" << account->guid << L"' signed in");
+        _answer(id, _success(version));
+    };
+    if (!_context.workers->submit(job, done)) {
+        _answer(id, ZServerResponse(503, L"Busy"));
+    }
+}
+
+void ZAuthServer::_create(ZServerConnection& connection, const std::string& name, const std::string& password,
+                          const std::string& email, int version) {
+    const std::uint64_t id = idOf(connection);
+    auto account = std::make_shared<ZServerAccount>();
+    account->name = name;
+    account->guid = name + "@" + _context.config->domain;
+    account->email = email;
+    account->iterations = _context.config->pbkdf2Iterations;
+    if (_context.store->accountExists(account->guid)) {
+        _answer(id, ZServerResponse(409, L"Name already in use"));
+        return;
+    }
+    if (email.empty() || password.empty()) {
+        _answer(id, ZServerResponse(400, L"Email and password required"));
+        return;
+    }
+    auto job = [account, password] {
+        account->salt = ZServerNewSalt();
+        account->hash = ZServerHashPassword(password, account->salt, account->iterations);
+    };
+    auto done = [this, id, account, version] {
+        if (account->hash.empty() || !_context.store->createAccount(*account)) {
+            _answer(id, ZServerResponse(409, L"Name already in use"));
+            return;
+        }
+        ZLOG(L"ACTIVITY: Created account '" << account->guid << L"'");
+        ZHTTPHeaders answer = _success(version);
+        answer.set(L"User-GUID", ZFromUTF8(account->guid));
+        _answer(id, answer);
+    };
+    if (!_context.workers->submit(job, done)) {
+        _answer(id, ZServerResponse(503, L"Busy"));
+    }
+}

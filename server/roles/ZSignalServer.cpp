@@ -1,0 +1,245 @@
+#include "ZSignalServer.h"
+
+#include "ZPortable_Parse.h"
+#include "ZPortable_Text.h"
+#include "ZServerNet.h"
+#include "ZServerPassword.h"
+#include "ZServerStore.h"
+#include "ZUtil.h"
+
+namespace {
+
+constexpr std::int64_t kSweepPeriod = 10000000;
+constexpr std::int64_t kIssuedMemory = 120000000;
+// Longer than a client's whole resend schedule (1 + 2 + 4 + 8 s), shorter
+// than the time in which its numbering could start again.
+constexpr std::int64_t kForwardMemory = 32000000;
+constexpr std::size_t kMaxRemembered = 200000;
+constexpr std::size_t kMaxRouteList = 2048;
+constexpr std::size_t kMaxCSeq = 128;
+
+struct Route {
+    const wchar_t* method;
+    void (ZSignalServer::*handler)(int, const ZHTTPHeaders&, const std::string&, const sockaddr_in&);
+};
+
+}  // namespace
+
+ZSignalServer::~ZSignalServer() {
+    if (_sweepTimer) _context.loop->cancel(_sweepTimer);
+}
+
+bool ZSignalServer::open(const std::string (&hosts)[2], std::string& error) {
+    for (int i = 0; i < 2; ++i) {
+        sockaddr_in a{};
+        ZServerParseHost(hosts[i], a);
+        const int fd = ZServerOpenUDP(a, error, 1 << 20);
+        if (fd < 0) {
+            error = "cannot open signalling server " + std::to_string(i + 1) + " on " + hosts[i] + ": " + error;
+            return false;
+        }
+        _sockets[i] = std::make_unique<ZServerUDP>(
+            *_context.loop, fd,
+            [this, i](ZServerUDP&, const std::string& bytes, const sockaddr_in& from) { _receive(i, bytes, from); });
+        if (!_sockets[i]->start()) return false;
+    }
+    _sweepTimer = _context.loop->after(kSweepPeriod, [this] { _sweep(); });
+    return true;
+}
+
+void ZSignalServer::_sweep() {
+    const std::int64_t now = ZServerLoop::now();
+    const int gone = _registry.expire(now, _context.config->registrationTimeout);
+    if (gone) ZLOG(L"ACTIVITY: " << gone << L" silent devices expired");
+    for (auto it = _issued.begin(); it != _issued.end();)
+        it = now - it->second.second > kIssuedMemory ? _issued.erase(it) : std::next(it);
+    for (auto it = _forwarded.begin(); it != _forwarded.end();)
+        it = now - it->second > kForwardMemory ? _forwarded.erase(it) : std::next(it);
+    _sweepTimer = _context.loop->after(kSweepPeriod, [this] { _sweep(); });
+}
+
+void ZSignalServer::dropContact(const std::string& contact) {
+    const int n = _registry.dropContact(contact);
+    if (n) ZLOGC('g', n << L" devices at (" << contact << L") signed out with their relay connection");
+}
+
+void ZSignalServer::_reply(int index, const sockaddr_in& to, const ZHTTPHeaders& request,
+                           const ZHTTPHeaders& response) {
+    _sockets[index]->send(to, ZServerAnswer(request, response));
+}
+
+void ZSignalServer::_refuse(int index, const sockaddr_in& to, const ZHTTPHeaders& request, int code,
+                            const wchar_t* reason) {
+    ZLOGC('g', L"Refusing '" << request.getMethod() << L"' from (" << ZServerHostText(to) << L"): " << code << L" "
+                             << reason);
+    _reply(index, to, request, ZServerResponse(code, reason));
+}
+
+void ZSignalServer::_receive(int index, const std::string& bytes, const sockaddr_in& from) {
+    ZHTTPHeaders request;
+    if (!ZServerReadDatagram(_context, bytes, from, L"Signalling", request)) return;
+    const std::string source = ZServerHostText(from);
+    _registry.seen(source, ZServerLoop::now());
+    const std::wstring method = request.getMethod();
+    if (ZCaseEquals(method, L"HOLEPUNCH")) return;
+    if (request.get(L"CSeq").size() > kMaxCSeq) {
+        if (ZServerWarnAllowed()) ZLOG(L"WARNING Oversize CSeq from (" << source << L"), ignoring.");
+        return;
+    }
+    static const Route kRoutes[] = {
+        {L"PING", &ZSignalServer::_onPING},
+        {L"DEVICEGUID", &ZSignalServer::_onDEVICEGUID},
+        {L"REGISTER", &ZSignalServer::_onREGISTER},
+        {L"UNREGISTER", &ZSignalServer::_onUNREGISTER},
+        {L"INVITE", &ZSignalServer::_onINVITE},
+        {L"GETBUDDYLIST", &ZSignalServer::_onGETBUDDYLIST},
+        {L"SETBUDDYLIST", &ZSignalServer::_onSETBUDDYLIST},
+        {L"ADDBUDDY", &ZSignalServer::_onADDBUDDY},
+        {L"BUGREPORT", &ZSignalServer::_onBUGREPORT},
+    };
+    for (const Route& r : kRoutes) {
+        if (ZCaseEquals(method, r.method)) {
+            (this->*r.handler)(index, request, bytes, from);
+            return;
+        }
+    }
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING Unknown request '" << method << L"' from (" << source << L"), answering 501.");
+    _reply(index, from, request, ZServerResponse(501, L"Not Implemented"));
+}
+
+bool ZSignalServer::_speaksFor(int index, const ZHTTPHeaders& request, const sockaddr_in& from, std::string& user) {
+    if (!ZServerCanonicalName(ZServerField(request, L"From"), user)) {
+        _refuse(index, from, request, 400, L"Bad From");
+        return false;
+    }
+    if (!_registry.userAt(user, ZServerHostText(from))) {
+        _refuse(index, from, request, 403, L"Not registered");
+        return false;
+    }
+    return true;
+}
+
+void ZSignalServer::_onPING(int index, const ZHTTPHeaders& request, const std::string&, const sockaddr_in& from) {
+    ZHTTPHeaders answer = ZServerResponse(200, L"OK");
+    answer.set(L"Observed-Host", ZFromUTF8(ZServerHostText(from)));
+    answer.set(L"Reported-Host", request.get(L"Global-Host"));
+    _reply(index, from, request, answer);
+}
+
+void ZSignalServer::_onDEVICEGUID(int index, const ZHTTPHeaders& request, const std::string&,
+                                  const sockaddr_in& from) {
+    const std::string key = ZServerHostText(from) + "\n" + ZServerField(request, L"CSeq");
+    auto it = _issued.find(key);
+    std::string guid;
+    if (it != _issued.end()) {
+        guid = it->second.first;
+    } else {
+        if (_issued.size() >= kMaxRemembered) {
+            _refuse(index, from, request, 503, L"Busy");
+            return;
+        }
+        guid = ZServerNewGUID();
+        if (!_context.store->addDevice(guid)) {
+            _refuse(index, from, request, 500, L"Store failed");
+            return;
+        }
+        _issued.emplace(key, std::make_pair(guid, ZServerLoop::now()));
+        ZLOGC('g', L"Issued device '" << guid << L"' to (" << ZServerHostText(from) << L")");
+    }
+    ZHTTPHeaders answer = ZServerResponse(200, L"OK");
+    answer.set(L"Device-GUID", ZFromUTF8(guid));
+    _reply(index, from, request, answer);
+}
+
+void ZSignalServer::_onREGISTER(int index, const ZHTTPHeaders& request, const std::string&,
+                                const sockaddr_in& from) {
+    std::string user;
+    std::string device;
+    if (!ZServerCanonicalName(ZServerField(request, L"From"), user) ||
+        !ZServerCanonicalName(ZServerField(request, L"Device-GUID"), device)) {
+        _refuse(index, from, request, 400, L"Bad From or Device-GUID");
+        return;
+    }
+    const std::string routes = ZServerField(request, L"Route-List");
+    const std::string version = ZServerField(request, L"Version");
+    if (routes.size() > kMaxRouteList || version.size() > 64) {
+        _refuse(index, from, request, 400, L"Oversize field");
+        return;
+    }
+    std::string owner;
+    if (!_context.store->accountExists(user)) {
+        _refuse(index, from, request, 404, L"Unknown user");
+        return;
+    }
+    if (!_context.store->findDevice(device, owner)) {
+        _refuse(index, from, request, 404, L"Unknown device");
+        return;
+    }
+    if ((!owner.empty() && owner != user) || (owner.empty() && !_context.store->claimDevice(device, user, version))) {
+        _refuse(index, from, request, 403, L"Device of another user");
+        return;
+    }
+    ZSignalRegistration r;
+    r.user = user;
+    r.contact = ZServerHostText(from);
+    r.contactAddress = from;
+    r.socket = index;
+    r.routes = routes;
+    r.version = version;
+    r.lastSeen = ZServerLoop::now();
+    _registry.add(device, r);
+    ZLOGC('g', L"Registered '" << user << L"' device '" << device << L"' at (" << r.contact << L")");
+    _reply(index, from, request, ZServerResponse(200, L"OK"));
+}
+
+void ZSignalServer::_onUNREGISTER(int index, const ZHTTPHeaders& request, const std::string&,
+                                  const sockaddr_in& from) {
+    std::string user;
+    std::string device;
+    ZServerCanonicalName(ZServerField(request, L"From"), user);
+    ZServerCanonicalName(ZServerField(request, L"Device-GUID"), device);
+    const ZSignalRegistration* r = _registry.find(device);
+    if (r && r->user != user) {
+        _refuse(index, from, request, 403, L"Device of another user");
+        return;
+    }
+    if (r) _registry.remove(device);
+    _reply(index, from, request, ZServerResponse(200, L"OK"));
+}
+
+void ZSignalServer::_onINVITE(int index, const ZHTTPHeaders& request, const std::string& bytes,
+                              const sockaddr_in& from) {
+    std::string user;
+    if (!_speaksFor(index, request, from, user)) return;
+    std::string buddy;
+    std::string fromDevice;
+    ZServerCanonicalName(ZServerField(request, L"From-Device-GUID"), fromDevice);
+    if (!ZServerCanonicalName(ZServerField(request, L"To"), buddy)) {
+        _refuse(index, from, request, 400, L"Bad To");
+        return;
+    }
+    std::list<std::wstring> devices;
+    ZHTTPHeaders answer = ZServerResponse(100, L"Trying");
+    std::vector<const ZSignalRegistration*> targets;
+    for (const std::string& device : _registry.devicesOf(buddy)) {
+        if (device == fromDevice) continue;
+        const ZSignalRegistration* r = _registry.find(device);
+        if (!r) continue;
+        devices.push_back(ZFromUTF8(device));
+        answer.set(ZFromUTF8(device) + L"-Route-List", ZFromUTF8(r->routes));
+        targets.push_back(r);
+    }
+    if (targets.empty()) {
+        _reply(index, from, request, ZServerResponse(400, L"Offline"));
+        return;
+    }
+    answer.set(L"Device-List", devices);
+    _reply(index, from, request, answer);
+    const std::string key = ZServerHostText(from) + "\n" + fromDevice + "\n" + ZServerField(request, L"CSeq");
+    if (_forwarded.count(key) || _forwarded.size() >= kMaxRemembered) return;
+    _forwarded.emplace(key, ZServerLoop::now());
+    for (const ZSignalRegistration* r : targets) _sockets[r->socket]->send(r->contactAddress, bytes);
+    ZLOGC('g', L"Forwarded INVITE from '" << user << L"' to " << static_cast<int>(targets.size()) << L" devices of '"
+                                          << buddy << L"'");
+}

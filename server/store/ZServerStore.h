@@ -1,0 +1,55 @@
+// The service's lasting state in one SQLite database (WAL mode): accounts
+// with their password hashes, devices, buddy lists and bug reports.
+//
+// Threading: the loop's thread only (one connection, no sharing).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One account as stored.
+struct ZServerAccount {
+    std::string guid;
+    std::string name;
+    std::string email;
+    std::string salt;
+    std::string hash;
+    int iterations = 0;
+};
+
+class ZServerStore {
+public:
+    ZServerStore();
+    ~ZServerStore();
+    ZServerStore(const ZServerStore&) = delete;
+    ZServerStore& operator=(const ZServerStore&) = delete;
+
+    // Opens (or creates) the database file; false with error filled.
+    bool open(const std::string& path, std::string& error);
+    void close();
+
+    bool findAccount(const std::string& guid, ZServerAccount& out);
+    bool accountExists(const std::string& guid);
+    // False when the identifier is taken (or the database refuses).
+    bool createAccount(const ZServerAccount& account);
+
+    bool addDevice(const std::string& guid);
+    // The owner of a device: false when the device is unknown; owner empty
+    // while no user has registered it.
+    bool findDevice(const std::string& guid, std::string& owner);
+    bool claimDevice(const std::string& guid, const std::string& owner, const std::string& version);
+
+    std::string buddyList(const std::string& owner);
+    bool setBuddyList(const std::string& owner, const std::string& list);
+    bool addBugReport(const std::string& owner, const std::string& email, const std::string& text);
+    int countBugReports();
+
+private:
+    sqlite3_stmt* _prepare(const char* sql);
+    bool _exec(const char* sql, std::string& error);
+
+    sqlite3* _db = nullptr;
+};

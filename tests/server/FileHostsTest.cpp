@@ -1,0 +1,123 @@
+// The log host and the upgrade host.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "ZFileHosts.h"
+#include "ZPortable_Text.h"
+#include "ZServerTestSupport.h"
+
+using namespace servertest;
+
+namespace {
+
+class FileHosts : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.start()); }
+    static ZHTTPHeaders logfile(const std::wstring& from, const std::wstring& name, const std::string& bytes) {
+        ZHTTPHeaders h(L"LOGFILE");
+        h.set(L"From", from);
+        h.set(L"Filename", name);
+        h.addContent(bytes);
+        return h;
+    }
+    // Every file below the folder, by path relative to it.
+    static std::vector<std::string> filesBelow(const std::string& folder) {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+            if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), folder).string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    ZTempDir dir;
+    ServerProcess server{dir.file("data"), {"--max-upload", "100000"}};
+};
+
+}  // namespace
+
+TEST(ServerSafeName, KeepsOnlyASafeBaseName) {
+    struct Case {
+        const char* in;
+        const char* out;
+    };
+    const Case cases[] = {
+        {"zandrel_261210_120000_clean.log", "zandrel_261210_120000_clean.log"},
+        {"../x.log", "x.log"},
+        {"..\\..\\windows\\x.log", "x.log"},
+        {"/etc/passwd", "passwd"},
+        {"..", "fallback"},
+        {"...hidden.log", "hidden.log"},
+        {"a b$c\n.log", "abc.log"},
+        {"", "fallback"},
+        {"dir/", "fallback"},
+        {"alice@zandrel.net@1234-ab", "alice@zandrel.net@1234-ab"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ZServerSafeName(c.in, "fallback"), c.out) << c.in;
+    EXPECT_EQ(ZServerSafeName(std::string(300, 'a'), "f").size(), 100u);
+}
+
+TEST_F(FileHosts, StoresAnUploadWithAPathInItsNameInsideTheUploadFolder) {
+    TCPClient c(server.port(8));
+    c.send(logfile(L"nia@zandrel.net@dev-1", L"../x.log", "line one\nline two\n"));
+    ZHTTPHeaders answer;
+    ASSERT_TRUE(c.receive(answer));
+    EXPECT_EQ(answer.getResponse(), 200);
+    const std::string logs = server.dataFolder() + "/logs";
+    EXPECT_EQ(filesBelow(logs), std::vector<std::string>{"nia@zandrel.net@dev-1/x.log"});
+    EXPECT_EQ(ZTestReadFile(logs + "/nia@zandrel.net@dev-1/x.log"), "line one\nline two\n");
+    EXPECT_FALSE(std::filesystem::exists(server.dataFolder() + "/x.log"));
+}
+
+TEST_F(FileHosts, KeepsEveryUploadOfTheSameNameAndTakesSeveralOnOneConnection) {
+    TCPClient c(server.port(8));
+    for (const char* text : {"first", "second", ""}) {
+        c.send(logfile(L"oz", L"a.log", text));
+        ZHTTPHeaders answer;
+        ASSERT_TRUE(c.receive(answer));
+        EXPECT_EQ(answer.getResponse(), 200);
+    }
+    const std::string folder = server.dataFolder() + "/logs/oz";
+    EXPECT_EQ(filesBelow(folder), (std::vector<std::string>{"a.log", "a.log.1", "a.log.2"}));
+    EXPECT_EQ(ZTestReadFile(folder + "/a.log.1"), "second");
+}
+
+TEST_F(FileHosts, ClosesOnAnUploadOverTheCapAndStoresNothing) {
+    TCPClient c(server.port(8));
+    c.send(logfile(L"pat", L"big.log", std::string(100001, 'x')));
+    EXPECT_TRUE(c.closedByPeer());
+    EXPECT_FALSE(std::filesystem::exists(server.dataFolder() + "/logs/pat"));
+    TCPClient next(server.port(8));
+    next.send(logfile(L"pat", L"small.log", "ok"));
+    ZHTTPHeaders answer;
+    ASSERT_TRUE(next.receive(answer));
+    EXPECT_EQ(answer.getResponse(), 200);
+}
+
+TEST_F(FileHosts, ServesAnUpgradeWithItsExactContentLength) {
+    std::string body;
+    for (int i = 0; i < 300000; ++i) body += static_cast<char>(i * 7 % 251);
+    ZTestWriteFile(server.dataFolder() + "/upgrades/zandrel-765.bin", body);
+    TCPClient c(server.port(9));
+    c.sendRaw("GET /zandrel-765.bin HTTP/1.1\r\nAccept: */*\r\nHost: 127.0.0.1\r\nUser-Agent: Zandrel/764\r\n\r\n");
+    const std::string all = c.readToClose();
+    ZHTTPHeaders answer;
+    ASSERT_EQ(answer.deserialize(all), static_cast<int>(all.size()));
+    EXPECT_EQ(answer.get(std::wstring()), L"HTTP/1.1 200 OK");
+    EXPECT_EQ(answer.get(L"Content-Length"), ZToString(static_cast<int>(body.size())));
+    ASSERT_EQ(answer.getContentCount(), 1);
+    EXPECT_TRUE(answer.getContent(0) == body);
+}
+
+TEST_F(FileHosts, AnswersNotFoundForAnythingOutsideTheUpgradeFolder) {
+    ZTestWriteFile(server.dataFolder() + "/secret.txt", "secret");
+    for (const char* path : {"/../secret.txt", "/..%2Fsecret.txt", "/", "/missing.bin", "/logs", "/.hidden"}) {
+        TCPClient c(server.port(9));
+        c.sendRaw(std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        const std::string all = c.readToClose();
+        EXPECT_EQ(all.compare(0, 22, "HTTP/1.1 404 Not Found"), 0) << path << ": " << all;
+        EXPECT_EQ(all.find("secret\n"), std::string::npos);
+    }
+    TCPClient post(server.port(9));
+    post.sendRaw("POST /x HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(post.readToClose().compare(0, 21, "HTTP/1.1 405 Method N"), 0);
+}

@@ -1,0 +1,117 @@
+// Malformed, oversize and unknown input, and floods: the service answers
+// clearly or drops, and keeps serving.
+#include <gtest/gtest.h>
+
+#include "ZServerConnection.h"
+#include "ZServerTestSupport.h"
+
+using namespace servertest;
+
+namespace {
+
+bool stillServes(const ServerProcess& server) {
+    UDPClient probe;
+    return probe.ask(server.port(5), request(L"PING", {{L"CSeq", L"1"}})).getResponse() == 200 &&
+           authenticate(server.port(0), L"probe@zandrel.net", L"x").getResponse() == 403;
+}
+
+}  // namespace
+
+TEST(ServerFrameLength, FindsTheWholeMessageWithinTheCaps) {
+    ZServerConnectionLimits limits;
+    limits.maxHeader = 64;
+    limits.maxContent = 10;
+    limits.maxParts = 2;
+    struct Case {
+        std::string bytes;
+        std::int64_t length;
+    };
+    const Case cases[] = {
+        {"A / HTTP/1.1\r\n\r\n", 16},
+        {"A / HTTP/1.1\r\n\r\nnext", 16},
+        {"A / HTTP/1.1\r\nContent-Length: 3, 2\r\n\r\nabcde", 43},
+        {"A / HTTP/1.1\r\nContent-Length: 3, 2\r\n\r\nabcd", 0},
+        {"A / HTTP/1.1\r\n", 0},
+        {"A / HTTP/1.1\r\nContent-Length: 11\r\n\r\n", -1},
+        {"A / HTTP/1.1\r\nContent-Length: 6, 5\r\n\r\n", -1},
+        {"A / HTTP/1.1\r\nContent-Length: 1, 1, 1\r\n\r\n", -1},
+        {"A / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", -1},
+        {"A / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n", -1},
+        {"A / HTTP/1.1\r\nContent-Length: 2x\r\n\r\n", -1},
+        {std::string(70, 'x'), -1},
+        {std::string(60, 'x'), 0},
+    };
+    for (const Case& c : cases) {
+        std::wstring reason;
+        EXPECT_EQ(ZServerFrameLength(c.bytes.data(), c.bytes.size(), limits, reason), c.length) << c.bytes;
+        if (c.length < 0) {
+            EXPECT_FALSE(reason.empty());
+        }
+    }
+}
+
+TEST(HostileInput, DropsJunkDatagramsAndAnswersUnknownMethodsWithoutStopping) {
+    ZTempDir dir;
+    ServerProcess server(dir.file("data"));
+    ASSERT_TRUE(server.start());
+    UDPClient attacker;
+    const std::vector<std::string> junk = {
+        "", "\r\n\r\n", "HTTP/1.1 200 OK\r\n\r\n", "STUN / HTTP/1.1\r\nContent-Length: 99\r\n\r\nx",
+        std::string(65000, '\xff'), "STUN / HTTP/1.1\r\nDelay: -5\r\nCSeq: 1\r\n\r\n",
+        "REGISTER / HTTP/1.1\r\nFrom: \xc3\x28\r\nDevice-GUID: \\\r\n\r\n",
+        "INVITE / HTTP/1.1\r\nTo: a\r\nFrom: b\r\n\r\n", "PING / HTTP/1.1\r\nCSeq: " + std::string(3000, '9') + "\r\n\r\n",
+    };
+    for (int port = 1; port <= 6; ++port)
+        for (const std::string& bytes : junk) attacker.sendRaw(server.port(port), bytes);
+    UDPClient curious;
+    ZHTTPHeaders answer = curious.ask(server.port(5), request(L"FROBNICATE", {{L"CSeq", L"77"}}));
+    EXPECT_EQ(answer.getResponse(), 501);
+    EXPECT_EQ(answer.get(L"CSeq"), L"77");
+    EXPECT_TRUE(stillServes(server));
+    EXPECT_TRUE(server.running());
+}
+
+TEST(HostileInput, ClosesMalformedAndOversizeConnectionsOnEveryTCPRole) {
+    ZTempDir dir;
+    ServerProcess server(dir.file("data"));
+    ASSERT_TRUE(server.start());
+    const std::vector<std::string> junk = {
+        std::string(100000, 'A'),
+        "X / HTTP/1.1\r\nContent-Length: 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17\r\n\r\n",
+        "X / HTTP/1.1\r\nContent-Length: 5000000000\r\n\r\n",
+        "\r\n\r\n",
+    };
+    for (int offset : {0, 7, 8, 9})
+        for (const std::string& bytes : junk) {
+            TCPClient c(server.port(offset));
+            c.sendRaw(bytes);
+            EXPECT_TRUE(c.closedByPeer()) << offset << ": " << bytes.substr(0, 30);
+        }
+    EXPECT_TRUE(stillServes(server));
+}
+
+TEST(HostileInput, LimitsAFloodFromOneSourceButServesOthers) {
+    ZTempDir dir;
+    ServerProcess server(dir.file("data"), {"--flood-limit", "50"});
+    ASSERT_TRUE(server.start());
+    UDPClient flooder;
+    const std::string ping = request(L"PING", {{L"CSeq", L"1"}}).serialize();
+    for (int i = 0; i < 2000; ++i) flooder.sendRaw(server.port(5), ping);
+    int answers = 0;
+    std::string bytes;
+    int from = 0;
+    while (flooder.receiveRaw(bytes, from, 500)) ++answers;
+    EXPECT_GE(answers, 50);
+    EXPECT_LT(answers, 1000);
+    EXPECT_TRUE(stillServes(server));
+}
+
+TEST(HostileInput, ClosesConnectionsThatSayNothing) {
+    ZTempDir dir;
+    ServerProcess server(dir.file("data"));
+    ASSERT_TRUE(server.start());
+    TCPClient idle(server.port(0));
+    ASSERT_TRUE(idle.connected());
+    // The authentication server waits 15 s for a request.
+    EXPECT_TRUE(idle.closedByPeer(25000));
+}

@@ -1,0 +1,144 @@
+// The signalling servers, driven through the real process on loopback.
+#include <gtest/gtest.h>
+
+#include "ZPortable_Parse.h"
+#include "ZPortable_Text.h"
+#include "ZServerTestSupport.h"
+
+using namespace servertest;
+
+namespace {
+
+class SignalServer : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.start()); }
+    int sip() const { return server.port(5); }
+    ZTempDir dir;
+    ServerProcess server{dir.file("data")};
+};
+
+std::wstring wide(const std::string& s) { return ZFromUTF8(s); }
+
+}  // namespace
+
+TEST_F(SignalServer, AnswersPingWithTheObservedAndTheReportedHost) {
+    UDPClient client;
+    for (int port : {server.port(5), server.port(6)}) {
+        const ZHTTPHeaders answer =
+            client.ask(port, request(L"PING", {{L"CSeq", L"3 (ZDispatchService)"}, {L"Global-Host", L"1.2.3.4:5"},
+                                               {L"Timestamp", L"13300000000000000"}}));
+        ASSERT_EQ(answer.getResponse(), 200) << port;
+        EXPECT_EQ(answer.get(L"Observed-Host"), wide(client.host()));
+        EXPECT_EQ(answer.get(L"Reported-Host"), L"1.2.3.4:5");
+        EXPECT_EQ(answer.get(L"CSeq"), L"3 (ZDispatchService)");
+    }
+}
+
+TEST_F(SignalServer, GivesOneDeviceIdentityForAResentRequestAndANewOneForTheNext) {
+    UDPClient client;
+    const auto ask = [&](const wchar_t* cseq) {
+        return client.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", cseq}})).get(L"Device-GUID");
+    };
+    const std::wstring first = ask(L"4 (ZDispatchService)");
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(ask(L"4 (ZDispatchService)"), first);
+    const std::wstring second = ask(L"5 (ZDispatchService)");
+    EXPECT_FALSE(second.empty());
+    EXPECT_NE(second, first);
+    EXPECT_EQ(ZNormalizeGUID(first), first);
+}
+
+TEST_F(SignalServer, RegistersAKnownDeviceAndRefusesAnUnknownOne) {
+    UDPClient client;
+    ASSERT_EQ(authenticate(server.port(0), L"ann", L"pw", L"a@example.org").getResponse(), 200);
+    const std::wstring device = client.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"1"}})).get(L"Device-GUID");
+    const auto reg = [&](const std::wstring& user, const std::wstring& guid) {
+        return client
+            .ask(sip(), request(L"REGISTER", {{L"CSeq", L"2"}, {L"From", user}, {L"Device-GUID", guid},
+                                              {L"Version", L"764"}, {L"Route-List", L"local://127.0.0.1:1"}}))
+            .getResponse();
+    };
+    EXPECT_EQ(reg(L"ann@zandrel.net", L"00000000-0000-0000-0000-000000000000"), 404);
+    EXPECT_EQ(reg(L"nobody@zandrel.net", device), 404);
+    EXPECT_EQ(reg(L"ann@zandrel.net", device), 200);
+    const ZHTTPHeaders bye = client.ask(
+        sip(), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", L"ann@zandrel.net"}, {L"Device-GUID", device}}));
+    EXPECT_EQ(bye.getResponse(), 200);
+}
+
+TEST_F(SignalServer, KeepsADeviceToTheUserWhoRegisteredItFirst) {
+    UDPClient a;
+    UDPClient b;
+    const Device ann = signUpAndRegister(server, a, L"ann", L"local://127.0.0.1:1");
+    ASSERT_FALSE(ann.guid.empty());
+    ASSERT_EQ(authenticate(server.port(0), L"mallory", L"pw", L"m@example.org").getResponse(), 200);
+    const ZHTTPHeaders stolen = b.ask(sip(), request(L"REGISTER", {{L"CSeq", L"2"}, {L"From", L"mallory@zandrel.net"},
+                                                                   {L"Device-GUID", ann.guid}}));
+    EXPECT_EQ(stolen.getResponse(), 403);
+}
+
+TEST_F(SignalServer, StoresTheBuddyListAndGivesItBack) {
+    UDPClient client;
+    const Device d = signUpAndRegister(server, client, L"ben", L"local://127.0.0.1:1");
+    ASSERT_FALSE(d.guid.empty());
+    const ZHTTPHeaders set = client.ask(
+        sip(), request(L"SETBUDDYLIST", {{L"CSeq", L"10"}, {L"From", d.user},
+                                         {L"Buddy-List", L"cat@zandrel.net, Dog@zandrel.net;eve@other.org"}}));
+    ASSERT_EQ(set.getResponse(), 200);
+    const ZHTTPHeaders got = client.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"11"}, {L"From", d.user}}));
+    ASSERT_EQ(got.getResponse(), 200);
+    std::list<std::wstring> list;
+    ZParseList(list, got.get(L"Buddy-List"));
+    EXPECT_EQ(list, (std::list<std::wstring>{L"cat@zandrel.net", L"dog@zandrel.net", L"eve@other.org"}));
+}
+
+TEST_F(SignalServer, TakesBuddyRequestsOnlyFromAnAddressWhereTheUserIsRegistered) {
+    UDPClient owner;
+    UDPClient stranger;
+    const Device d = signUpAndRegister(server, owner, L"cleo", L"local://127.0.0.1:1");
+    ASSERT_FALSE(d.guid.empty());
+    for (const wchar_t* method : {L"GETBUDDYLIST", L"SETBUDDYLIST", L"BUGREPORT", L"ADDBUDDY", L"INVITE"}) {
+        const ZHTTPHeaders answer =
+            stranger.ask(sip(), request(method, {{L"CSeq", L"1"}, {L"From", d.user}, {L"To", d.user},
+                                                 {L"Buddy-List", L"x@zandrel.net"}, {L"Buddy-GUID", d.user}}));
+        EXPECT_EQ(answer.getResponse(), 403) << ZToUTF8(method);
+    }
+}
+
+TEST_F(SignalServer, AddsAKnownBuddyAndRefusesAnUnknownOne) {
+    UDPClient client;
+    const Device d = signUpAndRegister(server, client, L"dora", L"local://127.0.0.1:1");
+    ASSERT_FALSE(d.guid.empty());
+    ASSERT_EQ(authenticate(server.port(0), L"ed", L"pw", L"e@example.org").getResponse(), 200);
+    const auto add = [&](const wchar_t* buddy) {
+        return client.ask(sip(), request(L"ADDBUDDY", {{L"CSeq", L"5"}, {L"From", d.user}, {L"Buddy-GUID", buddy}}))
+            .getResponse();
+    };
+    EXPECT_EQ(add(L"ed@zandrel.net"), 200);
+    EXPECT_EQ(add(L"ghost@zandrel.net"), 404);
+    EXPECT_EQ(add(L""), 404);
+}
+
+TEST_F(SignalServer, StoresABugReport) {
+    UDPClient client;
+    const Device d = signUpAndRegister(server, client, L"fay", L"local://127.0.0.1:1");
+    ASSERT_FALSE(d.guid.empty());
+    const ZHTTPHeaders answer = client.ask(
+        sip(), request(L"BUGREPORT", {{L"CSeq", L"8"}, {L"From", d.user}, {L"Email", L"f@example.org"},
+                                      {L"Text", L"The window flickers-Report-4711"}}));
+    EXPECT_EQ(answer.getResponse(), 200);
+    ASSERT_EQ(server.stop(), 0);
+    const std::string db = ZTestReadFile(server.dataFolder() + "/zandrel.db") +
+                           ZTestReadFile(server.dataFolder() + "/zandrel.db-wal");
+    EXPECT_NE(db.find("The window flickers-Report-4711"), std::string::npos);
+}
+
+TEST_F(SignalServer, NeverAnswersAHolePunchRequest) {
+    UDPClient client;
+    client.send(sip(), request(L"HOLEPUNCH", {{L"CSeq", L"1"}, {L"Sent-From", L"9.9.9.9:9"}}));
+    client.send(sip(), request(L"PING", {{L"CSeq", L"2"}}));
+    ZHTTPHeaders answer;
+    int from = 0;
+    ASSERT_TRUE(client.receive(answer, from));
+    EXPECT_EQ(answer.get(L"CSeq"), L"2");
+}
