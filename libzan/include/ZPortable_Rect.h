@@ -49,8 +49,9 @@ struct ZImageFormat {
     std::int32_t width = 0;
     std::int32_t height = 0;
 
-    // Bytes of one image of this format; 0 for an unknown type, a negative
-    // side or a size that does not fit an int.
+    // Bytes of one image of this format (planar YUV: the three planes; 4-bit
+    // grey: rows of whole bytes); 0 for an unknown type, a negative side or a
+    // size that does not fit an int.
     int getBufferSize() const;
     // 12 bytes: type, width, height, each 4 bytes little-endian.
     std::string serialize() const;

@@ -99,8 +99,15 @@ bool ZRect::deserialize(const std::string& text) {
 
 int ZImageFormat::getBufferSize() const {
     if (type < 0 || type > 24 || width < 0 || height < 0) return 0;
-    std::int64_t size = static_cast<std::int64_t>(kBytesPerPixel[type]) * width * height;
-    if (type == ZIT_GRAY4) size /= 2;
+    const std::int64_t w = width;
+    const std::int64_t h = height;
+    std::int64_t size;
+    if (type == ZIT_GRAY4)
+        size = (w + 1) / 2 * h;  // two pixels a byte, each row starting on a byte
+    else if (type == ZIT_IYUY)
+        size = w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2);  // Y, then U and V at half size
+    else
+        size = kBytesPerPixel[type] * w * h;
     return size > INT_MAX ? 0 : static_cast<int>(size);
 }
 
