@@ -106,7 +106,10 @@ bool ZDispatchService::_readRelay(ZMegaPortBucket* bucket, int& budget) {
         ZHTTPHeaders message;
         if (!_turnClient->recv(message)) return false;
         --budget;
-        if (message.getResponse() != ZHTTP_SUCCESS) continue;
+        // The relay's own refusal of our request is an answer too; any other
+        // message that is not a 200 frame means nothing to us.
+        const bool ownAnswer = ZEndsWith(ZToLower(message.get(L"CSeq")), L" (zdispatchservice)");
+        if (message.getResponse() != ZHTTP_SUCCESS && !(ownAnswer && !message.hasContent())) continue;
         if (!message.hasContent()) {
             // A message of the relay server itself.
             bucket->buffer = message.serialize();

@@ -13,8 +13,7 @@ namespace {
 void toServerChoice(Rig& rig) {
     const ZHTTPHeaders probe = rig.connect();
     rig.answerProbe(probe, rig.localHost, true, true, true);
-    rig.pass();
-    ASSERT_EQ(rig.state(), ZDispatchService::CHOOSESERVER);
+    ASSERT_TRUE(rig.passUntilState(ZDispatchService::CHOOSESERVER));
 }
 
 // Takes the next request of the method at the server without answering it.

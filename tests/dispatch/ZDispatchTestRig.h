@@ -108,6 +108,20 @@ public:
     // Posts a command to the service's queue.
     void post(const wchar_t* method);
     void pass() { service->pass(); }
+    // Runs passes until the condition holds (true) or the patience runs out:
+    // a datagram on loopback may still be on its way when one pass looks.
+    template <typename Condition>
+    bool passUntil(Condition condition, std::int64_t patience = kPatienceUs) {
+        const std::int64_t end = ZTimeNow() + patience;
+        do {
+            pass();
+            if (condition()) return true;
+        } while (ZTimeNow() < end);
+        return false;
+    }
+    bool passUntilState(ZDispatchService::State wanted) {
+        return passUntil([&] { return state() == wanted; });
+    }
     std::uint32_t state() { return service->getState(); }
     std::wstring get(const wchar_t* name) { return instance->get(name); }
     // The methods waiting on "ZClient_commandQueue", taken from it.
