@@ -22,3 +22,5 @@ find_library(ZAN_FREEIMAGE_LIB freeimage REQUIRED)
 target_include_directories(zan PRIVATE ${ZAN_FREEIMAGE_INCLUDE})
 target_link_libraries(zan PUBLIC PkgConfig::ZAN_PNG ${ZAN_FREEIMAGE_LIB})
 target_compile_options(zan PRIVATE -ffp-contract=off -fno-fast-math)
+
+# capture devices use the ALSA block above; V4L2 needs only the kernel headers
