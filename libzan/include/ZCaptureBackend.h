@@ -157,7 +157,7 @@ struct ZCaptureFailure : std::runtime_error {
 
 // The system's text for a result code (negative errno or capture code).
 std::wstring ZCaptureErrorText(int result);
-// "0x" and eight upper-case digits, then the text in the given brackets.
+// "0x" and eight upper-case hexadecimal digits.
 std::wstring ZCaptureResultText(int result);
 // Logs "ERROR Error HR return value: ..." and the call stack, then throws.
 void ZCaptureCheckFailed(const char* file, int line, const char* function, int result, const char* callText);

@@ -44,7 +44,7 @@ std::wstring ZCaptureErrorText(int result) {
     return std::wstring();
 }
 
-std::wstring ZCaptureResultText(int result) { return L"0x" + ZToHex(static_cast<unsigned int>(result), 8); }
+std::wstring ZCaptureResultText(int result) { return ZToHex(static_cast<unsigned int>(result), 8); }
 
 void ZCaptureCheckFailed(const char* file, int line, const char* function, int result, const char* callText) {
     std::wstring text = ZLogPrefix(file, line, function);
