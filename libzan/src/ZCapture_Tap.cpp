@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "ZCaptureTap.h"
+#include "ZNonPortable_ThreadInternal.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
 
@@ -15,7 +16,7 @@ constexpr std::uint32_t kYUY2Compression = 0x32595559;  // "YUY2"
 
 // Streaming threads are not started by the program; they enter the thread
 // registry themselves on their first sample.
-void registerStreamingThread(const wchar_t* name) { (void)name; }
+void registerStreamingThread(const wchar_t* name) { _ZThreadRegisterCurrent(name); }
 
 // Reverses the row order of one image in place.
 void mirrorRows(const ZImageFormat& format, std::string& buffer) {
