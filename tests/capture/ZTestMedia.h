@@ -30,11 +30,14 @@ inline std::string list(const char* type, const std::string& body) { return chun
 // bottom-up, so the top row of the picture is the last stored row.
 inline std::string testCardRow(int width, int topDownRow) { return std::string(width * 3, static_cast<char>(topDownRow)); }
 
-// 16-bit mono samples of a 440 Hz tone.
+// 16-bit mono samples of a 440 Hz tone that swells from half to full
+// strength, so that no stretch of it repeats.
 inline std::string tone(int samples, int rate) {
     std::string pcm;
-    for (int i = 0; i < samples; ++i)
-        put16(pcm, static_cast<std::uint16_t>(static_cast<std::int16_t>(8000 * std::sin(2 * M_PI * 440.0 * i / rate))));
+    for (int i = 0; i < samples; ++i) {
+        const double strength = 8000 * (0.5 + 0.5 * i / samples);
+        put16(pcm, static_cast<std::uint16_t>(static_cast<std::int16_t>(strength * std::sin(2 * M_PI * 440.0 * i / rate))));
+    }
     return pcm;
 }
 
