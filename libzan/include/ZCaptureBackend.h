@@ -194,6 +194,10 @@ ZCaptureVideoType ZCaptureClampVideoFormat(const ZCaptureVideoCaps& caps, int fp
 int ZCaptureSubtypeBits(std::uint32_t subtype);
 // "YUY2", "RGB24", or the four characters of another code.
 std::wstring ZCaptureSubtypeName(std::uint32_t subtype);
+// Copies a frame whose rows are padded to bytesPerLine into rows of exactly
+// rowBytes; false (out untouched) when the padding or the bytes do not fit.
+bool ZCaptureCompactRows(const unsigned char* data, std::size_t used, std::uint32_t rowBytes,
+                         std::uint32_t bytesPerLine, std::uint32_t height, std::vector<unsigned char>& out);
 // Bytes of one audio block: latency's worth, rounded up to whole frames of
 // 160 samples.
 int ZCaptureAudioBufferBytes(int frequency, int bytesPerSample, int latencyMs);

@@ -13,3 +13,4 @@
 #include "ZNonPortable_Screen.h"
 #include "ZNonPortable_FileReplace.h"
 #include "ZNonPortable_Hotkey.h"
+#include "ZNonPortable_Capture.h"

@@ -145,6 +145,18 @@ ZCaptureVideoType ZCaptureClampVideoFormat(const ZCaptureVideoCaps& caps, int fp
     return type;
 }
 
+bool ZCaptureCompactRows(const unsigned char* data, std::size_t used, std::uint32_t rowBytes,
+                         std::uint32_t bytesPerLine, std::uint32_t height, std::vector<unsigned char>& out) {
+    if (!data || height == 0 || rowBytes == 0 || bytesPerLine <= rowBytes) return false;
+    const std::size_t needed = static_cast<std::size_t>(bytesPerLine) * (height - 1) + rowBytes;
+    if (used < needed) return false;
+    out.resize(static_cast<std::size_t>(rowBytes) * height);
+    for (std::uint32_t row = 0; row < height; ++row)
+        memcpy(out.data() + static_cast<std::size_t>(row) * rowBytes,
+               data + static_cast<std::size_t>(row) * bytesPerLine, rowBytes);
+    return true;
+}
+
 int ZCaptureAudioBufferBytes(int frequency, int bytesPerSample, int latencyMs) {
     const std::int64_t frameSize = static_cast<std::int64_t>(bytesPerSample) * 160;
     std::int64_t bytes = static_cast<std::int64_t>(frequency) * bytesPerSample * latencyMs / 1000;

@@ -264,12 +264,7 @@ private:
             sample.data = mapped.start;
             sample.length = static_cast<int>(used);
             // Padding at the end of each row goes before the length check.
-            const std::size_t padded = static_cast<std::size_t>(_bytesPerLine) * (_height - 1) + _rowBytes;
-            if (_bytesPerLine > _rowBytes && _height > 0 && used >= padded) {
-                compact.resize(static_cast<std::size_t>(_rowBytes) * _height);
-                for (std::uint32_t row = 0; row < _height; ++row)
-                    std::memcpy(compact.data() + static_cast<std::size_t>(row) * _rowBytes,
-                                mapped.start + static_cast<std::size_t>(row) * _bytesPerLine, _rowBytes);
+            if (ZCaptureCompactRows(mapped.start, used, _rowBytes, _bytesPerLine, _height, compact)) {
                 sample.data = compact.data();
                 sample.length = static_cast<int>(compact.size());
             }

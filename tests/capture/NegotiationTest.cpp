@@ -183,3 +183,24 @@ TEST(ZCaptureDevices, EmptyCategoryLogsThatNoDeviceIsPresent) {
     EXPECT_EQ(ZDirectShow_EnumerateAndCreate(backend, ZCAPTURE_VIDEO_CATEGORY, L"Camera"), nullptr);
     EXPECT_EQ(log.count(L"VIDEODEVICE: No video capture devices present."), 2);
 }
+
+TEST(ZCaptureNegotiation, PaddedRowsAreCompactedOnlyWhenTheFrameHoldsThem) {
+    // Three rows of 4 bytes, each padded to 6; the last row needs no padding.
+    const std::vector<unsigned char> padded = {1, 1, 1, 1, 9, 9, 2, 2, 2, 2, 9, 9, 3, 3, 3, 3};
+    struct Row {
+        const char* name;
+        std::size_t used;
+        std::uint32_t rowBytes, bytesPerLine, height;
+        bool compacted;
+    } rows[] = {{"padded frame", 16, 4, 6, 3, true},       {"one byte short", 15, 4, 6, 3, false},
+                {"no padding", 16, 4, 4, 3, false},         {"line shorter than a row", 16, 6, 4, 3, false},
+                {"no rows", 16, 4, 6, 0, false}};
+    for (const Row& r : rows) {
+        std::vector<unsigned char> out;
+        EXPECT_EQ(ZCaptureCompactRows(padded.data(), r.used, r.rowBytes, r.bytesPerLine, r.height, out), r.compacted)
+            << r.name;
+        if (r.compacted) {
+            EXPECT_EQ(out, (std::vector<unsigned char>{1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3}));
+        }
+    }
+}
