@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "ZCaptureTap.h"
+#include "ZImage.h"
 #include "ZNonPortable_ThreadInternal.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
@@ -17,14 +18,6 @@ constexpr std::uint32_t kYUY2Compression = 0x32595559;  // "YUY2"
 // Streaming threads are not started by the program; they enter the thread
 // registry themselves on their first sample.
 void registerStreamingThread(const wchar_t* name) { _ZThreadRegisterCurrent(name); }
-
-// Reverses the row order of one image in place.
-void mirrorRows(const ZImageFormat& format, std::string& buffer) {
-    const std::size_t row = static_cast<std::size_t>(format.width) * ZImageBytesPerPixel(format.type);
-    if (row == 0 || buffer.size() < row * format.height) return;
-    for (int top = 0, bottom = format.height - 1; top < bottom; ++top, --bottom)
-        std::swap_ranges(buffer.begin() + top * row, buffer.begin() + (top + 1) * row, buffer.begin() + bottom * row);
-}
 
 class ZMutexGuard {
 public:
@@ -172,7 +165,7 @@ int _ZVideoTapFilter::transform(const ZCaptureSample* pSample) {
     const unsigned char* bytes = pSample->data;
     if (_flip) {
         _flipBuffer.assign(reinterpret_cast<const char*>(pSample->data), static_cast<std::size_t>(pSample->length));
-        mirrorRows(_imageFormat, _flipBuffer);
+        ZImageVertMirror(_imageFormat, reinterpret_cast<unsigned char*>(_flipBuffer.data()));
         bytes = reinterpret_cast<const unsigned char*>(_flipBuffer.data());
     }
     ZMutexGuard guard(_mutex);
