@@ -157,3 +157,42 @@ TEST(ZAVCapture, NullHandleOrListenerStopsTheProgram) {
     EXPECT_TRUE(log.contains(L"ERROR: Precondition failed, aborting. (listener)"));
     ZAVCaptureClose(capture);
 }
+
+TEST(ZAVCapture, FrameOfTheWrongLengthFromACameraIsDroppedWithOneWarning) {
+    ZFakeBackend backend;
+    ZFakeDeviceProbe& camera =
+        addCamera(backend, L"Camera", {ZFakeVideoCaps(ZCAPTURE_SUBTYPE_YUY2, 160, 640, 120, 480, 5, 30)});
+    ZAVCapture capture = ZAVCaptureOpen(L"", L"Camera", 2, 22000, 7, 176, 176);
+    ASSERT_NE(capture, nullptr);
+    ASSERT_NE(camera.sink, nullptr);
+    ZCountingVideoListener listener;
+    ZAVCaptureSubscribeVideo(capture, &listener);
+    ZLogCapture log;
+    const std::string whole(176 * 176 * 2, 'y'), cut(176 * 176 * 2 - 1, 'y');
+    ZCaptureSample good, bad;
+    good.data = reinterpret_cast<const unsigned char*>(whole.data());
+    good.length = static_cast<int>(whole.size());
+    bad.data = reinterpret_cast<const unsigned char*>(cut.data());
+    bad.length = static_cast<int>(cut.size());
+    camera.sink->transform(&bad);
+    camera.sink->transform(&bad);
+    camera.sink->transform(&good);
+    EXPECT_EQ(listener.frames, 1);
+    EXPECT_EQ(log.count(L"WARNING Invalid image length, should be 61952bytes, is 61951 ([21,176x176]).  Only reporting once."),
+              1);
+    ZAVCaptureUnsubscribeVideo(capture, &listener);
+    ZAVCaptureClose(capture);
+}
+
+TEST(ZAVCapture, ClosingWithAListenerLeftReportsItAndCompletes) {
+    ZFakeBackend backend;
+    ZFakeDeviceProbe& mic = addMicrophone(backend, L"Microphone");
+    ZAVCapture capture = ZAVCaptureOpen(L"Microphone", L"", 2, 22000, 7, 176, 176);
+    ASSERT_NE(capture, nullptr);
+    ZCountingAudioListener listener;
+    ZAVCaptureSubscribeAudio(capture, &listener);
+    ZLogCapture log;
+    ZAVCaptureClose(capture);
+    EXPECT_EQ(log.count(L"WARNING: Assertion failed. (_listenerList.empty( ))"), 1);
+    EXPECT_TRUE(mic.destroyed);
+}
