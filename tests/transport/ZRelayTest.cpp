@@ -1,6 +1,7 @@
 // The switchboard on a real relay connection: whole frames only, under load
 // and when the relay stops reading.
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <memory>
 #include <string>
@@ -62,7 +63,9 @@ struct Returned {
 // than the one before. With a window the sender keeps at most that many
 // datagrams on their way; then it waits for all of them, else for one
 // marker sent after the last, which shows the stream is still in step.
-Returned sendThroughRelayAndBack(const std::wstring& relayHost, int window) {
+// beforeSend runs before each datagram and answers whether the sender paces itself there.
+Returned sendThroughRelayAndBack(const std::wstring& relayHost, int window,
+                                 const std::function<bool(int)>& beforeSend = [](int) { return true; }) {
     Returned r;
     ZTestUDPEcho echo;
     RelayConnection turn(relayHost);
@@ -100,6 +103,10 @@ Returned sendThroughRelayAndBack(const std::wstring& relayHost, int window) {
 
     for (int n = 0; n < kDatagrams; ++n) {
         // Paced by the bytes held back, as a congestion-controlled service is, and by the window.
+        if (!beforeSend(n)) {
+            port.send(L"", echo.host(), datagram(n));
+            continue;
+        }
         const bool paced = waitUntil([&] {
             return port.getPendingRelayBytes() < ZMEGAPORT_RELAY_PENDING_LIMIT / 2 &&
                    (window == 0 || n - datagrams < window);
@@ -161,6 +168,31 @@ TEST(ZMegaPortRelay, AFullSpeedBurstThroughTheServiceRelayKeepsTheStreamWhole) {
     EXPECT_GT(r.received, 0);
     EXPECT_TRUE(r.alive);
     EXPECT_EQ(log.count(L"WARNING"), 0);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(server.log().find("refused"), std::string::npos) << server.log();
+}
+
+TEST(ZMegaPortRelay, AServiceRelayThatStallsMidBurstGetsWholeFramesAndTheDatagramsThatDidNotFitAreDroppedWhole) {
+    if (!ZTestServer::available()) GTEST_SKIP() << "this build has no zandrel-server";
+    ZTempDir folder;
+    ZTestServer server(folder.path());
+    ASSERT_TRUE(server.start()) << server.log();
+    ZLogCapture log;
+    // The service reads nothing for most of the burst (10 MB, more than the
+    // connection's buffers hold): the socket takes frames in part, then the
+    // switchboard's limit is reached.
+    constexpr int kThaw = kDatagrams * 7 / 10;
+    const Returned r = sendThroughRelayAndBack(server.host(7), 0, [&](int n) {
+        if (n == 0) server.freeze();
+        if (n == kThaw) server.thaw();
+        return n >= kThaw;
+    });
+    EXPECT_EQ(r.faults, 0) << ZToUTF8(r.firstFault);
+    EXPECT_GE(r.last, kDatagrams);
+    EXPECT_TRUE(r.alive);
+    EXPECT_GE(log.count(L"(me) WARNING Relay connection is not keeping up ("), 1);
+    EXPECT_EQ(log.count(L"(me) WARNING Relay connection is not keeping up ("),
+              log.count(L" datagrams while the relay connection was not keeping up.\n"));
     EXPECT_EQ(server.stop(), 0);
     EXPECT_EQ(server.log().find("refused"), std::string::npos) << server.log();
 }

@@ -106,8 +106,17 @@ bool ZTestServer::_launch(int base) {
     return true;
 }
 
+void ZTestServer::freeze() {
+    if (_pid > 0) kill(_pid, SIGSTOP);
+}
+
+void ZTestServer::thaw() {
+    if (_pid > 0) kill(_pid, SIGCONT);
+}
+
 int ZTestServer::stop() {
     if (_pid <= 0) return -1;
+    kill(_pid, SIGCONT);
     kill(_pid, SIGTERM);
     int code = reap(_pid, kStopPatienceUs);
     if (code < 0) {

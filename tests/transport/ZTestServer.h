@@ -26,6 +26,9 @@ public:
     bool start();
     // SIGTERM, then the exit code (-1 when it had to be killed).
     int stop();
+    // Stops the process where it stands (it reads nothing), and lets it go on.
+    void freeze();
+    void thaw();
     // The host of the role at the offset from the port base (7: the relay).
     std::wstring host(int offset) const;
     // What the process has logged so far.
