@@ -121,26 +121,30 @@ private:
         static_cast<ZALSADevice*>(param)->stream(streamer);
     }
 
-    // Reads whole blocks and stamps each from the sample count. A source
-    // that delivers faster than real time (a file, "null") is paced to the
-    // clock, one block ahead at most.
+    // Reads whole blocks and stamps each with the time of its first sample.
+    // A device that makes us wait for its samples sets the pace and the
+    // clock follows it; one that never does (a file, "null") is paced to
+    // the clock, one block ahead at most.
     void stream(ZCaptureStreamer& streamer) {
         const snd_pcm_uframes_t blockFrames = _periodBytes / _frameBytes;
         std::vector<unsigned char> block(static_cast<std::size_t>(blockFrames) * _frameBytes);
         const std::int64_t rate = _type.samplesPerSecond;
-        const std::int64_t base = ZTimeNow();
-        std::int64_t frames = 0;
+        const std::int64_t blockMicros = static_cast<std::int64_t>(blockFrames) * 1000000 / rate;
+        std::int64_t due = ZTimeNow();  // when the next block's first sample was taken
+        std::int64_t last = due;
         while (!streamer.stopping()) {
-            if (!streamer.waitUntil(base + frames * 1000000 / rate)) break;
+            if (!streamer.waitUntil(due)) break;
             // Some devices ("null") leave the buffer untouched: what they deliver is silence.
             std::fill(block.begin(), block.end(), 0);
             snd_pcm_uframes_t got = 0;
             int failure = 0;
+            bool waited = false;
             while (got < blockFrames && !streamer.stopping()) {
                 const snd_pcm_sframes_t n = snd_pcm_readi(_pcm, block.data() + got * _frameBytes, blockFrames - got);
                 if (n >= 0) {
                     got += static_cast<snd_pcm_uframes_t>(n);
                 } else if (n == -EAGAIN) {
+                    waited = true;
                     snd_pcm_wait(_pcm, 50);
                 } else {
                     failure = static_cast<int>(n);
@@ -148,20 +152,25 @@ private:
                 }
             }
             if (streamer.stopping()) break;
+            const std::int64_t now = ZTimeNow();
+            std::int64_t stamp = waited ? now - blockMicros : due;
+            if (stamp < last) stamp = last;
             ZCaptureSample sample;
-            sample.startTime = (base + frames * 1000000 / rate) * 10;
+            sample.startTime = stamp * 10;
             if (failure < 0) {
                 sample.pointerResult = failure;
                 _sink->transform(&sample);
                 // An overrun is repaired at once; other faults are retried a little later.
                 if (snd_pcm_recover(_pcm, failure, 1) < 0 || snd_pcm_start(_pcm) < 0)
-                    streamer.waitUntil(ZTimeNow() + 100000);
+                    streamer.waitUntil(now + 100000);
+                due = ZTimeNow();
                 continue;
             }
             sample.data = block.data();
             sample.length = static_cast<int>(block.size());
             _sink->transform(&sample);
-            frames += static_cast<std::int64_t>(blockFrames);
+            last = stamp;
+            due = (waited ? now : due + blockMicros);
         }
     }
 
