@@ -16,6 +16,7 @@
 #include "ZHTTPHeaders.h"
 #include "ZPortable.h"
 #include "ZTestRelay.h"
+#include "ZTestServer.h"
 #include "ZTestSupport.h"
 
 extern char** environ;
@@ -178,4 +179,38 @@ TEST(ZandrelProbe, ReportsMissingAnswersAndBadArgumentsInItsExitStatus) {
     EXPECT_EQ(runProbe({"127.0.0.1:9", "PING", "no-colon"}).status, 1);
     EXPECT_EQ(runProbe({"--bogus", "127.0.0.1:9", "PING"}).status, 1);
     EXPECT_EQ(runProbe({"127.0.0.1:9"}).status, 1);
+}
+
+TEST(ZandrelProbe, CreatesAnAccountAtTheServiceAndSignsInWithIt) {
+    if (!ZTestServer::available()) GTEST_SKIP() << "this build has no zandrel-server";
+    ZTempDir folder;
+    ZTestServer server(folder.path());
+    ASSERT_TRUE(server.start()) << server.log();
+    const std::string auth = ZToUTF8(server.host(0));
+    const ProbeRun created = runProbe({auth, "AUTHENTICATE", "From: ann", "Password: pw1", "Email: ann@example.org",
+                                       "Version: 764"});
+    EXPECT_EQ(created.status, 0) << created.out;
+    const std::size_t at = created.out.find("\nUser-GUID: ann@");
+    ASSERT_NE(at, std::string::npos) << created.out;
+    const std::string guid = created.out.substr(at + 12, created.out.find('\n', at + 1) - at - 12);
+    // An existing account signs in with its identifier.
+    const ProbeRun signedIn = runProbe({auth, "AUTHENTICATE", "From: " + guid, "Password: pw1", "Version: 764"});
+    EXPECT_NE(signedIn.out.find("HTTP/1.1 200 "), std::string::npos) << signedIn.out;
+    EXPECT_NE(signedIn.out.find("\nTURN-Host: " + ZToUTF8(server.host(7)) + "\n"), std::string::npos) << signedIn.out;
+    const ProbeRun refused = runProbe({auth, "AUTHENTICATE", "From: " + guid, "Password: wrong", "Version: 764"});
+    EXPECT_EQ(refused.out.find("HTTP/1.1 200 "), std::string::npos) << refused.out;
+    EXPECT_NE(refused.out.find("HTTP/1.1 "), std::string::npos) << refused.out;
+}
+
+TEST(ZandrelProbe, GetsTheThreeAnswersOfTheServiceSTUNHostsFromTheirOwnSockets) {
+    if (!ZTestServer::available()) GTEST_SKIP() << "this build has no zandrel-server";
+    ZTempDir folder;
+    ZTestServer server(folder.path());
+    ASSERT_TRUE(server.start()) << server.log();
+    const ProbeRun run = runProbe({"--answers", "3", ZToUTF8(server.host(1)), "STUN",
+                                   "Indirect-Host-List: " + ZToUTF8(server.host(2)) + ", " + ZToUTF8(server.host(3))});
+    EXPECT_EQ(run.status, 0) << run.out;
+    for (int host = 1; host <= 3; ++host)
+        EXPECT_NE(run.out.find("=== answer from " + ZToUTF8(server.host(host)) + " ("), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Global-Host: 127.0.0.1:"), std::string::npos) << run.out;
 }
