@@ -1,14 +1,24 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Zandrel optimised and runs it.
+# Installs what is missing, builds Zandrel optimised and runs it against its
+# own service on loopback (the service alone while the client is not built).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"
 build=${ZAN_BUILD_DIR:-$top/build/release}
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZAN_SANITIZE=OFF
 cmake --build "$build" --parallel "$(nproc)"
+# The service runs on loopback with its data under run/service; the client,
+# once it is built, signs in to it with no further set-up.
+mkdir -p "$top/run"
+cd "$top/run"
+service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "${ZAN_PORT_BASE:-24000}" --data "$top/run/service")
 if [ -x "$build/client/zandrel" ]; then
-  mkdir -p "$top/run"
-  cd "$top/run"
-  exec "$build/client/zandrel" "$@"
+  "${service[@]}" > "$top/run/service.out" 2> "$top/run/service.log" &
+  server=$!
+  trap 'kill $server 2>/dev/null; wait $server 2>/dev/null' EXIT
+  for _ in $(seq 100); do grep -q ready "$top/run/service.out" && break; kill -0 $server || exit 1; sleep 0.1; done
+  "$build/client/zandrel" -host "127.0.0.1:${ZAN_PORT_BASE:-24000}" "$@"
+  exit $?
 fi
-echo "zandrel: built the libraries; the program entry is not part of this build yet."
+echo "zandrel: the client program is not part of this build yet; starting the service alone (Ctrl-C stops it)."
+exec "${service[@]}"

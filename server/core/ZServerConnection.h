@@ -48,6 +48,7 @@ public:
 
     bool start();
     const std::string& peer() const { return _peer; }
+    int fd() const { return _fd; }
     std::uint32_t peerAddress() const;
     bool closed() const { return _fd < 0; }
 

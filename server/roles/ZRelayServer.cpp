@@ -1,5 +1,8 @@
 #include "ZRelayServer.h"
 
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "ZPortable_Text.h"
 #include "ZServerNet.h"
 #include "ZUtil.h"
@@ -13,7 +16,9 @@ ZServerConnectionLimits relayLimits(const ZServerConfig& config) {
     limits.maxHeader = 4096;
     limits.maxContent = config.maxRelayFrame;
     limits.maxParts = 1;
-    limits.idleTimeout = config.registrationTimeout + 60000000;
+    // A relayed client may stay quiet for long; dead peers are found by
+    // keep-alive probes instead (see _accepted).
+    limits.idleTimeout = 0;
     limits.highMark = 2 * 1024 * 1024;
     return limits;
 }
@@ -24,6 +29,16 @@ ZRelayServer::ZRelayServer(ZServerContext& context, ZServerConnectionCount& coun
     : ZServerTCPRole(context, count, L"Relay", relayLimits(*context.config)) {}
 
 ZRelayServer::~ZRelayServer() { _allocations.clear(); }
+
+void ZRelayServer::_accepted(ZServerConnection& connection) {
+    // A peer that vanished without a word frees its allocation within about
+    // three minutes.
+    const int on = 1, idle = 120, interval = 10, count = 6;
+    setsockopt(connection.fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(connection.fd(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(connection.fd(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    setsockopt(connection.fd(), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
+}
 
 bool ZRelayServer::_allocate(ZServerConnection& connection) {
     const ZServerConfig& c = *_context.config;

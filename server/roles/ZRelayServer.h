@@ -33,6 +33,7 @@ private:
         std::deque<std::pair<sockaddr_in, std::string>> waiting;
     };
 
+    void _accepted(ZServerConnection& connection) override;
     void _closed(ZServerConnection& connection) override;
     bool _allocate(ZServerConnection& connection);
     void _sendOut(std::uint64_t id, const sockaddr_in& to, const std::string& datagram);

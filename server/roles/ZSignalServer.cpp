@@ -17,6 +17,7 @@ constexpr std::int64_t kForwardMemory = 32000000;
 constexpr std::size_t kMaxRemembered = 200000;
 constexpr std::size_t kMaxRouteList = 2048;
 constexpr std::size_t kMaxCSeq = 128;
+constexpr int kIdentitiesPerSource = 16;
 
 struct Route {
     const wchar_t* method;
@@ -51,8 +52,16 @@ void ZSignalServer::_sweep() {
     const std::int64_t now = ZServerLoop::now();
     const int gone = _registry.expire(now, _context.config->registrationTimeout);
     if (gone) ZLOG(L"ACTIVITY: " << gone << L" silent devices expired");
-    for (auto it = _issued.begin(); it != _issued.end();)
-        it = now - it->second.second > kIssuedMemory ? _issued.erase(it) : std::next(it);
+    for (auto it = _issued.begin(); it != _issued.end();) {
+        if (now - it->second.second <= kIssuedMemory) {
+            ++it;
+            continue;
+        }
+        const std::string source = it->first.substr(0, it->first.find('\n'));
+        auto count = _issuedBySource.find(source);
+        if (count != _issuedBySource.end() && --count->second <= 0) _issuedBySource.erase(count);
+        it = _issued.erase(it);
+    }
     for (auto it = _forwarded.begin(); it != _forwarded.end();)
         it = now - it->second > kForwardMemory ? _forwarded.erase(it) : std::next(it);
     _sweepTimer = _context.loop->after(kSweepPeriod, [this] { _sweep(); });
@@ -135,7 +144,9 @@ void ZSignalServer::_onDEVICEGUID(int index, const ZHTTPHeaders& request, const 
     if (it != _issued.end()) {
         guid = it->second.first;
     } else {
-        if (_issued.size() >= kMaxRemembered) {
+        int& given = _issuedBySource[ZServerHostText(from)];
+        if (_issued.size() >= kMaxRemembered || given >= kIdentitiesPerSource) {
+            if (given == 0) _issuedBySource.erase(ZServerHostText(from));
             _refuse(index, from, request, 503, L"Busy");
             return;
         }
@@ -145,6 +156,7 @@ void ZSignalServer::_onDEVICEGUID(int index, const ZHTTPHeaders& request, const 
             return;
         }
         _issued.emplace(key, std::make_pair(guid, ZServerLoop::now()));
+        ++given;
         ZLOGC('g', L"Issued device '" << guid << L"' to (" << ZServerHostText(from) << L")");
     }
     ZHTTPHeaders answer = ZServerResponse(200, L"OK");

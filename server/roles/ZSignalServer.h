@@ -55,6 +55,9 @@ private:
     ZSignalRegistry _registry;
     // A resent DEVICEGUID (same source and CSeq) gets the same identity.
     std::unordered_map<std::string, std::pair<std::string, std::int64_t>> _issued;
+    // New identities handed to each source within the memory window: each
+    // is a row in the database, so one source cannot ask for them at will.
+    std::unordered_map<std::string, int> _issuedBySource;
     // A resent INVITE (same source, device and CSeq) is not forwarded again.
     std::unordered_map<std::string, std::int64_t> _forwarded;
     ZServerLoop::TimerId _sweepTimer = 0;

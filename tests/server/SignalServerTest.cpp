@@ -142,3 +142,16 @@ TEST_F(SignalServer, NeverAnswersAHolePunchRequest) {
     ASSERT_TRUE(client.receive(answer, from));
     EXPECT_EQ(answer.get(L"CSeq"), L"2");
 }
+
+TEST_F(SignalServer, HandsOneSourceOnlyAFewNewDeviceIdentitiesAtATime) {
+    UDPClient greedy;
+    std::wstring last;
+    for (int i = 0; i < 16; ++i) {
+        last = greedy.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", ZToString(i)}})).get(L"Device-GUID");
+        ASSERT_FALSE(last.empty()) << i;
+    }
+    EXPECT_EQ(greedy.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"16"}})).getResponse(), 503);
+    EXPECT_EQ(greedy.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"15"}})).get(L"Device-GUID"), last);
+    UDPClient other;
+    EXPECT_EQ(other.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"16"}})).getResponse(), 200);
+}

@@ -1,0 +1,221 @@
+// Load on a real zandrel-server over loopback: sign-ins per second,
+// signalling requests per second, and the memory one registered device
+// costs with 10,000 registered. Starts the program built beside this one
+// (../server/zandrel-server, or $ZAN_SERVER) with its data in a fresh folder.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "ZHTTPHeaders.h"
+#include "ZPortable_Text.h"
+
+namespace {
+
+constexpr int kBase = 26000;
+
+sockaddr_in loopback(int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    return a;
+}
+
+// The one server process of this run.
+class Server {
+public:
+    static Server& get() {
+        static Server server;
+        return server;
+    }
+    pid_t pid() const { return _pid; }
+    bool ok() const { return _pid > 0; }
+    ~Server() {
+        if (_pid > 0) {
+            kill(_pid, SIGTERM);
+            waitpid(_pid, nullptr, 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(_data, ignored);
+    }
+
+private:
+    Server() {
+        char self[PATH_MAX] = {0};
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        std::string path = std::filesystem::path(std::string(self, n > 0 ? n : 0)).parent_path().string() +
+                           "/../server/zandrel-server";
+        if (const char* env = getenv("ZAN_SERVER")) path = env;
+        char folder[] = "/tmp/zanbench.XXXXXX";
+        _data = mkdtemp(folder);
+        int out[2];
+        if (pipe(out) != 0) return;
+        const std::string workers = getenv("ZAN_WORKERS") ? getenv("ZAN_WORKERS") : "2";
+        _pid = fork();
+        if (_pid == 0) {
+            dup2(out[1], 1);
+            execl(path.c_str(), path.c_str(), "--bind", "127.0.0.1", "--port-base", std::to_string(kBase).c_str(),
+                  "--data", _data.c_str(), "--flood-limit", "0", "--workers", workers.c_str(), nullptr);
+            _exit(127);
+        }
+        close(out[1]);
+        char buffer[1024];
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1 || read(out[0], buffer, sizeof(buffer)) <= 0) {
+            kill(_pid, SIGKILL);
+            waitpid(_pid, nullptr, 0);
+            _pid = -1;
+        }
+        close(out[0]);
+    }
+    pid_t _pid = -1;
+    std::string _data;
+};
+
+std::string roundTripTCP(int port, const std::string& bytes) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(port);
+    std::string all;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0 &&
+        send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size())) {
+        char chunk[4096];
+        ssize_t n;
+        while ((n = recv(fd, chunk, sizeof(chunk), 0)) > 0) all.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return all;
+}
+
+int status(const std::string& bytes) {
+    ZHTTPHeaders h;
+    return h.deserialize(bytes) > 0 ? h.getResponse() : 0;
+}
+
+std::string authenticate(const std::wstring& from, const std::wstring& email) {
+    ZHTTPHeaders h(L"AUTHENTICATE");
+    h.set(L"From", from);
+    h.set(L"Password", L"benchmark password");
+    h.set(L"Email", email);
+    h.set(L"Version", L"764");
+    return h.serialize();
+}
+
+std::once_flag g_account;
+
+// One UDP socket for request and answer round trips.
+class UDP {
+public:
+    UDP() : _fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        const sockaddr_in a = loopback(0);
+        bind(_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    }
+    ~UDP() { close(_fd); }
+    void send(int port, const std::string& bytes) const {
+        const sockaddr_in a = loopback(port);
+        sendto(_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&a), sizeof(a));
+    }
+    std::string receive() const {
+        pollfd p{_fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) != 1) return std::string();
+        std::string b(65536, '\0');
+        const ssize_t n = recv(_fd, b.data(), b.size(), 0);
+        b.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return b;
+    }
+
+private:
+    int _fd;
+};
+
+std::string message(const wchar_t* method, std::initializer_list<std::pair<const wchar_t*, std::wstring>> fields) {
+    ZHTTPHeaders h(method);
+    for (const auto& [name, value] : fields) h.set(name, value);
+    return h.serialize();
+}
+
+long residentKB(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+void BM_SignIn(benchmark::State& state) {
+    Server& server = Server::get();
+    if (!server.ok()) {
+        state.SkipWithError("zandrel-server did not start");
+        return;
+    }
+    std::call_once(g_account, [] { roundTripTCP(kBase, authenticate(L"bench", L"b@example.org")); });
+    const std::string request = authenticate(L"bench@zandrel.net", L"");
+    for (auto _ : state) {
+        if (status(roundTripTCP(kBase, request)) != 200) state.SkipWithError("sign-in refused");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SignIn)->ThreadRange(1, 8)->UseRealTime();
+
+void BM_SignallingPing(benchmark::State& state) {
+    Server& server = Server::get();
+    if (!server.ok()) {
+        state.SkipWithError("zandrel-server did not start");
+        return;
+    }
+    UDP udp;
+    const int window = static_cast<int>(state.range(0));
+    const std::string ping = message(L"PING", {{L"CSeq", L"1 (ZDispatchService)"}, {L"Global-Host", L"1.2.3.4:5"}});
+    for (auto _ : state) {
+        for (int i = 0; i < window; ++i) udp.send(kBase + 5, ping);
+        for (int i = 0; i < window; ++i)
+            if (udp.receive().empty()) state.SkipWithError("answer lost");
+    }
+    state.SetItemsProcessed(state.iterations() * window);
+}
+BENCHMARK(BM_SignallingPing)->Arg(1)->Arg(32)->ThreadRange(1, 4)->UseRealTime();
+
+void BM_MemoryPerRegisteredDevice(benchmark::State& state) {
+    Server& server = Server::get();
+    if (!server.ok()) {
+        state.SkipWithError("zandrel-server did not start");
+        return;
+    }
+    roundTripTCP(kBase, authenticate(L"crowd", L"c@example.org"));
+    constexpr int kDevices = 10000;
+    for (auto _ : state) {
+        const long before = residentKB(server.pid());
+        int registered = 0;
+        for (int i = 0; i < kDevices; ++i) {
+            // Each device from an address of its own, as on the Internet.
+            UDP udp;
+            const std::wstring cseq = ZToString(1000000 + i);
+            udp.send(kBase + 5, message(L"DEVICEGUID", {{L"CSeq", cseq}}));
+            ZHTTPHeaders id;
+            id.deserialize(udp.receive());
+            udp.send(kBase + 5, message(L"REGISTER", {{L"CSeq", cseq + L"r"}, {L"From", L"crowd@zandrel.net"},
+                                                      {L"Device-GUID", id.get(L"Device-GUID")}, {L"Version", L"764"},
+                                                      {L"Route-List", L"local://192.168.1.20:5060, "
+                                                                      L"nat://203.0.113.7:40000"}}));
+            if (status(udp.receive()) == 200) ++registered;
+        }
+        const long after = residentKB(server.pid());
+        state.counters["devices"] = registered;
+        state.counters["bytes_per_device"] = registered ? (after - before) * 1024.0 / registered : 0;
+    }
+}
+BENCHMARK(BM_MemoryPerRegisteredDevice)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
