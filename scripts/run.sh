@@ -5,7 +5,8 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"
 build=${ZAN_BUILD_DIR:-$top/build/release}
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZAN_SANITIZE=OFF
+# The programs only: tests and benchmarks belong to scripts/test.sh.
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZAN_SANITIZE=OFF -DZAN_TESTS=OFF -DZAN_BENCH=OFF
 cmake --build "$build" --parallel "$(nproc)"
 # The service runs on loopback with its data under run/service; the client,
 # once it is built, signs in to it with no further set-up.
