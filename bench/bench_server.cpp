@@ -22,7 +22,8 @@
 
 namespace {
 
-constexpr int kBase = 26000;
+// $ZAN_PORT_BASE, or a base spread by process id below the system's range.
+const int kBase = getenv("ZAN_PORT_BASE") ? atoi(getenv("ZAN_PORT_BASE")) : 12000 + getpid() % 900 * 20;
 
 sockaddr_in loopback(int port) {
     sockaddr_in a{};
