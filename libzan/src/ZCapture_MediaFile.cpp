@@ -50,6 +50,7 @@ struct ZAviScan {
     bool videoReady = false;
     int audioBlockAlign = 0;
     std::vector<ZCaptureMediaFile::Chunk> audioChunks;
+    std::uint64_t audioIndexed = 0;
     const char* fault = nullptr;
 
     bool walk(std::uint64_t begin, std::uint64_t end, int depth) {
@@ -106,7 +107,9 @@ struct ZAviScan {
             if (number == videoStream && (kind == "db" || kind == "dc") && size > 0) {
                 if (file.frames.size() >= kMaxFrames) return fail("too many frames");
                 file.frames.push_back({body, static_cast<std::uint32_t>(size)});
-            } else if (number == audioStream && kind == "wb" && size > 0) {
+            } else if (number == audioStream && kind == "wb" && size > 0 && audioIndexed + size <= kMaxAudioBytes) {
+                // Audio beyond what is kept in memory is left out of the index too.
+                audioIndexed += size;
                 audioChunks.push_back({body, static_cast<std::uint32_t>(size)});
             }
         }
@@ -165,7 +168,7 @@ bool readAvi(std::ifstream& in, std::uint64_t fileSize, ZCaptureMediaFile& file,
         return false;
     }
     const std::uint64_t end = std::min<std::uint64_t>(fileSize, 8 + static_cast<std::uint64_t>(u32At(riff, 4)));
-    ZAviScan scan{in, fileSize, file, 0, -1, -1, 0, false, 0, {}, nullptr};
+    ZAviScan scan{in, fileSize, file, 0, -1, -1, 0, false, 0, {}, 0, nullptr};
     if (!scan.walk(12, end, 0)) {
         fault = scan.fault;
         return false;

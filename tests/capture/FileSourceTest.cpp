@@ -127,10 +127,16 @@ TEST(ZCaptureMediaFile, DamagedOrForeignFilesAreRefusedWithOneWarning) {
     const std::size_t bih = good.find("strf") + 8;
     wideFrame[bih + 4] = '\x01';  // width 0x0101.. past what the frames hold
     wideFrame[bih + 7] = '\x40';
+    std::string nested = zantest::chunk("JUNK", "x");
+    for (int depth = 0; depth < 8; ++depth) nested = zantest::list("deep", nested);
+    std::string tooDeep = "RIFF";
+    zantest::put32(tooDeep, static_cast<std::uint32_t>(4 + nested.size()));
+    tooDeep += "AVI " + nested;
     struct Row {
         const char* name;
         std::string bytes;
     } rows[] = {
+        {"lists nested too deep", tooDeep},
         {"empty", ""},
         {"text", "hello, world\n"},
         {"riff header only", good.substr(0, 12)},
