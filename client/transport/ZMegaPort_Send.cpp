@@ -88,6 +88,12 @@ int ZMegaPort::getPendingRelayBytes() {
 // part of it, and whatever follows on the stream would otherwise be read as
 // the rest of that frame. Called with _sendMutex held.
 void ZMegaPort::_sendRelay(const std::wstring& to, const void* data, int length) {
+    // A connection that failed takes nothing more; its owner notices and resets.
+    if (!ZNetTCPSocketIsAlive(_tcpSocket)) {
+        _relayPending.clear();
+        _relayPendingOffset = 0;
+        return;
+    }
     ZHTTPHeaders message(L"SENDUDP");
     message.set(L"Remote-Host", to);
     message.addContent(static_cast<const char*>(data), length);

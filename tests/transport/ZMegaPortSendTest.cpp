@@ -166,3 +166,21 @@ TEST(ZMegaPortSend, ResetDetachesEverythingAndForgetsHeldBackRelayBytes) {
     a.port.send(L"", L"1.2.3.4:5", payload);
     EXPECT_EQ(log.count(L"because not connected, ignoring."), 1);
 }
+
+TEST(ZMegaPortSend, ARelayConnectionThatFailedHoldsNothingBack) {
+    Attached a;
+    a.attachRelay(L"5.6.7.8:9000");
+    ASSERT_GE(a.relayPeer, 0);
+    // The far end goes away unread: the next sends fail and mark the socket dead.
+    linger abort{1, 0};
+    setsockopt(a.relayPeer, SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+    close(a.relayPeer);
+    a.relayPeer = -1;
+    const std::string payload(1400, 'p');
+    ZLogCapture log;
+    for (int i = 0; i < 2000 && ZNetTCPSocketIsAlive(a.relay); ++i) a.port.send(L"", L"1.2.3.4:5", payload);
+    ASSERT_FALSE(ZNetTCPSocketIsAlive(a.relay));
+    a.port.send(L"", L"1.2.3.4:5", payload);
+    EXPECT_EQ(a.port.getPendingRelayBytes(), 0);
+    EXPECT_EQ(log.count(L"not keeping up"), 0);
+}
