@@ -7,10 +7,7 @@
 #include "ZInstance.h"
 #include "ZUtil.h"
 
-#if __has_include("ZImageTools.h")
 #include "ZImageTools.h"
-#define ZSIP_HAVE_IMAGE_TOOLS 1
-#endif
 
 namespace {
 
@@ -62,14 +59,5 @@ std::int32_t ZSIPRandomProduct() {
 
 void ZSIPCopyPicture(ZInstance* instance, const std::wstring& destination, const std::wstring& source) {
     ZTRACE();
-#ifdef ZSIP_HAVE_IMAGE_TOOLS
     ZImageTools_instanceCopy(instance, destination, source);
-#else
-    if (!instance->isSet(source)) {
-        ZLOG(L"WARNING Trying to copy image '" << source << L"' to '" << destination << L"', but doesn't exist; ignoring.");
-        return;
-    }
-    const std::string bytes = instance->getRaw(source);
-    instance->setRaw(destination, bytes.data(), bytes.size(), false);
-#endif
 }
