@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ZHTTPClient.h"
 #include "ZPortable.h"
@@ -348,4 +349,42 @@ TEST(ZHTTPClient, APeerThatSendsAnEndlessMessageIsCutOffAtTheLimit) {
     flood.join();
     EXPECT_FALSE(client.isAlive());
     EXPECT_EQ(log.count(L"WARNING Message from '" + server.host() + L"' is larger than 67108864 bytes, closing.\n"), 1);
+}
+
+TEST(ZHTTPClient, MessagesCutAtAnyByteComeOutWholeAndInOrder) {
+    std::vector<ZHTTPHeaders> sent;
+    std::string stream;
+    for (int i = 0; i < 20; ++i) {
+        ZHTTPHeaders m;
+        m.set(std::wstring(), L"HTTP/1.1 200 OK");
+        m.set(L"CSeq", i);
+        // Parts that look like header ends and message starts must not confuse the reader.
+        for (int part = 0; part < i % 3; ++part)
+            m.addContent(std::string(static_cast<std::size_t>(i * 37 + part), 'a' + static_cast<char>(part)) +
+                         "\r\n\r\nHTTP/1.1 200 OK\r\n\r\n");
+        sent.push_back(m);
+        stream += m.serialize();
+    }
+    for (const std::size_t chunk : {std::size_t(1), std::size_t(2), std::size_t(5), std::size_t(13),
+                                    std::size_t(512), std::size_t(100000)}) {
+        SCOPED_TRACE(chunk);
+        Server server;
+        std::unique_ptr<ZHTTPClient> client(ZSAFENEW(ZHTTPClient, server.host(), ZHTTPHeaders(L"GET")));
+        ASSERT_TRUE(server.accept());
+        std::vector<ZHTTPHeaders> got;
+        ZHTTPHeaders m;
+        for (std::size_t at = 0; at < stream.size(); at += chunk) {
+            server.write(stream.substr(at, chunk));
+            client->update(0);
+            while (client->recv(m)) got.push_back(m);
+        }
+        waitUntil([&] {
+            client->update(10000);
+            while (client->recv(m)) got.push_back(m);
+            return got.size() >= sent.size();
+        });
+        ASSERT_EQ(got.size(), sent.size());
+        for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].serialize(), sent[i].serialize()) << i;
+        EXPECT_EQ(client->getBytesRecv(), 0);
+    }
 }
