@@ -40,6 +40,27 @@ int leadingNumber(const std::wstring& text) {
     return static_cast<int>(value);
 }
 
+// A sender the relay names: a dotted IPv4 address and a port, nothing else
+// (a name would send the loop to the resolver).
+bool isSenderHost(const std::wstring& text) {
+    if (!ZValidHost(text) || text.size() > 21) return false;
+    int octets = 0;
+    long long value = -1;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        const wchar_t c = i < text.size() ? text[i] : L'\0';
+        if (c >= L'0' && c <= L'9') {
+            value = (value < 0 ? 0 : value) * 10 + (c - L'0');
+            if (value > 65535) return false;
+            continue;
+        }
+        const bool separator = octets < 3 ? c == L'.' : octets == 3 ? c == L':' : c == L'\0';
+        if (!separator || value < 0 || (octets < 4 && value > 255)) return false;
+        ++octets;
+        value = -1;
+    }
+    return octets == 5;
+}
+
 }  // namespace
 
 int ZDispatchService::_bZThreadObject_safe_onLoop() {
@@ -118,7 +139,7 @@ bool ZDispatchService::_readRelay(ZMegaPortBucket* bucket, int& budget) {
             return true;
         }
         const std::wstring remote = message.get(L"Remote-Host");
-        if (!ZValidHost(remote)) {
+        if (!isSenderHost(remote)) {
             ZDISPATCH_LOG(L"WARNING Received relay data from TURN server with invalid remote host (" << quote(remote)
                                                                                                     << L"), ignoring.");
             continue;

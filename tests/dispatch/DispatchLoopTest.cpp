@@ -4,6 +4,7 @@
 
 #include "ZDispatchTestRig.h"
 #include "ZPortable.h"
+#include "testing/ZTestUPnPGateway.h"
 
 using namespace dispatchtest;
 
@@ -177,6 +178,33 @@ TEST(ZDispatchServiceLoop, DiscardsDirectDatagramsWhenUDPReceptionIsDisabled) {
     const ZHTTPHeaders probe = rig.connect();
     rig.answerProbe(probe, rig.localHost, true, true, true);
     rig.pass();
+    EXPECT_EQ(rig.state(), ZDispatchService::STUN);
+}
+
+TEST(ZDispatchServiceLoop, MapsThePortOnTheRouterWhileConnectedAndRemovesTheMappingOnReset) {
+    ZLogCapture log;
+    Rig rig;
+    ZTestUPnPGateway gateway;
+    ZNetUPnPSetGatewayURL(gateway.rootURL());
+    rig.instance->set(L"UPnP_Low_Port", std::int64_t{50000}, false);
+    rig.instance->set(L"UPnP_High_Port", std::int64_t{50010}, false);
+    rig.connect();
+    EXPECT_TRUE(log.contains(L"ACTIVITY: (alice@zandrel.net) [Offline] Opened UPnP mapping for (" + rig.localHost +
+                             L") with ("));
+    const auto mapped = gateway.entries();
+    ASSERT_EQ(mapped.size(), 1u);
+    EXPECT_EQ(ZFromUTF8("127.0.0.1:" + std::to_string(mapped.begin()->second.internalPort)), rig.localHost);
+    rig.post(L"RESET");
+    rig.pass();
+    EXPECT_TRUE(gateway.entries().empty());
+    ZNetUPnPSetGatewayURL(L"http://127.0.0.1:1/rootDesc.xml");
+}
+
+TEST(ZDispatchServiceLoop, GoesOnWithoutAMappingWhenTheRouterHasNone) {
+    ZLogCapture log;
+    Rig rig;
+    rig.connect();
+    EXPECT_TRUE(log.contains(L"ACTIVITY: (alice@zandrel.net) [Offline] UPnP failed, ignoring."));
     EXPECT_EQ(rig.state(), ZDispatchService::STUN);
 }
 
