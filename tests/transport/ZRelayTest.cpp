@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ZHTTPClient.h"
 #include "ZMegaPort.h"
@@ -265,5 +266,56 @@ TEST(ZMegaPortRelay, ARelayThatStopsReadingGetsWholeFramesAndTheSwitchboardDrops
     }
     EXPECT_EQ(last, kDatagrams);
     EXPECT_EQ(relay.framingErrors(), 0);
+    port.reset();
+}
+
+TEST(ZMegaPortRelay, SendersOnManyThreadsShareTheRelayWithoutMixingTheirFrames) {
+    constexpr int kThreads = 4;
+    constexpr int kEach = 2000;
+    ZTestRelay relay;
+    ZTestUDPEcho sink;
+    RelayConnection turn(relay.host());
+    ASSERT_TRUE(ZValidHost(turn.globalHost));
+    std::unique_ptr<ZMegaPort> portOwner(ZSAFENEW(ZMegaPort, L"me"));
+    ZMegaPort& port = *portOwner;
+    port.setTCPSocket(turn.client->getTCPSocket(), turn.globalHost);
+    ZLogCapture log;
+
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            for (int n = 0; n < kEach; ++n) {
+                const bool paced = waitUntil([&] {
+                    port.flush();
+                    return port.getPendingRelayBytes() < ZMEGAPORT_RELAY_PENDING_LIMIT / 2;
+                });
+                EXPECT_TRUE(paced);
+                std::string bytes = datagram(n);
+                bytes[2] = static_cast<char>(t);  // the sender, beside the number
+                port.send(L"", sink.host(), bytes);
+            }
+        });
+    }
+    for (std::thread& s : senders) s.join();
+    ASSERT_TRUE(waitUntil([&] {
+        port.flush();
+        return relay.relayedCount() >= kThreads * kEach;
+    }));
+
+    // Each sender's datagrams arrive whole and in its order, however they interleave.
+    std::vector<int> next(kThreads, 0);
+    for (const std::string& bytes : relay.relayed()) {
+        ASSERT_EQ(bytes.size(), static_cast<std::size_t>(kDatagramSize));
+        const int t = bytes[2];
+        ASSERT_TRUE(t >= 0 && t < kThreads);
+        const int n = static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8;
+        ASSERT_EQ(n, next[static_cast<std::size_t>(t)]) << "sender " << t;
+        std::string expected = datagram(n);
+        expected[2] = static_cast<char>(t);
+        ASSERT_EQ(bytes, expected);
+        ++next[static_cast<std::size_t>(t)];
+    }
+    EXPECT_EQ(relay.framingErrors(), 0);
+    EXPECT_EQ(log.count(L"WARNING"), 0);
     port.reset();
 }
