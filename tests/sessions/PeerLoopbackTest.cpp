@@ -1,0 +1,114 @@
+// Headless peers against the real zandrel-server on loopback: buddies find
+// each other, connect, chat and sign off.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "ZNonPortable.h"
+#include "ZPeerProcesses.h"
+#include "ZPortable.h"
+#include "ZTestSupport.h"
+
+using namespace peertest;
+
+namespace {
+
+constexpr std::int64_t kSignInPatience = 30000000;
+constexpr std::int64_t kConnectPatience = 10000000;
+
+int countOf(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
+class PeerLoopback : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (serverProgram().empty()) GTEST_SKIP() << "zandrel-server is not built";
+        server = std::make_unique<Server>(dir.file("service"));
+        ASSERT_TRUE(server->start());
+    }
+
+    std::unique_ptr<Peer> startPeer(const std::string& name, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"-auth", ZToUTF8(server->host(0)), "-user", name, "-password", "secret",
+                                         "-email", name + "@example.org", "-upnp", "http://127.0.0.1:1/rootDesc.xml",
+                                         "-log", "sbd"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::make_unique<Peer>(dir.file(name), args);
+    }
+
+    // Waits until the peer is signed in and connected; its user identifier.
+    static std::string online(Peer& peer) {
+        const std::string line = peer.waitFor("AUTHENTICATED ", kSignInPatience);
+        if (line.empty()) return std::string();
+        if (peer.waitFor("NOTIFY CONNECTED", kSignInPatience).empty()) return std::string();
+        if (peer.waitFor("SIPSTATUS Online", kSignInPatience).empty()) return std::string();
+        return line.substr(std::string("AUTHENTICATED ").size());
+    }
+
+    // Waits for a log line holding the text.
+    static bool logs(Peer& peer, const std::string& text, std::int64_t patienceMs) {
+        const std::int64_t end = nowMs() + patienceMs;
+        while (nowMs() < end) {
+            if (peer.log().find(text) != std::string::npos) return true;
+            ZThreadSleep(50000);
+        }
+        return peer.log().find(text) != std::string::npos;
+    }
+
+    ZTempDir dir;
+    std::unique_ptr<Server> server;
+};
+
+TEST_F(PeerLoopback, BuddiesConnectChatOnceAndSignOffByTerminate) {
+    auto alice = startPeer("alice");
+    const std::string aliceGUID = online(*alice);
+    ASSERT_FALSE(aliceGUID.empty()) << alice->log();
+    auto bob = startPeer("bob");
+    const std::string bobGUID = online(*bob);
+    ASSERT_FALSE(bobGUID.empty()) << bob->log();
+
+    alice->command("addbuddy " + bobGUID);
+    const std::string aliceOpen = alice->waitFor("POST ZVideoCaptureService_commandQueue OPEN ", kConnectPatience);
+    const std::string bobOpen = bob->waitFor("POST ZVideoCaptureService_commandQueue OPEN ", kConnectPatience);
+    ASSERT_NE(aliceOpen.find("OPEN " + bobGUID + "@"), std::string::npos) << alice->log();
+    ASSERT_NE(bobOpen.find("OPEN " + aliceGUID + "@"), std::string::npos) << bob->log();
+    EXPECT_TRUE(logs(*alice, "Changing state from 'WF_ACKRESPONSE' to 'CONNECTED'", 1000)) << alice->log();
+    EXPECT_TRUE(logs(*bob, "Changing state from 'WF_ACK' to 'CONNECTED'", 1000)) << bob->log();
+
+    alice->command("chat " + bobGUID + " hello there, bob");
+    EXPECT_EQ(bob->waitFor("CHAT ", kConnectPatience), "CHAT " + aliceGUID + " hello there, bob") << bob->log();
+
+    // Bob signs off: Alice's side ends at once, Bob stores his list and leaves.
+    const std::int64_t signOff = nowMs();
+    ASSERT_TRUE(bob->terminate(5000000)) << bob->log();
+    EXPECT_FALSE(alice->waitFor("POST ZVideoCaptureService_commandQueue CLOSE " + bobGUID, 2000000).empty());
+    EXPECT_LE(nowMs() - signOff, 5000);
+    const std::string bobOutput = bob->output();
+    EXPECT_EQ(countOf(bobOutput, "CHAT "), 1) << "the chat is delivered once";
+    const std::size_t loggedOff = bobOutput.find("NOTIFY BUDDYLOGGEDOFF");
+    ASSERT_NE(loggedOff, std::string::npos) << bobOutput;
+    EXPECT_NE(bobOutput.find("NOTIFY DISCONNECTED", loggedOff), std::string::npos) << bobOutput;
+    EXPECT_EQ(bob->log().find("unknown CSEQ"), std::string::npos) << bob->log();
+    EXPECT_EQ(alice->log().find("unknown CSEQ"), std::string::npos) << alice->log();
+
+    // Next time both know each other from the server's lists. Alice first:
+    // Bob is offline; Bob then invites her and they connect.
+    ASSERT_TRUE(alice->terminate(5000000)) << alice->log();
+    alice = startPeer("alice");
+    ASSERT_EQ(online(*alice), aliceGUID);
+    ASSERT_TRUE(logs(*alice, "Buddy '" + bobGUID + "' is offline.", 5000)) << alice->log();
+    bob = startPeer("bob");
+    ASSERT_EQ(online(*bob), bobGUID);
+    EXPECT_FALSE(alice->waitFor("POST ZVideoCaptureService_commandQueue OPEN " + bobGUID + "@", kConnectPatience).empty())
+        << alice->log();
+    EXPECT_FALSE(bob->waitFor("POST ZVideoCaptureService_commandQueue OPEN " + aliceGUID + "@", kConnectPatience).empty())
+        << bob->log();
+    EXPECT_TRUE(logs(*alice, "Changing state from 'WF_ACK' to 'CONNECTED'", 1000)) << alice->log();
+    EXPECT_TRUE(logs(*bob, "Changing state from 'WF_ACKRESPONSE' to 'CONNECTED'", 1000)) << bob->log();
+    EXPECT_TRUE(alice->terminate(5000000));
+    EXPECT_TRUE(bob->terminate(5000000));
+}
+
+}  // namespace

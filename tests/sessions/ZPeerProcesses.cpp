@@ -1,0 +1,214 @@
+#include "ZPeerProcesses.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "ZPortable.h"
+#include "ZTestSupport.h"
+
+namespace peertest {
+
+namespace {
+
+bool readable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1;
+}
+
+// Waits for the child within the time; false when it is still running.
+bool reap(pid_t pid, int timeoutMs) {
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        readable(pidfd, timeoutMs);
+        ::close(pidfd);
+    }
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == pid;
+}
+
+void finish(pid_t& pid, int signal) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGCONT);
+    ::kill(pid, signal);
+    if (!reap(pid, 15000)) {
+        ::kill(pid, SIGKILL);
+        reap(pid, 15000);
+    }
+    pid = -1;
+}
+
+pid_t spawn(const std::string& program, const std::vector<std::string>& args, const std::string& folder, int in,
+            int out, int err) {
+    std::vector<std::string> copy = args;
+    std::string path = program;
+    std::vector<char*> argv{path.data()};
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (in >= 0) dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string serverProgram() {
+    const char* given = std::getenv("ZAN_TEST_SERVER");
+    const std::string path = given ? given : ZAN_BUILD_DIR "/server/zandrel-server";
+    return access(path.c_str(), X_OK) == 0 ? path : std::string();
+}
+
+// ---- Server ----------------------------------------------------------------------------
+
+Server::Server(const std::string& dataFolder) : _data(dataFolder), _logPath(dataFolder + ".server.log") {}
+
+Server::~Server() { finish(_pid, SIGTERM); }
+
+bool Server::start() {
+    // Bases spread by process id (other test programs run beside us); one in
+    // use makes the server exit at once and the next is tried.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const int slot = (static_cast<int>(getpid()) * 29 + attempt * 163 + static_cast<int>(nowMs() % 97)) % 1000;
+        if (_launch(32000 + slot * 20)) return true;
+    }
+    return false;
+}
+
+bool Server::_launch(int base) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return false;
+    const int err = open(_logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const std::vector<std::string> args = {"--bind", "127.0.0.1", "--port-base", std::to_string(base), "--data", _data,
+                                           "--relay-port-low", std::to_string(base + 10), "--relay-port-count", "10",
+                                           "--pbkdf2-iterations", "20000"};
+    const pid_t pid = spawn(serverProgram(), args, std::string(), -1, out[1], err);
+    ::close(out[1]);
+    ::close(err);
+    std::string line;
+    const std::int64_t end = nowMs() + 20000;
+    while (line.find('\n') == std::string::npos && nowMs() < end) {
+        if (!readable(out[0], 200)) continue;
+        char buffer[512];
+        const ssize_t n = read(out[0], buffer, sizeof(buffer));
+        if (n <= 0) break;
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    if (line.find("ready") == std::string::npos) {
+        pid_t failed = pid;
+        finish(failed, SIGKILL);
+        return false;
+    }
+    _pid = pid;
+    _base = base;
+    return true;
+}
+
+std::wstring Server::host(int offset) const { return ZFromUTF8("127.0.0.1:" + std::to_string(_base + offset)); }
+
+// ---- Peer ----------------------------------------------------------------------------------
+
+Peer::Peer(const std::string& folder, const std::vector<std::string>& args) : _folder(folder) {
+    mkdir(folder.c_str(), 0700);
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        ::close(in[0]);
+        ::close(in[1]);
+        return;
+    }
+    const int err = open((folder + ".stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    std::vector<std::string> all = args;
+    for (const char* a : {"-norestart", "1", "-silent", "1"}) all.push_back(a);
+    _pid = spawn(ZAN_TEST_PROGRAMS "/zanbuddy", all, folder, in[0], out[1], err);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err);
+    _in = in[1];
+    _out = out[0];
+}
+
+Peer::~Peer() {
+    if (_in >= 0) ::close(_in);
+    _in = -1;
+    finish(_pid, SIGKILL);
+    if (_out >= 0) ::close(_out);
+}
+
+std::string Peer::waitFor(const std::string& prefix, std::int64_t patience) {
+    const std::int64_t end = nowMs() + patience / 1000;
+    for (;;) {
+        for (std::size_t eol; (eol = _buffer.find('\n')) != std::string::npos;) {
+            const std::string line = _buffer.substr(0, eol);
+            _buffer.erase(0, eol + 1);
+            if (line.compare(0, prefix.size(), prefix) == 0) return line;
+        }
+        const std::int64_t left = end - nowMs();
+        if (_out < 0 || left <= 0 || !readable(_out, static_cast<int>(left))) return std::string();
+        char chunk[512];
+        const ssize_t n = read(_out, chunk, sizeof(chunk));
+        if (n <= 0) return std::string();
+        _buffer.append(chunk, static_cast<std::size_t>(n));
+        _all.append(chunk, static_cast<std::size_t>(n));
+    }
+}
+
+void Peer::command(const std::string& line) {
+    const std::string bytes = line + "\n";
+    if (_in >= 0 && write(_in, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return;
+}
+
+bool Peer::terminate(std::int64_t patience) {
+    if (_pid <= 0) return true;
+    ::kill(_pid, SIGTERM);
+    const bool ended = reap(_pid, static_cast<int>(patience / 1000));
+    if (ended) _pid = -1;
+    // What it said on its way out.
+    while (_out >= 0 && readable(_out, 0)) {
+        char chunk[512];
+        const ssize_t n = read(_out, chunk, sizeof(chunk));
+        if (n <= 0) break;
+        _buffer.append(chunk, static_cast<std::size_t>(n));
+        _all.append(chunk, static_cast<std::size_t>(n));
+    }
+    return ended;
+}
+
+void Peer::kill() { finish(_pid, SIGKILL); }
+
+std::string Peer::log() const {
+    const std::string open = ZTestReadFile(_folder + "/zandrel.log");
+    if (!open.empty()) return open;
+    std::string newest;
+    if (DIR* d = opendir(_folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.rfind("zandrel_", 0) == 0 && name > newest) newest = name;
+        }
+        closedir(d);
+    }
+    return newest.empty() ? std::string() : ZTestReadFile(_folder + "/" + newest);
+}
+
+}  // namespace peertest
