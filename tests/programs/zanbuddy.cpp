@@ -10,7 +10,8 @@
 //   -upnp <url>           the UPnP gateway's root description (no discovery)
 // Standard input, one command a line: "addbuddy <guid>", "removebuddy <guid>",
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
-// queue), "quit". Standard output, one line each: "AUTHENTICATED <user>" or
+// queue), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
+// "STATUS DONE"), "quit". Standard output, one line each: "AUTHENTICATED <user>" or
 // "AUTHFAILED <summary>"; "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
 // "SIPSTATUS <state>" when the buddy-list service's state shows a change;
@@ -157,6 +158,13 @@ private:
             const std::wstring verb = line.substr(0, blank);
             const std::wstring rest = blank == std::wstring::npos ? std::wstring() : line.substr(blank + 1);
             if (verb == L"quit") ZWinPostQuit(0);
+            if (verb == L"status") {
+                std::list<std::wstring> devices;
+                _instance->get(L"Combined_Buddy_Device_List", devices);
+                for (const std::wstring& device : devices)
+                    say(L"LOSS " + device + L" " + _instance->get(device + L"_Loss"));
+                say(L"STATUS DONE");
+            }
             if (verb == L"addbuddy" || verb == L"removebuddy") {
                 ZHTTPHeaders command(verb == L"addbuddy" ? L"ADDBUDDY" : L"REMOVEBUDDY");
                 command.set(L"Buddy-GUID", rest);

@@ -111,4 +111,70 @@ TEST_F(PeerLoopback, BuddiesConnectChatOnceAndSignOffByTerminate) {
     EXPECT_TRUE(bob->terminate(5000000));
 }
 
+TEST_F(PeerLoopback, APublicPeerAndARelayedPeerStayConnectedWithoutLoss) {
+    auto alice = startPeer("alice", {"-log", "sbdk"});
+    const std::string aliceGUID = online(*alice);
+    ASSERT_FALSE(aliceGUID.empty()) << alice->log();
+    auto bob = startPeer("bob", {"-forceturn", "1", "-log", "sbdk"});
+    const std::string bobGUID = online(*bob);
+    ASSERT_FALSE(bobGUID.empty()) << bob->log();
+    alice->command("addbuddy " + bobGUID);
+    ASSERT_FALSE(alice->waitFor("POST ZVideoCaptureService_commandQueue OPEN " + bobGUID + "@", kConnectPatience).empty())
+        << alice->log();
+    ASSERT_FALSE(bob->waitFor("POST ZVideoCaptureService_commandQueue OPEN " + aliceGUID + "@", kConnectPatience).empty())
+        << bob->log();
+    // Direct datagrams do not reach it: what it hears comes through its relay.
+    EXPECT_TRUE(logs(*bob, "recvRoute=(turn<-", 1000)) << bob->log();
+    // Fifteen answered PINGs each way: about fifteen seconds of the session.
+    const std::int64_t end = nowMs() + 40000;
+    while (nowMs() < end && (countOf(alice->log(), "PING response sent") < 15 || countOf(bob->log(), "PING response sent") < 15))
+        ZThreadSleep(200000);
+    for (Peer* peer : {alice.get(), bob.get()}) {
+        EXPECT_GE(countOf(peer->log(), "PING response sent"), 15) << peer->log();
+        EXPECT_EQ(peer->log().find("Lost contact"), std::string::npos) << peer->log();
+        peer->command("status");
+        const std::string loss = peer->waitFor("LOSS ", 5000000);
+        // One PING may still be on its way.
+        EXPECT_TRUE(loss.find(" 0.00% (0/") != std::string::npos || loss.find("% (1/") != std::string::npos) << loss;
+    }
+    EXPECT_TRUE(bob->terminate(5000000));
+    EXPECT_TRUE(alice->terminate(5000000));
+}
+
+TEST_F(PeerLoopback, SurvivorsReinviteAboutTenSecondsAfterAPeerDies) {
+    std::vector<std::unique_ptr<Peer>> peers;
+    std::vector<std::string> guids;
+    for (const char* name : {"alice", "bob", "carol"}) {
+        peers.push_back(startPeer(name));
+        guids.push_back(online(*peers.back()));
+        ASSERT_FALSE(guids.back().empty()) << peers.back()->log();
+    }
+    // Alice adds both; Bob adds Carol.
+    peers[0]->command("addbuddy " + guids[1]);
+    peers[0]->command("addbuddy " + guids[2]);
+    peers[1]->command("addbuddy " + guids[2]);
+    const std::int64_t end = nowMs() + kConnectPatience / 1000 * 2;
+    auto connections = [&](int i) { return countOf(peers[static_cast<std::size_t>(i)]->output(), "POST ZVideoCaptureService_commandQueue OPEN "); };
+    while (nowMs() < end && (connections(0) < 2 || connections(1) < 2 || connections(2) < 2))
+        for (auto& peer : peers) peer->waitFor("\x02", 100000);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(connections(i), 2) << peers[static_cast<std::size_t>(i)]->log();
+
+    const std::int64_t killed = nowMs();
+    peers[2]->kill();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(logs(*peers[static_cast<std::size_t>(i)], "WARNING Lost contact with '" + guids[2] + "@", 20000))
+            << peers[static_cast<std::size_t>(i)]->log();
+    }
+    const std::int64_t noticed = nowMs() - killed;
+    EXPECT_GE(noticed, 9000);
+    EXPECT_LE(noticed, 16000);
+    for (int i = 0; i < 2; ++i) {
+        const std::string log = peers[static_cast<std::size_t>(i)]->log();
+        EXPECT_EQ(log.find("unknown CSEQ"), std::string::npos) << log;
+        EXPECT_EQ(countOf(log, "WARNING Lost contact"), 1) << log;
+    }
+    EXPECT_TRUE(peers[0]->terminate(10000000));
+    EXPECT_TRUE(peers[1]->terminate(10000000));
+}
+
 }  // namespace
