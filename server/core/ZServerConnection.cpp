@@ -263,9 +263,8 @@ void ZServerConnection::_parse() {
             refuse(L"malformed message");
             return;
         }
-        const std::string raw(_in, _inOffset, static_cast<std::size_t>(length));
         _inOffset += static_cast<std::size_t>(length);
-        _owner.onMessage(*this, message, raw);
+        _owner.onMessage(*this, message);
     }
     if (_inOffset > 0 && (_inOffset == _in.size() || _inOffset > kReadChunk)) {
         _in.erase(0, _inOffset);

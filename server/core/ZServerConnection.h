@@ -16,8 +16,8 @@ class ZServerConnection;
 // What a role does with its connections.
 class IZServerConnectionOwner {
 public:
-    // One whole message; raw holds its exact bytes.
-    virtual void onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string& raw) = 0;
+    // One whole message.
+    virtual void onMessage(ZServerConnection& connection, ZHTTPHeaders& message) = 0;
     // The connection is closed; the owner forgets it (it is deleted after).
     virtual void onClosed(ZServerConnection& connection) = 0;
     // The pending bytes fell below the low mark after having been above it.

@@ -59,7 +59,7 @@ void ZAuthServer::_answer(std::uint64_t id, ZHTTPHeaders response) {
     c->closeWhenSent();
 }
 
-void ZAuthServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string&) {
+void ZAuthServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message) {
     const std::uint64_t id = idOf(connection);
     // One request per connection: whatever follows it is not read, and the
     // connection stays open until its answer is written.

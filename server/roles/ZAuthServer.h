@@ -21,7 +21,7 @@ public:
     };
     void setHosts(const Hosts& hosts) { _hosts = hosts; }
 
-    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string& raw) override;
+    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message) override;
 
 private:
     void _signIn(ZServerConnection& connection, const std::string& guid, const std::string& password,

@@ -79,7 +79,7 @@ bool ZLogHost::_store(const std::string& folder, const std::string& name, const 
     return false;
 }
 
-void ZLogHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string&) {
+void ZLogHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& message) {
     if (message.getResponse() != 0 || !ZCaseEquals(message.getMethod(), L"LOGFILE")) {
         connection.send(ZServerAnswer(message, ZServerResponse(405, L"Method Not Allowed")));
         connection.closeWhenSent();
@@ -105,7 +105,7 @@ void ZLogHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& message, c
 ZUpgradeHost::ZUpgradeHost(ZServerContext& context, ZServerConnectionCount& count)
     : ZServerTCPRole(context, count, L"Upgrade host", upgradeLimits()) {}
 
-void ZUpgradeHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string&) {
+void ZUpgradeHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& message) {
     // One answer per connection, then it closes once everything is written.
     struct CloseWhenAnswered {
         ZServerConnection& c;

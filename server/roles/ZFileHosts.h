@@ -15,7 +15,7 @@ std::string ZServerSafeName(const std::string& text, const std::string& fallback
 class ZLogHost : public ZServerTCPRole {
 public:
     ZLogHost(ZServerContext& context, ZServerConnectionCount& count);
-    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string& raw) override;
+    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message) override;
 
 private:
     bool _store(const std::string& folder, const std::string& name, const std::string& bytes, std::string& stored);
@@ -24,5 +24,5 @@ private:
 class ZUpgradeHost : public ZServerTCPRole {
 public:
     ZUpgradeHost(ZServerContext& context, ZServerConnectionCount& count);
-    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string& raw) override;
+    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message) override;
 };

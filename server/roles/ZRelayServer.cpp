@@ -68,7 +68,7 @@ bool ZRelayServer::_allocate(ZServerConnection& connection) {
     return false;
 }
 
-void ZRelayServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string&) {
+void ZRelayServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message) {
     const std::uint64_t id = idOf(connection);
     const std::wstring method = message.getResponse() == 0 ? message.getMethod() : std::wstring();
     if (ZCaseEquals(method, L"SENDUDP")) {

@@ -23,7 +23,7 @@ public:
     void setClosedListener(std::function<void(const std::string&)> listener) { _closedListener = std::move(listener); }
     std::size_t allocations() const { return _allocations.size(); }
 
-    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message, const std::string& raw) override;
+    void onMessage(ZServerConnection& connection, ZHTTPHeaders& message) override;
     void onDrained(ZServerConnection& connection) override;
 
 private:

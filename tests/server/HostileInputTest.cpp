@@ -2,6 +2,8 @@
 // clearly or drops, and keeps serving.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "ZServerConnection.h"
 #include "ZServerTestSupport.h"
 
@@ -114,4 +116,36 @@ TEST(HostileInput, ClosesConnectionsThatSayNothing) {
     ASSERT_TRUE(idle.connected());
     // The authentication server waits 15 s for a request.
     EXPECT_TRUE(idle.closedByPeer(25000));
+}
+
+TEST(HostileInput, CapsTheConnectionsOfOnePeer) {
+    ZTempDir dir;
+    ServerProcess server(dir.file("data"), {"--max-connections-per-peer", "4"});
+    ASSERT_TRUE(server.start());
+    std::vector<std::unique_ptr<TCPClient>> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(std::make_unique<TCPClient>(server.port(8)));
+        // An answered request shows the connection was taken.
+        ZHTTPHeaders h(L"LOGFILE");
+        h.set(L"Filename", L"a.log");
+        h.addContent("x");
+        held.back()->send(h);
+        ZHTTPHeaders answer;
+        ASSERT_TRUE(held.back()->receive(answer)) << i;
+    }
+    TCPClient extra(server.port(8));
+    EXPECT_TRUE(extra.closedByPeer());
+    held.pop_back();
+    // The freed place goes to the next connection.
+    bool taken = false;
+    for (int i = 0; i < 50 && !taken; ++i) {
+        TCPClient again(server.port(8));
+        ZHTTPHeaders h(L"LOGFILE");
+        h.set(L"Filename", L"b.log");
+        h.addContent("y");
+        again.send(h);
+        ZHTTPHeaders answer;
+        taken = again.receive(answer, 1000);
+    }
+    EXPECT_TRUE(taken);
 }

@@ -161,3 +161,32 @@ TEST_F(Relay, FreesTheAllocationAndItsRegistrationsWhenTheConnectionCloses) {
     }
     EXPECT_TRUE(reused);
 }
+
+TEST_F(Relay, DeliversAnInviteForADeviceSignedInThroughTheRelayOverItsConnection) {
+    const std::string sip = "127.0.0.1:" + std::to_string(server.port(5));
+    TCPClient c(server.port(7));
+    ASSERT_NE(open(c), 0);
+    ASSERT_EQ(authenticate(server.port(0), L"nell", L"pw", L"n@example.org").getResponse(), 200);
+    ZHTTPHeaders frame;
+    ZHTTPHeaders inner;
+    c.send(sendUDP(sip, request(L"DEVICEGUID", {{L"CSeq", L"1 (ZDispatchService)"}}).serialize()));
+    ASSERT_TRUE(c.receive(frame));
+    ASSERT_GT(inner.deserialize(frame.getContent(0)), 0);
+    const std::wstring device = inner.get(L"Device-GUID");
+    c.send(sendUDP(sip, request(L"REGISTER", {{L"CSeq", L"2 (ZDispatchService)"}, {L"From", L"nell@zandrel.net"},
+                                              {L"Device-GUID", device}, {L"Route-List", L"turn://127.0.0.1:1"}})
+                            .serialize()));
+    ASSERT_TRUE(c.receive(frame));
+    ASSERT_GT(inner.deserialize(frame.getContent(0)), 0);
+    ASSERT_EQ(inner.getResponse(), 200);
+
+    UDPClient other;
+    const Device inviter = signUpAndRegister(server, other, L"otto", L"local://127.0.0.1:1");
+    ASSERT_FALSE(inviter.guid.empty());
+    const ZHTTPHeaders invite = request(L"INVITE", {{L"CSeq", L"5"}, {L"From", inviter.user},
+                                                    {L"From-Device-GUID", inviter.guid}, {L"To", L"nell@zandrel.net"}});
+    EXPECT_EQ(other.ask(server.port(5), invite).getResponse(), 100);
+    ASSERT_TRUE(c.receive(frame));
+    EXPECT_EQ(ZToUTF8(frame.get(L"Remote-Host")), sip);
+    EXPECT_EQ(frame.getContent(0), invite.serialize());
+}
