@@ -19,6 +19,9 @@ struct ZSignalRegistration {
     int socket = 0;
     std::string routes;
     std::string version;
+    // The CSeq of the REGISTER that made it: a resend of that request (which
+    // a relayed client makes straight over UDP) leaves the contact alone.
+    std::string cseq;
     std::int64_t lastSeen = 0;
 };
 

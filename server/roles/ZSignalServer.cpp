@@ -192,8 +192,15 @@ void ZSignalServer::_onREGISTER(int index, const ZHTTPHeaders& request, const st
         _refuse(index, from, request, 403, L"Device of another user");
         return;
     }
+    const std::string cseq = ZServerField(request, L"CSeq");
+    const ZSignalRegistration* known = _registry.find(device);
+    if (known && known->user == user && !cseq.empty() && known->cseq == cseq) {
+        _reply(index, from, request, ZServerResponse(200, L"OK"));
+        return;
+    }
     ZSignalRegistration r;
     r.user = user;
+    r.cseq = cseq;
     r.contact = ZServerHostText(from);
     r.contactAddress = from;
     r.socket = index;

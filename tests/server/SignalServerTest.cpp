@@ -155,3 +155,24 @@ TEST_F(SignalServer, HandsOneSourceOnlyAFewNewDeviceIdentitiesAtATime) {
     UDPClient other;
     EXPECT_EQ(other.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"16"}})).getResponse(), 200);
 }
+
+TEST_F(SignalServer, KeepsTheContactOfARegistrationWhenItsResendComesFromElsewhere) {
+    UDPClient relayed;
+    UDPClient direct;
+    const Device d = signUpAndRegister(server, relayed, L"gus", L"turn://127.0.0.1:1");
+    ASSERT_FALSE(d.guid.empty());
+    // The same REGISTER (same CSeq) again, from the client's other path.
+    const ZHTTPHeaders resend = direct.ask(sip(), request(L"REGISTER", {{L"CSeq", L"2 (ZDispatchService)"},
+                                                                         {L"From", d.user},
+                                                                         {L"Device-GUID", d.guid},
+                                                                         {L"Route-List", L"turn://127.0.0.1:1"}}));
+    EXPECT_EQ(resend.getResponse(), 200);
+    EXPECT_EQ(relayed.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"9"}, {L"From", d.user}})).getResponse(), 200);
+    // A new registration moves it.
+    const ZHTTPHeaders moved = direct.ask(sip(), request(L"REGISTER", {{L"CSeq", L"3 (ZDispatchService)"},
+                                                                        {L"From", d.user},
+                                                                        {L"Device-GUID", d.guid}}));
+    EXPECT_EQ(moved.getResponse(), 200);
+    EXPECT_EQ(relayed.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"10"}, {L"From", d.user}})).getResponse(), 403);
+    EXPECT_EQ(direct.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"11"}, {L"From", d.user}})).getResponse(), 200);
+}
