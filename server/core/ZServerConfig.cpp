@@ -90,7 +90,7 @@ const std::vector<Option>& options() {
          number(&ZServerConfig::maxConnections, 1, 1000000)},
         {"max-connections-per-peer", "open TCP connections from one address (default 256)",
          number(&ZServerConfig::maxConnectionsPerPeer, 1, 1000000)},
-        {"log", "log categories to enable (letters)", text(&ZServerConfig::logFilter)},
+        {"log", "log categories to enable: a sign-ins, g signalling, r relay, u upgrades", text(&ZServerConfig::logFilter)},
     };
     return list;
 }

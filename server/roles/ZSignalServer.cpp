@@ -219,8 +219,9 @@ void ZSignalServer::_onUNREGISTER(int index, const ZHTTPHeaders& request, const 
     ZServerCanonicalName(ZServerField(request, L"From"), user);
     ZServerCanonicalName(ZServerField(request, L"Device-GUID"), device);
     const ZSignalRegistration* r = _registry.find(device);
-    if (r && r->user != user) {
-        _refuse(index, from, request, 403, L"Device of another user");
+    // Buddies learn device identities; only the device's own address signs it out.
+    if (r && (r->user != user || r->contact != ZServerHostText(from))) {
+        _refuse(index, from, request, 403, L"Not this device");
         return;
     }
     if (r) _registry.remove(device);

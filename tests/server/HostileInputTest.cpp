@@ -71,6 +71,11 @@ TEST(HostileInput, DropsJunkDatagramsAndAnswersUnknownMethodsWithoutStopping) {
     EXPECT_EQ(answer.get(L"CSeq"), L"77");
     EXPECT_TRUE(stillServes(server));
     EXPECT_TRUE(server.running());
+    // At most one warning line for each datagram refused.
+    const std::string log = server.log();
+    int warnings = 0;
+    for (std::size_t at = log.find("WARNING"); at != std::string::npos; at = log.find("WARNING", at + 1)) ++warnings;
+    EXPECT_LE(warnings, static_cast<int>(junk.size()) * 6 + 1);
 }
 
 TEST(HostileInput, ClosesMalformedAndOversizeConnectionsOnEveryTCPRole) {

@@ -67,6 +67,10 @@ TEST_F(Invite, AnswersBadRequest400ForABuddyWithoutASignedInDevice) {
     ASSERT_EQ(authenticate(server.port(0), L"kim", L"pw", L"k@example.org").getResponse(), 200);
     EXPECT_EQ(inviterSocket.ask(server.port(5), invite(L"10", L"kim@zandrel.net")).getResponse(), 400);
     EXPECT_EQ(inviterSocket.ask(server.port(5), invite(L"11", L"nobody@zandrel.net")).getResponse(), 400);
+    // Only the device's own address may sign it out.
+    const ZHTTPHeaders forged = inviterSocket.ask(
+        server.port(5), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", invitee.user}, {L"Device-GUID", invitee.guid}}));
+    EXPECT_EQ(forged.getResponse(), 403);
     const ZHTTPHeaders bye = inviteeSocket.ask(
         server.port(5), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", invitee.user}, {L"Device-GUID", invitee.guid}}));
     ASSERT_EQ(bye.getResponse(), 200);
