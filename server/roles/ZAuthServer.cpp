@@ -19,6 +19,9 @@ ZServerConnectionLimits authLimits() {
 }
 
 constexpr std::size_t kMaxPassword = 1024;
+constexpr int kFailuresBeforeLock = 5;
+constexpr std::int64_t kLockTime = 60000000;
+constexpr std::size_t kMaxFailureRecords = 100000;
 constexpr std::size_t kMaxEmail = 254;
 
 bool plainText(const std::string& s) {
@@ -89,6 +92,27 @@ void ZAuthServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message
     _create(connection, from, password, email, version);
 }
 
+bool ZAuthServer::_locked(const std::string& guid) {
+    auto it = _failures.find(guid);
+    return it != _failures.end() && it->second.lockedUntil > ZServerLoop::now();
+}
+
+void ZAuthServer::_failed(const std::string& guid) {
+    const std::int64_t now = ZServerLoop::now();
+    if (_failures.size() >= kMaxFailureRecords) {
+        for (auto it = _failures.begin(); it != _failures.end();)
+            it = it->second.lockedUntil < now ? _failures.erase(it) : std::next(it);
+        if (_failures.size() >= kMaxFailureRecords) return;
+    }
+    Failures& f = _failures[guid];
+    if (++f.count >= kFailuresBeforeLock) {
+        f.count = 0;
+        f.lockedUntil = now + kLockTime;
+        ZLOG(L"WARNING Account '" << guid << L"' refuses sign-ins for a minute after " << kFailuresBeforeLock
+                                  << L" wrong passwords.");
+    }
+}
+
 void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid, const std::string& password,
                           int version) {
     const std::uint64_t id = idOf(connection);
@@ -98,6 +122,10 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
         _answer(id, ZServerResponse(403, L"Incorrect name or password"));
         return;
     }
+    if (_locked(guid)) {
+        _answer(id, ZServerResponse(429, L"Too many attempts"));
+        return;
+    }
     auto result = std::make_shared<bool>(false);
     auto job = [account, password, result] {
         *result = ZServerSameBytes(ZServerHashPassword(password, account->salt, account->iterations), account->hash);
@@ -105,10 +133,12 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
     auto done = [this, id, account, result, version] {
         if (!*result) {
             ZLOGC('a', L"Sign-in refused for account '" << account->guid << L"': wrong password");
+            _failed(account->guid);
             _answer(id, ZServerResponse(403, L"Incorrect name or password"));
             return;
         }
         ZLOGC('a', L"Account '" << account->guid << L"' signed in");
+        _failures.erase(account->guid);
         _answer(id, _success(version));
     };
     if (!_context.workers->submit(job, done)) {

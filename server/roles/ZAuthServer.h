@@ -5,6 +5,8 @@
 // Threading: the loop's thread; the hashing on a worker.
 #pragma once
 
+#include <map>
+
 #include "ZServerTCPRole.h"
 
 class ZAuthServer : public ZServerTCPRole {
@@ -31,5 +33,15 @@ private:
     void _answer(std::uint64_t id, ZHTTPHeaders response);
     ZHTTPHeaders _success(int version) const;
 
+    // Wrong passwords per account: after a few in a row the account takes
+    // no attempt for a minute, which stops online guessing.
+    struct Failures {
+        int count = 0;
+        std::int64_t lockedUntil = 0;
+    };
+    bool _locked(const std::string& guid);
+    void _failed(const std::string& guid);
+
     Hosts _hosts;
+    std::map<std::string, Failures> _failures;
 };

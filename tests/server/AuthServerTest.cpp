@@ -134,3 +134,14 @@ TEST_F(AuthServer, OffersTheUpgradeOnlyToOlderClients) {
     ASSERT_EQ(current.getResponse(), 200);
     EXPECT_FALSE(current.isSet(L"Upgrade-URL"));
 }
+
+TEST_F(AuthServer, RefusesEveryAttemptForAMinuteAfterFiveWrongPasswordsInARow) {
+    ASSERT_EQ(authenticate(server.port(0), L"ida", L"right", L"i@example.org").getResponse(), 200);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(authenticate(server.port(0), L"ida@zandrel.net", L"wrong").getResponse(), 403);
+    // A success in between starts the count again.
+    EXPECT_EQ(authenticate(server.port(0), L"ida@zandrel.net", L"right").getResponse(), 200);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(authenticate(server.port(0), L"ida@zandrel.net", L"wrong").getResponse(), 403);
+    EXPECT_EQ(authenticate(server.port(0), L"ida@zandrel.net", L"right").getResponse(), 429);
+    ASSERT_EQ(authenticate(server.port(0), L"jo", L"pw", L"j@example.org").getResponse(), 200);
+    EXPECT_EQ(authenticate(server.port(0), L"jo@zandrel.net", L"pw").getResponse(), 200);
+}
