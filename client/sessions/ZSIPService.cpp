@@ -106,9 +106,9 @@ void ZSIPService::onRequest(const std::wstring& to, const std::wstring& from, co
     ZScopedLock lock(this);
     if (ZCaseEquals(request.getMethod(), L"HOLEPUNCH")) {
         const std::wstring sentFrom = request.get(L"Sent-From");
-        if (!ZCaseEquals(sentFrom, from))
-            ZSERVICE_LOGC('S', L"Remote buddy '" << request.get(L"From").substr(0, 200) << L"' thinks it's sending from ("
-                                                 << sentFrom.substr(0, 64) << L") but is actually sending from (" << from
+        if (!ZCaseEquals(sentFrom, from) && ZSIPIsUserGUID(request.get(L"From")) && ZSIPIsDottedHost(sentFrom))
+            ZSERVICE_LOGC('S', L"Remote buddy '" << request.get(L"From") << L"' thinks it's sending from (" << sentFrom
+                                                 << L") but is actually sending from (" << from
                                                  << L"), maybe behind a NAT; ignoring.");
         return;
     }

@@ -317,7 +317,18 @@ void ZSIPClient::_onBucket(IZSIPClientListener* listener, ZMegaPortBucket* bucke
         ZWARNASSERT_T(false, "headers.deserialize( bucket->buffer )");
         return;
     }
+    // The first line, the CSeq and the method reach log lines: no control
+    // character may forge a line there.
     const std::wstring cseq = headers.get(L"CSeq");
+    const std::wstring firstLine = headers.get(std::wstring());
+    for (const std::wstring* text : {&firstLine, &cseq}) {
+        for (wchar_t c : *text) {
+            if (c < 0x20 || c == 0x7F) {
+                ZLOG(L"WARNING Received message with control characters from (" << bucket->from << L"), ignoring.");
+                return;
+            }
+        }
+    }
     if (headers.getResponse()) {
         _onResponse(listener, bucket, headers, cseq);
         return;

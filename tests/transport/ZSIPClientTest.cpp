@@ -283,16 +283,29 @@ TEST(ZSIPClient, LetsRecordsGoOnceTheirTimeIsOverSoLongRunsStayBounded) {
     EXPECT_EQ(b.sip().getNumResponseRecords(), 0);
 }
 
-TEST(ZSIPClient, RefusesAMalformedDatagramWithOneWarningAndNeverHandsItOn) {
-    ZLogCapture log;
-    SIPPeer a(L"a");
-    UDPSink peer;
-    RecordingListener listener;
-    const std::string junk = "\x01\x02 not a message";
-    ZNetUDPPortSend(peer.port(), a.host(), junk.data(), static_cast<int>(junk.size()));
-    ASSERT_EQ(a.pump(), 1);
-    a.sip().dispatch(&listener);
-    EXPECT_TRUE(listener.requests.empty());
-    EXPECT_TRUE(listener.responses.empty());
-    EXPECT_EQ(log.count(L"WARNING: Assertion failed. (headers.deserialize( bucket->buffer ))"), 1);
+TEST(ZSIPClient, RefusesMalformedOrLineForgingDatagramsWithOneWarningAndNeverHandsThemOn) {
+    struct Row {
+        const char* what;
+        std::string bytes;
+        const wchar_t* warning;
+    };
+    const std::vector<Row> rows = {
+        {"not a message", "\x01\x02 not a message", L"WARNING: Assertion failed. (headers.deserialize( bucket->buffer ))"},
+        {"a method holding a line feed", "PING\\nfake: [X] ACTIVITY / HTTP/1.1\r\nCSeq: 1\r\n\r\n",
+         L"WARNING Received message with control characters from ("},
+        {"a CSeq holding a line feed", "PING / HTTP/1.1\r\nCSeq: 1\\nfake\r\n\r\n",
+         L"WARNING Received message with control characters from ("},
+    };
+    for (const Row& row : rows) {
+        ZLogCapture log;
+        SIPPeer a(L"a");
+        UDPSink peer;
+        RecordingListener listener;
+        ZNetUDPPortSend(peer.port(), a.host(), row.bytes.data(), static_cast<int>(row.bytes.size()));
+        ASSERT_EQ(a.pump(), 1);
+        a.sip().dispatch(&listener);
+        EXPECT_TRUE(listener.requests.empty()) << row.what;
+        EXPECT_TRUE(listener.responses.empty()) << row.what;
+        EXPECT_EQ(log.count(row.warning), 1) << row.what;
+    }
 }
