@@ -86,6 +86,8 @@ const std::vector<Option>& options() {
          number(&ZServerConfig::maxRelayFrame, 1500, 1 << 20)},
         {"flood-limit", "datagrams per second taken from one source, 0 for no limit (default 1000)",
          number(&ZServerConfig::floodLimit, 0, 10000000)},
+        {"max-delay", "longest NAT refresh test delay STUN host 4 waits, in microseconds (default 600000000)",
+         number(&ZServerConfig::maxDelay, 0, 3600000000LL)},
         {"max-connections", "open TCP connections in all (default 4096)",
          number(&ZServerConfig::maxConnections, 1, 1000000)},
         {"max-connections-per-peer", "open TCP connections from one address (default 256)",

@@ -91,3 +91,19 @@ TEST_F(StunServer, KeepsOneTimerForARefreshTestThatIsSentTwice) {
     ASSERT_TRUE(client.receive(answer, from, 5000));
     EXPECT_FALSE(client.receive(answer, from, 1000));
 }
+
+TEST(StunServerDelayCap, AnswersARefreshTestNoLaterThanTheServersLongestDelay) {
+    ZTempDir dir;
+    ServerProcess server(dir.file("data"), {"--max-delay", "500000"});
+    ASSERT_TRUE(server.start());
+    UDPClient client;
+    const std::int64_t sent = nowMs();
+    client.send(server.port(4), request(L"STUN", {{L"CSeq", L"1"}, {L"Delay", L"900000000000"}}));
+    ZHTTPHeaders answer;
+    int from = 0;
+    ASSERT_TRUE(client.receive(answer, from, 8000));
+    const std::int64_t waited = nowMs() - sent;
+    EXPECT_GE(waited, 450);
+    EXPECT_LE(waited, 5000);
+    EXPECT_EQ(answer.getResponse(), 200);
+}
