@@ -49,7 +49,9 @@ std::function<bool(ZServerConfig&, const std::string&)> number(T ZServerConfig::
 
 const std::vector<Option>& options() {
     static const std::vector<Option> list = {
-        {"bind", "IPv4 address every role listens on (default 127.0.0.1)", text(&ZServerConfig::bind)},
+        {"bind", "IPv4 address every role listens on (default 127.0.0.1); with 0.0.0.0 on a host of several addresses, "
+                 "UDP answers leave from the address the routing picks, so bind one address there",
+         text(&ZServerConfig::bind)},
         {"port-base", "first port n: auth TCP n, STUN UDP n+1..n+4, signalling UDP n+5 and n+6, relay TCP n+7 "
                       "(allocations from UDP n+100), log host TCP n+8, upgrade HTTP n+9 (default 24000)",
          number(&ZServerConfig::portBase, 1, 65000)},
