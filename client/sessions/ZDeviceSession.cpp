@@ -299,6 +299,8 @@ void ZDeviceSession::_sendACKOK(const ZHTTPHeaders& ack) {
     ok.set(L"Send-To", ack.get(L"Sent-To"));
     ok.set(L"Send-To-Type", ack.get(L"Sent-To-Type"));
     ok.set(L"Sent-To-Type", _sendToType);
+    // One answer settles every copy of a fanned-out ACK.
+    if (ack.isSet(L"CSeq-Group")) ok.set(L"CSeq-Group", ack.get(L"CSeq-Group"));
     _sipClient->sendResponse(_sendFromHost, _sendToHost, ack, ok);
     _retransmitInterval.restart(_now());
 }

@@ -21,6 +21,7 @@
 //   WF_ACK, WF_ACKRESPONSE --18 s--------------------> WT_REINVITE
 //   WF_ACKRESPONSE    --ACK refused------------------> DISCONNECTED
 //   CONNECTED         --10 s without contact---------> WT_REINVITE
+//   CONNECTED         --ACK again / ACKOK again--------> CONNECTED
 //   CONNECTED         --BYE / OK---------------------> DISCONNECTED
 //   CONNECTED         --bye() / BYE------------------> WF_BYERESPONSE
 //   WF_BYERESPONSE    --answer or 18 s---------------> DISCONNECTED
@@ -504,6 +505,13 @@ bool ZDeviceSession::_onInput(const std::wstring&, const std::wstring& fromRemot
             }
             if (request(L"INVITE")) {
                 busy(L"WARNING Received INVITE while waiting already CONNECTED, responding BUSY.", true);
+                return true;
+            }
+            if (request(L"ACK")) {
+                // Another copy of the ACK, or a repeat because our answer was
+                // lost: answered again, so the device stops waiting for it.
+                ZDEVICE_LOGC('d', L"Received ACK while already CONNECTED, answering again.");
+                _sendACKOK(recvRequest);
                 return true;
             }
             if (ending) {

@@ -97,6 +97,29 @@ TEST(ZDeviceSession, ConnectsOnTheDevicesACKOverThePathItReportsAndOpensItsMedia
     EXPECT_EQ(sent[0].get(L"CSeq"), ack.get(L"CSeq"));
 }
 
+TEST(ZDeviceSession, AnswersARepeatedACKOnceConnectedAndSettlesTheWholeGroup) {
+    DeviceFixture f;
+    f.driveTo(ZDeviceSession::WF_ACK);
+    ZHTTPHeaders ack = f.ack();
+    ack.set(L"CSeq-Group", ack.get(L"CSeq") + L", 999");
+    f.forgetSent();
+    f.request(ack);
+    ASSERT_EQ(f.session->getState(), ZDeviceSession::CONNECTED);
+    const std::vector<ZHTTPHeaders> first = f.sentToDevice();
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].get(L"CSeq-Group"), ack.get(L"CSeq-Group"));
+    ZLogCapture log;
+    ZHTTPHeaders again = f.ack();
+    f.request(again);
+    EXPECT_EQ(f.session->getState(), ZDeviceSession::CONNECTED);
+    EXPECT_EQ(log.count(L"ignored, no state change."), 0);
+    const std::vector<ZHTTPHeaders> sent = f.sentToDevice();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].getResponse(), 200);
+    EXPECT_EQ(sent[0].get(L"CSeq"), again.get(L"CSeq"));
+    EXPECT_EQ(sent[0].get(L"Send-To"), f.peer.host());
+}
+
 TEST(ZDeviceSession, RefusesAPathThatIsNotOursToSendFromOrNotTheDevicesToSendTo) {
     struct Row {
         const char* what;
