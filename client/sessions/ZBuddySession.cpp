@@ -56,7 +56,7 @@ ZDeviceSession* ZBuddySession::_createDevice(const std::wstring& deviceGUID) {
     invariantTest();
     if (ZDeviceSession* existing = getDevice(deviceGUID)) return existing;
     if (!ZSIPIsDeviceGUID(deviceGUID)) {
-        ZBUDDY_LOG(L"WARNING Refusing device identifier '" << deviceGUID.substr(0, 80) << L"', ignoring.");
+        ZBUDDY_LOG(L"WARNING Refusing device identifier '" << ZSIPPrintable(deviceGUID) << L"', ignoring.");
         return nullptr;
     }
     if (static_cast<int>(_deviceGUIDSessionMap.size()) >= ZSIP_MAX_DEVICES) {
@@ -171,7 +171,7 @@ void ZBuddySession::onRequest(const std::wstring& to, const std::wstring& from, 
         return;
     }
     // A device we hold no session with: it learns so when its requests go unanswered.
-    ZBUDDY_LOG(L"WARNING Request '" << request.getMethod() << L"' from unknown device '" << deviceGUID.substr(0, 80)
+    ZBUDDY_LOG(L"WARNING Request '" << request.getMethod() << L"' from unknown device '" << ZSIPPrintable(deviceGUID)
                                     << L"', ignoring.");
 }
 
@@ -210,7 +210,7 @@ void ZBuddySession::_onINVITEResponse(const ZHTTPHeaders& response) {
             int refused = 0;
             const std::wstring routes = ZSIPCleanRouteList(response.get(deviceGUID + L"-Route-List"), &refused);
             if (refused)
-                ZBUDDY_LOG(L"WARNING Refused " << refused << L" route entries of device '" << deviceGUID.substr(0, 80)
+                ZBUDDY_LOG(L"WARNING Refused " << refused << L" route entries of device '" << ZSIPPrintable(deviceGUID)
                                                << L"'.");
             std::list<std::wstring> routeList;
             ZParseList(routeList, routes);

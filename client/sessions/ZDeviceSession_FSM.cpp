@@ -203,8 +203,9 @@ bool ZDeviceSession::_acceptRoute(const std::wstring& fromRemoteHost, const ZHTT
     std::list<std::pair<std::wstring, std::wstring>> typed;
     const bool typeKnown = ZSIPParseRouteList(sendToType + L"://" + sendTo, typed) == 0 && typed.size() == 1;
     if (fromOurs && toPeer && typeKnown) return true;
-    ZDEVICE_LOG(L"WARNING Refusing path sendFrom=(" << sendFrom << L"), sendTo=(" << sendTo << L"), sendToType=("
-                                                   << sendToType << L") from (" << fromRemoteHost << L"), ignoring.");
+    ZDEVICE_LOG(L"WARNING Refusing path sendFrom=(" << ZSIPPrintable(sendFrom) << L"), sendTo=(" << ZSIPPrintable(sendTo)
+                                                   << L"), sendToType=(" << ZSIPPrintable(sendToType) << L") from ("
+                                                   << fromRemoteHost << L"), ignoring.");
     return false;
 }
 

@@ -320,7 +320,7 @@ ZBuddySession* ZSIPService::_createBuddy(const std::wstring& buddyGUID) {
     ZWARNASSERT(!buddyGUID.empty( ));
     if (ZBuddySession* existing = getBuddy(buddyGUID)) return existing;
     if (!ZSIPIsUserGUID(buddyGUID)) {
-        ZSERVICE_LOG(L"WARNING Refusing user identifier '" << buddyGUID.substr(0, 160) << L"', ignoring.");
+        ZSERVICE_LOG(L"WARNING Refusing user identifier '" << ZSIPPrintable(buddyGUID) << L"', ignoring.");
         return nullptr;
     }
     if (static_cast<int>(_buddyGUIDSessionMap.size()) >= ZSIP_MAX_BUDDIES) {
@@ -341,7 +341,7 @@ void ZSIPService::_routeRequest(const std::wstring& to, const std::wstring& from
     const std::wstring user = request.get(L"From");
     const std::wstring method = request.getMethod();
     if (!ZSIPIsUserGUID(user)) {
-        ZSERVICE_LOG(L"WARNING Received request '" << method.substr(0, 64) << L"' from unidentified source (" << from
+        ZSERVICE_LOG(L"WARNING Received request '" << ZSIPPrintable(method) << L"' from unidentified source (" << from
                                                    << L"), ignoring.");
         return;
     }
@@ -349,7 +349,7 @@ void ZSIPService::_routeRequest(const std::wstring& to, const std::wstring& from
     if (!buddy) {
         // Only an invitation makes a stranger a buddy, and never one removed in this run.
         if (!ZCaseEquals(method, L"INVITE") || _instance->contains(L"Removed_Buddy_List", user)) {
-            ZSERVICE_LOG(L"WARNING Received request '" << method.substr(0, 64) << L"' from '" << user
+            ZSERVICE_LOG(L"WARNING Received request '" << ZSIPPrintable(method) << L"' from '" << user
                                                        << L"', who is not a buddy, ignoring.");
             return;
         }
@@ -375,7 +375,7 @@ void ZSIPService::_addBuddy(const ZHTTPHeaders& command) {
     const std::wstring buddyGUID = ZToLower(ZTrim(command.get(L"Buddy-GUID")));
     ZWARNASSERT(!buddyGUID.empty( ));
     if (!buddyGUID.empty() && !ZSIPIsUserGUID(buddyGUID)) {
-        ZSERVICE_LOG(L"WARNING Refusing to add '" << buddyGUID.substr(0, 160) << L"', not a user identifier.");
+        ZSERVICE_LOG(L"WARNING Refusing to add '" << ZSIPPrintable(buddyGUID) << L"', not a user identifier.");
         _instance->set(L"Add_Buddy_Status", std::wstring(L"Unknown user."), false);
         return;
     }
@@ -406,7 +406,7 @@ void ZSIPService::_reconnectBuddy(const ZHTTPHeaders& command) {
     const std::wstring buddyGUID = command.get(L"Buddy-GUID");
     ZBuddySession* buddy = getBuddy(buddyGUID);
     if (!buddy) {
-        ZSERVICE_LOG(L"WARNING Trying to reconnect '" << buddyGUID.substr(0, 160) << L"', but doesn't exist.");
+        ZSERVICE_LOG(L"WARNING Trying to reconnect '" << ZSIPPrintable(buddyGUID) << L"', but doesn't exist.");
         return;
     }
     ZSERVICE_LOGC('s', L"'RECONNECTBUDDY' reinviting '" << buddyGUID << L"'");
@@ -418,7 +418,7 @@ void ZSIPService::_removeBuddy(const ZHTTPHeaders& command) {
     const std::wstring buddyGUID = command.get(L"Buddy-GUID");
     ZBuddySession* buddy = getBuddy(buddyGUID);
     if (!buddy) {
-        ZSERVICE_LOG(L"WARNING Trying to remove '" << buddyGUID.substr(0, 160) << L"' from buddy list, but doesn't exist.");
+        ZSERVICE_LOG(L"WARNING Trying to remove '" << ZSIPPrintable(buddyGUID) << L"' from buddy list, but doesn't exist.");
         return;
     }
     ZSERVICE_LOGC('s', L"'REMOVEBUDDY' removing '" << buddyGUID << L"'");

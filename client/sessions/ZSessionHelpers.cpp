@@ -42,6 +42,13 @@ bool ZSIPSplitBuddyDeviceGUID(const std::wstring& text, std::wstring& buddy, std
     return ZSIPIsUserGUID(buddy) && ZSIPIsDeviceGUID(device);
 }
 
+std::wstring ZSIPPrintable(const std::wstring& text) {
+    std::wstring out = text.substr(0, 80);
+    for (wchar_t& c : out)
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    return out;
+}
+
 void ZSIPSeedRandom() {
     static std::once_flag once;
     std::call_once(once, [] {

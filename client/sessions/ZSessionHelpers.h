@@ -31,6 +31,10 @@ bool ZSIPIsDeviceGUID(const std::wstring& text);
 // is not a valid identifier.
 bool ZSIPSplitBuddyDeviceGUID(const std::wstring& text, std::wstring& buddy, std::wstring& device);
 
+// A peer's text made fit for one log line: control characters become '?',
+// and at most 80 units are kept.
+std::wstring ZSIPPrintable(const std::wstring& text);
+
 // Seeds the runtime's generator from the system's entropy, once per process:
 // two clients started alike must not draw the same back-offs.
 void ZSIPSeedRandom();

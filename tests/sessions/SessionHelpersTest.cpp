@@ -100,3 +100,9 @@ TEST(ZSessionHelpers, TwoProcessesStartedAlikeDrawDifferentNumbers) {
         EXPECT_LE(product, 32767 * 32767);
     }
 }
+
+TEST(ZSessionHelpers, MakesAPeersTextFitForOneLogLine) {
+    EXPECT_EQ(ZSIPPrintable(L"bob\n12:00: [ZClient] ACTIVITY"), L"bob?12:00: [ZClient] ACTIVITY");
+    EXPECT_EQ(ZSIPPrintable(std::wstring(200, L'x')).size(), 80u);
+    EXPECT_EQ(ZSIPPrintable(L"dev\x7F\t1"), L"dev??1");
+}
