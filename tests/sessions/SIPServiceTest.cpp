@@ -4,6 +4,7 @@
 
 #include "ZBuddySession.h"
 #include "ZSIPService.h"
+#include "ZSessionHelpers.h"
 #include "ZSessionTestSupport.h"
 
 using namespace sessiontest;
@@ -246,4 +247,14 @@ TEST(ZSIPService, AddsABuddyTheServerKnowsAndRefusesANameThatIsNone) {
         EXPECT_EQ(f.store->get(L"Add_Buddy_Status"), row.status) << ZToUTF8(row.typed);
         EXPECT_EQ(f.service->getNumBuddies(), row.serverAnswer == 200 ? 1 : 0) << ZToUTF8(row.typed);
     }
+}
+
+TEST(ZSIPService, KeepsAtMostItsLimitOfBuddies) {
+    ZLogCapture log;
+    ServiceFixture f;
+    std::wstring list;
+    for (int i = 0; i < ZSIP_MAX_BUDDIES + 44; ++i) list += L"u" + std::to_wstring(i) + L"@z.t,";
+    f.logOn(list);
+    EXPECT_EQ(f.service->getNumBuddies(), ZSIP_MAX_BUDDIES);
+    EXPECT_EQ(log.count(L"WARNING Buddy list already holds 256 buddies, ignoring '"), 44);
 }
