@@ -152,6 +152,7 @@ TEST(ZDispatchServiceSTUN, PretendingAFirewallSendsNoProbeAndOpensTheRelayAtOnce
     rig.post(L"CONNECT");
     rig.pass();
     EXPECT_EQ(rig.state(), ZDispatchService::TURN);
+    rig.stun[0].listenTo(rig.get(L"Local_Host"));
     std::string bytes;
     std::wstring from;
     EXPECT_FALSE(rig.stun[0].receiveRaw(bytes, from, 100000));

@@ -18,6 +18,8 @@ ZHTTPHeaders toRelay(Rig& rig) {
     rig.post(L"CONNECT");
     rig.pass();
     EXPECT_EQ(rig.state(), ZDispatchService::TURN);
+    for (FakeHost& h : rig.stun) h.listenTo(rig.get(L"Local_Host"));
+    for (FakeHost& h : rig.sip) h.listenTo(rig.get(L"Local_Host"));
     ZHTTPHeaders open;
     EXPECT_TRUE(rig.relay.receive(open)) << "the relay was not asked";
     return open;

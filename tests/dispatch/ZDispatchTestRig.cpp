@@ -56,7 +56,10 @@ FakeHost::~FakeHost() {
 bool FakeHost::receiveRaw(std::string& bytes, std::wstring& from, std::int64_t patience) {
     const std::int64_t deadline = ZTimeNow() + patience;
     for (;;) {
-        if (ZNetUDPPortRecv(_port, bytes, from)) return true;
+        if (ZNetUDPPortRecv(_port, bytes, from)) {
+            if (_sender.empty() || from == _sender) return true;
+            continue;
+        }
         const std::int64_t left = deadline - ZTimeNow();
         if (left <= 0) return false;
         ZNetWait({_port}, {}, {}, left);
@@ -204,6 +207,8 @@ ZHTTPHeaders Rig::connect() {
     post(L"CONNECT");
     pass();
     localHost = get(L"Local_Host");
+    for (FakeHost& h : stun) h.listenTo(localHost);
+    for (FakeHost& h : sip) h.listenTo(localHost);
     ZHTTPHeaders probe;
     std::wstring from;
     EXPECT_TRUE(stun[0].receive(L"STUN", probe, from)) << "no STUN probe reached host 1";

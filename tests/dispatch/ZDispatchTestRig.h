@@ -49,6 +49,9 @@ public:
     FakeHost& operator=(const FakeHost&) = delete;
 
     const std::wstring& host() const { return _host; }
+    // From now on only datagrams of this sender are read: a port of ours may
+    // have served another test's host a moment ago.
+    void listenTo(const std::wstring& sender) { _sender = sender; }
     // The next datagram, within the patience.
     bool receiveRaw(std::string& bytes, std::wstring& from, std::int64_t patience = kPatienceUs);
     // The next message whose method is the given one (others are skipped).
@@ -62,6 +65,7 @@ public:
 private:
     ZNetUDPPort* _port = nullptr;
     std::wstring _host;
+    std::wstring _sender;
 };
 
 // A relay host on loopback that accepts one connection and exchanges whole
