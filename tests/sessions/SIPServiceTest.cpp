@@ -258,3 +258,40 @@ TEST(ZSIPService, KeepsAtMostItsLimitOfBuddies) {
     EXPECT_EQ(f.service->getNumBuddies(), ZSIP_MAX_BUDDIES);
     EXPECT_EQ(log.count(L"WARNING Buddy list already holds 256 buddies, ignoring '"), 44);
 }
+
+TEST(ZSIPService, ReportsTheOutcomeOfABugReport) {
+    struct Row {
+        int code;
+        const wchar_t* reason;
+        const wchar_t* status;
+        bool reportKept;
+    };
+    for (const Row& row : {Row{200, L"OK", L"Report submitted.", false},
+                           Row{500, L"Oops", L"Report submission failed: #500 'Oops'", true}}) {
+        ServiceFixture f;
+        f.logOn(L"");
+        f.store->set(L"Bug_Report", std::wstring(L"It crashed."), false);
+        f.store->set(L"Local_Email", std::wstring(L"me@example.org"), false);
+        f.command(L"BUGREPORT");
+        f.pass();
+        EXPECT_EQ(f.store->get(L"Bug_Report_Status"), L"Report sent...");
+        const ZHTTPHeaders report = f.serverReceives(L"BUGREPORT");
+        EXPECT_EQ(report.get(L"Text"), L"It crashed.");
+        EXPECT_EQ(report.get(L"Email"), L"me@example.org");
+        EXPECT_EQ(report.get(L"From"), kMe);
+        f.serverAnswers(report, response(row.code, row.reason));
+        EXPECT_EQ(f.store->get(L"Bug_Report_Status"), row.status);
+        EXPECT_EQ(f.store->isSet(L"Bug_Report"), row.reportKept);
+    }
+}
+
+TEST(ZSIPService, AResetInAnyStateEmptiesTheBuddyList) {
+    ServiceFixture f;
+    f.logOn(L"bob@zandrel.test");
+    f.store->set(L"Combined_Buddy_Device_List", std::wstring(L"bob@zandrel.test@dev1"), false);
+    f.command(L"RESET");
+    f.pass();
+    EXPECT_EQ(f.service->getState(), ZSIPService::OFFLINE);
+    EXPECT_EQ(f.service->getNumBuddies(), 0);
+    EXPECT_FALSE(f.store->isSet(L"Combined_Buddy_Device_List"));
+}
