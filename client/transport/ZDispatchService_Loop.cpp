@@ -18,6 +18,7 @@ const ZHTTPHeaders kNone;
 constexpr std::size_t kRTPHeaderSize = 12;
 constexpr unsigned char kRTPVersion = 0x80;
 constexpr std::size_t kQuoteLength = 64;
+constexpr std::size_t kTraceLength = 1024;
 
 // A text from the network, cut short and kept on one line for a log line.
 std::wstring quote(const std::wstring& text) {
@@ -25,6 +26,24 @@ std::wstring quote(const std::wstring& text) {
     for (wchar_t& c : out)
         if (c < 0x20 || c == 0x7f) c = L'?';
     if (text.size() > kQuoteLength) out += L"...";
+    return out;
+}
+
+// A whole message from the network for the packet trace: its lines joined
+// with " | " and cut short, so no peer can write a log line of its own.
+std::wstring oneLine(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (out.size() >= kTraceLength) {
+            out += L"...";
+            break;
+        }
+        if (c == L'\r') continue;
+        if (c == L'\n')
+            out += L" | ";
+        else
+            out += c < 0x20 || c == 0x7f ? L'?' : c;
+    }
     return out;
 }
 
@@ -175,7 +194,7 @@ bool ZDispatchService::_filePacket(ZMegaPortBucket* bucket) {
     }
     const bool isResponse = message.getResponse() != 0;
     if (ZLogIsEnabled('K')) {
-        ZDISPATCH_LOG(L"Received packet: " << message.serialize());
+        ZDISPATCH_LOG(L"Received packet: " << oneLine(ZFromUTF8(message.serialize())));
         if (isResponse)
             ZDISPATCH_LOG(L"'" << quote(message.get(L"Debug-Original-Method")) << L"' response received from ("
                                << quote(from) << L") on (" << bucket->to << L")");

@@ -208,4 +208,19 @@ TEST(ZDispatchServiceLoop, GoesOnWithoutAMappingWhenTheRouterHasNone) {
     EXPECT_EQ(rig.state(), ZDispatchService::STUN);
 }
 
+TEST(ZDispatchServiceLoop, TracesAPacketOnOneLineWhateverItHolds) {
+    ZLogCapture log;
+    LogCategory categories("K");
+    Rig rig;
+    rig.connect();
+    FakeHost peer;
+    peer.send(rig.localHost, "NOTE / HTTP/1.1\r\nCSeq: 1\r\nX-Forged: 261210_134425: ACTIVITY: forged\r\n\r\n");
+    ASSERT_TRUE(rig.passUntil([&] { return log.contains(L"Received packet: NOTE"); }));
+    for (const std::wstring& line : log.lines()) {
+        if (line.find(L"Received packet: NOTE") == std::wstring::npos) continue;
+        EXPECT_EQ(line.find(L'\n'), line.size() - 1);
+        EXPECT_NE(line.find(L" | X-Forged: 261210_134425: ACTIVITY: forged"), std::wstring::npos);
+    }
+}
+
 }  // namespace
