@@ -22,6 +22,7 @@
 #include "ZBuddySession.h"
 #include "ZInstance.h"
 #include "ZMegaPort.h"
+#include "ZNonPortable.h"
 #include "ZPortable.h"
 #include "ZSessionHelpers.h"
 
@@ -119,7 +120,28 @@ void ZSIPService::onResponse(const std::wstring& to, const std::wstring& from, c
                              const ZHTTPHeaders& response) {
     ZTRACE();
     ZScopedLock lock(this);
+    // Numbers are easy to guess: what only the server answers must come from it.
+    const bool fromDevice = !originalRequest.get(L"To-Device-GUID").empty() || !response.get(L"From-Device-GUID").empty();
+    if (!fromDevice && !ZCaseEquals(from, _signallingServer())) {
+        ZSERVICE_LOG(L"WARNING Received response " << response.getResponseSummary() << L" to '"
+                                                   << originalRequest.getMethod() << L"' from (" << from
+                                                   << L"), which is not the signalling server, ignoring.");
+        return;
+    }
     _onInput(to, from, ZHTTPHeaders(), originalRequest, response, ZHTTPHeaders(), 0);
+}
+
+std::wstring ZSIPService::_signallingServer() {
+    const std::wstring host = _instance->get(L"Global_SIP_Host");
+    if (host != _sipHostText) {
+        // Answers come from an address; the setting may name the server.
+        std::uint32_t address = 0;
+        int port = 0;
+        ZNetResolveHost(host, address, port);
+        _sipHostText = host;
+        _sipHostAddress = address ? ZNetAddressToHost(address, port) : host;
+    }
+    return _sipHostAddress;
 }
 
 // ---- the input function ----------------------------------------------------------------------

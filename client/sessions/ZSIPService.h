@@ -89,6 +89,8 @@ private:
     void _changeState(State state);
     void _reset();
     std::wstring _context();
+    // The signalling server's address as its answers show it.
+    std::wstring _signallingServer();
 
     ZInstance* _instance;
     ZMegaPort* _port;
@@ -98,4 +100,6 @@ private:
     // Paces the states that wait for the server, so sign-in and sign-off
     // always move on.
     ZInterval _stateTimeout;
+    std::wstring _sipHostText;
+    std::wstring _sipHostAddress;
 };

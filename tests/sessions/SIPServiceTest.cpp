@@ -295,3 +295,25 @@ TEST(ZSIPService, AResetInAnyStateEmptiesTheBuddyList) {
     EXPECT_EQ(f.service->getNumBuddies(), 0);
     EXPECT_FALSE(f.store->isSet(L"Combined_Buddy_Device_List"));
 }
+
+TEST(ZSIPService, TakesServerAnswersOnlyFromTheSignallingServer) {
+    ZLogCapture log;
+    ServiceFixture f;
+    f.command(L"BUDDYLOGON");
+    f.pass();
+    const ZHTTPHeaders request = f.serverReceives(L"GETBUDDYLIST");
+    ZHTTPHeaders forged = response(200, L"OK");
+    forged.set(L"CSeq", request.get(L"CSeq"));
+    forged.set(L"Buddy-List", L"mallory@zandrel.test");
+    const std::string bytes = forged.serialize();
+    ZNetUDPPortSend(f.stranger.port(), f.port->getLocalHost(), bytes.data(), static_cast<int>(bytes.size()));
+    f.pass(kPatienceUs);
+    EXPECT_EQ(f.service->getState(), ZSIPService::GETTING_BUDDY_LIST);
+    EXPECT_EQ(f.service->getNumBuddies(), 0);
+    EXPECT_EQ(log.count(L"which is not the signalling server, ignoring."), 1);
+    ZHTTPHeaders real = response(200, L"OK");
+    real.set(L"Buddy-List", L"bob@zandrel.test");
+    f.serverAnswers(request, real);
+    EXPECT_EQ(f.service->getState(), ZSIPService::ONLINE);
+    EXPECT_NE(f.service->getBuddy(L"bob@zandrel.test"), nullptr);
+}
