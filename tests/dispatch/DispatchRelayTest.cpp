@@ -72,7 +72,7 @@ TEST_P(ARelayAnswerWithoutAnAddress, EndsTheAttemptNotTheProgram) {
     ZHTTPHeaders answer = answerTo(open, 200);
     if (*GetParam()) answer.set(L"Global-Host", GetParam());
     rig.relay.send(answer);
-    EXPECT_NO_THROW(rig.pass());
+    EXPECT_NO_THROW(rig.passUntilState(ZDispatchService::Offline));
     EXPECT_EQ(rig.state(), ZDispatchService::Offline);
     EXPECT_TRUE(log.contains(L"WARNING 'TURN' response carries no valid 'Global-Host', disconnecting."));
     EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"DISCONNECTED"});
@@ -85,7 +85,7 @@ TEST(ZDispatchServiceRelay, ARefusedRelayDisconnects) {
     Rig rig;
     const ZHTTPHeaders open = toRelay(rig);
     rig.relay.send(answerTo(open, 503, L"Busy"));
-    rig.pass();
+    rig.passUntilState(ZDispatchService::Offline);
     EXPECT_TRUE(log.contains(L"WARNING 'TURN' request failed with response #503 'Busy', disconnecting."));
     EXPECT_EQ(rig.state(), ZDispatchService::Offline);
 }
@@ -108,19 +108,19 @@ TEST(ZDispatchServiceRelay, RegistersTheRelayRouteAndHandsTheSocketToTheSwitchbo
     ZHTTPHeaders answer = answerTo(open, 200);
     answer.set(L"Global-Host", kAllocation);
     rig.relay.send(answer);
-    rig.pass();
+    rig.passUntilState(ZDispatchService::CHOOSESERVER);
     const std::wstring routes = L"local://" + rig.get(L"Local_Host") + L", turn://" + kAllocation;
     EXPECT_TRUE(log.contains(L"TURN complete, connection class is 'FIREWALL' and route list is '" + routes + L"'"));
     answerThroughRelay(rig, L"PING");
-    rig.pass();
+    rig.passUntilState(ZDispatchService::DEVICEGUID);
     answerThroughRelay(rig, L"DEVICEGUID", L"Device-GUID", L"device-r");
-    rig.pass();
+    rig.passUntilState(ZDispatchService::Registering);
     ZHTTPHeaders registration;
     std::wstring to;
     ASSERT_TRUE(relayedRequest(rig, L"REGISTER", registration, to));
     EXPECT_EQ(registration.get(L"Route-List"), routes);
     rig.relay.deliver(to, answerTo(registration, 200).serialize());
-    rig.pass();
+    rig.passUntilState(ZDispatchService::Online);
     EXPECT_EQ(rig.state(), ZDispatchService::Online);
     EXPECT_EQ(rig.megaPort->getGlobalHost(), kAllocation);
     EXPECT_EQ(rig.get(L"SIP_Ping"), L"-");
@@ -160,8 +160,8 @@ TEST(ZDispatchServiceRelay, DiscardsDirectDatagramsButFilesRelayedOnes) {
     FakeHost peer;
     peer.send(rig.get(L"Local_Host"), "INVITE / HTTP/1.1\r\nCSeq: 1\r\n\r\n");
     rig.relay.deliver(peer.host(), "BYE / HTTP/1.1\r\nCSeq: 2\r\n\r\n");
-    rig.pass();
-    ZMegaPortBucket* bucket = rig.megaPort->getSIPBucket();
+    ZMegaPortBucket* bucket = nullptr;
+    rig.passUntil([&] { return (bucket = rig.megaPort->getSIPBucket()) != nullptr; });
     ASSERT_TRUE(bucket);
     EXPECT_EQ(bucket->buffer, "BYE / HTTP/1.1\r\nCSeq: 2\r\n\r\n");
     EXPECT_EQ(rig.megaPort->getSIPBucket(), nullptr);
@@ -180,13 +180,13 @@ TEST(ZDispatchServiceRelay, OnlineWithoutKeepAliveOrRefreshTests) {
     EXPECT_EQ(rig.state(), ZDispatchService::Online);
 }
 
-TEST(ZDispatchServiceRelay, ALostRelayDisconnectsAtTheNextPass) {
+TEST(ZDispatchServiceRelay, ALostRelayDisconnectsTheClient) {
     ZLogCapture log;
     Rig rig;
     onlineThroughRelay(rig);
     rig.notifications();
     rig.relay.close();
-    rig.pass();
+    rig.passUntilState(ZDispatchService::Offline);
     EXPECT_TRUE(log.contains(L"WARNING 'TURN' request failed (or timed out), disconnected."));
     EXPECT_EQ(rig.state(), ZDispatchService::Offline);
     EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"DISCONNECTED"});
@@ -198,7 +198,7 @@ TEST(ZDispatchServiceRelay, SignsOffThroughTheRelay) {
     rig.post(L"DISCONNECT");
     rig.pass();
     answerThroughRelay(rig, L"UNREGISTER");
-    rig.pass();
+    rig.passUntilState(ZDispatchService::Offline);
     EXPECT_EQ(rig.state(), ZDispatchService::Offline);
 }
 
