@@ -441,6 +441,14 @@ bool ZDeviceSession::_onInput(const std::wstring&, const std::wstring& fromRemot
             break;
 
         case CONNECTED:
+            // Inside the session the device speaks from the path it agreed;
+            // anyone else who knows its names is not the device.
+            if (!requestMethod.empty() && !request(L"INVITE") && !request(L"ACK") &&
+                !ZCaseEquals(fromRemoteHost, _recvFromHost)) {
+                ZDEVICE_LOG(L"WARNING Request '" << requestMethod << L"' from (" << fromRemoteHost
+                                                 << L") off the agreed path (" << _recvFromHost << L"), ignoring.");
+                return true;
+            }
             if (eventID == UPDATE) {
                 if (now - _lastPingSuccessTimestamp > kContactTimeout && !_instance->test(L"Disable_Connection_Timeout")) {
                     ZDEVICE_LOG(L"WARNING Lost contact with '" << _buddyDeviceGUID << L"', reinviting. (Loss="

@@ -275,6 +275,24 @@ TEST(ZDeviceSession, HandsADevicesBroadcastToTheClientOnceAndOnlyWhenConnected) 
     EXPECT_EQ(sent[0].getResponse(), 200);
 }
 
+TEST(ZDeviceSession, TakesInSessionRequestsOnlyFromTheAgreedPath) {
+    for (const wchar_t* method : {L"DEVICEBROADCAST", L"BYE", L"UPDATE", L"PING"}) {
+        DeviceFixture f;
+        f.driveTo(ZDeviceSession::CONNECTED);
+        f.forgetSent();
+        f.drainAllQueues();
+        ZLogCapture log;
+        ZHTTPHeaders forged = f.fromDevice(method);
+        forged.addContent(ZHTTPHeaders(L"CHAT").serialize());
+        f.session->onRequest(f.peer.host(), L"127.0.0.1:9", forged);
+        EXPECT_EQ(f.session->getState(), ZDeviceSession::CONNECTED) << ZToUTF8(method);
+        EXPECT_TRUE(drainQueue(*f.store, kClient).empty()) << ZToUTF8(method);
+        EXPECT_TRUE(drainQueue(*f.store, kCapture).empty()) << ZToUTF8(method);
+        EXPECT_EQ(log.count(L"off the agreed path (" + f.device.host() + L"), ignoring."), 1) << ZToUTF8(method);
+        EXPECT_TRUE(f.sentToDevice().empty()) << ZToUTF8(method);
+    }
+}
+
 TEST(ZDeviceSession, ACaptureChangeRestartsOnlyTheMediaStreams) {
     struct Row {
         const char* what;
