@@ -86,10 +86,13 @@ Server::~Server() { finish(_pid, SIGTERM); }
 
 bool Server::start() {
     // Bases spread by process id (other test programs run beside us); one in
-    // use makes the server exit at once and the next is tried.
+    // use makes the server exit at once and the next is tried. They stay
+    // below the system's ephemeral ports (from 32768) and the dispatch
+    // tests' bases (12000 up): the server binds with SO_REUSEADDR and would
+    // otherwise share a port a test's own socket holds.
     for (int attempt = 0; attempt < 20; ++attempt) {
-        const int slot = (static_cast<int>(getpid()) * 29 + attempt * 163 + static_cast<int>(nowMs() % 97)) % 1000;
-        if (_launch(32000 + slot * 20)) return true;
+        const int slot = (static_cast<int>(getpid()) * 29 + attempt * 163 + static_cast<int>(nowMs() % 97)) % 500;
+        if (_launch(2000 + slot * 20)) return true;
     }
     return false;
 }

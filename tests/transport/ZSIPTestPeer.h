@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "ZHTTPHeaders.h"
 #include "ZMegaPort.h"
 #include "ZNonPortable.h"
@@ -67,14 +69,18 @@ public:
     }
     // Everything that arrived before a marker sent to this sink by the caller
     // (loopback keeps the order of one sender).
+    // Gives up after the patience in all, so a lost marker fails the test
+    // instead of holding it.
     std::vector<Datagram> receiveUntil(const std::string& marker) {
         std::vector<Datagram> out;
-        for (int rounds = 0; rounds < 200; ++rounds) {
-            for (const Datagram& d : receive()) {
+        const std::int64_t end = ZTimeNow() + kPatienceUs;
+        for (std::int64_t left = kPatienceUs; left > 0; left = end - ZTimeNow()) {
+            for (const Datagram& d : receive(left)) {
                 if (d.bytes == marker) return out;
                 out.push_back(d);
             }
         }
+        ADD_FAILURE() << "the marker never arrived";
         return out;
     }
 
