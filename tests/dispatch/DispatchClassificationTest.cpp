@@ -104,7 +104,7 @@ TEST_P(ClassifiesTheConnection, FromTheAnswersThatArrive) {
         for (FakeHost& server : rig.sip) EXPECT_TRUE(server.receive(L"PING", ping, from));
     } else {
         ZHTTPHeaders open;
-        ASSERT_TRUE(rig.relay.receive(open)) << "the relay was not asked";
+        ASSERT_TRUE(rig.relayReceive(open)) << "the relay was not asked";
         EXPECT_EQ(open.getMethod(), L"OPENTURN");
         EXPECT_TRUE(ZEndsWith(open.get(L"CSeq"), L" (ZDispatchService)"));
     }

@@ -21,7 +21,7 @@ ZHTTPHeaders toRelay(Rig& rig) {
     for (FakeHost& h : rig.stun) h.listenTo(rig.get(L"Local_Host"));
     for (FakeHost& h : rig.sip) h.listenTo(rig.get(L"Local_Host"));
     ZHTTPHeaders open;
-    EXPECT_TRUE(rig.relay.receive(open)) << "the relay was not asked";
+    EXPECT_TRUE(rig.relayReceive(open)) << "the relay was not asked";
     return open;
 }
 

@@ -126,6 +126,16 @@ public:
     bool passUntilState(ZDispatchService::State wanted) {
         return passUntil([&] { return state() == wanted; });
     }
+    // The next message the relay reads from the client; passes run meanwhile,
+    // since a connection still opening sends its first bytes at a later pass.
+    bool relayReceive(ZHTTPHeaders& message) {
+        const std::int64_t end = ZTimeNow() + kPatienceUs;
+        do {
+            if (relay.receive(message, 50000)) return true;
+            pass();
+        } while (ZTimeNow() < end);
+        return false;
+    }
     std::uint32_t state() { return service->getState(); }
     std::wstring get(const wchar_t* name) { return instance->get(name); }
     // The methods waiting on "ZClient_commandQueue", taken from it.
