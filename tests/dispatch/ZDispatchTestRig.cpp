@@ -44,25 +44,38 @@ ZHTTPHeaders answerTo(const ZHTTPHeaders& request, int code, const wchar_t* reas
 
 // ---- FakeHost ------------------------------------------------------------------------
 
+// A plain socket without address reuse: the system then never hands its
+// port to another test's socket, nor this one another's.
 FakeHost::FakeHost() {
-    _port = ZNetUDPPortOpen(L"127.0.0.1:0");
-    if (_port) _host = ZNetUDPPortGetLocalHost(_port);
+    _fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(_fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    _host = loopbackHost(_fd);
 }
 
 FakeHost::~FakeHost() {
-    if (_port) ZNetUDPPortClose(_port);
+    if (_fd >= 0) ::close(_fd);
 }
 
 bool FakeHost::receiveRaw(std::string& bytes, std::wstring& from, std::int64_t patience) {
     const std::int64_t deadline = ZTimeNow() + patience;
     for (;;) {
-        if (ZNetUDPPortRecv(_port, bytes, from)) {
+        char buffer[65536];
+        sockaddr_in sender{};
+        socklen_t size = sizeof(sender);
+        const ssize_t got = recvfrom(_fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&sender), &size);
+        if (got >= 0) {
+            bytes.assign(buffer, static_cast<std::size_t>(got));
+            from = ZNetAddressToHost(sender.sin_addr.s_addr, ntohs(sender.sin_port));
             if (_sender.empty() || from == _sender) return true;
             continue;
         }
         const std::int64_t left = deadline - ZTimeNow();
         if (left <= 0) return false;
-        ZNetWait({_port}, {}, {}, left);
+        pollfd p{_fd, POLLIN, 0};
+        poll(&p, 1, static_cast<int>(left / 1000) + 1);
     }
 }
 
@@ -77,7 +90,14 @@ bool FakeHost::receive(const wchar_t* method, ZHTTPHeaders& message, std::wstrin
 }
 
 void FakeHost::send(const std::wstring& to, const std::string& bytes) {
-    ZNetUDPPortSend(_port, to, bytes.data(), static_cast<int>(bytes.size()));
+    std::uint32_t address = 0;
+    int port = 0;
+    ZNetResolveHost(to, address, port);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    sendto(_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
 }
 
 void FakeHost::drain(std::int64_t time) {

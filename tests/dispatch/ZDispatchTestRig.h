@@ -63,7 +63,7 @@ public:
     void drain(std::int64_t time = 20000);
 
 private:
-    ZNetUDPPort* _port = nullptr;
+    int _fd = -1;
     std::wstring _host;
     std::wstring _sender;
 };
