@@ -4,7 +4,8 @@
 //                  REGISTER every 15 minutes   -> Re-registering
 //   Re-registering REGISTER 200                -> Online
 //                  REGISTER failed             -> DEVICEGUID (identity taken for stale)
-//                  no answer within 6.5 s      -> disconnect
+//                  no answer within 6.5 s      -> disconnect (unless
+//                                                 Disable_Connection_Timeout)
 //   both           6 keep-alive periods lost, or the mapping changed -> disconnect
 //                  DISCONNECT                  -> UNREGISTERING
 //
@@ -125,7 +126,7 @@ void ZDispatchService::_onOnlineTick() {
     }
 
     if (_state == Reregistering) {
-        if (_reregisterTimeout.isDue(now)) {
+        if (_reregisterTimeout.isDue(now) && !_instance->test(L"Disable_Connection_Timeout")) {
             // Resends take new numbers and restart the request time-out, so
             // this one runs from the first periodic REGISTER.
             ZDISPATCH_LOG(L"WARNING Re-registration timed out.  Wtf?");

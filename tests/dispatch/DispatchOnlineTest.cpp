@@ -284,6 +284,22 @@ TEST(ZDispatchServiceReregistration, NoAnswerEndsTheConnectionAfterTheTimeOut) {
     EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"DISCONNECTED"});
 }
 
+TEST(ZDispatchServiceReregistration, WithoutConnectionTimeOutsResendsWithoutEnd) {
+    ZLogCapture log;
+    Rig rig;
+    rig.instance->set(L"Disable_Connection_Timeout", std::wstring(L"1"), false);
+    toReregistering(rig);
+    for (int i = 0; i < 12; ++i) {
+        advance(1000000);
+        rig.pass();
+    }
+    EXPECT_EQ(rig.state(), ZDispatchService::Reregistering);
+    EXPECT_FALSE(log.contains(L"WARNING Re-registration timed out.  Wtf?"));
+    ZHTTPHeaders registration;
+    std::wstring from;
+    EXPECT_TRUE(rig.sip[0].receive(L"REGISTER", registration, from));
+}
+
 TEST(ZDispatchServiceReregistration, PeerTrafficIsStillFiled) {
     Rig rig;
     toReregistering(rig);
