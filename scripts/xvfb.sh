@@ -3,6 +3,12 @@
 #   xvfb.sh start <display> <pidfile> | stop <pidfile>
 # Each build tree has its own display number, so test runs of several trees
 # never move each other's pointer or steal each other's grabs.
+#
+# The server never resets: by default an X server resets whenever its last
+# client leaves, and a test that connects while the previous test's reset is
+# still going on is refused ("unable to open display"). Stopping waits until
+# the server has gone, so a run that follows at once never meets a server
+# that is still shutting down and would take its socket away.
 set -euo pipefail
 case "${1:-}" in
 start)
@@ -12,9 +18,10 @@ start)
     exit 0  # already running (a previous run, or test.sh)
   fi
   rm -f "/tmp/.X$num-lock" "/tmp/.X11-unix/X$num"
-  Xvfb "$display" -screen 0 1280x1024x24 +extension Composite -nolisten tcp >/dev/null 2>&1 &
+  Xvfb "$display" -screen 0 1280x1024x24 +extension Composite -nolisten tcp -noreset >/dev/null 2>&1 &
   echo $! >"$pidfile"
-  for _ in $(seq 1 100); do
+  # Up to 30 s: a loaded machine can be slow to bring it up.
+  for _ in $(seq 1 600); do
     xdpyinfo -display "$display" >/dev/null 2>&1 && exit 0
     sleep 0.05
   done
@@ -24,7 +31,16 @@ start)
 stop)
   pidfile=$2
   if [ -f "$pidfile" ]; then
-    kill "$(cat "$pidfile")" 2>/dev/null || true
+    pid=$(cat "$pidfile")
+    if kill "$pid" 2>/dev/null; then
+      # Up to 10 s for it to go, then it is killed outright.
+      gone=0
+      for _ in $(seq 1 200); do
+        if ! kill -0 "$pid" 2>/dev/null; then gone=1; break; fi
+        sleep 0.05
+      done
+      [ "$gone" = 1 ] || kill -KILL "$pid" 2>/dev/null || true
+    fi
     rm -f "$pidfile"
   fi
   ;;
