@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <thread>
 
 #include "ZNonPortable.h"
@@ -72,10 +76,15 @@ TEST(ZThreadClose, ClosingAnUnregisteredIdOnlyWarns) {
 namespace {
 struct ZSpin {
     std::atomic<bool> stop{false};
+    // The processor time the spinner has had so far, in microseconds.
+    std::atomic<std::int64_t> used{0};
 };
 void spin(void* param) {
     auto* s = static_cast<ZSpin*>(param);
     while (!s->stop.load()) {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        s->used.store(static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000);
     }
 }
 }  // namespace
@@ -87,9 +96,11 @@ TEST(ZDebugGetPerformance, ShowsABusyThreadAndKeepsTheFiguresOfAnEndedOne) {
     ZDebugGetPerformance(process, threads);
     ZSpin s;
     const ZThreadId id = ZThreadOpen(L"Spinner", spin, &s);
-    const std::int64_t until = ZTimeNow() + 200000;
-    while (ZTimeNow() < until) {
-    }
+    // At least 200 ms, and until the spinner has had the processor for 20 ms
+    // (at most 30 s): on a loaded machine a new thread may wait for its
+    // turn. This thread sleeps meanwhile, leaving the processor to it.
+    const std::int64_t begin = ZTimeNow();
+    while (ZTimeNow() - begin < 200000 || (s.used.load() < 20000 && ZTimeNow() - begin < 30000000)) ZThreadSleep(5000);
     ZDebugGetPerformance(process, threads);
     ASSERT_EQ(threads.count(L"Spinner"), 1u);
     const double busy = threads[L"Spinner"];
@@ -101,11 +112,11 @@ TEST(ZDebugGetPerformance, ShowsABusyThreadAndKeepsTheFiguresOfAnEndedOne) {
     s.stop.store(true);
     ZLogCapture log;
     // Ended but not yet closed: the thread keeps its figures, silently.
-    while (true) {
-        char path[64];
-        std::snprintf(path, sizeof path, "/proc/self/task/%u", id);
-        if (access(path, F_OK) != 0) break;
-    }
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%u", id);
+    const std::int64_t stopped = ZTimeNow();
+    while (access(path, F_OK) == 0 && ZTimeNow() - stopped < 30000000) ZThreadSleep(1000);
+    ASSERT_NE(access(path, F_OK), 0) << "the spinner did not end";
     ZDebugGetPerformance(process, threads);
     ZDebugGetPerformance(process, threads);
     EXPECT_EQ(threads.count(L"Spinner"), 1u);
