@@ -17,7 +17,7 @@ class ServiceFixture {
 public:
     ServiceFixture()
         : store(ZSAFENEW(ZInstance, ZFromUTF8(dir.file("settings.ini")))),
-          udp(ZNetUDPPortOpen(L"127.0.0.1:0")),
+          udp(openExclusivePort()),
           port(ZSAFENEW(ZMegaPort, L"me")) {
         port->setUDPPort(udp);
         store->set(L"Local_User_GUID", kMe, false);

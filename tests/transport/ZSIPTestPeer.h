@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <list>
 #include <memory>
 #include <string>
@@ -40,6 +42,30 @@ private:
     std::string _saved;
 };
 
+// A loopback UDP port that no other socket shares. The platform layer binds
+// with SO_REUSEADDR, with which the kernel may hand an ephemeral port that
+// another process's socket already holds to a second socket; datagrams to it
+// then reach only one of them. Ports already shared are refused here.
+inline ZNetUDPPort* openExclusivePort() {
+    for (int attempt = 0;; ++attempt) {
+        ZNetUDPPort* port = ZNetUDPPortOpen(L"127.0.0.1:0");
+        std::wstring host;
+        int number = 0;
+        ZSplitHostPort(ZNetUDPPortGetLocalHost(port), host, number);
+        char wanted[32];
+        std::snprintf(wanted, sizeof(wanted), "0100007F:%04X ", number);
+        int holders = 0;
+        if (FILE* table = std::fopen("/proc/net/udp", "re")) {
+            char line[512];
+            while (std::fgets(line, sizeof(line), table))
+                if (std::strstr(line, wanted)) ++holders;
+            std::fclose(table);
+        }
+        if (holders <= 1 || attempt >= 20) return port;
+        ZNetUDPPortClose(port);
+    }
+}
+
 // A datagram as it arrived.
 struct Datagram {
     std::wstring from;
@@ -54,7 +80,7 @@ struct Datagram {
 // A bare UDP port that only collects what reaches it.
 class UDPSink {
 public:
-    UDPSink() : _port(ZNetUDPPortOpen(L"127.0.0.1:0")), _host(ZNetUDPPortGetLocalHost(_port)) {}
+    UDPSink() : _port(openExclusivePort()), _host(ZNetUDPPortGetLocalHost(_port)) {}
     ~UDPSink() { ZNetUDPPortClose(_port); }
     const std::wstring& host() const { return _host; }
     ZNetUDPPort* port() { return _port; }
@@ -93,7 +119,7 @@ private:
 class SIPPeer {
 public:
     explicit SIPPeer(const std::wstring& name)
-        : _udp(ZNetUDPPortOpen(L"127.0.0.1:0")), _port(ZSAFENEW(ZMegaPort, name)) {
+        : _udp(openExclusivePort()), _port(ZSAFENEW(ZMegaPort, name)) {
         _port->setUDPPort(_udp);
         _sip.reset(ZSAFENEW(ZSIPClient, _port.get()));
         _sip->setClock(&readFakeClock);
