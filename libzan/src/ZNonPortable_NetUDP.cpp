@@ -41,8 +41,11 @@ ZNetUDPPort* ZNetUDPPortOpen(const std::wstring& host) {
         ZLOG(L"WARNING Could not open port on " << resolved << L", ignoring.(" << ZNetGetLastErrorText() << L")");
         return nullptr;
     }
+    // Re-binding a fixed port right after a restart needs REUSEADDR; a port the
+    // kernel picks must not: Linux would then hand out a port another live
+    // socket with the flag holds, and one of the two would lose its datagrams.
     const int one = 1;
-    if (ZNetIsDatagramError(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)))) {
+    if (hostPort != 0 && ZNetIsDatagramError(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)))) {
         ZLOG(L"WARNING Could not set REUSEADDR on port " << resolved << L", closing.(" << ZNetGetLastErrorText()
                                                           << L")");
         close(s);

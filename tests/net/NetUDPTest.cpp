@@ -1,4 +1,6 @@
+#include <set>
 #include <string>
+#include <vector>
 
 #include "NetTestPeers.h"
 #include "ZNonPortable.h"
@@ -178,4 +180,19 @@ TEST(ZNetUDPPort, HandleChecksStopTheProgram) {
     EXPECT_ZABORT(ZNetUDPPortIsAlive(nullptr));
     EXPECT_ZABORT(ZNetUDPPortClose(nullptr));
     ZNetUDPPortClose(port);
+}
+
+TEST(ZNetUDPPort, PortsTheSystemChoosesAreNeverShared) {
+    // With address reuse on, Linux may give one chosen port to several
+    // sockets at once; 600 ports would then almost surely meet twice.
+    std::vector<ZNetUDPPort*> ports;
+    std::set<int> numbers;
+    for (int i = 0; i < 600; ++i) {
+        ZNetUDPPort* port = ZNetUDPPortOpen(L"127.0.0.1:0");
+        ASSERT_NE(port, nullptr);
+        ports.push_back(port);
+        numbers.insert(portOf(ZNetUDPPortGetLocalHost(port)));
+    }
+    EXPECT_EQ(numbers.size(), ports.size());
+    for (ZNetUDPPort* port : ports) ZNetUDPPortClose(port);
 }
