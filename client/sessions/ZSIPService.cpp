@@ -9,6 +9,7 @@
 //
 // Transitions:
 //   OFFLINE            --BUDDYLOGON-----------------------> GETTING_BUDDY_LIST
+//   OFFLINE            --BUDDYLOGOFF / BUDDYLOGGEDOFF-------> OFFLINE
 //   GETTING_BUDDY_LIST --answer or time-out---------------> ONLINE
 //   ONLINE             --BUDDYLOGOFF----------------------> LEAVING_BUDDIES
 //   LEAVING_BUDDIES    --all offline or time-out----------> SETTING_BUDDY_LIST
@@ -198,6 +199,11 @@ bool ZSIPService::_onStateInput(const std::wstring& to, const std::wstring& from
             if (commandIs(L"BUDDYLOGON")) {
                 _requestGETBUDDYLIST();
                 _changeState(GETTING_BUDDY_LIST);
+                return true;
+            }
+            if (commandIs(L"BUDDYLOGOFF")) {
+                // Never logged on: nobody to leave, but the client waits for the answer.
+                _notifyClient(L"BUDDYLOGGEDOFF");
                 return true;
             }
             return false;

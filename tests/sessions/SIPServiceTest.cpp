@@ -317,3 +317,11 @@ TEST(ZSIPService, TakesServerAnswersOnlyFromTheSignallingServer) {
     EXPECT_EQ(f.service->getState(), ZSIPService::ONLINE);
     EXPECT_NE(f.service->getBuddy(L"bob@zandrel.test"), nullptr);
 }
+
+TEST(ZSIPService, AnswersASignOffBeforeAnySignOnAtOnce) {
+    ServiceFixture f;
+    f.command(L"BUDDYLOGOFF");
+    f.pass();
+    EXPECT_EQ(f.service->getState(), ZSIPService::OFFLINE);
+    EXPECT_EQ(f.clientNotifications(), std::vector<std::wstring>{L"BUDDYLOGGEDOFF "});
+}
