@@ -14,3 +14,4 @@
 #include "ZNonPortable_FileReplace.h"
 #include "ZNonPortable_Hotkey.h"
 #include "ZNonPortable_Capture.h"
+#include "ZNonPortable_Sound.h"
