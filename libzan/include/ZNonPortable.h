@@ -15,3 +15,4 @@
 #include "ZNonPortable_Hotkey.h"
 #include "ZNonPortable_Capture.h"
 #include "ZNonPortable_Sound.h"
+#include "ZNonPortable_Tray.h"

@@ -1,0 +1,231 @@
+#include "ZDesktopTest.h"
+
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <atomic>
+#include <thread>
+
+#include "../../libzan/src/ZNonPortable_TrayRecord.h"
+#include "../platform/ZPlatformTestSupport.h"
+#include "ZNonPortable.h"
+#include "ZNonPortable_Tray.h"
+#include "ZTestSupport.h"
+
+namespace {
+
+// A system-tray manager of our own on its own connection: owns the tray
+// selection and embeds whatever asks to dock.
+class ZFakeTrayManager {
+public:
+    ZFakeTrayManager() {
+        _display = XOpenDisplay(nullptr);
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        a.background_pixel = 0x404040;
+        window = XCreateWindow(_display, DefaultRootWindow(_display), 900, 0, 200, 30, 0, CopyFromParent, InputOutput,
+                               CopyFromParent, CWOverrideRedirect | CWBackPixel, &a);
+        XMapWindow(_display, window);
+        XSetSelectionOwner(_display, XInternAtom(_display, "_NET_SYSTEM_TRAY_S0", False), window, CurrentTime);
+        XSync(_display, False);
+        _thread = std::thread([this] { serve(); });
+    }
+    ~ZFakeTrayManager() {
+        _stop = true;
+        _thread.join();
+        XDestroyWindow(_display, window);
+        XCloseDisplay(_display);
+    }
+    Window window = 0;
+    std::atomic<Window> docked{0};
+
+private:
+    void serve() {
+        const Atom opcode = XInternAtom(_display, "_NET_SYSTEM_TRAY_OPCODE", False);
+        while (!_stop) {
+            while (XPending(_display)) {
+                XEvent e;
+                XNextEvent(_display, &e);
+                if (e.type != ClientMessage || e.xclient.message_type != opcode || e.xclient.data.l[1] != 0) continue;
+                const Window icon = static_cast<Window>(e.xclient.data.l[2]);
+                XReparentWindow(_display, icon, window, 20, 7);
+                XMapWindow(_display, icon);
+                XSync(_display, False);
+                docked = icon;
+            }
+            std::this_thread::yield();
+        }
+    }
+    Display* _display = nullptr;
+    std::atomic<bool> _stop{false};
+    std::thread _thread;
+};
+
+struct ZIconEvents : IZIconListener {
+    std::vector<std::string> events;
+    void onLButtonDown(ZIcon*) override { events.push_back("ldown"); }
+    void onLButtonDblClk(ZIcon*) override { events.push_back("ldbl"); }
+    void onRButtonDown(ZIcon*) override { events.push_back("rdown"); }
+    void onBubbleClick(ZIcon*, int id) override { events.push_back("bubble " + std::to_string(id)); }
+};
+
+void click(int x, int y, unsigned button = 1) {
+    Display* d = _ZX11Display();
+    XTestFakeMotionEvent(d, DefaultScreen(d), x, y, 0);
+    XTestFakeButtonEvent(d, button, True, 0);
+    XTestFakeButtonEvent(d, button, False, 0);
+    XFlush(d);
+}
+
+void rootPosition(Window w, int& x, int& y) {
+    Window child;
+    XTranslateCoordinates(_ZX11Display(), w, DefaultRootWindow(_ZX11Display()), 0, 0, &x, &y, &child);
+}
+
+}  // namespace
+
+TEST(ZIcon, DocksInTheTrayShowsTheTooltipsFirst62CharactersAndReportsClicks) {
+    ZREQUIRE_DISPLAY();
+    ZFakeTrayManager tray;
+    ZIconEvents listener;
+    ZLogCapture log;
+    ZIcon* icon = ZIconOpen(&listener);
+    EXPECT_TRUE(log.lines().empty());
+    ASSERT_TRUE(ZPumpUntil([&] { return tray.docked == icon->window && icon->docked; }));
+
+    const std::wstring text = L"0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456789abcdefg";
+    ASSERT_EQ(text.size(), 80u);
+    const int before = icon->updates;
+    ZIconSetText(icon, text);
+    ZIconSetText(icon, text);
+    EXPECT_EQ(icon->updates, before + 1) << "the same tooltip twice is one change";
+    XTestFakeMotionEvent(_ZX11Display(), 0, 928, 15, 0);
+    ASSERT_TRUE(ZPumpUntil([&] { return icon->tooltip && ZIsViewable(icon->tooltip->window); }));
+    ASSERT_EQ(icon->tooltip->lines.size(), 1u);
+    EXPECT_EQ(icon->tooltip->lines[0], text.substr(0, 62));
+
+    const int states = icon->updates;
+    ZIconSetState(icon, ZIS_PRIVATE_OFFLINE);
+    EXPECT_EQ(icon->updates, states) << "the current state again changes nothing";
+    ZIconSetState(icon, ZIS_PUBLIC_ONLINE);
+    EXPECT_EQ(icon->updates, states + 1);
+
+    click(928, 15);
+    click(928, 15, 3);
+    ASSERT_TRUE(ZPumpUntil([&] { return listener.events.size() >= 2; }));
+    EXPECT_EQ(listener.events, (std::vector<std::string>{"ldown", "rdown"}));
+    ZIconClose(icon);
+    EXPECT_EQ(icon->listener, nullptr) << "a closed handle stays valid and empty";
+}
+
+TEST(ZIcon, ABalloonShowsCutTextsAndAClickCallsBackWithItsId) {
+    ZREQUIRE_DISPLAY();
+    ZPlatformScope platform;
+    ZFakeTrayManager tray;
+    ZIconEvents listener;
+    ZIcon* icon = ZIconOpen(&listener);
+    ASSERT_TRUE(ZPumpUntil([&] { return icon->docked; }));
+
+    ZIconSetText(icon, L"Online");
+    ZIconSetBubble(icon, L"Zandrel", L"Online", 3);
+    EXPECT_EQ(icon->balloon, nullptr) << "a balloon repeating the tooltip is not shown";
+
+    ZIconSetBubble(icon, std::wstring(70, L'T'), std::wstring(300, L'x'), 7);
+    ASSERT_NE(icon->balloon, nullptr);
+    ASSERT_TRUE(ZPumpUntil([&] { return ZIsViewable(icon->balloon->window); }));
+    EXPECT_EQ(icon->balloon->lines, (std::vector<std::wstring>{std::wstring(62, L'T'), std::wstring(254, L'x')}));
+    int x = 0, y = 0;
+    rootPosition(icon->balloon->window, x, y);
+    click(x + 5, y + 5);
+    ASSERT_TRUE(ZPumpUntil([&] { return !listener.events.empty(); }));
+    EXPECT_EQ(listener.events, (std::vector<std::string>{"bubble 7"}));
+    EXPECT_EQ(icon->balloon, nullptr);
+
+    ZIconSetText(icon, L"Online");
+    EXPECT_EQ(icon->tooltipText, L"Online") << "the tooltip takes its text again after another balloon";
+    ZIconClose(icon);
+}
+
+TEST(ZIcon, WithoutATrayTheWarningAppearsAndTheHandleStillWorks) {
+    ZREQUIRE_DISPLAY();
+    ZIconEvents listener;
+    ZLogCapture log;
+    ZIcon* icon = ZIconOpen(&listener);
+    ASSERT_NE(icon, nullptr);
+    EXPECT_TRUE(log.contains(L"WARNING: Assertion failed. (Shell_NotifyIconW( 0x00000000, &iconData ))"));
+    ZIconSetState(icon, ZIS_PUBLIC_CHANGING);
+    ZIconSetText(icon, L"Signing in");
+    EXPECT_ZABORT(ZIconSetState(icon, 6));
+    EXPECT_TRUE(log.contains(
+        L"ERROR: Assertion failed, aborting. (ZWITHIN( ZIS_PUBLIC_OFFLINE, state, ZIS_PRIVATE_ONLINE ))"));
+    ZIconClose(icon);
+    EXPECT_ZABORT(ZIconOpen(nullptr));
+    EXPECT_TRUE(log.contains(L"ERROR: Precondition failed, aborting. (listener)"));
+}
+
+namespace {
+
+// Ticks every 100 ms; on its second tick it acts on the open menu.
+struct ZMenuDriver : IZTimerListener {
+    int ticks = 0;
+    std::function<void()> act;
+    void onTimer(ZTimer*) override {
+        if (++ticks == 2 && act) act();
+    }
+};
+
+// Runs the menu from inside the UI loop, as the client does.
+int runMenu(ZMenuDriver& driver, const std::vector<std::wstring>& options) {
+    struct Starter : IZTimerListener {
+        const std::vector<std::wstring>* options;
+        int result = -2;
+        ZTimer* timer = nullptr;
+        void onTimer(ZTimer*) override {
+            ZTimerClose(timer);
+            result = ZMenuExecute(*options);
+            ZWinPostQuit(0);
+        }
+    } starter;
+    starter.options = &options;
+    starter.timer = ZTimerOpen(10000, &starter);
+    ZTimer* ticker = ZTimerOpen(100000, &driver);
+    ZSystemSetCursorPosition(400, 500);
+    EXPECT_TRUE(ZRunLoop(5000000));
+    ZTimerClose(ticker);
+    return starter.result;
+}
+
+}  // namespace
+
+TEST(ZMenu, AnswersTheClickedEntryWhileTimersKeepTicking) {
+    ZREQUIRE_DISPLAY();
+    ZPlatformScope platform;
+    ZMenuDriver driver;
+    driver.act = [] {
+        _ZPopup* menu = _ZMenuCurrent();
+        ASSERT_NE(menu, nullptr);
+        int x = 0, y = 0;
+        rootPosition(menu->window, x, y);
+        EXPECT_EQ(y + menu->height + 1, 500) << "the menu opens upwards: its lower border at the pointer";
+        click(x + 10, y + 4 + menu->lineHeight + menu->lineHeight / 2);
+    };
+    EXPECT_EQ(runMenu(driver, {L"Open", L"Sign out", L"Exit"}), 1);
+    EXPECT_GE(driver.ticks, 2);
+}
+
+TEST(ZMenu, EscapeOrAClickElsewhereDismissesIt) {
+    ZREQUIRE_DISPLAY();
+    ZPlatformScope platform;
+    ZMenuDriver escape;
+    escape.act = [] {
+        Display* d = _ZX11Display();
+        XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Escape), True, 0);
+        XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_Escape), False, 0);
+        XFlush(d);
+    };
+    EXPECT_EQ(runMenu(escape, {L"Open", L"Exit"}), -1);
+    ZMenuDriver elsewhere;
+    elsewhere.act = [] { click(10, 10); };
+    EXPECT_EQ(runMenu(elsewhere, {L"Open", L"Exit"}), -1);
+    EXPECT_EQ(ZMenuExecute({}), -1);
+}
