@@ -16,3 +16,4 @@
 #include "ZNonPortable_Capture.h"
 #include "ZNonPortable_Sound.h"
 #include "ZNonPortable_Tray.h"
+#include "ZNonPortable_FileDialog.h"

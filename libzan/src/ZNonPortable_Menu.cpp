@@ -4,7 +4,7 @@
 #include <X11/keysym.h>
 
 #include "ZNonPortable_Base.h"
-#include "ZNonPortable_Loop.h"
+#include "ZNonPortable_Nested.h"
 #include "ZNonPortable_TrayRecord.h"
 #include "ZNonPortable_X11.h"
 #include "ZUtil.h"
@@ -14,14 +14,12 @@ namespace {
 _ZPopup* g_menu = nullptr;
 bool g_done = false;
 int g_choice = -1;
-bool g_nested = false;
 
 void finish(int choice) {
     if (g_done) return;
     g_done = true;
     g_choice = choice;
-    // The nested loop ends at its quit message.
-    if (g_nested) ZWinPostQuit(0);
+    _ZNestedEnd();
 }
 
 void highlight(int line) {
@@ -104,23 +102,8 @@ int ZMenuExecute(const std::vector<std::wstring>& options) {
         XGrabKeyboard(d, g_menu->window, True, GrabModeAsync, GrabModeAsync, CurrentTime) == GrabSuccess;
     if (!grabbed) g_done = true;
     _ZPopupDraw(g_menu);
-    const bool nestedBefore = g_nested;
-    if (_ZLoopIsOpen()) {
-        g_nested = true;
-        while (!g_done) {
-            bool restart = false;
-            ZWinUpdate(&restart);
-            if (!g_done) {
-                // Somebody else's quit: pass it on to the outer loop.
-                g_done = true;
-                g_choice = -1;
-                ZWinPostQuit(restart ? 1 : 0);
-            }
-        }
-    } else {
-        while (!g_done) _ZX11WaitAndPump(100);
-    }
-    g_nested = nestedBefore;
+    // The program's quit while the menu is up dismisses it.
+    if (!_ZNestedRun(&g_done)) g_choice = -1;
     XUngrabPointer(d, CurrentTime);
     XUngrabKeyboard(d, CurrentTime);
     _ZX11RemoveFilter(filterId);
