@@ -32,6 +32,11 @@ pids=()
 failures=0
 
 teardown() {
+  # Whatever still runs inside our namespaces goes first: a background job's
+  # pid may be a wrapper shell rather than the program it started.
+  for ns in c r s; do
+    ip netns pids "$tag$ns" 2> /dev/null | xargs -r kill -9 2> /dev/null
+  done
   for p in "${pids[@]}"; do
     kill -9 "$p" 2> /dev/null
     wait "$p" 2> /dev/null
@@ -126,7 +131,7 @@ run_class() {
   mkdir -p "$dir/client" "$dir/data"
   topology "$class" || { fail "cannot build the namespaces"; return; }
 
-  inns s "$server" --bind 10.77.2.2 --port-base 20000 --data "$dir/data" --relay-port-low 20100 \
+  ip netns exec "${tag}s" "$server" --bind 10.77.2.2 --port-base 20000 --data "$dir/data" --relay-port-low 20100 \
     --relay-port-count 10 --pbkdf2-iterations 20000 --log g > "$dir/server.out" 2> "$dir/server.log" &
   pids+=($!)
   wait_for "$dir/server.out" 20 "ready" || { fail "the service did not start"; return; }
