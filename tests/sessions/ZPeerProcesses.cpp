@@ -52,30 +52,8 @@ bool Server::start() {
 }
 
 bool Server::_launch(int base) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
-    const int err = open(_logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    const std::vector<std::string> args = {"--bind", "127.0.0.1", "--port-base", std::to_string(base), "--data", _data,
-                                           "--relay-port-low", std::to_string(base + 10), "--relay-port-count", "10",
-                                           "--pbkdf2-iterations", "20000"};
-    const pid_t pid = spawn(serverProgram(), args, std::string(), -1, out[1], err);
-    ::close(out[1]);
-    ::close(err);
-    std::string line;
-    const std::int64_t end = nowMs() + 20000;
-    while (line.find('\n') == std::string::npos && nowMs() < end) {
-        if (!readable(out[0], 200)) continue;
-        char buffer[512];
-        const ssize_t n = read(out[0], buffer, sizeof(buffer));
-        if (n <= 0) break;
-        line.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    if (line.find("ready") == std::string::npos) {
-        pid_t failed = pid;
-        finish(failed, SIGKILL);
-        return false;
-    }
+    const pid_t pid = zantest::startServerAt(serverProgram(), base, _data, _logPath, {});
+    if (pid < 0) return false;
     _pid = pid;
     _base = base;
     return true;

@@ -1,10 +1,13 @@
 #include "ZTestProcess.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 namespace zantest {
 
@@ -49,6 +52,42 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
         if (!folder.empty() && chdir(folder.c_str()) != 0) _exit(126);
         execv(path.c_str(), argv.data());
         _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace zantest
+
+namespace zantest {
+
+pid_t startServerAt(const std::string& program, int base, const std::string& dataFolder,
+                    const std::string& logPath, const std::vector<std::string>& extraArgs) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return -1;
+    const int err = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    std::vector<std::string> args = {"--bind",           "127.0.0.1",
+                                     "--port-base",      std::to_string(base),
+                                     "--data",           dataFolder,
+                                     "--relay-port-low", std::to_string(base + 10),
+                                     "--relay-port-count", "10",
+                                     "--pbkdf2-iterations", "20000"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    pid_t pid = spawn(program, args, std::string(), -1, out[1], err);
+    ::close(out[1]);
+    if (err >= 0) ::close(err);
+    std::string line;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < end) {
+        if (!readable(out[0], 200)) continue;
+        char buffer[512];
+        const ssize_t n = read(out[0], buffer, sizeof(buffer));
+        if (n <= 0) break;
+        line.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    if (line.find("ready") == std::string::npos) {
+        finish(pid, SIGKILL);
+        return -1;
     }
     return pid;
 }

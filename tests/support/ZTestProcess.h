@@ -25,3 +25,14 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
             int out, int err);
 
 }  // namespace zantest
+
+namespace zantest {
+
+// Starts zandrel-server on 127.0.0.1 at the port base (relay allocations
+// from base + 10), its standard error appended to logPath, and waits up to
+// 20 s for its ready line: the server's pid, or -1 when it did not come up
+// (a base in use makes it exit at once).
+pid_t startServerAt(const std::string& program, int base, const std::string& dataFolder,
+                    const std::string& logPath, const std::vector<std::string>& extraArgs);
+
+}  // namespace zantest
