@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -50,6 +51,20 @@ ZChildProcesses::~ZChildProcesses() {
 
 std::string ZChildProcesses::standInPath() { return std::string(ZAN_TEST_PROGRAMS) + "/zanstandin"; }
 
+// Another user may not be able to reach the build tree at all (a checkout
+// inside a folder only its owner may enter): that user runs a copy in a
+// folder of our own that anybody may enter and read. The program links
+// nothing from the build tree, so the copy runs alone.
+std::string ZChildProcesses::reachableStandIn() {
+    if (!_copyDir) {
+        _copyDir = std::make_unique<ZTempDir>();
+        std::filesystem::copy_file(standInPath(), _copyDir->file("zanstandin"));
+        chmod(_copyDir->path().c_str(), 0755);
+        chmod(_copyDir->file("zanstandin").c_str(), 0755);
+    }
+    return _copyDir->file("zanstandin");
+}
+
 pid_t ZChildProcesses::start(const std::string& folder, const std::vector<std::string>& args,
                              const std::string& display, int asUser) {
     int fds[2];
@@ -68,7 +83,7 @@ pid_t ZChildProcesses::start(const std::string& folder, const std::vector<std::s
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> all{standInPath()};
+    std::vector<std::string> all{asUser < 0 ? standInPath() : reachableStandIn()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());

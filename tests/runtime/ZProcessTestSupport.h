@@ -6,6 +6,9 @@
 
 #include <sys/types.h>
 
+#include "ZTestSupport.h"
+
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -36,6 +39,8 @@ public:
 
 private:
     bool reapAll(int limitMs);
+    std::string reachableStandIn();
+    std::unique_ptr<ZTempDir> _copyDir;
     pid_t _first = -1;
     int _fd = -1;
     int _signalFd = -1;
