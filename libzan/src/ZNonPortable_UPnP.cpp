@@ -2,7 +2,8 @@
 //
 // Steps of an open: find the gateway (SSDP discovery with a short time-out,
 // or a known root description), then up to five tries of: draw an external
-// port, clear a stale entry of ours on it, add the mapping.
+// port, clear a stale entry of ours on it, add the mapping. A gateway that
+// reports no outside connection gets one try.
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
@@ -21,6 +22,9 @@ struct ZNetUPnPMapping {
     UPNPUrls urls{};
     IGDdatas data{};
     int externalPort = 0;
+    // False when the gateway says it has no outside connection itself (a
+    // router behind another NAT): its refusals are final.
+    bool connected = true;
 };
 
 namespace {
@@ -51,11 +55,26 @@ void logResult(const wchar_t* severity, int code, const char* expression) {
                   << upnpErrorText(code) << L"' (" << expression << L")");
 }
 
-// Fills urls and data for the gateway; false (silently) when there is none.
-bool findGateway(UPNPUrls& urls, IGDdatas& data) {
+// Whether the gateway reports its outside connection up. A gateway that
+// cannot say is taken at its word that it is one.
+bool gatewayConnected(const UPNPUrls& urls, const IGDdatas& data) {
+    char status[64] = {}, lastError[64] = {};
+    unsigned int uptime = 0;
+    if (UPNP_GetStatusInfo(urls.controlURL, data.first.servicetype, status, &uptime, lastError) != UPNPCOMMAND_SUCCESS)
+        return true;
+    return std::strcmp(status, "Connected") == 0;
+}
+
+// Fills urls and data for the gateway and whether it is connected; false
+// (silently) when there is none.
+bool findGateway(UPNPUrls& urls, IGDdatas& data, bool& connected) {
     char lanaddr[64] = {};
     const std::string rootURL = gatewayURL();
-    if (!rootURL.empty()) return UPNP_GetIGDFromUrl(rootURL.c_str(), &urls, &data, lanaddr, sizeof(lanaddr)) == 1;
+    if (!rootURL.empty()) {
+        if (UPNP_GetIGDFromUrl(rootURL.c_str(), &urls, &data, lanaddr, sizeof(lanaddr)) != 1) return false;
+        connected = gatewayConnected(urls, data);
+        return true;
+    }
 
     // Whole seconds: the search's answer window (MX) is counted in seconds.
     const std::int64_t timeout = std::clamp<std::int64_t>(g_discoveryTimeout.load() / 1000, 1000, 60000);
@@ -73,8 +92,10 @@ bool findGateway(UPNPUrls& urls, IGDdatas& data) {
         }
         return false;
     }
+    // 1: a connected gateway; 2: one that says it is not connected.
     const int found = UPNP_GetValidIGD(devices, &urls, &data, lanaddr, sizeof(lanaddr));
     freeUPNPDevlist(devices);
+    connected = found == 1;
     if (found == 1 || found == 2) return true;
     if (found != 0) FreeUPNPUrls(&urls);
     return false;
@@ -93,13 +114,15 @@ int drawPort(int lowPort, int highPort) {
 enum class PortState { Free, Ours, Taken };
 
 // Looks at an existing UDP entry on the external port: someone else's entry
-// on the same router must never be removed.
+// on the same router must never be removed, and that includes another
+// program on this same computer. Only an entry named as ours, for our
+// address, is a stale one of ours (its internal port may be an old one).
 PortState portState(const ZNetUPnPMapping& m, const std::string& natPort, const std::string& localIP) {
     char intClient[40] = {}, intPort[8] = {}, desc[96] = {}, enabled[8] = {}, lease[24] = {};
     const int rc = UPNP_GetSpecificPortMappingEntry(m.urls.controlURL, m.data.first.servicetype, natPort.c_str(),
                                                     "UDP", nullptr, intClient, intPort, desc, enabled, lease);
     if (rc != UPNPCOMMAND_SUCCESS) return PortState::Free;
-    return localIP == intClient ? PortState::Ours : PortState::Taken;
+    return localIP == intClient && std::strcmp(desc, "Zandrel") == 0 ? PortState::Ours : PortState::Taken;
 }
 
 }  // namespace
@@ -121,7 +144,7 @@ ZNetUPnPMapping* ZNetUPnPMappingOpen(const std::wstring& localHost, int lowPort,
     if (localIPText.empty() || !localPort) return nullptr;
 
     ZNetUPnPMapping* m = new ZNetUPnPMapping;
-    if (!findGateway(m->urls, m->data)) {
+    if (!findGateway(m->urls, m->data, m->connected)) {
         delete m;
         return nullptr;
     }
@@ -143,6 +166,9 @@ ZNetUPnPMapping* ZNetUPnPMappingOpen(const std::wstring& localHost, int lowPort,
             logResult(L"WARNING", rc,
                       "UPNP_AddPortMapping( urls.controlURL, data.first.servicetype, natPort, localPort, localIP, "
                       "\"Zandrel\", \"UDP\", 0, \"0\" )");
+            // A gateway without an outside connection refuses every port
+            // alike: asking again only costs time and log lines.
+            if (!m->connected) break;
         }
         ZLOG(L"WARNING Unable to create UPnP mapping for port " << port << L", trying again.");
     }

@@ -107,6 +107,7 @@ struct ZTestUPnPGateway::State {
     int wakeRead = -1, wakeWrite = -1;
     int port = 0;
     bool refuse = false;
+    bool connected = true;
     std::map<int, Entry> table;
     std::vector<std::string> requests;
     std::thread thread;
@@ -188,6 +189,12 @@ struct ZTestUPnPGateway::State {
             table[external] = e;
             return soapResult(action, "");
         }
+        if (action == "GetStatusInfo") {
+            requests.push_back(action);
+            return soapResult(action, std::string("<NewConnectionStatus>") + (connected ? "Connected" : "Disconnected") +
+                                          "</NewConnectionStatus><NewLastConnectionError>ERROR_NONE"
+                                          "</NewLastConnectionError><NewUptime>1000</NewUptime>");
+        }
         requests.push_back(action);
         return soapFault(401, "Invalid Action");
     }
@@ -228,6 +235,11 @@ std::wstring ZTestUPnPGateway::rootURL() const {
 void ZTestUPnPGateway::refuseAdds(bool refuse) {
     std::lock_guard<std::mutex> guard(_state->mutex);
     _state->refuse = refuse;
+}
+
+void ZTestUPnPGateway::setConnected(bool connected) {
+    std::lock_guard<std::mutex> guard(_state->mutex);
+    _state->connected = connected;
 }
 
 void ZTestUPnPGateway::putEntry(int externalPort, const Entry& entry) {

@@ -30,6 +30,10 @@ public:
 
     // Every AddPortMapping is answered with the fault 501 "Action Failed".
     void refuseAdds(bool refuse);
+    // What GetStatusInfo reports: "Connected" (the default) or
+    // "Disconnected", as a router behind another NAT that has no outside
+    // connection of its own does.
+    void setConnected(bool connected);
     // Puts a UDP entry into the table, as if another program had mapped it.
     void putEntry(int externalPort, const Entry& entry);
     // The UDP entries by external port.
@@ -39,6 +43,7 @@ public:
     //   "GetSpecificPortMappingEntry UDP 50000"
     //   "DeletePortMapping UDP 50000"
     //   "AddPortMapping UDP 50000 -> 127.0.0.1:4000 Zandrel"
+    //   "GetStatusInfo"
     // and the bare action name for anything else.
     std::vector<std::string> requests() const;
 

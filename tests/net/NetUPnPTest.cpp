@@ -30,7 +30,7 @@ TEST_F(ZNetUPnPMappingTest, MapsTheLocalPortAndRemovesTheEntryOnClose) {
     ASSERT_NE(mapping, nullptr);
     EXPECT_EQ(ZNetUPnPMappingGetExternalPort(mapping), 50000);
     EXPECT_EQ(ZNetUPnPMappingGetHost(mapping), L"<invalid>");
-    EXPECT_EQ(gateway.requests(), (Strings{"GetSpecificPortMappingEntry UDP 50000",
+    EXPECT_EQ(gateway.requests(), (Strings{"GetStatusInfo", "GetSpecificPortMappingEntry UDP 50000",
                                            "AddPortMapping UDP 50000 -> 127.0.0.1:4000 Zandrel"}));
     ASSERT_EQ(gateway.entries().count(50000), 1u);
 
@@ -59,20 +59,46 @@ TEST_F(ZNetUPnPMappingTest, ReplacesAStaleEntryOfOurOwn) {
     ZNetUPnPMapping* mapping = ZNetUPnPMappingOpen(L"127.0.0.1:4000", 50000, 50000);
     ASSERT_NE(mapping, nullptr);
     EXPECT_EQ(gateway.requests(),
-              (Strings{"GetSpecificPortMappingEntry UDP 50000", "DeletePortMapping UDP 50000",
+              (Strings{"GetStatusInfo", "GetSpecificPortMappingEntry UDP 50000", "DeletePortMapping UDP 50000",
                        "AddPortMapping UDP 50000 -> 127.0.0.1:4000 Zandrel"}));
     EXPECT_EQ(gateway.entries().at(50000).internalPort, 4000);
     ZNetUPnPMappingClose(mapping);
 }
 
-TEST_F(ZNetUPnPMappingTest, LeavesAnotherDevicesEntryAloneAndGivesUpAfterFiveTries) {
-    gateway.putEntry(50000, {"192.168.1.77", 4000, "Game console"});
+// Another device's entry, and another program's on this very computer
+// (our address, but another port or another description), are never ours.
+TEST_F(ZNetUPnPMappingTest, LeavesOtherDevicesAndOtherProgramsEntriesAloneAndGivesUpAfterFiveTries) {
+    const ZTestUPnPGateway::Entry others[] = {
+        {"192.168.1.77", 4000, "Game console"}, {"127.0.0.1", 5555, "OtherApp"}, {"127.0.0.1", 4000, "OtherApp"}};
+    for (const ZTestUPnPGateway::Entry& other : others) {
+        ZTestUPnPGateway gateway;
+        ZNetUPnPSetGatewayURL(gateway.rootURL());
+        gateway.putEntry(50000, other);
+        ZLogCapture log;
+        EXPECT_EQ(ZNetUPnPMappingOpen(L"127.0.0.1:4000", 50000, 50000), nullptr);
+        Strings expected{"GetStatusInfo"};
+        expected.insert(expected.end(), 5, "GetSpecificPortMappingEntry UDP 50000");
+        EXPECT_EQ(gateway.requests(), expected) << other.description;
+        const ZTestUPnPGateway::Entry kept = gateway.entries().at(50000);
+        EXPECT_EQ(kept.client, other.client);
+        EXPECT_EQ(kept.internalPort, other.internalPort);
+        EXPECT_EQ(kept.description, other.description);
+        EXPECT_EQ(log.count(L"WARNING Unable to create UPnP mapping for port 50000, trying again.\n"), 5);
+        EXPECT_EQ(log.lines().size(), 5u);
+    }
+}
+
+// A router behind another NAT says it is not connected and refuses every
+// port alike: one refusal is enough.
+TEST_F(ZNetUPnPMappingTest, AGatewayThatIsNotConnectedIsAskedOnceWithOneWarning) {
+    gateway.setConnected(false);
+    gateway.refuseAdds(true);
     ZLogCapture log;
     EXPECT_EQ(ZNetUPnPMappingOpen(L"127.0.0.1:4000", 50000, 50000), nullptr);
-    EXPECT_EQ(gateway.requests(), Strings(5, "GetSpecificPortMappingEntry UDP 50000"));
-    EXPECT_EQ(gateway.entries().at(50000).client, "192.168.1.77");
-    EXPECT_EQ(log.count(L"WARNING Unable to create UPnP mapping for port 50000, trying again.\n"), 5);
-    EXPECT_EQ(log.lines().size(), 5u);
+    EXPECT_EQ(gateway.requests(), (Strings{"GetStatusInfo", "GetSpecificPortMappingEntry UDP 50000",
+                                           "AddPortMapping UDP 50000 -> 127.0.0.1:4000 Zandrel"}));
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find(ZFromUTF8(kAddWarning)), std::wstring::npos);
 }
 
 TEST_F(ZNetUPnPMappingTest, AGatewayRefusingEveryAddGivesFivePairsOfWarningsAndNoMapping) {
@@ -86,7 +112,7 @@ TEST_F(ZNetUPnPMappingTest, AGatewayRefusingEveryAddGivesFivePairsOfWarningsAndN
         EXPECT_NE(lines[i + 1].find(L"WARNING Unable to create UPnP mapping for port 50000, trying again.\n"),
                   std::wstring::npos);
     }
-    Strings expected;
+    Strings expected{"GetStatusInfo"};
     for (int i = 0; i < 5; ++i) {
         expected.push_back("GetSpecificPortMappingEntry UDP 50000");
         expected.push_back("AddPortMapping UDP 50000 -> 127.0.0.1:4000 Zandrel");
