@@ -100,6 +100,27 @@ class ZDialog {
 public:
     ZDialog(Display* d, ZDialogLayout& layout) : _d(d), _layout(layout) {}
 
+    // Tells a window manager what this is: a dialog of Zandrel's with a
+    // fixed size, which it must neither maximise nor let the user resize.
+    void describeToManager() {
+        XClassHint classHint;
+        char name[] = "zandrel", className[] = "Zandrel";
+        classHint.res_name = name;
+        classHint.res_class = className;
+        XSetClassHint(_d, _window, &classHint);
+        XSizeHints* size = XAllocSizeHints();
+        if (size) {
+            size->flags = PMinSize | PMaxSize;
+            size->min_width = size->max_width = _layout.width;
+            size->min_height = size->max_height = _layout.height;
+            XSetWMNormalHints(_d, _window, size);
+            XFree(size);
+        }
+        const Atom dialogType = XInternAtom(_d, "_NET_WM_WINDOW_TYPE_DIALOG", False);
+        XChangeProperty(_d, _window, XInternAtom(_d, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&dialogType), 1);
+    }
+
     // Runs the dialog until a button, Escape, Return or closing ends it.
     int run() {
         const int screen = DefaultScreen(_d);
@@ -114,6 +135,7 @@ public:
                         reinterpret_cast<const unsigned char*>(_layout.title.data()), static_cast<int>(_layout.title.size()));
         Atom deleteWindow = XInternAtom(_d, "WM_DELETE_WINDOW", False);
         XSetWMProtocols(_d, _window, &deleteWindow, 1);
+        describeToManager();
         _font = XLoadQueryFont(_d, "fixed");
         _gc = XCreateGC(_d, _window, 0, nullptr);
         XSetForeground(_d, _gc, BlackPixel(_d, screen));

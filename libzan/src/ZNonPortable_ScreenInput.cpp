@@ -38,13 +38,15 @@ Display* inputDisplay() {
 Atom atom(Display* d, const char* name) { return XInternAtom(d, name, False); }
 
 // Top-level windows, topmost first: the window manager's stacking list when
-// one runs, else the root's mapped children.
+// one runs, else the root's mapped children. The list of a manager that has
+// gone stays on the root and lists none of the windows opened since.
 std::vector<Window> topLevelWindows(Display* d) {
     std::vector<Window> windows;
     const Window root = DefaultRootWindow(d);
     std::uint64_t ids[4096];
     int count = 0;
-    if (_ZX11GetCardinals(d, root, atom(d, "_NET_CLIENT_LIST_STACKING"), XA_WINDOW, ids, 4096, count) && count > 0) {
+    if (_ZX11HasWindowManager(d) &&
+        _ZX11GetCardinals(d, root, atom(d, "_NET_CLIENT_LIST_STACKING"), XA_WINDOW, ids, 4096, count) && count > 0) {
         for (int i = count - 1; i >= 0; --i) windows.push_back(static_cast<Window>(ids[i]));
         return windows;
     }
@@ -211,7 +213,9 @@ void ZSystemSetCursorPosition(int x, int y) {
     Display* d = inputDisplay();
     if (!d) return;
     XWarpPointer(d, None, DefaultRootWindow(d), 0, 0, 0, 0, x, y);
-    XFlush(d);
+    // The pointer is there when the call returns: whatever asks for its
+    // position next, on whichever connection, sees the new one.
+    XSync(d, False);
 }
 
 bool ZSystemIsKeyPressed(int virtualKey) {

@@ -122,8 +122,11 @@ const _ZX11VisualInfo& _ZX11ArgbVisual() {
     return info;
 }
 
-bool _ZX11HasWindowManager() {
-    Display* d = _ZX11Display();
+bool _ZX11HasWindowManager() { return _ZX11HasWindowManager(_ZX11Display()); }
+
+// A manager that was killed leaves its properties on the root: only a check
+// window that still exists and names itself proves one runs.
+bool _ZX11HasWindowManager(Display* d) {
     if (!d) return false;
     std::uint64_t check = 0;
     int count = 0;

@@ -30,6 +30,8 @@ const _ZX11VisualInfo& _ZX11ArgbVisual();
 
 // Whether an EWMH window manager runs (_NET_SUPPORTING_WM_CHECK on the root).
 bool _ZX11HasWindowManager();
+// The same asked over another connection.
+bool _ZX11HasWindowManager(Display* d);
 
 // Collects X errors raised on the calling thread between trap and untrap
 // instead of ending the process; untrap syncs and returns the first error

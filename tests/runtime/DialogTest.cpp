@@ -1,7 +1,9 @@
 // The boxes and the crash dialog on a real X server (the test tree's Xvfb),
 // answered the way a user would: pointer and keys through XTest.
 #include <gtest/gtest.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <poll.h>
@@ -26,6 +28,9 @@ long long nowMs() {
 class ZUser {
 public:
     ZUser() {
+        // Windows come and go while the tree is searched; a window gone
+        // between two requests is no reason to end the test program.
+        XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
         const char* name = std::getenv("DISPLAY");
         display = name ? std::string(name) : std::string();
         _d = display.empty() ? nullptr : XOpenDisplay(display.c_str());
@@ -78,10 +83,47 @@ public:
         XSync(_d, False);
     }
 
+    // What a window manager reads off a box: its class, whether its size is
+    // fixed, and whether it calls itself a dialog.
+    struct Description {
+        std::string className;
+        bool fixedSize = false;
+        bool dialogType = false;
+    };
+    Description describe(Window w) {
+        Description out;
+        XClassHint hint{};
+        if (XGetClassHint(_d, w, &hint)) {
+            if (hint.res_class) out.className = hint.res_class;
+            XFree(hint.res_name);
+            XFree(hint.res_class);
+        }
+        XSizeHints size{};
+        long supplied = 0;
+        XWindowAttributes a;
+        if (XGetWMNormalHints(_d, w, &size, &supplied) && XGetWindowAttributes(_d, w, &a))
+            out.fixedSize = (size.flags & PMinSize) && (size.flags & PMaxSize) && size.min_width == a.width &&
+                            size.max_width == a.width && size.min_height == a.height && size.max_height == a.height;
+        Atom type = 0;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        if (XGetWindowProperty(_d, w, XInternAtom(_d, "_NET_WM_WINDOW_TYPE", False), 0, 1, False, XA_ATOM, &type,
+                               &format, &count, &after, &data) == Success && data) {
+            if (count == 1 && format == 32)
+                out.dialogType = *reinterpret_cast<Atom*>(data) == XInternAtom(_d, "_NET_WM_WINDOW_TYPE_DIALOG", False);
+            XFree(data);
+        }
+        return out;
+    }
+
     std::string display;
 
 private:
-    Window find(Window parent, const std::string& name, bool viewable) {
+    // Searches below parent, breadth first: a window manager puts each
+    // top-level window into a frame of its own, so a box is a grandchild of
+    // the root there and a child of it on a bare server.
+    Window find(Window parent, const std::string& name, bool viewable, int depth = 3) {
         Window root, up, *children = nullptr;
         unsigned int count = 0;
         Window found = 0;
@@ -97,6 +139,8 @@ private:
                 XFree(title);
             }
         }
+        for (unsigned int i = 0; i < count && !found && depth > 1; ++i)
+            found = find(children[i], name, viewable, depth - 1);
         if (children) XFree(children);
         return found;
     }
@@ -180,6 +224,10 @@ TEST(AutoRestartFailed, ARestartThatCannotRunIsShownInABox) {
     children.start(dir.path(), {"-norestart", "-standin", "restart"}, user.display);
     const Window box = user.waitForWindow("Auto-Restart Failed");
     ASSERT_NE(box, 0u) << children.output();
+    const ZUser::Description seen = user.describe(box);
+    EXPECT_EQ(seen.className, "Zandrel");
+    EXPECT_TRUE(seen.fixedSize);
+    EXPECT_TRUE(seen.dialogType);
     ASSERT_TRUE(user.click(box, "OK"));
     ASSERT_TRUE(children.finish());
     EXPECT_EQ(children.status(), 1);
