@@ -126,10 +126,11 @@ ZHotkey* ZSystemHotkeyOpen(const std::wstring& keys, const std::wstring& name) {
     for (unsigned lock : kLockVariants)
         XGrabKey(d, code, mask | lock, DefaultRootWindow(d), False, GrabModeAsync, GrabModeAsync);
     if (_ZX11UntrapErrors(d) != 0) {
-        // Taken by another program.
+        // Taken by another program (often the window manager itself).
         _ZX11TrapErrors();
         ungrab(d, code, mask);
         _ZX11UntrapErrors(d);
+        ZLOG(L"WARNING Hotkey '" << keys << L"' is taken by another program, ignoring.");
         return nullptr;
     }
     ZHotkey* hotkey = new ZHotkey{keys, modifiers, virtualKey, g_nextId, name};

@@ -11,21 +11,37 @@
 namespace {
 
 // A plain X window painted with one colour, mapped on the UI connection.
+// Placed windows (override-redirect) stand exactly where they are put,
+// under a window manager too; managed ones are ordinary application windows,
+// which a manager frames, places and lists, as every window a user shares.
 struct ZColourWindow {
+    enum Kind { Placed, Managed };
     Window w = 0;
-    ZColourWindow(int x, int y, int width, int height, unsigned long rgb, Window parent = 0, bool map = true) {
+    ZColourWindow(int x, int y, int width, int height, unsigned long rgb, Window parent = 0, bool map = true,
+                  Kind kind = Placed) {
         Display* d = _ZX11Display();
         XSetWindowAttributes a{};
         a.background_pixel = rgb;
-        a.override_redirect = True;
+        a.override_redirect = kind == Placed;
         w = XCreateWindow(d, parent ? parent : DefaultRootWindow(d), x, y, static_cast<unsigned>(width),
                           static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
                           CWBackPixel | CWOverrideRedirect, &a);
+        if (kind == Managed) {
+            XSizeHints hints{};
+            hints.flags = USPosition | USSize;
+            hints.x = x;
+            hints.y = y;
+            hints.width = width;
+            hints.height = height;
+            XSetWMNormalHints(d, w, &hints);
+        }
         if (map) {
             XMapWindow(d, w);
             XClearWindow(d, w);
         }
         XSync(d, False);
+        // A manager maps a managed window once it has framed it.
+        if (map && kind == Managed && !parent) ZPumpUntil([this] { return ZIsViewable(w); });
     }
     ~ZColourWindow() {
         XDestroyWindow(_ZX11Display(), w);
@@ -35,6 +51,16 @@ struct ZColourWindow {
         XChangeProperty(_ZX11Display(), w, _ZX11Atom("_NET_WM_NAME"), _ZX11Atom("UTF8_STRING"), 8, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
         XSync(_ZX11Display(), False);
+    }
+    // Where the window is on the screen now (a manager may have moved it).
+    ZRect screenRect() const {
+        Display* d = _ZX11Display();
+        XWindowAttributes a{};
+        XGetWindowAttributes(d, w, &a);
+        int x = 0, y = 0;
+        Window child = 0;
+        XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+        return ZRect{x, y, x + a.width, y + a.height};
     }
 };
 
@@ -96,7 +122,7 @@ TEST(ZScreen, CaptureChecksItsArguments) {
 
 TEST(ZScreen, AWindowWithAChildYieldsTheChildFirstThenTheUncoveredPieces) {
     ZREQUIRE_DISPLAY();
-    ZColourWindow top(300, 200, 200, 100, 0x00FF00);
+    ZColourWindow top(300, 200, 200, 100, 0x00FF00, 0, true, ZColourWindow::Managed);
     ZColourWindow child(10, 20, 50, 30, 0xFF0000, top.w);
     ZColourWindow hidden(600, 600, 50, 50, 0x0000FF, 0, false);
     ZColourWindow offScreen(5000, 5000, 50, 50, 0x0000FF);
@@ -105,8 +131,21 @@ TEST(ZScreen, AWindowWithAChildYieldsTheChildFirstThenTheUncoveredPieces) {
     std::map<std::uint32_t, std::list<ZFrag>> children;
     ASSERT_TRUE(ZScreenGetWindowRects(screen, windows, children));
     const std::uint32_t topId = static_cast<std::uint32_t>(top.w);
-    ASSERT_FALSE(windows.empty());
-    EXPECT_EQ(windows.front(), (ZFrag{topId, ZRect{300, 200, 500, 300}})) << "the newest window is topmost";
+    const ZRect topRect = top.screenRect();
+    EXPECT_EQ(topRect.right - topRect.left, 200);
+    EXPECT_EQ(topRect.bottom - topRect.top, 100);
+    // The newest window is topmost: whatever comes before it in the list
+    // (a panel a manager keeps above every window) does not cover it.
+    bool seen = false;
+    for (const ZFrag& f : windows) {
+        if (f.id == topId) {
+            EXPECT_EQ(f.rect, topRect);
+            seen = true;
+            break;
+        }
+        EXPECT_FALSE(ZRectIntersects(f.rect, topRect)) << "window " << f.id << " is listed above the newest one";
+    }
+    EXPECT_TRUE(seen);
     for (const ZFrag& f : windows) {
         EXPECT_NE(f.id, static_cast<std::uint32_t>(hidden.w));
         EXPECT_NE(f.id, static_cast<std::uint32_t>(offScreen.w));
@@ -127,11 +166,12 @@ TEST(ZScreen, AWindowWithAChildYieldsTheChildFirstThenTheUncoveredPieces) {
 
 TEST(ZScreen, WindowListHoldsTitledShownWindowsButNotTheProgramManager) {
     ZREQUIRE_DISPLAY();
-    ZColourWindow titled(10, 10, 40, 40, 0);
+    const ZColourWindow::Kind managed = ZColourWindow::Managed;
+    ZColourWindow titled(10, 10, 40, 40, 0, 0, true, managed);
     titled.setTitle("chat \xC3\xA9");
-    ZColourWindow manager(60, 10, 40, 40, 0);
+    ZColourWindow manager(60, 10, 40, 40, 0, 0, true, managed);
     manager.setTitle("PROGRAM manager");
-    ZColourWindow untitled(110, 10, 40, 40, 0);
+    ZColourWindow untitled(110, 10, 40, 40, 0, 0, true, managed);
     ZColourWindow hidden(160, 10, 40, 40, 0, 0, false);
     hidden.setTitle("hidden");
     std::map<std::uint32_t, std::wstring> list;
@@ -140,7 +180,9 @@ TEST(ZScreen, WindowListHoldsTitledShownWindowsButNotTheProgramManager) {
     EXPECT_FALSE(ZMAPCONTAINS(list, static_cast<std::uint32_t>(manager.w)));
     EXPECT_FALSE(ZMAPCONTAINS(list, static_cast<std::uint32_t>(untitled.w)));
     EXPECT_FALSE(ZMAPCONTAINS(list, static_cast<std::uint32_t>(hidden.w)));
-    EXPECT_EQ(ZScreenGetWindowAt(20, 20), static_cast<std::uint32_t>(titled.w));
+    const ZRect at = titled.screenRect();
+    EXPECT_EQ(ZScreenGetWindowAt((at.left + at.right) / 2, (at.top + at.bottom) / 2),
+              static_cast<std::uint32_t>(titled.w));
 }
 
 TEST(ZScreen, CursorMovesAndInjectedKeysAreHeld) {
@@ -192,4 +234,36 @@ TEST(ZScreen, InjectedClickReachesTheWindowListener) {
     EXPECT_EQ(listener.x, 10);
     EXPECT_EQ(listener.y, 10);
     ZWinClose(w);
+}
+
+// A window manager that was killed leaves its check window's id and its last
+// stacking list on the root. Needs a server without a manager of its own,
+// since it plays the manager that died.
+TEST(ZScreen, AKilledManagersLeftoverListIsNotTrustedOnABareServer) {
+    ZREQUIRE_DISPLAY();
+    Display* d = _ZX11Display();
+    const Window root = DefaultRootWindow(d);
+    ASSERT_FALSE(_ZX11HasWindowManager()) << "this test plays a manager: it needs a server without one";
+    {
+        ZColourWindow managerCheck(0, 0, 1, 1, 0, 0, false);
+        const unsigned long check = managerCheck.w;
+        XChangeProperty(d, root, _ZX11Atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&check), 1);
+        XChangeProperty(d, managerCheck.w, _ZX11Atom("_NET_SUPPORTING_WM_CHECK"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&check), 1);
+        XChangeProperty(d, root, _ZX11Atom("_NET_CLIENT_LIST_STACKING"), XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&check), 1);
+        XSync(d, False);
+        EXPECT_TRUE(_ZX11HasWindowManager());
+    }  // the manager is gone; its properties stay
+    EXPECT_FALSE(_ZX11HasWindowManager());
+    ZColourWindow opened(200, 200, 60, 60, 0x00FF00);
+    opened.setTitle("opened after");
+    std::map<std::uint32_t, std::wstring> list;
+    ASSERT_TRUE(ZScreenGetWindowList(list));
+    EXPECT_EQ(list[static_cast<std::uint32_t>(opened.w)], L"opened after");
+    EXPECT_EQ(ZScreenGetWindowAt(230, 230), static_cast<std::uint32_t>(opened.w));
+    XDeleteProperty(d, root, _ZX11Atom("_NET_SUPPORTING_WM_CHECK"));
+    XDeleteProperty(d, root, _ZX11Atom("_NET_CLIENT_LIST_STACKING"));
+    XSync(d, False);
 }

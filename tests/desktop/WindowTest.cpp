@@ -65,11 +65,15 @@ TEST(ZWin, RepaintShowsTheSamePixelsInServerOrderAndAResizeGrowsTheWindow) {
     Window root;
     int x, y;
     unsigned width = 0, height = 0, border, depth = 0;
-    XGetGeometry(_ZX11Display(), w->window, &root, &x, &y, &width, &height, &border, &depth);
-    EXPECT_EQ(width, 400u);
-    EXPECT_EQ(height, 200u);
+    // A window manager applies the new size when it gets to it: the loop
+    // runs until the server has the window at its new size.
+    EXPECT_TRUE(ZPumpUntil([&] {
+        XGetGeometry(_ZX11Display(), w->window, &root, &x, &y, &width, &height, &border, &depth);
+        return width == 400u && height == 200u;
+    }));
     EXPECT_EQ(depth, 32u);
-    EXPECT_EQ(readBack(w, 400, 200), asBGRA(second));
+    EXPECT_TRUE(ZPumpUntil([&] { return readBack(w, 400, 200) == asBGRA(second); }))
+        << "the pixels read back differ from the repainted RGBA buffer";
     ZRect r;
     ZWinGetScreenPosition(w, r);
     EXPECT_EQ(r, (ZRect{20, 30, 420, 230}));
