@@ -102,7 +102,13 @@ void onIconEvent(ZIconRecord* icon, XEvent& e) {
             break;
         case EnterNotify:
             if (!icon->tooltipText.empty() && !icon->tooltip) {
-                icon->tooltip = _ZPopupOpen({icon->tooltipText}, e.xcrossing.x_root + 8, e.xcrossing.y_root + 16, false);
+            {
+                // Below the pointer, or above it in a tray at the bottom of
+                // the screen: a tip over the icon would take its clicks.
+                const bool low = e.xcrossing.y_root > DisplayHeight(d, DefaultScreen(d)) / 2;
+                icon->tooltip = _ZPopupOpen({icon->tooltipText}, e.xcrossing.x_root + 8,
+                                            low ? e.xcrossing.y_root - 8 : e.xcrossing.y_root + 16, low);
+            }
                 if (icon->tooltip)
                     _ZX11SetHandler(icon->tooltip->window, [icon](XEvent& ev) {
                         if (ev.type == Expose && ev.xexpose.count == 0) _ZPopupDraw(icon->tooltip);
