@@ -1,0 +1,27 @@
+// Small pieces several node classes share: the placement bits read from
+// "$align" / "$valign" / "$mode", the service's own buddy domain, and moving
+// a store watch from one name to another.
+//
+// Threading: UI thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class ZInstance;
+struct ZNotifyHandle;
+
+// Buddies of this domain are shown by their user part only.
+constexpr const wchar_t* ZNODE_SERVICE_DOMAIN = L"zandrel.net";
+
+// Watch codes: redraw the window, or run its update pass.
+constexpr unsigned int ZNODE_REDRAW = 1;
+constexpr unsigned int ZNODE_UPDATE = 2;
+
+// Placement bits of a horizontal and a vertical alignment text, compared
+// whole and without regard to case; "copy" adds the no-blend bit.
+std::uint32_t ZNodeAlignFlags(const std::wstring& align, const std::wstring& valign);
+std::uint32_t ZNodeModeFlags(const std::wstring& mode);
+
+// The name shown for a buddy: the user part when the domain is our own.
+std::wstring ZNodeBuddyName(const std::wstring& identifier);
