@@ -54,16 +54,20 @@ void ZImageNode::calcMinSize(int& minWidth, int& minHeight) {
 }
 
 bool ZImageNode::_preChildRender(ZImageStack& stack) {
-    if (_x || _y) stack.pushTarget(ZRect{_x, _y, _x + _width, _y + _height});
+    // The size is read before the target is placed, so an image that has
+    // just arrived is drawn at its own size in this very render.
     ZImageFormat format;
     ZRect rect;
-    if (!_src.empty()) {
-        if (const unsigned char* pixels = ZImageTools_instanceReadOpen(_instance, _src, format, rect, 0, 0)) {
-            _width = rect.right - rect.left;
-            _height = rect.bottom - rect.top;
-            stack.drawBitmap(format, pixels, rect, _flags);
-            ZImageTools_instanceReadClose(_instance, _src);
-        }
+    const unsigned char* pixels =
+        _src.empty() ? nullptr : ZImageTools_instanceReadOpen(_instance, _src, format, rect, 0, 0);
+    if (pixels) {
+        _width = rect.right - rect.left;
+        _height = rect.bottom - rect.top;
+    }
+    if (_x || _y) stack.pushTarget(ZRect{_x, _y, _x + _width, _y + _height});
+    if (pixels) {
+        stack.drawBitmap(format, pixels, rect, _flags);
+        ZImageTools_instanceReadClose(_instance, _src);
     }
     return true;
 }

@@ -41,6 +41,7 @@ bool ZProgressNode::_preChildRender(ZImageStack& stack) {
     const std::int64_t value = std::clamp<std::int64_t>(_src.empty() ? 0 : _instance->calc(_src), -(1LL << 31), 1LL << 31);
     const int length = static_cast<int>(
         std::clamp<std::int64_t>(static_cast<std::int64_t>(_width) * value / _scale, -(1 << 24), 1 << 24));
-    stack.drawHorizLine(_x + _width - length, _y, length, _color);
+    // A one-pixel bar of exactly length pixels, ending at x + width.
+    if (length > 0) stack.fillRect(ZRect{_x + _width - length, _y, _x + _width, _y + 1}, _color);
     return true;
 }
