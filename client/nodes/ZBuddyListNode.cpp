@@ -108,15 +108,17 @@ bool ZBuddyListNode::_preChildRender(ZImageStack& stack) {
 }
 
 // The picture of a row: in colour, or the grey copy, made from the colour
-// one when it is missing or older than it.
+// one when it is missing or older than the colour one.
 bool ZBuddyListNode::_drawPicture(ZImageStack& stack, const std::wstring& buddy, bool colour, ZRect& picture) {
     const std::wstring image = buddy + L"_Image";
     const std::wstring grey = buddy + L"_Image_BW";
     std::wstring name = colour ? image : grey;
     if (!colour) {
-        const bool stale = _instance->isSet(image + L"_Format") &&
-                           (!_instance->isSet(grey) ||
-                            _instance->getTimestamp(image + L"_Format") > _instance->getTimestamp(grey + L"_Format"));
+        // Any write of new pixels stamps the picture (an unchanged format
+        // does not stamp its companion); so does a colour read, which only
+        // costs one needless conversion when the buddy next shows grey.
+        const bool stale = _instance->isSet(image) &&
+                           (!_instance->isSet(grey) || _instance->getTimestamp(image) > _instance->getTimestamp(grey));
         ZImageFormat format;
         ZRect rect;
         if (stale) {

@@ -4,6 +4,7 @@
 
 #include "ZImageStack.h"
 #include "ZImageTools.h"
+#include "ZNodeHelpers.h"
 #include "ZPortable_Text.h"
 
 ZButtonNode::ZButtonNode(ZInstance* instance, IZCommandEngine* commandEngine, ZTemplateNode* parent)
@@ -32,12 +33,7 @@ bool ZButtonNode::_postChildUpdate(ZAttributeStack& stack) {
     const std::wstring src = stack.eval(L"$src");
     if (!ZCaseEquals(src, _src)) {
         _src = src;
-        ZImageFormat format;
-        ZRect rect;
-        if (!_src.empty() && ZImageTools_instanceReadCheck(_instance, _src, format, rect)) {
-            _width = rect.right - rect.left;
-            _height = rect.bottom - rect.top;
-        }
+        ZNodeImageFrameSize(_instance, _src, _width, _height);
         changed = true;
     }
     return changed;

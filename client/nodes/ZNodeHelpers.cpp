@@ -1,6 +1,7 @@
 #include "ZNodeHelpers.h"
 
 #include "ZImage.h"
+#include "ZImageTools.h"
 #include "ZPortable_Parse.h"
 #include "ZPortable_Text.h"
 
@@ -25,4 +26,15 @@ std::wstring ZNodeBuddyName(const std::wstring& identifier) {
     ZSplitAddress(identifier, user, domain);
     if (identifier.find(L'@') != std::wstring::npos && ZCaseEquals(domain, ZNODE_SERVICE_DOMAIN)) return user;
     return identifier;
+}
+
+bool ZNodeImageFrameSize(ZInstance* instance, const std::wstring& reference, int& width, int& height) {
+    ZImageFormat format;
+    ZRect rect;
+    if (reference.empty() || !ZImageTools_instanceReadCheck(instance, reference, format, rect)) return false;
+    if (ZRectEmpty(rect)) rect = ZRect{0, 0, format.width, format.height};
+    ZRectClip(rect, ZRect{0, 0, format.width, format.height});
+    width = rect.right - rect.left;
+    height = rect.bottom - rect.top;
+    return true;
 }

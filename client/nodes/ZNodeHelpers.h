@@ -25,3 +25,8 @@ std::uint32_t ZNodeModeFlags(const std::wstring& mode);
 
 // The name shown for a buddy: the user part when the domain is our own.
 std::wstring ZNodeBuddyName(const std::wstring& identifier);
+
+// The size of one frame of a store image reference ("name" or
+// "name(left,top,right,bottom)"): the reference's rectangle, else the whole
+// image. False when the image is neither in the store nor a readable file.
+bool ZNodeImageFrameSize(ZInstance* instance, const std::wstring& reference, int& width, int& height);

@@ -59,12 +59,7 @@ bool ZScrollBarNode::_postChildUpdate(ZAttributeStack& stack) {
     const std::wstring handle = stack.eval(L"$handleSrc");
     if (!ZCaseEquals(handle, _handleSrc)) {
         _handleSrc = handle;
-        ZImageFormat format;
-        ZRect rect;
-        if (!_handleSrc.empty() && ZImageTools_instanceReadCheck(_instance, _handleSrc, format, rect)) {
-            _handleWidth = rect.right - rect.left;
-            _handleHeight = rect.bottom - rect.top;
-        }
+        ZNodeImageFrameSize(_instance, _handleSrc, _handleWidth, _handleHeight);
         changed = true;
     }
     const std::wstring back = stack.eval(L"$backSrc");

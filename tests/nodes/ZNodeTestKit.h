@@ -63,9 +63,14 @@ public:
     bool claims = false;  // registers itself for its area
     int clicks = 0, moves = 0, updates = 0, renders = 0;
     ZRect drawn;  // in layer coordinates
+    std::wstring reads;  // an expression evaluated in each update, into seen
+    std::wstring seen;
 
 protected:
-    bool _postChildUpdate(ZAttributeStack&) override { return ++updates, false; }
+    bool _postChildUpdate(ZAttributeStack& stack) override {
+        if (!reads.empty()) seen = stack.eval(reads);
+        return ++updates, false;
+    }
     bool _preChildRender(ZImageStack& stack) override {
         ++renders;
         int x = 0, y = 0, w = 0, h = 0;
