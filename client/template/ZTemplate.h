@@ -79,6 +79,7 @@ public:
     static std::wstring chatLogPath(const std::wstring& buddy);
 
     ZTemplateNode* getRoot() const { return _root; }
+    ZTimer* getTimer() const { return _timer; }
     // How many update passes and render passes ran (for status and tests).
     int updateCount() const { return _updateCount; }
     int renderCount() const { return _renderCount; }
