@@ -78,40 +78,48 @@ ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* comm
     _root = nullptr;
     _nodeStack.clear();
 
-    // The reader would report a missing file with no line; say so plainly.
+    // A file the reader cannot open takes the same way out as a parse error.
+    bool failed = false;
+    std::wstring message;
+    std::uint64_t line = 0;
     std::string probe;
-    if (!ZFileLoad(filename, probe)) _fail(filename, L"the file cannot be read", 0);
-
-    xercesc::XMLPlatformUtils::Initialize();
-    {
-        std::unique_ptr<xercesc::SAX2XMLReader> reader(xercesc::XMLReaderFactory::createXMLReader());
-        // A skin names no outside DTD or entity, and none is ever fetched.
-        reader->setFeature(xercesc::XMLUni::fgXercesLoadExternalDTD, false);
-        reader->setFeature(xercesc::XMLUni::fgXercesDisableDefaultEntityResolution, true);
-        reader->setFeature(xercesc::XMLUni::fgSAX2CoreValidation, false);
-        reader->setContentHandler(this);
-        reader->setErrorHandler(this);
-        const std::string name = ZToUTF8(filename);
-        try {
-            reader->parse(name.c_str());
-        } catch (const xercesc::SAXParseException& e) {
-            _fail(filename, fromXMLCh(e.getMessage()), e.getLineNumber());
-        } catch (const xercesc::XMLException& e) {
-            _fail(filename, fromXMLCh(e.getMessage()), 0);
+    if (!ZFileLoad(filename, probe)) {
+        failed = true;
+        message = L"the file cannot be read";
+    } else {
+        xercesc::XMLPlatformUtils::Initialize();
+        {
+            std::unique_ptr<xercesc::SAX2XMLReader> reader(xercesc::XMLReaderFactory::createXMLReader());
+            // A skin names no outside DTD or entity, and none is ever fetched.
+            reader->setFeature(xercesc::XMLUni::fgXercesLoadExternalDTD, false);
+            reader->setFeature(xercesc::XMLUni::fgXercesDisableDefaultEntityResolution, true);
+            reader->setFeature(xercesc::XMLUni::fgSAX2CoreValidation, false);
+            reader->setContentHandler(this);
+            reader->setErrorHandler(this);
+            const std::string name = ZToUTF8(filename);
+            try {
+                reader->parse(name.c_str());
+            } catch (const xercesc::SAXParseException& e) {
+                failed = true;
+                message = fromXMLCh(e.getMessage());
+                line = e.getLineNumber();
+            } catch (const xercesc::XMLException& e) {
+                failed = true;
+                message = fromXMLCh(e.getMessage());
+            }
         }
+        xercesc::XMLPlatformUtils::Terminate();
     }
-    xercesc::XMLPlatformUtils::Terminate();
+    if (failed) {
+        std::wstring text = L"ERROR while parsing '";
+        text << filename << L"': " << message << L" on line " << static_cast<unsigned long long>(line)
+             << L", exiting.";
+        ZLOG(text);
+        ZSystemMessageBox(L"Zandrel Skin Error", text, ZMB_OK | ZMB_ICONERROR);
+        std::exit(1);
+    }
     ZWARNASSERT(_nodeStack.empty( ));
     return _root;
-}
-
-void ZTemplateFactory::_fail(const std::wstring& filename, const std::wstring& message, std::uint64_t line) {
-    std::wstring text = L"ERROR while parsing '";
-    text << filename << L"': " << message << L" on line " << static_cast<unsigned long long>(line)
-         << L", exiting.";
-    ZLOG(text);
-    ZSystemMessageBox(L"Zandrel Skin Error", text, ZMB_OK | ZMB_ICONERROR);
-    std::exit(1);
 }
 
 void ZTemplateFactory::startElement(const XMLCh*, const XMLCh*, const XMLCh* qname,

@@ -64,8 +64,6 @@ public:
     void characters(const XMLCh* chars, const XMLSize_t length) override;
 
 private:
-    [[noreturn]] void _fail(const std::wstring& filename, const std::wstring& message, std::uint64_t line);
-
     ZInstance* _instance = nullptr;
     IZCommandEngine* _commandEngine = nullptr;
     ZTemplateNode* _root = nullptr;

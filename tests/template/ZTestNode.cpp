@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "ZImageStack.h"
+#include "ZInstance.h"
 
 namespace zantest {
 
@@ -76,7 +77,12 @@ bool ZTestNode::_updateChildren(ZAttributeStack& stack) {
 bool ZTestNode::_postChildUpdate(ZAttributeStack& stack) {
     note(L"post", this);
     if (!getAttribute(L"probe").empty()) nodeJournal().push_back(getID() + L" probe=" + stack.get(L"probe"));
-    return getAttribute(L"changed") == L"true";
+    const std::wstring watched = stack.get(L"watch");
+    if (!watched.empty() && !watching) {
+        watching = true;
+        _instance->watch(watched, stack.getNotifyListener(), 0);
+    }
+    return stack.test(L"$changed");
 }
 
 bool ZTestNode::_preChildRender(ZImageStack&) {

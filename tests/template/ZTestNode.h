@@ -2,7 +2,9 @@
 // chose it and what the passes did, and takes the results of its virtual
 // steps from its own raw attributes:
 //   pre="false"        _preChildUpdate keeps the children out
-//   changed="true"     _postChildUpdate reports a change
+//   changed="true"     _postChildUpdate reports a change (the value is
+//                      evaluated, so "$name" lets the store decide)
+//   watch="name"       the store variable is watched from the first pass on
 //   prerender="false"  _preChildRender draws nothing of the subtree
 //   minwidth, minheight  added by calcMinSize
 // Every step appends "<step> <ID>" to the journal; _postChildUpdate also
@@ -29,6 +31,7 @@ public:
     const int entry;
     // Which copies were made: a clone is a fresh object, never this one.
     int runtimeState = 0;
+    bool watching = false;
 
     void calcMinSize(int& minWidth, int& minHeight) override;
     bool acceptsKeyboardFocus() override { return getAttribute(L"focus") == L"true"; }
