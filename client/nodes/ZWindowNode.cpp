@@ -339,6 +339,9 @@ int ZWindowNode::_routeMouse(int (IZWinListener::*operation)(ZWin*, int, int), Z
 }
 
 int ZWindowNode::onMouseMove(ZWin* window, int x, int y) {
+    // Our platform asks the hit test on presses only, so the hover follows
+    // every move here as well.
+    _respond(_updateMouseover(x, y), _target(x, y));
     IZInputHandler* target = _target(x, y);
     _respond(_routeMouse(&IZWinListener::onMouseMove, window, x, y), target);
     return 0;
