@@ -4,6 +4,7 @@
 #include "ZImageTools.h"
 #include "ZPortable_Parse.h"
 #include "ZPortable_Text.h"
+#include "ZTemplate.h"
 
 std::uint32_t ZNodeAlignFlags(const std::wstring& align, const std::wstring& valign) {
     std::uint32_t flags = 0;
@@ -24,7 +25,7 @@ std::uint32_t ZNodeModeFlags(const std::wstring& mode) { return ZCaseEquals(mode
 std::wstring ZNodeBuddyName(const std::wstring& identifier) {
     std::wstring user, domain;
     ZSplitAddress(identifier, user, domain);
-    if (identifier.find(L'@') != std::wstring::npos && ZCaseEquals(domain, ZNODE_SERVICE_DOMAIN)) return user;
+    if (identifier.find(L'@') != std::wstring::npos && ZCaseEquals(domain, ZTEMPLATE_SERVICE_DOMAIN)) return user;
     return identifier;
 }
 

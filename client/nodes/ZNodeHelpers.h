@@ -1,6 +1,6 @@
 // Small pieces several node classes share: the placement bits read from
-// "$align" / "$valign" / "$mode", the service's own buddy domain, and moving
-// a store watch from one name to another.
+// "$align" / "$valign" / "$mode", buddy names as shown, and frame sizes of
+// store images.
 //
 // Threading: UI thread only.
 #pragma once
@@ -11,9 +11,6 @@
 class ZInstance;
 struct ZNotifyHandle;
 
-// Buddies of this domain are shown by their user part only.
-constexpr const wchar_t* ZNODE_SERVICE_DOMAIN = L"zandrel.net";
-
 // Watch codes: redraw the window, or run its update pass.
 constexpr unsigned int ZNODE_REDRAW = 1;
 constexpr unsigned int ZNODE_UPDATE = 2;
@@ -23,7 +20,8 @@ constexpr unsigned int ZNODE_UPDATE = 2;
 std::uint32_t ZNodeAlignFlags(const std::wstring& align, const std::wstring& valign);
 std::uint32_t ZNodeModeFlags(const std::wstring& mode);
 
-// The name shown for a buddy: the user part when the domain is our own.
+// The name shown for a buddy: the user part when the domain is the
+// service's own (ZTEMPLATE_SERVICE_DOMAIN).
 std::wstring ZNodeBuddyName(const std::wstring& identifier);
 
 // The size of one frame of a store image reference ("name" or
