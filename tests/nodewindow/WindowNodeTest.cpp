@@ -339,3 +339,16 @@ TEST_F(WindowNodeTest, BuddyListOnScreen) {
         EXPECT_EQ(std::system(command.c_str()), 0);
     }
 }
+
+TEST_F(WindowNodeTest, SizesOutsideThePlatformsRangeOpenClampedAndFitFollowsTheChildren) {
+    ZLogCapture log;
+    makeWindow(5000, 0, {{L"minwidth", L"500"}});
+    probe(window, 300, 200);
+    update();
+    EXPECT_EQ(window->getRect(), (ZRect{100, 100, 1124, 101}));
+    EXPECT_EQ(log.count(L"opens within 1 to 1024"), 1);
+    window->fit();
+    EXPECT_EQ(window->getRect(), (ZRect{100, 100, 400, 300}));
+    update();
+    EXPECT_EQ(log.count(L"opens within 1 to 1024"), 1);
+}
