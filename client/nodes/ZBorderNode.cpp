@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "ZImageStack.h"
+#include "ZNodeHelpers.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
 
@@ -12,11 +13,6 @@ namespace {
 const wchar_t* const kSlotNames[ZBorderNode::SLOT_COUNT] = {
     L"topleft", L"top", L"topright", L"left", L"inside", L"right", L"bottomleft", L"bottom", L"bottomright"};
 
-ZRect normalised(ZRect rect) {
-    rect.right = std::max(rect.right, rect.left);
-    rect.bottom = std::max(rect.bottom, rect.top);
-    return rect;
-}
 
 }  // namespace
 
@@ -97,11 +93,11 @@ void ZBorderNode::_renderChildren(ZImageStack& stack) {
     };
     for (int slot = 0; slot < SLOT_COUNT; ++slot) {
         if (!slots[slot]) continue;
-        stack.pushTarget(normalised(rects[slot]));
+        stack.pushTarget(ZNodeNormalised(rects[slot]));
         slots[slot]->render(stack);
         stack.pop();
     }
-    const ZRect totalRect = normalised(ZRect{0, 0, R + c[2], B + r[2]});
+    const ZRect totalRect = ZNodeNormalised(ZRect{0, 0, R + c[2], B + r[2]});
     ZASSERT(ZVALIDRECT( totalRect ));
     stack.pushTarget(totalRect);
     for (ZTemplateNode* other : others) other->render(stack);

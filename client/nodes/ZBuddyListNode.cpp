@@ -21,11 +21,6 @@ bool inside(const ZRect& rect, int x, int y) {
 
 ZRect shrunk(const ZRect& rect, int by) { return ZRect{rect.left + by, rect.top + by, rect.right - by, rect.bottom - by}; }
 
-ZRect normalised(ZRect rect) {
-    rect.right = std::max(rect.right, rect.left);
-    rect.bottom = std::max(rect.bottom, rect.top);
-    return rect;
-}
 
 }  // namespace
 
@@ -138,7 +133,7 @@ bool ZBuddyListNode::_drawPicture(ZImageStack& stack, const std::wstring& buddy,
     ZRect rect;
     const unsigned char* pixels = ZImageTools_instanceReadOpen(_instance, name, format, rect, 0, 0);
     if (!pixels) return false;  // no picture, or a grey one that cannot be read back: the row goes without
-    picture = normalised(shrunk(picture, 2));
+    picture = ZNodeNormalised(shrunk(picture, 2));
     stack.pushTarget(picture);
     stack.drawBitmap(format, pixels, rect, ZIC_ASPECT);
     stack.pop();
@@ -152,7 +147,7 @@ void ZBuddyListNode::_drawList(ZImageStack& stack, ZRect area, const std::wstrin
     _titleFont.measureText(measured, title);
     const int h = measured.bottom - measured.top;
 
-    const ZRect titleRect = normalised(ZRect{area.left + 2 * h, area.top, area.right - 2 * h, area.top + h});
+    const ZRect titleRect = ZNodeNormalised(ZRect{area.left + 2 * h, area.top, area.right - 2 * h, area.top + h});
     stack.pushTarget(titleRect);
     area.top += stack.drawText(title, _titleFont);
     stack.pop();
@@ -187,15 +182,15 @@ void ZBuddyListNode::_drawList(ZImageStack& stack, ZRect area, const std::wstrin
         if (hovered && !_mouseover.picture) font = &_mouseoverFont;
         if (hovered || selected) {
             const ZColor& colour = hovered ? hoverColor : selectedColor;
-            stack.fillRect(normalised(picture), colour);
-            stack.fillRect(normalised(text), colour);
-            stack.drawRect(normalised(picture), frameColor);
-            stack.drawRect(normalised(text), frameColor);
+            stack.fillRect(ZNodeNormalised(picture), colour);
+            stack.fillRect(ZNodeNormalised(text), colour);
+            stack.drawRect(ZNodeNormalised(picture), frameColor);
+            stack.drawRect(ZNodeNormalised(text), frameColor);
         }
 
         std::wstring name = ZNodeBuddyName(buddy);
         if (!isOnline && !isOffline) name += L"...";
-        stack.pushTarget(normalised(text));
+        stack.pushTarget(ZNodeNormalised(text));
         const int rowHeight = stack.drawText(name, *font);
         stack.pop();
 
@@ -204,7 +199,7 @@ void ZBuddyListNode::_drawList(ZImageStack& stack, ZRect area, const std::wstrin
 
         if (isOnline && _mouseover.picture && _mouseover.buddy == buddy && _mouseover.list == list &&
             _instance->test(L"Audio_Capture_Online")) {
-            stack.drawRect(normalised(picture), talkColor);
+            stack.drawRect(ZNodeNormalised(picture), talkColor);
         }
         area.top += rowHeight;
     }

@@ -39,3 +39,9 @@ bool ZNodeImageFrameSize(ZInstance* instance, const std::wstring& reference, int
     height = rect.bottom - rect.top;
     return true;
 }
+
+ZRect ZNodeNormalised(ZRect rect) {
+    if (rect.right < rect.left) rect.right = rect.left;
+    if (rect.bottom < rect.top) rect.bottom = rect.top;
+    return rect;
+}

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ZPortable_Rect.h"
+
 class ZInstance;
 struct ZNotifyHandle;
 
@@ -28,3 +30,6 @@ std::wstring ZNodeBuddyName(const std::wstring& identifier);
 // "name(left,top,right,bottom)"): the reference's rectangle, else the whole
 // image. False when the image is neither in the store nor a readable file.
 bool ZNodeImageFrameSize(ZInstance* instance, const std::wstring& reference, int& width, int& height);
+
+// A rectangle fit to be a drawing target: right raised to left, bottom to top.
+ZRect ZNodeNormalised(ZRect rect);

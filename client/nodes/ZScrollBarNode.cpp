@@ -11,16 +11,6 @@
 #include "ZNonPortable_Screen.h"
 #include "ZPortable_Text.h"
 
-namespace {
-
-ZRect normalised(ZRect rect) {
-    rect.right = std::max(rect.right, rect.left);
-    rect.bottom = std::max(rect.bottom, rect.top);
-    return rect;
-}
-
-}  // namespace
-
 ZScrollBarNode::ZScrollBarNode(ZInstance* instance, IZCommandEngine* commandEngine, ZTemplateNode* parent)
     : ZTemplateNode(instance, commandEngine, parent) {}
 
@@ -82,7 +72,7 @@ bool ZScrollBarNode::_preChildRender(ZImageStack& stack) {
     stack.getDimensions(width, height);
     stack.getPosition(_originX, _originY);
     const int thickness = _horiz ? _handleHeight : _handleWidth;
-    const ZRect strip = normalised(_horiz ? ZRect{0, height - thickness, width, height}
+    const ZRect strip = ZNodeNormalised(_horiz ? ZRect{0, height - thickness, width, height}
                                           : ZRect{width - thickness, 0, width, height});
     ZImageFormat format;
     ZRect rect;
@@ -101,7 +91,7 @@ bool ZScrollBarNode::_preChildRender(ZImageStack& stack) {
             const int hh = rect.bottom - rect.top;
             _track = _horiz ? width - hw : height - hh;
             const int p = static_cast<int>(_frac * static_cast<float>(_track));
-            const ZRect handle = normalised(_horiz ? ZRect{p, height - thickness, p + hw, height}
+            const ZRect handle = ZNodeNormalised(_horiz ? ZRect{p, height - thickness, p + hw, height}
                                                    : ZRect{width - thickness, p, width, p + hh});
             stack.pushTarget(handle);
             stack.drawBitmap(format, pixels, rect, ZIC_ALIGN_HCENTER | ZIC_ALIGN_VCENTER);
@@ -109,7 +99,7 @@ bool ZScrollBarNode::_preChildRender(ZImageStack& stack) {
             stack.pop();
         }
     }
-    stack.pushTarget(normalised(_horiz ? ZRect{0, 0, width, height - thickness} : ZRect{0, 0, width - thickness, height}));
+    stack.pushTarget(ZNodeNormalised(_horiz ? ZRect{0, 0, width, height - thickness} : ZRect{0, 0, width - thickness, height}));
     return true;
 }
 
