@@ -216,15 +216,22 @@ int ZFont::drawText(const ZImageFormat& format, unsigned char* pixels, const std
     if (text.empty() || !_face) return _textHeight;
 
     const int rectWidth = rect.right - rect.left;
-    const std::u32string points = ZFontCodePoints(text);
+    // The same text in a rectangle of the same width lays out as before.
+    const bool sameLayout = _rendered && rectWidth == _renderedRectWidth && text == _renderedText;
+    std::u32string points;
     std::vector<Line> lines;
-    _layout(points, rectWidth, lines);
-    int width = 0;
-    for (const Line& line : lines) width = std::max(width, line.width);
-    const int lineHeight = _face->lineHeight();
-    const std::int64_t fullHeight = static_cast<std::int64_t>(lines.size()) * lineHeight;
-    const int height = static_cast<int>(std::min<std::int64_t>(fullHeight, INT32_MAX / 2));
+    int width = _measuredWidth;
+    int height = _textHeight;
+    if (!sameLayout) {
+        points = ZFontCodePoints(text);
+        _layout(points, rectWidth, lines);
+        width = 0;
+        for (const Line& line : lines) width = std::max(width, line.width);
+        const std::int64_t fullHeight = static_cast<std::int64_t>(lines.size()) * _face->lineHeight();
+        height = static_cast<int>(std::min<std::int64_t>(fullHeight, INT32_MAX / 2));
+    }
     if (width == 0 || height == 0) return _textHeight;
+    const int measuredWidth = width;
     if (_drawFlags & (ZFONT_CENTER | ZFONT_RIGHT)) width = rectWidth;
 
     ZRect inter = rect;
@@ -236,11 +243,17 @@ int ZFont::drawText(const ZImageFormat& format, unsigned char* pixels, const std
     // The visible band of the whole text image (width x height).
     ZRect band{inter.left - rect.left, inter.top - rect.top, inter.right - rect.left, inter.bottom - rect.top};
     ZRectClip(band, ZRect{0, 0, width, height});
-    if (ZRectEmpty(band)) return _textHeight = height;
+    if (ZRectEmpty(band)) return height;
 
-    if (!_rendered || text != _renderedText || !(band == _renderedBand) || width != _renderedWidth ||
-        height != _textHeight) {
+    if (!sameLayout || !(band == _renderedBand) || width != _renderedWidth || height != _textHeight) {
+        if (points.empty()) {
+            points = ZFontCodePoints(text);
+            _layout(points, rectWidth, lines);
+        }
+        const int lineHeight = _face->lineHeight();
         ++_renderCount;
+        _renderedRectWidth = rectWidth;
+        _measuredWidth = measuredWidth;
         _rendered = true;
         _renderedText = text;
         _renderedBand = band;

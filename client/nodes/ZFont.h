@@ -81,6 +81,8 @@ private:
     bool _rendered = false;
     ZRect _renderedBand;
     int _renderedWidth = 0;
+    int _renderedRectWidth = 0;
+    int _measuredWidth = 0;
     int _textHeight = 0;
     int _renderCount = 0;
 };
