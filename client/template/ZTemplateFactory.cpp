@@ -1,0 +1,148 @@
+#include "ZTemplateFactory.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/sax2/Attributes.hpp>
+#include <xercesc/sax2/SAX2XMLReader.hpp>
+#include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+#include "ZNonPortable_Runtime.h"
+#include "ZPortable_Text.h"
+#include "ZTemplateNode.h"
+#include "ZUtil.h"
+#include "ZUtil_File.h"
+
+static_assert(sizeof(XMLCh) == 2, "XMLCh holds UTF-16 units, as our wide strings do");
+
+namespace {
+
+const ZTemplateNodeClass kElementTable[ZTN_ENTRY_COUNT] = {
+    {L"Window", "ZWindowNode"},     {L"Image", "ZImageNode"},         {L"Border", "ZBorderNode"},
+    {L"Row", "ZRowNode"},           {L"Col", "ZRowNode"},             {L"Cell", "ZCellNode"},
+    {L"Foreach", "ZForeachNode"},   {L"Input", "ZInputNode"},         {L"Button", "ZButtonNode"},
+    {L"BuddyList", "ZBuddyListNode"}, {L"Edit", "ZEditNode"},         {L"Copy", "ZCopyNode"},
+    {L"History", "ZHistoryNode"},   {L"Gradient", "ZGradientNode"},   {L"ScrollBar", "ZScrollBarNode"},
+    {L"Text", "ZTextNode"},         {L"Wizard", "ZWizardNode"},       {L"List", "ZListNode"},
+    {L"Screen", "ZScreenNode"},     {L"Progress", "ZProgressNode"},   {L"Table", "ZTableNode"},
+    {L"Hotkey", "ZHotkeyNode"},     {nullptr, "ZDefaultNode"},
+};
+
+ZTemplateNodeCreator gCreators[ZTN_ENTRY_COUNT] = {};
+
+std::wstring fromXMLCh(const XMLCh* text, std::size_t length) {
+    return text ? std::wstring(text, text + length) : std::wstring();
+}
+
+std::wstring fromXMLCh(const XMLCh* text) {
+    return text ? fromXMLCh(text, xercesc::XMLString::stringLen(text)) : std::wstring();
+}
+
+}  // namespace
+
+void ZTemplateFactory::installCreators(const ZTemplateNodeCreator (&creators)[ZTN_ENTRY_COUNT]) {
+    for (int i = 0; i < ZTN_ENTRY_COUNT; ++i) gCreators[i] = creators[i];
+}
+
+const ZTemplateNodeClass& ZTemplateFactory::entryClass(int entry) {
+    return kElementTable[entry >= 0 && entry < ZTN_ENTRY_COUNT ? entry : ZTN_DEFAULT];
+}
+
+int ZTemplateFactory::findEntry(const std::wstring& element) {
+    for (int i = 0; i < ZTN_DEFAULT; ++i)
+        if (ZCaseEquals(element, kElementTable[i].element)) return i;
+    return ZTN_DEFAULT;
+}
+
+ZTemplateNode* ZTemplateFactory::create(ZInstance* instance, IZCommandEngine* commandEngine,
+                                        ZTemplateNode* parent, const std::wstring& element,
+                                        const ZAttributeList& attributes) {
+    ZTRACE();
+    const int entry = findEntry(element);
+    ZTemplateNode* node = gCreators[entry] ? gCreators[entry](instance, commandEngine, parent)
+                                           : new ZTemplateNode(instance, commandEngine, parent);
+    ZHeapObject::trackMemory(node, __FILE__, ZFUNC, __LINE__, kElementTable[entry].className);
+    node->setAttributes(attributes);
+    node->setName(element);
+    return node;
+}
+
+ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* commandEngine,
+                                      const std::wstring& filename) {
+    ZTRACE();
+    _instance = instance;
+    _commandEngine = commandEngine;
+    _root = nullptr;
+    _nodeStack.clear();
+
+    // A file the reader cannot open takes the same way out as a parse error.
+    bool failed = false;
+    std::wstring message;
+    std::uint64_t line = 0;
+    std::string probe;
+    if (!ZFileLoad(filename, probe)) {
+        failed = true;
+        message = L"the file cannot be read";
+    } else {
+        xercesc::XMLPlatformUtils::Initialize();
+        {
+            std::unique_ptr<xercesc::SAX2XMLReader> reader(xercesc::XMLReaderFactory::createXMLReader());
+            // A skin names no outside DTD or entity, and none is ever fetched.
+            reader->setFeature(xercesc::XMLUni::fgXercesLoadExternalDTD, false);
+            reader->setFeature(xercesc::XMLUni::fgXercesDisableDefaultEntityResolution, true);
+            reader->setFeature(xercesc::XMLUni::fgSAX2CoreValidation, false);
+            reader->setContentHandler(this);
+            reader->setErrorHandler(this);
+            const std::string name = ZToUTF8(filename);
+            try {
+                reader->parse(name.c_str());
+            } catch (const xercesc::SAXParseException& e) {
+                failed = true;
+                message = fromXMLCh(e.getMessage());
+                line = e.getLineNumber();
+            } catch (const xercesc::XMLException& e) {
+                failed = true;
+                message = fromXMLCh(e.getMessage());
+            }
+        }
+        xercesc::XMLPlatformUtils::Terminate();
+    }
+    if (failed) {
+        std::wstring text = L"ERROR while parsing '";
+        text << filename << L"': " << message << L" on line " << static_cast<unsigned long long>(line)
+             << L", exiting.";
+        ZLOG(text);
+        ZSystemMessageBox(L"Zandrel Skin Error", text, ZMB_OK | ZMB_ICONERROR);
+        std::exit(1);
+    }
+    ZWARNASSERT(_nodeStack.empty( ));
+    return _root;
+}
+
+void ZTemplateFactory::startElement(const XMLCh*, const XMLCh*, const XMLCh* qname,
+                                    const xercesc::Attributes& attributes) {
+    ZAttributeList list;
+    for (XMLSize_t i = 0; i < attributes.getLength(); ++i)
+        list.emplace_back(ZToLower(fromXMLCh(attributes.getQName(i))), fromXMLCh(attributes.getValue(i)));
+    ZTemplateNode* parent = _nodeStack.empty() ? nullptr : _nodeStack.back();
+    ZTemplateNode* node = create(_instance, _commandEngine, parent, fromXMLCh(qname), list);
+    if (parent)
+        parent->addChild(node);
+    else
+        _root = node;
+    _nodeStack.push_back(node);
+}
+
+void ZTemplateFactory::endElement(const XMLCh*, const XMLCh*, const XMLCh*) {
+    if (!_nodeStack.empty()) _nodeStack.pop_back();
+}
+
+void ZTemplateFactory::characters(const XMLCh* chars, const XMLSize_t length) {
+    const std::wstring text = ZCollapseWhitespace(fromXMLCh(chars, length));
+    if (text.empty() || _nodeStack.empty()) return;
+    ZTemplateNode* node = _nodeStack.back();
+    node->setAttribute(L"text", node->getAttribute(L"text") + text);
+}
