@@ -21,6 +21,8 @@
 //   Logging off       BUDDYLOGGEDOFF                           DISCONNECT       Disconnecting
 //   Logging off       DISCONNECTED; LOGOFF; change; resume     RESET            Offline
 //   Disconnecting     DISCONNECTED; LOGOFF; change; resume     RESET            Offline
+//   Disconnecting     CONNECTED (the first DISCONNECT came     DISCONNECT       Disconnecting
+//                     too early and was dropped)
 //
 // A lost dispatch connection while connecting waits and retries like a
 // refused sign-in instead of staying offline for good.
@@ -308,6 +310,12 @@ bool ZClient::_onDisconnecting(int eventID, const std::wstring& method) {
     }
     if (ZCaseEquals(method, L"DISCONNECTED") || ZCaseEquals(method, L"LOGOFF")) {
         _goOffline();
+        return true;
+    }
+    if (ZCaseEquals(method, L"CONNECTED")) {
+        // The dispatch service takes DISCONNECT only once connected: one sent
+        // while it was still connecting was dropped, so ask again.
+        _requestDISCONNECT();
         return true;
     }
     if (eventID == 11 || eventID == 12) {
