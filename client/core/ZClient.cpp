@@ -151,6 +151,35 @@ ZClient::ZClient(const std::wstring& settingsFile, const std::wstring& avi, cons
     std::list<std::wstring> countries(std::begin(kCountries), std::end(kCountries));
     _instance->set(L"Country_List", countries, false);
 
+    if (_sources.idleServices) {
+        ZThreadObject** services[] = {&_sipService,     &_videoCaptureService, &_videoPlaybackService,
+                                      &_logfileService, &_upgradeService,      &_dispatchService,
+                                      &_fileService,    &_screenService};
+        for (int i = 0; i < 8; ++i) *services[i] = startService(ZSAFENEW(ZIdleService), ZCLIENT_SERVICE_NAMES[i]);
+    } else {
+        _startServices();
+    }
+    _instance->set(L"FSM_List", std::wstring(L"Client,SIP,Dispatch"), false);
+    _timer = ZTimerOpen(100000, this);
+    _icon = ZIconOpen(this);
+    if (upgraded) {
+        std::wstring text = L"You have successfully upgraded Zandrel to version ";
+        text << ZCLIENT_VERSION << L".  Click here to see what has changed.";
+        _bubble(L"Update complete", text, 8);
+    }
+    ZSystemRegisterListener(this);
+    const ZClientTemplateFactory factory = ZClientGetTemplateFactory();
+    _template = factory ? factory(_instance, L"template.xml") : nullptr;
+    if (!_template) _template = new ZNoSkinTemplate(_instance);
+
+    if (_instance->isSet(L"Local_User_GUID") && _instance->isSet(L"Local_Password"))
+        _onInput(0, ZHTTPHeaders(L"LOGON"));
+    else
+        _execute(L"(/skin/window_login?open)");
+    _sources.listIPs(_localIPs);
+}
+
+void ZClient::_startServices() {
     _sipService = startService(ZSAFENEW(ZSIPService, _instance, _port), ZCLIENT_SERVICE_NAMES[0]);
 #ifdef ZCLIENT_HAS_VIDEO_CAPTURE
     _videoCaptureService = startService(ZSAFENEW(ZVideoCaptureService, _instance, _port), ZCLIENT_SERVICE_NAMES[1]);
@@ -176,25 +205,6 @@ ZClient::ZClient(const std::wstring& settingsFile, const std::wstring& avi, cons
 #else
     _screenService = startDrain(_instance, L"ZScreenService_commandQueue", ZCLIENT_SERVICE_NAMES[7]);
 #endif
-
-    _instance->set(L"FSM_List", std::wstring(L"Client,SIP,Dispatch"), false);
-    _timer = ZTimerOpen(100000, this);
-    _icon = ZIconOpen(this);
-    if (upgraded) {
-        std::wstring text = L"You have successfully upgraded Zandrel to version ";
-        text << ZCLIENT_VERSION << L".  Click here to see what has changed.";
-        _bubble(L"Update complete", text, 8);
-    }
-    ZSystemRegisterListener(this);
-    const ZClientTemplateFactory factory = ZClientGetTemplateFactory();
-    _template = factory ? factory(_instance, L"template.xml") : nullptr;
-    if (!_template) _template = new ZNoSkinTemplate(_instance);
-
-    if (_instance->isSet(L"Local_User_GUID") && _instance->isSet(L"Local_Password"))
-        _onInput(0, ZHTTPHeaders(L"LOGON"));
-    else
-        _execute(L"(/skin/window_login?open)");
-    _sources.listIPs(_localIPs);
 }
 
 ZClient::~ZClient() {

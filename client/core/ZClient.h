@@ -74,12 +74,15 @@ public:
     std::uint32_t getState() const { return _state; }
     ZInstance* getInstance() { return _instance; }
     ZIcon* getIcon() { return _icon; }
+    ZTimer* getTimer() { return _timer; }
     static std::wstring _getState(std::uint32_t state);
 
     // The one input of the state machine: an event number and a message.
     void _onInput(int eventID, const ZHTTPHeaders& eventHeaders);
 
 private:
+    friend class ZClientTestAccess;
+    void _startServices();
     // The log prefix "(<user>) [<state>] " of the client's own lines.
     std::wstring _context();
     std::int64_t _now() const;

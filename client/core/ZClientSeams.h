@@ -83,6 +83,15 @@ struct ZClientSources {
     void (*performance)(double& process, std::map<std::wstring, double>& threads) = nullptr;
     // The save dialog of a buddy's file offer (the platform's by default).
     std::wstring (*saveFileDialog)(const std::wstring& title, const std::wstring& proposed) = nullptr;
+    // Tests of the client alone: every service is an idle thread that
+    // leaves its queue for the test to read.
+    bool idleServices = false;
+};
+
+// A service thread that does nothing (see ZClientSources::idleServices).
+class ZIdleService : public ZThreadObject {
+protected:
+    int _bZThreadObject_safe_onLoop() override { return 1000; }
 };
 // Sets the sources of the next client built; null members keep the platform's.
 void ZClientSetSources(const ZClientSources& sources);
