@@ -91,7 +91,7 @@ struct ZClientSources {
 // A service thread that does nothing (see ZClientSources::idleServices).
 class ZIdleService : public ZThreadObject {
 protected:
-    int _bZThreadObject_safe_onLoop() override { return 1000; }
+    int _bZThreadObject_safe_onLoop() override { return 20; }
 };
 // Sets the sources of the next client built; null members keep the platform's.
 void ZClientSetSources(const ZClientSources& sources);
