@@ -86,7 +86,11 @@ void ZClient::_processAUTHENTICATEResponse(const ZHTTPHeaders& response) {
         _instance->set(L"Global_Logfile_Host", response.get(L"Logfile-Host"), false);
         _instance->set(L"Global_STUN_Host_List", response.get(L"STUN-Host-List"), false);
         _instance->set(L"Local_IP", localIP, false);
-        _post(L"ZLogfileService_commandQueue", L"UPLOADLOGFILES");
+        // The command names its host: upload-and-exit resets the client right
+        // away, which clears "Global_Logfile_Host" before the service reads it.
+        ZHTTPHeaders upload(L"UPLOADLOGFILES");
+        upload.set(L"Logfile-Host", response.get(L"Logfile-Host"));
+        _instance->enqueue(L"ZLogfileService_commandQueue", upload.serialize());
         if (_instance->test(L"Exit_When_Logfiles_Uploaded")) {
             _activity(L"Uploading logfiles; will exit when complete.");
             _bubble(L"Logfile upload in progress", L"Zandrel is uploading its logfiles and will exit when complete.",

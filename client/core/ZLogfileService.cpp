@@ -33,15 +33,14 @@ int ZLogfileService::_bZThreadObject_safe_onLoop() {
         ZHTTPHeaders command;
         if (command.deserialize(item) <= 0) break;
         if (!ZCaseEquals(command.getMethod(), L"UPLOADLOGFILES")) continue;
-        _upload();
+        _upload(command.isSet(L"Logfile-Host") ? command.get(L"Logfile-Host") : _instance->get(L"Global_Logfile_Host"));
         _instance->enqueue(L"ZClient_commandQueue", ZHTTPHeaders(L"LOGFILESUPLOADED").serialize());
     }
     return 1000;
 }
 
-void ZLogfileService::_upload() {
+void ZLogfileService::_upload(const std::wstring& host) {
     ZTRACE();
-    const std::wstring host = _instance->get(L"Global_Logfile_Host");
     ZLOGC('l', L"Beginning upload to host '" << host << L"'");
     if (!ZValidHost(host) || _instance->test(L"Keep_Logfiles")) return;
     std::map<std::wstring, ZFileInfo> entries;

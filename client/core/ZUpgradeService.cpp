@@ -1,13 +1,12 @@
 // The upgrade download with its signature check.
 #include "ZUpgradeService.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 
 #include "ZHTTPClient.h"
 #include "ZInstance.h"
 #include "ZPortable.h"
+#include "ZUpgradeSignature.h"
 #include "ZUtil.h"
 
 #ifndef ZAN_UPGRADE_PUBLIC_KEY_HEX
@@ -20,25 +19,6 @@ std::string g_publicKey = ZAN_UPGRADE_PUBLIC_KEY_HEX;
 
 std::int64_t platformClock() { return ZTimeNow(); }
 
-// 64 hex digits to 32 bytes; false for anything else.
-bool keyBytes(const std::string& hex, unsigned char out[32]) {
-    if (hex.size() != 64) return false;
-    for (int i = 0; i < 32; ++i) {
-        unsigned int value = 0;
-        for (int j = 0; j < 2; ++j) {
-            const char c = hex[2 * i + j];
-            const int digit = c >= '0' && c <= '9'   ? c - '0'
-                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                     : -1;
-            if (digit < 0) return false;
-            value = value * 16 + static_cast<unsigned int>(digit);
-        }
-        out[i] = static_cast<unsigned char>(value);
-    }
-    return true;
-}
-
 const wchar_t kUpgradeFile[] = L"upgrade.exe";
 const wchar_t kPartialFile[] = L"upgrade.exe.part";
 
@@ -47,20 +27,6 @@ const wchar_t kPartialFile[] = L"upgrade.exe.part";
 void ZUpgradeSetPublicKey(const std::string& hexKey) { g_publicKey = hexKey; }
 
 std::string ZUpgradeGetPublicKey() { return g_publicKey; }
-
-bool ZUpgradeVerify(const std::string& data, const std::string& signature, const std::string& hexKey) {
-    unsigned char key[32];
-    if (signature.size() != 64 || !keyBytes(hexKey, key)) return false;
-    EVP_PKEY* pkey = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key, sizeof key);
-    if (!pkey) return false;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = ctx && EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, pkey) == 1 &&
-              EVP_DigestVerify(ctx, reinterpret_cast<const unsigned char*>(signature.data()), signature.size(),
-                               reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
-    EVP_MD_CTX_free(ctx);
-    EVP_PKEY_free(pkey);
-    return ok;
-}
 
 ZUpgradeService::ZUpgradeService(ZInstance* instance) : _instance(instance), _clock(platformClock) {
     ZTRACE_KIND("ZUpgradeService");

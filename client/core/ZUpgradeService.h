@@ -33,8 +33,6 @@ typedef std::int64_t (*ZUpgradeClock)();
 // names none, and then no upgrade is ever installed.
 void ZUpgradeSetPublicKey(const std::string& hexKey);
 std::string ZUpgradeGetPublicKey();
-// True when signature is a valid Ed25519 signature of data under the key.
-bool ZUpgradeVerify(const std::string& data, const std::string& signature, const std::string& hexKey);
 
 // The upgrade download service.
 class ZUpgradeService : public ZThreadObject {

@@ -161,3 +161,19 @@ TEST_F(ClientProcess, ABareNameInTheSettingsCreatesTheAccountAndKeepsIt) {
     EXPECT_TRUE(again->waitForLog("logged into account 'dave@zandrel.net'", kOnlinePatience)) << again->log();
     ASSERT_TRUE(again->terminate(5000000)) << again->log();
 }
+
+TEST_F(ClientProcess, UploadAndExitSendsTheOldLogsAndEndsCleanly) {
+    const std::string folder = dir.file("erin");
+    ZDirCreate(ZFromUTF8(folder));
+    ZTestWriteFile(folder + "/settings.ini", "Local_User_GUID: erin\nLocal_Email: e@example.org\nLocal_Password: " + password("erin") + "\n");
+    ZTestWriteFile(folder + "/zandrel_261201_080000_dirty.log", "an old run\n");
+    Peer erin(folder, {"-host", auth(), "-uploadlogfiles", "1"}, clientProgram());
+    ASSERT_TRUE(erin.waitForEnd(20000000)) << erin.log();
+    EXPECT_EQ(erin.exitStatus(), 0);
+    const std::string log = erin.log();
+    EXPECT_TRUE(inOrder(log, {"Uploading logfiles; will exit when complete.", "Logfiles uploaded, exiting.",
+                              "---- Closed, Clean shutdown ----"}))
+        << log;
+    EXPECT_TRUE(ZTestReadFile(folder + "/zandrel_261201_080000_dirty.log").empty()) << log;
+    EXPECT_EQ(log.find("Changing state to 'Connecting...'"), std::string::npos) << "it never goes online";
+}
