@@ -18,7 +18,15 @@ if [ -x "$build/client/zandrel" ]; then
   server=$!
   trap 'kill $server 2>/dev/null; wait $server 2>/dev/null' EXIT
   for _ in $(seq 100); do grep -q ready "$top/run/service.out" && break; kill -0 $server || exit 1; sleep 0.1; done
-  "$build/client/zandrel" -host "127.0.0.1:${ZAN_PORT_BASE:-24000}" "$@"
+  # The service's address goes into the settings, not onto the command
+  # line: a restart after a crash keeps only "-log x" and must sign in to
+  # the same service. Before the skin, a user signs in by writing
+  # "Local_User_GUID" (a bare name creates the account), "Local_Password"
+  # and "Local_Email" into run/settings.ini.
+  touch settings.ini
+  sed -i '/^authenticate_host:/Id' settings.ini
+  echo "AUTHENTICATE_Host: 127.0.0.1:${ZAN_PORT_BASE:-24000}" >> settings.ini
+  "$build/client/zandrel" "$@"
   exit $?
 fi
 echo "zandrel: the client program is not part of this build yet; starting the service alone (Ctrl-C stops it)."

@@ -57,6 +57,8 @@ public:
 
     // Writes the request line "<method> / HTTP/1.1".
     void setMethod(const std::wstring& method);
+    // Writes "<method> <path> HTTP/1.1" (a "GET" of a path beginning with "/").
+    void setMethod(const std::wstring& method, const std::wstring& path);
     std::wstring getMethod() const;
     // The status code of a response line "HTTP/1.1 <code> <reason>"; 0 when
     // the first line is not one.

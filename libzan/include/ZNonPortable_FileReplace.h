@@ -18,3 +18,5 @@ bool ZFileSync(std::FILE* fp);
 // rename itself durable; the new file takes the permission bits of the one it
 // replaces. False (and both files as they were) on failure.
 bool ZFileReplace(const std::wstring& fromPath, const std::wstring& toPath);
+// Makes a file a program only its owner may read, write and run.
+bool ZFileSetExecutable(const std::wstring& path);

@@ -31,6 +31,10 @@ bool ZWinUpdate(bool* restart);
 // Posts the quit message; a non-zero restart asks for a restart after exit.
 void ZWinPostQuit(int restart);
 
+// What a stop signal (SIGTERM, SIGINT) does once the loop has logged it:
+// by default the loop quits; a program that must sign off first sets a
+// handler (and quits itself). Null restores the default.
+void ZSystemSetStopHandler(void (*handler)(void* context), void* context);
 void ZSystemRegisterListener(IZSystemListener* listener);
 void ZSystemResignListener(IZSystemListener* listener);
 

@@ -25,6 +25,9 @@ public:
     void stop(bool join);
     void join();
     ZThreadId getThread();
+    // True once stop was called: a service that waits inside its loop looks
+    // at it after each wait.
+    bool isStopping() const { return _stop.load(); }
     std::wstring getThreadName();
 
 protected:

@@ -81,6 +81,10 @@ void ZHTTPHeaders::insert(const std::wstring& name, const std::wstring& value) {
 
 void ZHTTPHeaders::setMethod(const std::wstring& method) { set(std::wstring(), method + L" / HTTP/1.1"); }
 
+void ZHTTPHeaders::setMethod(const std::wstring& method, const std::wstring& path) {
+    set(std::wstring(), method + L" " + path + L" HTTP/1.1");
+}
+
 std::wstring ZHTTPHeaders::getResponseReason() const {
     std::wstring reason;
     getResponse(reason);

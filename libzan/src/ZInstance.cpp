@@ -108,8 +108,11 @@ void ZInstance::save() {
 void ZInstance::logDump() {
     ZTRACE();
     ZScopedLock lock(this);
+    // Logs are uploaded: a password never goes into one.
     for (const auto& [lname, entry] : _nameValueMap)
-        if (!lname.empty() && !entry.value.empty()) ZLOG(L"SETTINGS: " << lname << L": " << ZFromUTF8(entry.value));
+        if (!lname.empty() && !entry.value.empty())
+            ZLOG(L"SETTINGS: " << lname << L": "
+                               << (ZEndsWith(lname, L"password") ? std::wstring(L"********") : ZFromUTF8(entry.value)));
 }
 
 // ---- writing ---------------------------------------------------------------------------

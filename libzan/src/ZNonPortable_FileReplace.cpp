@@ -76,3 +76,13 @@ bool ZFileReplace(const std::wstring& fromPath, const std::wstring& toPath) {
     }
     return true;
 }
+
+bool ZFileSetExecutable(const std::wstring& path) {
+    ZTRACE();
+    ZPRECONDITION(!path.empty( ));
+    if (chmod(ZToUTF8(path).c_str(), 0700) != 0) {
+        ZLOG(L"WARNING Making '" << path << L"' executable failed (" << errorText(errno) << L").");
+        return false;
+    }
+    return true;
+}

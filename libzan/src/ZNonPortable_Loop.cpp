@@ -2,6 +2,7 @@
 // records, the registered descriptors and the next deadline (timers and the
 // 100 ms tick). Works without any X display.
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -54,6 +55,7 @@ int g_wakeFd = -1;
 std::atomic<bool> g_open{false};
 std::atomic<int> g_wakeFdForSignal{-1};
 std::atomic<bool> g_terminateRequested{false};
+std::atomic<int> g_terminateSignal{0};
 
 // UI thread only.
 std::vector<ZLoopSource> g_sources;
@@ -61,6 +63,8 @@ std::vector<ZLoopHook> g_prepares;
 std::vector<ZLoopHook> g_ticks;
 std::vector<IZSystemListener*> ZWin_systemListenerList;
 std::int64_t g_nextTick = 0;
+void (*g_stopHandler)(void*) = nullptr;
+void* g_stopContext = nullptr;
 
 bool post(const ZLoopRecord& record) {
     std::lock_guard<std::mutex> guard(g_queueMutex);
@@ -87,7 +91,8 @@ void logTerminate() {
     // The signal handler only raised a flag; its line is written here, on a
     // thread where logging is safe, under the handler's name.
     std::wstring line = ZLogPrefix(__FILE__, __LINE__, "_ZPOnSignal");
-    line << L"WARNING System signalled SIGTERM\n";
+    line << (g_terminateSignal.load() == SIGINT ? L"WARNING System signalled SIGINT\n"
+                                                : L"WARNING System signalled SIGTERM\n");
     ZLog(line);
 }
 
@@ -174,7 +179,8 @@ bool _ZLoopPostNotify(ZNotifyHandle* handle, int code, std::int64_t sentTime) {
     return post(ZLoopRecord{ZLoopKind::notify, nullptr, nullptr, handle, code, sentTime});
 }
 
-void _ZLoopRequestTerminate() {
+void _ZLoopRequestTerminate(int sig) {
+    g_terminateSignal.store(sig);
     g_terminateRequested.store(true);
     const int fd = g_wakeFdForSignal.load();
     if (fd >= 0) {
@@ -244,7 +250,10 @@ bool ZWinUpdate(bool* restart) {
         if (ready > 0 && (fds[0].revents & POLLIN)) drainWake();
         if (g_terminateRequested.exchange(false)) {
             logTerminate();
-            ZWinPostQuit(0);
+            if (g_stopHandler)
+                g_stopHandler(g_stopContext);
+            else
+                ZWinPostQuit(0);
         }
         if (dispatchPosted(restart)) return false;
         for (std::size_t i = 1; ready > 0 && i < fds.size(); ++i) {
@@ -268,9 +277,17 @@ bool ZWinUpdate(bool* restart) {
     }
 }
 
+void ZSystemSetStopHandler(void (*handler)(void* context), void* context) {
+    g_stopHandler = handler;
+    g_stopContext = context;
+}
+
 void ZSystemRegisterListener(IZSystemListener* listener) {
     ZWARNASSERT(!ZCONTAINS( ZWin_systemListenerList, listener ));
     ZWin_systemListenerList.push_back(listener);
+    // Power events come from watching the clocks on the tick, also when no
+    // window is open.
+    _ZPowerWatch();
 }
 
 void ZSystemResignListener(IZSystemListener* listener) {

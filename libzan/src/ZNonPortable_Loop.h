@@ -43,9 +43,11 @@ bool _ZLoopIsOpen();
 void _ZLoopOpen();
 void _ZLoopClose();
 bool _ZLoopPostNotify(ZNotifyHandle* handle, int code, std::int64_t sentTime);
-// Async-signal-safe: asks the loop to quit (restart 0) after logging the
-// stop request.
-void _ZLoopRequestTerminate();
+// Async-signal-safe: asks the loop to log the stop signal and then run the
+// stop handler, or quit (restart 0) when none is set.
+void _ZLoopRequestTerminate(int sig);
+// Starts watching for a sleep of the machine on the tick (once).
+void _ZPowerWatch();
 void _ZNotifyDeliver(ZNotifyHandle* handle, int code, std::int64_t sentTime);
 
 // Monotonic microseconds for deadlines.

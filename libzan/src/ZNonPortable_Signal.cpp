@@ -4,7 +4,8 @@
 // A fault raised by the processor (si_code > 0) on a thread inside a guard
 // is named like the structured exception it would have been and goes
 // through the exception filter; a signal sent from outside goes through
-// _ZPOnSignal. SIGTERM is the ordinary stop request: it quits the loop.
+// _ZPOnSignal. SIGTERM and SIGINT are the ordinary stop requests: the loop
+// quits, or runs the program's stop handler.
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
@@ -36,7 +37,7 @@ constexpr std::uintptr_t kOverflowReach = 256 * 1024;
 // Big enough for the crash handler, which logs and may open a dialog.
 constexpr std::size_t kAltStackSize = 1 << 20;
 
-const int kHandledSignals[] = {SIGABRT, SIGFPE, SIGILL, SIGSEGV, SIGBUS, SIGTERM};
+const int kHandledSignals[] = {SIGABRT, SIGFPE, SIGILL, SIGSEGV, SIGBUS, SIGTERM, SIGINT};
 constexpr int kHandledCount = sizeof kHandledSignals / sizeof kHandledSignals[0];
 struct sigaction g_previous[kHandledCount];
 struct sigaction g_previousPipe;
@@ -78,8 +79,8 @@ const ZExceptionName kExceptionNames[] = {
 };
 
 void onSignal(int sig, siginfo_t* info, void*) {
-    if (sig == SIGTERM) {
-        _ZLoopRequestTerminate();
+    if (sig == SIGTERM || sig == SIGINT) {
+        _ZLoopRequestTerminate(sig);
         return;
     }
     if (info && info->si_code > 0 && t_guard) {

@@ -81,12 +81,47 @@ TEST(ZPOnSignal, WithoutAnAbortHandlerItStillLogsAndExits) {
     EXPECT_EQ(WEXITSTATUS(status), 255);
 }
 
-TEST(ZPOnSignal, SigintIsLeftToTheSystem) {
-    int status = 0;
-    const std::string lines = signalledChild(SIGINT, returningAbortHandler, status);
-    EXPECT_TRUE(lines.empty()) << lines;
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGINT);
+// SIGTERM and SIGINT are stop requests: the loop logs the signal and quits,
+// or hands the request to the program's stop handler, which then decides.
+TEST(ZPOnSignal, StopSignalsReachTheStopHandlerOrQuitTheLoop) {
+    for (const int sig : {SIGTERM, SIGINT}) {
+        for (const bool withHandler : {false, true}) {
+            int fds[2];
+            ASSERT_EQ(pipe(fds), 0);
+            const pid_t child = fork();
+            if (child == 0) {
+                close(fds[0]);
+                g_out = fds[1];
+                ZSetDebugHooks(lineToPipe, nullptr, nullptr);
+                ZInitializeNonPortable(returningAbortHandler);
+                static int handled = 0;
+                if (withHandler)
+                    ZSystemSetStopHandler([](void*) { ++handled == 1 ? (void)kill(getpid(), SIGINT) : ZWinPostQuit(1); },
+                                          nullptr);
+                kill(getpid(), sig);
+                bool restart = false;
+                while (ZWinUpdate(&restart)) {
+                }
+                lineToPipe(restart ? L"quit restart\n" : L"quit\n");
+                _exit(handled);
+            }
+            close(fds[1]);
+            std::string lines;
+            char buffer[512];
+            for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+                lines.append(buffer, static_cast<std::size_t>(n));
+            close(fds[0]);
+            int status = 0;
+            waitpid(child, &status, 0);
+            const std::string name = sig == SIGINT ? "SIGINT" : "SIGTERM";
+            EXPECT_NE(lines.find("[_ZPOnSignal] WARNING System signalled " + name + "\n"), std::string::npos) << lines;
+            ASSERT_TRUE(WIFEXITED(status)) << lines;
+            // The handler ran for the signal and for the second one it raised,
+            // and the loop ended only when the handler quit it.
+            EXPECT_EQ(WEXITSTATUS(status), withHandler ? 2 : 0) << lines;
+            EXPECT_NE(lines.find(withHandler ? "quit restart\n" : "quit\n"), std::string::npos) << lines;
+        }
+    }
 }
 
 namespace {

@@ -49,12 +49,7 @@ protected:
 
     // Waits for a log line holding the text.
     static bool logs(Peer& peer, const std::string& text, std::int64_t patienceMs) {
-        const std::int64_t end = nowMs() + patienceMs;
-        while (nowMs() < end) {
-            if (peer.log().find(text) != std::string::npos) return true;
-            ZThreadSleep(50000);
-        }
-        return peer.log().find(text) != std::string::npos;
+        return peer.waitForLog(text, patienceMs * 1000);
     }
 
     ZTempDir dir;

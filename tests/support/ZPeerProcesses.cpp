@@ -32,6 +32,11 @@ std::string serverProgram() {
     return access(path.c_str(), X_OK) == 0 ? path : std::string();
 }
 
+std::string clientProgram() {
+    const std::string path = ZAN_BUILD_DIR "/client/zandrel";
+    return access(path.c_str(), X_OK) == 0 ? path : std::string();
+}
+
 // ---- Server ----------------------------------------------------------------------------
 
 Server::Server(const std::string& dataFolder) : _data(dataFolder), _logPath(dataFolder + ".server.log") {}
@@ -63,7 +68,8 @@ std::wstring Server::host(int offset) const { return ZFromUTF8("127.0.0.1:" + st
 
 // ---- Peer ----------------------------------------------------------------------------------
 
-Peer::Peer(const std::string& folder, const std::vector<std::string>& args) : _folder(folder) {
+Peer::Peer(const std::string& folder, const std::vector<std::string>& args, const std::string& program)
+    : _folder(folder) {
     mkdir(folder.c_str(), 0700);
     int in[2];
     int out[2];
@@ -76,7 +82,7 @@ Peer::Peer(const std::string& folder, const std::vector<std::string>& args) : _f
     const int err = open((folder + ".stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     std::vector<std::string> all = args;
     for (const char* a : {"-norestart", "1", "-silent", "1"}) all.push_back(a);
-    _pid = spawn(ZAN_TEST_PROGRAMS "/zanbuddy", all, folder, in[0], out[1], err);
+    _pid = spawn(program.empty() ? ZAN_TEST_PROGRAMS "/zanbuddy" : program, all, folder, in[0], out[1], err);
     ::close(in[0]);
     ::close(out[1]);
     ::close(err);
@@ -114,11 +120,34 @@ void Peer::command(const std::string& line) {
     if (_in >= 0 && write(_in, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return;
 }
 
+bool Peer::waitForEnd(std::int64_t patience) {
+    if (_pid <= 0) return true;
+    const std::int64_t end = nowMs() + patience / 1000;
+    for (;;) {
+        int status = 0;
+        if (waitpid(_pid, &status, WNOHANG) == _pid) {
+            _status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            _pid = -1;
+            return true;
+        }
+        if (nowMs() >= end) return false;
+        usleep(20000);
+    }
+}
+
+bool Peer::waitForLog(const std::string& text, std::int64_t patience) const {
+    const std::int64_t end = nowMs() + patience / 1000;
+    for (;;) {
+        if (log().find(text) != std::string::npos) return true;
+        if (nowMs() >= end) return false;
+        usleep(50000);
+    }
+}
+
 bool Peer::terminate(std::int64_t patience) {
     if (_pid <= 0) return true;
     ::kill(_pid, SIGTERM);
-    const bool ended = reap(_pid, static_cast<int>(patience / 1000));
-    if (ended) _pid = -1;
+    const bool ended = waitForEnd(patience);
     // What it said on its way out.
     while (_out >= 0 && readable(_out, 0)) {
         char chunk[512];

@@ -1,6 +1,6 @@
-// Processes for the end-to-end session tests: the real zandrel-server and
-// headless peers ("zanbuddy"), each in its own folder, their standard
-// output read line by line.
+// Processes for the end-to-end tests: the real zandrel-server, headless
+// peers ("zanbuddy") and the client program, each in its own folder, their
+// standard output read line by line and their log read as it grows.
 //
 // Threading: the test thread only. Every process a test starts is reaped by
 // its destructor.
@@ -35,10 +35,14 @@ private:
     int _base = 0;
 };
 
-// One headless peer.
+// The client program of this build.
+std::string clientProgram();
+
+// One headless peer, or another of our programs (program: its path; the
+// peer when empty).
 class Peer {
 public:
-    Peer(const std::string& folder, const std::vector<std::string>& args);
+    Peer(const std::string& folder, const std::vector<std::string>& args, const std::string& program = "");
     ~Peer();
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
@@ -53,10 +57,17 @@ public:
     void kill();
     bool ended() const { return _pid <= 0; }
     std::string log() const;
+    // Waits until the log holds the text; false when it did not come in time.
+    bool waitForLog(const std::string& text, std::int64_t patience) const;
+    pid_t pid() const { return _pid; }
+    // The exit status once ended (after terminate or waitForEnd), else -1.
+    int exitStatus() const { return _status; }
+    bool waitForEnd(std::int64_t patience);
 
 private:
     std::string _folder;
     pid_t _pid = -1;
+    int _status = -1;
     int _in = -1;
     int _out = -1;
     std::string _buffer;

@@ -1,0 +1,84 @@
+// The skin of a build without a template engine, the broadcast to a buddy's
+// devices, the chat log, the queue drains that stand in for services still
+// to come, and the replaceable sources of the client.
+#include "ZClientSeams.h"
+
+#include "ZInstance.h"
+#include "ZPortable.h"
+#include "ZUtil.h"
+#include "ZUtil_File.h"
+
+namespace {
+
+ZClientTemplateFactory g_templateFactory = nullptr;
+ZClientSources g_sources;
+
+std::int64_t platformClock() { return ZTimeNow(); }
+
+}  // namespace
+
+void ZClientSetTemplateFactory(ZClientTemplateFactory factory) { g_templateFactory = factory; }
+
+ZClientTemplateFactory ZClientGetTemplateFactory() { return g_templateFactory; }
+
+void ZClientSetSources(const ZClientSources& sources) { g_sources = sources; }
+
+const ZClientSources& ZClientGetSources() {
+    if (!g_sources.clock) g_sources.clock = platformClock;
+    if (!g_sources.listIPs) g_sources.listIPs = ZNetListIPs;
+    if (!g_sources.performance) g_sources.performance = ZDebugGetPerformance;
+    if (!g_sources.saveFileDialog) g_sources.saveFileDialog = ZSystemSaveFileDialog;
+    return g_sources;
+}
+
+ZNoSkinTemplate::ZNoSkinTemplate(ZInstance* instance) : _instance(instance) { ZPRECONDITION(instance); }
+
+void ZNoSkinTemplate::executeCommand(const std::wstring& command) {
+    ZTRACE();
+    ZLOG(L"WARNING Command '" << command << L"' not run: no skin in this build");
+}
+
+void ZNoSkinTemplate::broadcastToBuddy(const std::wstring& buddy, const ZHTTPHeaders& message) {
+    ZSkinBroadcastToBuddy(_instance, buddy, message);
+}
+
+void ZNoSkinTemplate::logCHAT(const std::wstring& buddy, const ZHTTPHeaders& message) { ZSkinLogCHAT(buddy, message); }
+
+void ZSkinBroadcastToBuddy(ZInstance* instance, const std::wstring& buddy, const ZHTTPHeaders& message) {
+    ZTRACE();
+    ZHTTPHeaders broadcast(L"DEVICEBROADCAST");
+    broadcast.addContent(message.serialize());
+    instance->enqueue(buddy + L"_commandQueue", broadcast.serialize());
+}
+
+void ZSkinLogCHAT(const std::wstring& buddy, const ZHTTPHeaders& message) {
+    ZTRACE();
+    std::wstring user;
+    std::wstring domain;
+    ZSplitAddress(message.get(L"From"), user, domain);
+    const std::wstring text = message.hasContent() ? ZFromUTF8(message.getContent(0)) : std::wstring();
+    const std::string line = ZToUTF8(L"[" + ZTimeComposeTime(ZTimeNowLocal()) + L"] " + user + L": " + text + L"\r\n");
+    ZFileAppend(L"chatlogs/" + buddy + L"_chat.txt", line.data(), static_cast<int>(line.size()));
+}
+
+ZQueueDrain::ZQueueDrain(ZInstance* instance, const std::wstring& queue) : _instance(instance), _queue(queue) {
+    ZTRACE_KIND("ZQueueDrain");
+    ZPRECONDITION(instance);
+}
+
+void ZQueueDrain::invariantTest() {
+    ZASSERT_PTR(_instance);
+    ZThreadObject::invariantTest();
+}
+
+int ZQueueDrain::_bZThreadObject_safe_onLoop() {
+    ZTRACE();
+    std::string item;
+    while (_instance->dequeue(_queue, item)) {
+        ZHTTPHeaders command;
+        const std::wstring method = command.deserialize(item) > 0 ? command.getMethod() : std::wstring(L"<unreadable>");
+        if (_warned.insert(ZToLower(method)).second)
+            ZLOG(L"WARNING '" << method << L"' on '" << _queue << L"' dropped: the service is not part of this build");
+    }
+    return 1000;
+}
