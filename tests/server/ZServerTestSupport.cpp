@@ -284,14 +284,17 @@ Device signUpAndRegister(const ServerProcess& server, const UDPClient& client, c
     Device d;
     ZHTTPHeaders created = authenticate(server.port(0), name, L"secret", name + L"@example.org");
     d.user = created.get(L"User-GUID");
+    d.key = created.get(L"Session-Key");
     if (d.user.empty()) return Device();
-    ZHTTPHeaders id = client.ask(server.port(5), request(L"DEVICEGUID", {{L"CSeq", L"1 (ZDispatchService)"}}));
+    ZHTTPHeaders id = client.ask(server.port(5), request(L"DEVICEGUID", {{L"CSeq", L"1 (ZDispatchService)"},
+                                                                         {L"Session-Key", d.key}}));
     d.guid = id.get(L"Device-GUID");
     ZHTTPHeaders reg = client.ask(server.port(5), request(L"REGISTER", {{L"CSeq", L"2 (ZDispatchService)"},
                                                                          {L"From", d.user},
                                                                          {L"Device-GUID", d.guid},
                                                                          {L"Version", L"764"},
-                                                                         {L"Route-List", routes}}));
+                                                                         {L"Route-List", routes},
+                                                                         {L"Session-Key", d.key}}));
     if (reg.getResponse() != 200) return Device();
     return d;
 }

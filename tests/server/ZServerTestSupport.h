@@ -108,6 +108,7 @@ ZHTTPHeaders authenticate(int port, const std::wstring& from, const std::wstring
 struct Device {
     std::wstring user;
     std::wstring guid;
+    std::wstring key;
 };
 // Creates the account (when new), asks for a device id and registers it from
 // the client with the route list; the device is empty on failure.
