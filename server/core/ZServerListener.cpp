@@ -1,5 +1,6 @@
 #include "ZServerListener.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,8 +13,28 @@
 #include "ZUtil.h"
 
 namespace {
+
 // How long the listener rests when the system has no descriptor to give.
 constexpr std::int64_t kPause = 100000;
+
+// A few descriptors held in reserve: given back while a listener rests, so
+// that the rest of the service (the database, a log line, a finished
+// upload) still gets the descriptors it needs while connections use up all
+// the others.
+int g_spare[4] = {-1, -1, -1, -1};
+
+void holdSpares() {
+    for (int& fd : g_spare)
+        if (fd < 0) fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void releaseSpares() {
+    for (int& fd : g_spare) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
 }  // namespace
 
 ZServerListener::ZServerListener(ZServerLoop& loop, int fd, const wchar_t* role,
@@ -28,7 +49,10 @@ ZServerListener::~ZServerListener() {
     }
 }
 
-bool ZServerListener::start() { return _loop.watch(_fd, this, EPOLLIN); }
+bool ZServerListener::start() {
+    holdSpares();
+    return _loop.watch(_fd, this, EPOLLIN);
+}
 
 std::string ZServerListener::host() const { return ZServerLocalHost(_fd); }
 
@@ -57,9 +81,11 @@ void ZServerListener::_pause(int error) {
                          << L"), pausing the listener.");
     _pausing = true;
     if (_resume) return;
+    releaseSpares();
     _loop.change(_fd, this, 0);
     _resume = _loop.after(kPause, [this] {
         _resume = 0;
+        holdSpares();
         _loop.change(_fd, this, EPOLLIN);
     });
 }

@@ -207,8 +207,17 @@ ZHTTPHeaders UDPClient::ask(int port, const ZHTTPHeaders& message, int timeoutMs
     return answer;
 }
 
-TCPClient::TCPClient(int port) {
+TCPClient::TCPClient(int port, const std::string& from) {
     _fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!from.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+        if (bind(_fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+            close();
+            return;
+        }
+    }
     const sockaddr_in a = loopback(port);
     if (connect(_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) close();
 }
