@@ -192,7 +192,9 @@ void BM_MemoryPerRegisteredDevice(benchmark::State& state) {
         state.SkipWithError("zandrel-server did not start");
         return;
     }
-    roundTripTCP(kBase, authenticate(L"crowd", L"c@example.org"));
+    ZHTTPHeaders account;
+    account.deserialize(roundTripTCP(kBase, authenticate(L"crowd", L"c@example.org")));
+    const std::wstring key = account.get(L"Session-Key");
     constexpr int kDevices = 10000;
     for (auto _ : state) {
         const long before = residentKB(server.pid());
@@ -201,13 +203,14 @@ void BM_MemoryPerRegisteredDevice(benchmark::State& state) {
             // Each device from an address of its own, as on the Internet.
             UDP udp;
             const std::wstring cseq = ZToString(1000000 + i);
-            udp.send(kBase + 5, message(L"DEVICEGUID", {{L"CSeq", cseq}}));
+            udp.send(kBase + 5, message(L"DEVICEGUID", {{L"CSeq", cseq}, {L"Session-Key", key}}));
             ZHTTPHeaders id;
             id.deserialize(udp.receive());
             udp.send(kBase + 5, message(L"REGISTER", {{L"CSeq", cseq + L"r"}, {L"From", L"crowd@zandrel.net"},
                                                       {L"Device-GUID", id.get(L"Device-GUID")}, {L"Version", L"764"},
                                                       {L"Route-List", L"local://192.168.1.20:5060, "
-                                                                      L"nat://203.0.113.7:40000"}}));
+                                                                      L"nat://203.0.113.7:40000"},
+                                                      {L"Session-Key", key}}));
             if (status(udp.receive()) == 200) ++registered;
         }
         const long after = residentKB(server.pid());

@@ -1,7 +1,10 @@
 // zandrel-server: every role of the Zandrel service in one foreground process.
 #include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -17,8 +20,22 @@ namespace {
 ZServerService* g_service = nullptr;
 std::mutex g_logMutex;
 
+// Each line starts with the UTC time to the millisecond; control characters
+// (which peers can put into method names and fields) are written as '?', so
+// a line never carries a terminal escape or a second line.
 void logToStandardError(const std::wstring& line) {
-    const std::string bytes = ZToUTF8(line);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    char stamp[96];
+    std::snprintf(stamp, sizeof(stamp), "%04d-%02d-%02d %02d:%02d:%02d.%03dZ ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+    std::wstring clean = line;
+    const std::size_t body = !clean.empty() && clean.back() == L'\n' ? clean.size() - 1 : clean.size();
+    for (std::size_t i = 0; i < body; ++i)
+        if (clean[i] < 0x20 || clean[i] == 0x7f) clean[i] = L'?';
+    const std::string bytes = stamp + ZToUTF8(clean);
     std::lock_guard<std::mutex> guard(g_logMutex);
     std::fwrite(bytes.data(), 1, bytes.size(), stderr);
     std::fflush(stderr);
@@ -39,7 +56,7 @@ int main(int argc, char** argv) {
     bool help = false;
     std::string error;
     if (!ZServerParseOptions(args, config, help, error)) {
-        std::fprintf(stderr, "zandrel-server: %s\n%s", error.c_str(), ZServerUsage().c_str());
+        std::fprintf(stderr, "zandrel-server: %s\nTry 'zandrel-server --help' for the options.\n", error.c_str());
         return 2;
     }
     if (help) {
@@ -47,6 +64,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     ZLogSetFilter(config.logFilter);
+    if (config.nofile > 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = std::min<rlim_t>(static_cast<rlim_t>(config.nofile), limit.rlim_max);
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            std::fprintf(stderr, "zandrel-server: cannot set the descriptor limit to %d\n", config.nofile);
+            return 1;
+        }
+    }
 
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -63,8 +89,8 @@ int main(int argc, char** argv) {
     sigemptyset(&stop.sa_mask);
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGHUP, &stop, nullptr);
 
-    ZLOG(L"ACTIVITY: " << ZFromUTF8(service.readyLine()));
     std::printf("%s\n", service.readyLine().c_str());
     std::fflush(stdout);
     const bool ok = service.run();

@@ -133,6 +133,7 @@ private:
     void _requestPING();
     void _requestREFRESHNAT(std::int64_t delay);
     void _requestDEVICEGUID();
+    void _addSessionKey(ZHTTPHeaders& request) const;
     void _requestREGISTER();
     void _requestUNREGISTER();
     // Numbers the request and remembers it with the hosts that may answer it.

@@ -154,7 +154,15 @@ void ZDispatchService::_requestREFRESHNAT(std::int64_t delay) {
 void ZDispatchService::_requestDEVICEGUID() {
     ZTRACE();
     ZDISPATCH_LOGC('p', L"Sending 'DEVICEGUID' request");
-    _request(_instance->get(L"Global_SIP_Host"), ZHTTPHeaders(L"DEVICEGUID"));
+    ZHTTPHeaders request(L"DEVICEGUID");
+    _addSessionKey(request);
+    _request(_instance->get(L"Global_SIP_Host"), request);
+}
+
+// The service hands out a device, and registers one, only for the key of
+// this sign-in; other peers never see the key.
+void ZDispatchService::_addSessionKey(ZHTTPHeaders& request) const {
+    if (_instance->isSet(L"Local_Session_Key")) request.set(L"Session-Key", _instance->get(L"Local_Session_Key"));
 }
 
 void ZDispatchService::_requestREGISTER() {
@@ -166,6 +174,7 @@ void ZDispatchService::_requestREGISTER() {
     request.set(L"Device-GUID", _instance->get(L"Local_Device_GUID"));
     request.set(L"Version", _instance->get(L"Current_Version"));
     request.set(L"Route-List", routes);
+    _addSessionKey(request);
     _request(_instance->get(L"Global_SIP_Host"), request);
     _reregisterInterval.restart(_now());
 }

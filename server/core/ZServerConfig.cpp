@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -27,6 +28,9 @@ struct Option {
     const char* name;
     const char* help;
     std::function<bool(ZServerConfig&, const std::string&)> apply;
+    // For numbers: the range a value must lie in (low > high: not a number).
+    std::int64_t low = 1;
+    std::int64_t high = 0;
 };
 
 std::function<bool(ZServerConfig&, const std::string&)> text(std::string ZServerConfig::*field) {
@@ -54,7 +58,7 @@ const std::vector<Option>& options() {
          text(&ZServerConfig::bind)},
         {"port-base", "first port n: auth TCP n, STUN UDP n+1..n+4, signalling UDP n+5 and n+6, relay TCP n+7 "
                       "(allocations from UDP n+100), log host TCP n+8, upgrade HTTP n+9 (default 24000)",
-         number(&ZServerConfig::portBase, 1, 65000)},
+         number(&ZServerConfig::portBase, 1, 65000), 1, 65000},
         {"data", "data folder: database, uploaded logs, offered upgrades (default zandrel-data)",
          text(&ZServerConfig::data)},
         {"domain", "user domain of every account, user@domain (default zandrel.net)", text(&ZServerConfig::domain)},
@@ -69,46 +73,65 @@ const std::vector<Option>& options() {
         {"sip-host-1", "signalling server 1", [](ZServerConfig& c, const std::string& v) { c.sipHosts[0] = v; return true; }},
         {"sip-host-2", "signalling server 2", [](ZServerConfig& c, const std::string& v) { c.sipHosts[1] = v; return true; }},
         {"relay-host", "relay host (TCP)", text(&ZServerConfig::relayHost)},
-        {"relay-port-low", "first UDP port of relay allocations", number(&ZServerConfig::relayPortLow, 1, 65535)},
+        {"relay-port-low", "first UDP port of relay allocations", number(&ZServerConfig::relayPortLow, 1, 65535), 1, 65535},
         {"relay-port-count", "number of relay allocation ports (default 1000)",
-         number(&ZServerConfig::relayPortCount, 1, 60000)},
+         number(&ZServerConfig::relayPortCount, 1, 60000), 1, 60000},
         {"log-host", "log host (TCP)", text(&ZServerConfig::logHost)},
         {"upgrade-host", "upgrade host (HTTP)", text(&ZServerConfig::upgradeHost)},
         {"upgrade-file", "file in <data>/upgrades offered to older clients", text(&ZServerConfig::upgradeFile)},
         {"upgrade-name", "display name of the offered upgrade", text(&ZServerConfig::upgradeName)},
         {"upgrade-priority", "\"critical\" or empty", text(&ZServerConfig::upgradePriority)},
         {"upgrade-version", "offer the upgrade to clients whose Version is below this",
-         number(&ZServerConfig::upgradeVersion, 0, 1000000000)},
+         number(&ZServerConfig::upgradeVersion, 0, 1000000000), 0, 1000000000},
         {"pbkdf2-iterations", "PBKDF2-HMAC-SHA256 rounds for new passwords (default 100000)",
-         number(&ZServerConfig::pbkdf2Iterations, 1000, 10000000)},
-        {"workers", "threads that hash passwords (default 2)", number(&ZServerConfig::workers, 1, 64)},
-        {"max-upload", "largest log upload in bytes (default 33554432)",
-         number(&ZServerConfig::maxUpload, 1024, 1LL << 31)},
+         number(&ZServerConfig::pbkdf2Iterations, 1000, 10000000), 1000, 10000000},
+        {"workers", "threads that hash passwords (default 2)", number(&ZServerConfig::workers, 1, 64), 1, 64},
+        {"max-upload", "largest log upload in bytes (default 16777216)",
+         number(&ZServerConfig::maxUpload, 1024, 1LL << 31), 1024, 1LL << 31},
         {"max-relay-frame", "largest relay frame content in bytes (default 71680)",
-         number(&ZServerConfig::maxRelayFrame, 1500, 1 << 20)},
+         number(&ZServerConfig::maxRelayFrame, 1500, 1 << 20), 1500, 1 << 20},
         {"flood-limit", "datagrams per second taken from one source, 0 for no limit (default 1000)",
-         number(&ZServerConfig::floodLimit, 0, 10000000)},
+         number(&ZServerConfig::floodLimit, 0, 10000000), 0, 10000000},
         {"max-delay", "longest NAT refresh test delay STUN host 4 waits, in microseconds (default 600000000)",
-         number(&ZServerConfig::maxDelay, 0, 3600000000LL)},
+         number(&ZServerConfig::maxDelay, 0, 3600000000LL), 0, 3600000000LL},
         {"max-connections", "open TCP connections in all (default 4096)",
-         number(&ZServerConfig::maxConnections, 1, 1000000)},
-        {"max-connections-per-peer", "open TCP connections from one address (default 256)",
-         number(&ZServerConfig::maxConnectionsPerPeer, 1, 1000000)},
+         number(&ZServerConfig::maxConnections, 1, 1000000), 1, 1000000},
+        {"max-connections-per-peer", "open TCP connections of each role from one address (default 256)",
+         number(&ZServerConfig::maxConnectionsPerPeer, 1, 1000000), 1, 1000000},
+        {"auth-reserve", "places of --max-connections only the authentication server takes (default 512)",
+         number(&ZServerConfig::authReserve, 0, 1000000), 0, 1000000},
+        {"max-uploads-per-peer", "log uploads at once from one address (default 4)",
+         number(&ZServerConfig::maxUploadsPerPeer, 1, 1000000), 1, 1000000},
+        {"relay-open-timeout", "seconds a relay connection may stay open without an allocation (default 15)",
+         number(&ZServerConfig::relayOpenTimeout, 1, 3600), 1, 3600},
+        {"nofile", "descriptor limit the service sets for itself (default: as inherited)",
+         number(&ZServerConfig::nofile, 64, 1048576), 64, 1048576},
         {"log", "log categories to enable: a sign-ins, g signalling, r relay, u upgrades", text(&ZServerConfig::logFilter)},
     };
     return list;
 }
 
-bool apply(ZServerConfig& config, const std::string& name, const std::string& value, std::string& error) {
-    for (const Option& o : options()) {
-        if (name != o.name) continue;
-        if (!o.apply(config, value)) {
-            error = "bad value '" + value + "' for " + name;
-            return false;
-        }
-        return true;
+const Option* find(const std::string& name) {
+    for (const Option& o : options())
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+// Applies one option; where tells the place it came from ("--name" or
+// "file:line") for the error.
+bool apply(ZServerConfig& config, const std::string& name, const std::string& value, const std::string& where,
+           std::string& error) {
+    const Option* o = find(name);
+    if (!o) {
+        error = where + ": unknown option '" + name + "'";
+        return false;
     }
-    error = "unknown option '" + name + "'";
+    if (o->apply(config, value)) return true;
+    if (o->low <= o->high)
+        error = where + ": '" + value + "' is not a number from " + std::to_string(o->low) + " to " +
+                std::to_string(o->high);
+    else
+        error = where + ": bad value '" + value + "'";
     return false;
 }
 
@@ -119,7 +142,14 @@ std::string trim(const std::string& s) {
     return s.substr(a, b - a);
 }
 
-bool loadFile(const std::string& path, std::vector<std::pair<std::string, std::string>>& out, std::string& error) {
+// One option of a configuration file with the place it came from.
+struct Setting {
+    std::string name;
+    std::string value;
+    std::string where;
+};
+
+bool loadFile(const std::string& path, std::vector<Setting>& out, std::string& error) {
     std::ifstream in(path);
     if (!in) {
         error = "cannot read the configuration file '" + path + "'";
@@ -132,11 +162,12 @@ bool loadFile(const std::string& path, std::vector<std::pair<std::string, std::s
         line = trim(line);
         if (line.empty() || line[0] == '#') continue;
         const std::size_t eq = line.find('=');
+        const std::string where = path + ":" + std::to_string(number);
         if (eq == std::string::npos) {
-            error = path + ":" + std::to_string(number) + ": expected 'name = value'";
+            error = where + ": expected 'name = value'";
             return false;
         }
-        out.emplace_back(trim(line.substr(0, eq)), trim(line.substr(eq + 1)));
+        out.push_back({trim(line.substr(0, eq)), trim(line.substr(eq + 1)), where});
     }
     return true;
 }
@@ -146,8 +177,8 @@ bool loadFile(const std::string& path, std::vector<std::pair<std::string, std::s
 bool ZServerParseOptions(const std::vector<std::string>& args, ZServerConfig& config, bool& help,
                          std::string& error) {
     help = false;
-    std::vector<std::pair<std::string, std::string>> fromFile;
-    std::vector<std::pair<std::string, std::string>> fromLine;
+    std::vector<Setting> fromFile;
+    std::vector<Setting> fromLine;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -164,22 +195,28 @@ bool ZServerParseOptions(const std::vector<std::string>& args, ZServerConfig& co
         if (eq != std::string::npos) {
             value = name.substr(eq + 1);
             name.resize(eq);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            error = "option --" + name + " needs a value";
+        }
+        if (name != "config" && !find(name)) {
+            error = "unknown option --" + name;
             return false;
+        }
+        if (eq == std::string::npos) {
+            if (i + 1 >= args.size()) {
+                error = "option --" + name + " needs a value";
+                return false;
+            }
+            value = args[++i];
         }
         if (name == "config") {
             if (!loadFile(value, fromFile, error)) return false;
         } else {
-            fromLine.emplace_back(name, value);
+            fromLine.push_back({name, value, "--" + name});
         }
     }
-    for (const auto& [name, value] : fromFile)
-        if (!apply(config, name, value, error)) return false;
-    for (const auto& [name, value] : fromLine)
-        if (!apply(config, name, value, error)) return false;
+    for (const Setting& s : fromFile)
+        if (!apply(config, s.name, s.value, s.where, error)) return false;
+    for (const Setting& s : fromLine)
+        if (!apply(config, s.name, s.value, s.where, error)) return false;
     return true;
 }
 
@@ -224,6 +261,10 @@ bool ZServerResolveLayout(ZServerConfig& config, std::string& error) {
             return false;
         }
     }
+    if (config.authReserve >= config.maxConnections) {
+        error = "--auth-reserve must be below --max-connections";
+        return false;
+    }
     if (config.domain.empty() || config.domain.find('@') != std::string::npos) {
         error = "--domain needs a domain text without '@'";
         return false;
@@ -234,13 +275,13 @@ bool ZServerResolveLayout(ZServerConfig& config, std::string& error) {
 std::string ZServerUsage() {
     std::string s =
         "Usage: zandrel-server [--config <file>] [--bind <ip>] [--port-base <n>] [--data <dir>] [options]\n"
-        "Runs every role of the Zandrel service in one process until SIGTERM or SIGINT.\n\n"
-        "  --help                       this list\n"
-        "  --config <file>              read 'name = value' lines (names as below, without --) first\n";
-    for (const auto& o : options()) {
-        std::string head = std::string("  --") + o.name + " <value>";
-        if (head.size() < 31) head.resize(31, ' ');
-        s += head + o.help + "\n";
-    }
+        "Runs every role of the Zandrel service in one process until SIGTERM, SIGINT or SIGHUP.\n\n";
+    std::vector<std::pair<std::string, std::string>> lines = {
+        {"--help", "this list"},
+        {"--config <file>", "read 'name = value' lines (names as below, without --) first"}};
+    for (const auto& o : options()) lines.emplace_back(std::string("--") + o.name + " <value>", o.help);
+    std::size_t width = 0;
+    for (const auto& [head, help] : lines) width = std::max(width, head.size());
+    for (const auto& [head, help] : lines) s += "  " + head + std::string(width + 2 - head.size(), ' ') + help + "\n";
     return s;
 }

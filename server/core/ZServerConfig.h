@@ -29,12 +29,19 @@ struct ZServerConfig {
 
     int pbkdf2Iterations = 100000;
     int workers = 2;
-    std::int64_t maxUpload = 32 * 1024 * 1024;
+    std::int64_t maxUpload = 16 * 1024 * 1024;
     std::int64_t maxRelayFrame = 70 * 1024;
     int floodLimit = 1000;
     std::int64_t maxDelay = 600000000;
     int maxConnections = 4096;
     int maxConnectionsPerPeer = 256;
+    // Places of maxConnections that only the authentication server takes.
+    int authReserve = 512;
+    int maxUploadsPerPeer = 4;
+    // Seconds a relay connection may stay open without an allocation.
+    int relayOpenTimeout = 15;
+    // The descriptor limit the service sets for itself; 0 leaves it.
+    int nofile = 0;
     std::int64_t registrationTimeout = 900000000;
 
     std::string upgradeFile;

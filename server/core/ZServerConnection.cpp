@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -49,6 +51,15 @@ bool findContentLength(const char* data, std::size_t headerEnd, std::string& val
 
 std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
                                 std::wstring& reason) {
+    std::int64_t content = 0;
+    const std::int64_t head = ZServerFrameHead(data, size, limits, reason, content);
+    if (head <= 0) return head;
+    const std::int64_t whole = head + (content > 0 ? content : 0);
+    return static_cast<std::int64_t>(size) >= whole ? whole : 0;
+}
+
+std::int64_t ZServerFrameHead(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
+                              std::wstring& reason, std::int64_t& content) {
     const std::size_t window = size < limits.maxHeader + 4 ? size : limits.maxHeader + 4;
     std::size_t headerEnd = std::string::npos;
     for (std::size_t i = 0; i + 3 < window; ++i) {
@@ -66,6 +77,7 @@ std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServe
     }
     std::string value;
     std::int64_t total = 0;
+    content = -1;
     if (findContentLength(data, headerEnd, value)) {
         int parts = 0;
         std::size_t p = 0;
@@ -96,10 +108,35 @@ std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServe
             }
             p = end + 1;
         }
+        content = total;
     }
-    const std::int64_t whole = static_cast<std::int64_t>(headerEnd) + total;
-    return static_cast<std::int64_t>(size) >= whole ? whole : 0;
+    return static_cast<std::int64_t>(headerEnd);
 }
+
+namespace {
+
+// The header block without its "Content-Length" lines: what a streamed
+// message's fields are read from.
+std::string withoutContentLength(const char* data, std::size_t size) {
+    static const char kName[] = "content-length:";
+    std::string out;
+    std::size_t line = 0;
+    while (line < size) {
+        std::size_t end = line;
+        while (end + 1 < size && !(data[end] == '\r' && data[end + 1] == '\n')) ++end;
+        end = end + 1 < size ? end + 2 : size;
+        std::size_t p = line;
+        while (p < end && isBlank(data[p])) ++p;
+        bool skip = line > 0 && end - p >= sizeof(kName) - 1;
+        for (std::size_t i = 0; skip && i < sizeof(kName) - 1; ++i)
+            if (static_cast<char>(std::tolower(static_cast<unsigned char>(data[p + i]))) != kName[i]) skip = false;
+        if (!skip) out.append(data + line, end - line);
+        line = end;
+    }
+    return out;
+}
+
+}  // namespace
 
 ZServerConnection::ZServerConnection(ZServerLoop& loop, int fd, const std::string& peer,
                                      IZServerConnectionOwner& owner, const ZServerConnectionLimits& limits,
@@ -249,7 +286,41 @@ void ZServerConnection::_read() {
 
 void ZServerConnection::_parse() {
     while (_fd >= 0 && !_paused && (!_closing || _inputEnded) && _inOffset < _in.size()) {
+        if (_bodyLeft >= 0) {
+            const std::size_t n = static_cast<std::size_t>(
+                std::min<std::int64_t>(_bodyLeft, static_cast<std::int64_t>(_in.size() - _inOffset)));
+            const char* bytes = _in.data() + _inOffset;
+            _inOffset += n;
+            _bodyLeft -= static_cast<std::int64_t>(n);
+            _owner.onBody(*this, bytes, n);
+            if (_bodyLeft == 0 && _fd >= 0) {
+                _bodyLeft = -1;
+                _owner.onBodyEnd(*this);
+            }
+            continue;
+        }
         std::wstring reason;
+        if (_limits.streamContent) {
+            std::int64_t content = 0;
+            const std::int64_t head =
+                ZServerFrameHead(_in.data() + _inOffset, _in.size() - _inOffset, _limits, reason, content);
+            if (head < 0) {
+                refuse(reason);
+                return;
+            }
+            if (head == 0) break;
+            const std::string fields = withoutContentLength(_in.data() + _inOffset, static_cast<std::size_t>(head));
+            ZHTTPHeaders message;
+            if (message.deserialize(fields.data(), static_cast<int>(fields.size())) != static_cast<int>(fields.size())) {
+                refuse(L"malformed message");
+                return;
+            }
+            _inOffset += static_cast<std::size_t>(head);
+            _bodyLeft = content > 0 ? content : -1;
+            _owner.onHead(*this, message, content);
+            if (content == 0 && _fd >= 0) _owner.onBodyEnd(*this);
+            continue;
+        }
         const std::int64_t length =
             ZServerFrameLength(_in.data() + _inOffset, _in.size() - _inOffset, _limits, reason);
         if (length < 0) {

@@ -22,6 +22,12 @@ public:
     virtual void onClosed(ZServerConnection& connection) = 0;
     // The pending bytes fell below the low mark after having been above it.
     virtual void onDrained(ZServerConnection&) {}
+    // With streamed content: the fields of a message and its content length
+    // (-1 without "Content-Length"), then the content in pieces as it
+    // arrives, then its end (also right after the head for a length of 0).
+    virtual void onHead(ZServerConnection&, ZHTTPHeaders&, std::int64_t) {}
+    virtual void onBody(ZServerConnection&, const char*, std::size_t) {}
+    virtual void onBodyEnd(ZServerConnection&) {}
 
 protected:
     ~IZServerConnectionOwner() = default;
@@ -36,6 +42,9 @@ struct ZServerConnectionLimits {
     std::int64_t idleTimeout = 60000000;
     // Pending output above which onDrained is armed (and the owner may pause input).
     std::size_t highMark = 4 * 1024 * 1024;
+    // Content goes to onHead/onBody/onBodyEnd as it arrives, instead of
+    // whole messages to onMessage (one content part at most).
+    bool streamContent = false;
 };
 
 class ZServerConnection : public IZServerHandler {
@@ -100,9 +109,16 @@ private:
     std::uint32_t _interest = 0;
     std::int64_t _lastInput = 0;
     ZServerLoop::TimerId _idleTimer = 0;
+    // Content bytes of the streamed message still to come; -1 between messages.
+    std::int64_t _bodyLeft = -1;
 };
 
 // Finds the length of the whole message at the front of the bytes, within the
 // caps: >0 its length, 0 not complete yet, -1 refused (reason filled).
 std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
                                 std::wstring& reason);
+// Finds the header block at the front of the bytes: >0 its length with the
+// total content length filled (-1 without "Content-Length"), 0 not complete
+// yet, -1 refused (reason filled; also for content over the cap).
+std::int64_t ZServerFrameHead(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
+                              std::wstring& reason, std::int64_t& content);

@@ -15,6 +15,7 @@
 
 class ZServerStore;
 class ZServerWorkers;
+class ZServerSessions;
 
 struct ZServerContext {
     ZServerLoop* loop = nullptr;
@@ -22,6 +23,7 @@ struct ZServerContext {
     ZServerStore* store = nullptr;
     ZServerWorkers* workers = nullptr;
     ZFloodGate* flood = nullptr;
+    ZServerSessions* sessions = nullptr;
     // A role's host text as clients must see it (the advertised address in
     // place of 0.0.0.0).
     std::string advertised(const std::string& host) const;

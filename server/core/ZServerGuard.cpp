@@ -4,26 +4,48 @@
 #include "ZUtil.h"
 
 namespace {
-constexpr int kWarningsPerSecond = 50;
-std::int64_t g_windowStart = 0;
-int g_windowCount = 0;
-long long g_suppressed = 0;
-}  // namespace
 
-bool ZServerWarnAllowed() {
+constexpr int kLinesPerSecond = 50;
+
+// A budget of lines per second; what it holds back is counted and told in
+// one line when the next second starts.
+struct LineBudget {
+    std::int64_t windowStart = 0;
+    int count = 0;
+    long long suppressed = 0;
+};
+
+LineBudget g_warnings;
+LineBudget g_categories[128];
+
+// category 0 stands for the warnings about peers.
+bool allowed(LineBudget& b, char category) {
     const std::int64_t t = ZServerLoop::now();
-    if (t - g_windowStart >= 1000000) {
-        if (g_suppressed) ZLOG(L"WARNING " << g_suppressed << L" further warnings about peers were suppressed.");
-        g_windowStart = t;
-        g_windowCount = 0;
-        g_suppressed = 0;
+    if (t - b.windowStart >= 1000000) {
+        if (b.suppressed && category)
+            ZLOG(L"WARNING " << b.suppressed << L" further '" << static_cast<wchar_t>(category)
+                             << L"' log lines were suppressed.");
+        else if (b.suppressed)
+            ZLOG(L"WARNING " << b.suppressed << L" further warnings about peers were suppressed.");
+        b.windowStart = t;
+        b.count = 0;
+        b.suppressed = 0;
     }
-    if (g_windowCount < kWarningsPerSecond) {
-        ++g_windowCount;
+    if (b.count < kLinesPerSecond) {
+        ++b.count;
         return true;
     }
-    ++g_suppressed;
+    ++b.suppressed;
     return false;
+}
+
+}  // namespace
+
+bool ZServerWarnAllowed() { return allowed(g_warnings, 0); }
+
+bool ZServerLogAllowed(char category) {
+    const unsigned char c = static_cast<unsigned char>(category);
+    return c >= 128 || c == 0 || allowed(g_categories[c], category);
 }
 
 bool ZFloodGate::allow(const sockaddr_in& from, std::int64_t now) {

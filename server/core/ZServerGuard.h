@@ -13,6 +13,15 @@
 // most a few dozen a second pass, the rest are counted and reported later in
 // one line.
 bool ZServerWarnAllowed();
+// The same budget for the lines of one log category, counted apart.
+bool ZServerLogAllowed(char category);
+
+// A line of a log category that peers can cause: written when the category
+// is enabled and its budget allows.
+#define ZSERVER_LOGC(category, ...)                                          \
+    do {                                                                     \
+        if (ZLogIsEnabled(category) && ZServerLogAllowed(category)) ZLOG(__VA_ARGS__); \
+    } while (0)
 
 // A token bucket per source address and port.
 class ZFloodGate {

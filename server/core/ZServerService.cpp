@@ -1,6 +1,9 @@
 #include "ZServerService.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +15,7 @@
 #include "ZServerGuard.h"
 #include "ZServerListener.h"
 #include "ZServerLoop.h"
+#include "ZServerSessions.h"
 #include "ZServerStore.h"
 #include "ZServerWorkers.h"
 #include "ZSignalServer.h"
@@ -24,6 +28,10 @@ bool makeFolder(const std::string& path, std::string& error) {
     if (::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
         struct stat info {};
         if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
+        if (::stat(path.c_str(), &info) == 0) {
+            error = "'" + path + "' is a file, not a folder";
+            return false;
+        }
     }
     error = "cannot use the folder '" + path + "': " + std::strerror(errno);
     return false;
@@ -45,13 +53,21 @@ ZServerService::~ZServerService() {
     _workers.reset();
     _store.reset();
     _loop.reset();
+    if (_lock >= 0) ::close(_lock);
 }
 
 bool ZServerService::start(std::string& error) {
     if (!ZServerResolveLayout(_config, error)) return false;
-    if (!makeFolder(_config.data, error) || !makeFolder(_config.data + "/logs", error) ||
-        !makeFolder(_config.data + "/upgrades", error))
+    if (!makeFolder(_config.data, error)) return false;
+    // One service per data folder: a second one would share its database
+    // and its uploads without knowing.
+    const std::string lockPath = _config.data + "/zandrel.lock";
+    _lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (_lock < 0 || ::flock(_lock, LOCK_EX | LOCK_NB) != 0) {
+        error = "the data folder '" + _config.data + "' is in use by another zandrel-server";
         return false;
+    }
+    if (!makeFolder(_config.data + "/logs", error) || !makeFolder(_config.data + "/upgrades", error)) return false;
     _loop = std::make_unique<ZServerLoop>();
     if (!_loop->valid()) {
         error = "cannot create the event loop";
@@ -64,8 +80,10 @@ bool ZServerService::start(std::string& error) {
     }
     _workers = std::make_unique<ZServerWorkers>(*_loop, _config.workers, 4096);
     _flood = std::make_unique<ZFloodGate>(_config.floodLimit);
-    _count = std::make_unique<ZServerConnectionCount>(_config.maxConnections, _config.maxConnectionsPerPeer);
+    _count = std::make_unique<ZServerConnectionCount>(_config.maxConnections, _config.authReserve);
+    _sessions = std::make_unique<ZServerSessions>();
     _context = std::make_unique<ZServerContext>();
+    _context->sessions = _sessions.get();
     _context->loop = _loop.get();
     _context->config = &_config;
     _context->store = _store.get();

@@ -16,6 +16,7 @@ class ZServerStore;
 class ZServerWorkers;
 class ZFloodGate;
 class ZServerConnectionCount;
+class ZServerSessions;
 struct ZServerContext;
 class ZAuthServer;
 class ZStunServer;
@@ -41,11 +42,14 @@ public:
 
 private:
     ZServerConfig _config;
+    // Held (flock) while the service runs.
+    int _lock = -1;
     std::unique_ptr<ZServerLoop> _loop;
     std::unique_ptr<ZServerStore> _store;
     std::unique_ptr<ZServerWorkers> _workers;
     std::unique_ptr<ZFloodGate> _flood;
     std::unique_ptr<ZServerConnectionCount> _count;
+    std::unique_ptr<ZServerSessions> _sessions;
     std::unique_ptr<ZServerContext> _context;
     std::unique_ptr<ZAuthServer> _auth;
     std::unique_ptr<ZStunServer> _stun;

@@ -6,8 +6,13 @@
 #include "ZUtil.h"
 
 ZServerTCPRole::ZServerTCPRole(ZServerContext& context, ZServerConnectionCount& count, const wchar_t* role,
-                               const ZServerConnectionLimits& limits)
-    : _context(context), _role(role), _count(count), _limits(limits) {}
+                               const ZServerConnectionLimits& limits, int perPeer, bool mayUseReserve)
+    : _context(context),
+      _role(role),
+      _count(count),
+      _byPeer(perPeer),
+      _mayUseReserve(mayUseReserve),
+      _limits(limits) {}
 
 ZServerTCPRole::~ZServerTCPRole() {
     _listener.reset();
@@ -15,7 +20,8 @@ ZServerTCPRole::~ZServerTCPRole() {
     auto connections = std::move(_connections);
     _connections.clear();
     for (auto& [id, c] : connections) {
-        _count.give(c->peerAddress());
+        _count.give();
+        _byPeer.give(c->peerAddress());
         c.reset();
     }
 }
@@ -45,7 +51,15 @@ std::string ZServerTCPRole::host() const { return _listener ? _listener->host() 
 void ZServerTCPRole::_accept(int fd, const std::string& peer) {
     sockaddr_in a{};
     ZServerParseHost(peer, a);
-    if (!_count.take(a.sin_addr.s_addr)) {
+    if (!_byPeer.take(a.sin_addr.s_addr)) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING Too many connections from one address, refusing " << _role << L" connection from ("
+                                                                                << peer << L").");
+        ::close(fd);
+        return;
+    }
+    if (!_count.take(_mayUseReserve)) {
+        _byPeer.give(a.sin_addr.s_addr);
         if (ZServerWarnAllowed())
             ZLOG(L"WARNING Too many connections, refusing " << _role << L" connection from (" << peer << L").");
         ::close(fd);
@@ -67,7 +81,8 @@ void ZServerTCPRole::onClosed(ZServerConnection& connection) {
     const std::uint64_t id = idOf(connection);
     auto it = _connections.find(id);
     if (it == _connections.end()) return;
-    _count.give(connection.peerAddress());
+    _count.give();
+    _byPeer.give(connection.peerAddress());
     _closed(connection);
     // The connection may be deep in its own call stack: delete it afterwards.
     auto owned = std::make_shared<std::unique_ptr<ZServerConnection>>(std::move(it->second));

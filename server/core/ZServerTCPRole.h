@@ -15,8 +15,10 @@
 
 class ZServerTCPRole : public IZServerConnectionOwner {
 public:
+    // perPeer caps the role's connections from one address; only a role
+    // that may use the reserve gets the last places of the shared count.
     ZServerTCPRole(ZServerContext& context, ZServerConnectionCount& count, const wchar_t* role,
-                   const ZServerConnectionLimits& limits);
+                   const ZServerConnectionLimits& limits, int perPeer, bool mayUseReserve = false);
     virtual ~ZServerTCPRole();
     ZServerTCPRole(const ZServerTCPRole&) = delete;
     ZServerTCPRole& operator=(const ZServerTCPRole&) = delete;
@@ -42,6 +44,8 @@ private:
     void _accept(int fd, const std::string& peer);
 
     ZServerConnectionCount& _count;
+    ZServerPeerCount _byPeer;
+    bool _mayUseReserve;
     ZServerConnectionLimits _limits;
     std::unique_ptr<ZServerListener> _listener;
     std::map<std::uint64_t, std::unique_ptr<ZServerConnection>> _connections;

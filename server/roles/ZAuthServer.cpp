@@ -4,6 +4,7 @@
 
 #include "ZPortable_Text.h"
 #include "ZServerPassword.h"
+#include "ZServerSessions.h"
 #include "ZServerStore.h"
 #include "ZServerWorkers.h"
 #include "ZUtil.h"
@@ -33,7 +34,7 @@ bool plainText(const std::string& s) {
 }  // namespace
 
 ZAuthServer::ZAuthServer(ZServerContext& context, ZServerConnectionCount& count)
-    : ZServerTCPRole(context, count, L"Authentication", authLimits()) {}
+    : ZServerTCPRole(context, count, L"Authentication", authLimits(), context.config->maxConnectionsPerPeer, true) {}
 
 ZHTTPHeaders ZAuthServer::_success(int version) const {
     ZHTTPHeaders h = ZServerResponse(200, L"OK");
@@ -118,7 +119,7 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
     const std::uint64_t id = idOf(connection);
     auto account = std::make_shared<ZServerAccount>();
     if (!_context.store->findAccount(guid, *account)) {
-        ZLOGC('a', L"Sign-in refused for unknown account '" << guid << L"'");
+        ZSERVER_LOGC('a', L"Sign-in refused for unknown account '" << guid << L"'");
         _answer(id, ZServerResponse(403, L"Incorrect name or password"));
         return;
     }
@@ -132,14 +133,16 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
     };
     auto done = [this, id, account, result, version] {
         if (!*result) {
-            ZLOGC('a', L"Sign-in refused for account '" << account->guid << L"': wrong password");
+            ZSERVER_LOGC('a', L"Sign-in refused for account '" << account->guid << L"': wrong password");
             _failed(account->guid);
             _answer(id, ZServerResponse(403, L"Incorrect name or password"));
             return;
         }
-        ZLOGC('a', L"Account '" << account->guid << L"' signed in");
+        ZSERVER_LOGC('a', L"Account '" << account->guid << L"' signed in");
         _failures.erase(account->guid);
-        _answer(id, _success(version));
+        ZHTTPHeaders answer = _success(version);
+        answer.set(L"Session-Key", ZFromUTF8(_context.sessions->issue(account->guid, ZServerLoop::now())));
+        _answer(id, answer);
     };
     if (!_context.workers->submit(job, done)) {
         _answer(id, ZServerResponse(503, L"Busy"));
@@ -174,6 +177,7 @@ void ZAuthServer::_create(ZServerConnection& connection, const std::string& name
         ZLOG(L"ACTIVITY: Created account '" << account->guid << L"'");
         ZHTTPHeaders answer = _success(version);
         answer.set(L"User-GUID", ZFromUTF8(account->guid));
+        answer.set(L"Session-Key", ZFromUTF8(_context.sessions->issue(account->guid, ZServerLoop::now())));
         _answer(id, answer);
     };
     if (!_context.workers->submit(job, done)) {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string_view>
 
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
@@ -17,6 +19,7 @@ ZServerConnectionLimits logLimits(const ZServerConfig& config) {
     limits.maxContent = config.maxUpload;
     limits.maxParts = 1;
     limits.idleTimeout = 60000000;
+    limits.streamContent = true;
     return limits;
 }
 
@@ -28,7 +31,7 @@ ZServerConnectionLimits upgradeLimits() {
     return limits;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
+bool writeAll(int fd, std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -57,53 +60,100 @@ std::string ZServerSafeName(const std::string& text, const std::string& fallback
 }
 
 ZLogHost::ZLogHost(ZServerContext& context, ZServerConnectionCount& count)
-    : ZServerTCPRole(context, count, L"Log host", logLimits(*context.config)) {}
+    : ZServerTCPRole(context, count, L"Log host", logLimits(*context.config),
+                     std::min(context.config->maxConnectionsPerPeer, context.config->maxUploadsPerPeer)) {}
 
-bool ZLogHost::_store(const std::string& folder, const std::string& name, const std::string& bytes,
-                      std::string& stored) {
-    ::mkdir(folder.c_str(), 0700);
-    // Never replace an earlier upload: the next free name gets the bytes.
-    for (int n = 0; n < 1000; ++n) {
-        stored = n == 0 ? name : name + "." + std::to_string(n);
-        const std::string path = folder + "/" + stored;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return false;
-        }
-        const bool ok = writeAll(fd, bytes);
-        ::close(fd);
-        if (!ok) ::unlink(path.c_str());
-        return ok;
-    }
-    return false;
+ZLogHost::~ZLogHost() {
+    for (auto& [id, upload] : _uploads) _discard(upload);
 }
 
-void ZLogHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& message) {
+void ZLogHost::_discard(Upload& upload) {
+    if (upload.fd >= 0) ::close(upload.fd);
+    upload.fd = -1;
+    if (!upload.temporary.empty()) ::unlink(upload.temporary.c_str());
+    upload.temporary.clear();
+}
+
+void ZLogHost::onHead(ZServerConnection& connection, ZHTTPHeaders& message, std::int64_t contentLength) {
     if (message.getResponse() != 0 || !ZCaseEquals(message.getMethod(), L"LOGFILE")) {
         connection.send(ZServerAnswer(message, ZServerResponse(405, L"Method Not Allowed")));
         connection.closeWhenSent();
         return;
     }
-    if (message.getContentCount() != 1) {
-        connection.send(ZServerAnswer(message, ZServerResponse(400, L"One file per LOGFILE")));
+    Upload& upload = _uploads[idOf(connection)];
+    _discard(upload);
+    upload = Upload();
+    upload.request = message;
+    if (contentLength < 0) {
+        // Nothing follows; onBodyEnd answers.
+        upload.failed = true;
         return;
     }
-    const std::string folder = _context.config->data + "/logs/" + ZServerSafeName(ZServerField(message, L"From"), "anonymous");
-    const std::string name = ZServerSafeName(ZServerField(message, L"Filename"), "upload.log");
+    upload.folder = _context.config->data + "/logs/" + ZServerSafeName(ZServerField(message, L"From"), "anonymous");
+    upload.name = ZServerSafeName(ZServerField(message, L"Filename"), "upload.log");
+    ::mkdir(upload.folder.c_str(), 0700);
+    std::string temporary = upload.folder + "/.upload-XXXXXX";
+    upload.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (upload.fd < 0) {
+        upload.failed = true;
+        return;
+    }
+    upload.temporary = temporary;
+}
+
+void ZLogHost::onBody(ZServerConnection& connection, const char* bytes, std::size_t size) {
+    auto it = _uploads.find(idOf(connection));
+    if (it == _uploads.end()) return;
+    Upload& upload = it->second;
+    upload.size += static_cast<std::int64_t>(size);
+    if (upload.failed || upload.fd < 0) return;
+    if (!writeAll(upload.fd, std::string_view(bytes, size))) {
+        upload.failed = true;
+        _discard(upload);
+    }
+}
+
+void ZLogHost::onBodyEnd(ZServerConnection& connection) {
+    auto it = _uploads.find(idOf(connection));
+    if (it == _uploads.end()) return;
+    Upload upload = std::move(it->second);
+    _uploads.erase(it);
+    if (upload.temporary.empty() && upload.failed && upload.folder.empty()) {
+        _discard(upload);
+        connection.send(ZServerAnswer(upload.request, ZServerResponse(400, L"One file per LOGFILE")));
+        return;
+    }
     std::string stored;
-    if (!_store(folder, name, message.getContent(0), stored)) {
-        ZLOG(L"WARNING Cannot store upload '" << name << L"' from (" << connection.peer() << L"), answering 500.");
-        connection.send(ZServerAnswer(message, ZServerResponse(500, L"Cannot store")));
+    bool ok = !upload.failed && upload.fd >= 0 && ::close(upload.fd) == 0;
+    upload.fd = -1;
+    // Never replace an earlier upload: the next free name gets the file.
+    for (int n = 0; ok && n < 1000; ++n) {
+        stored = n == 0 ? upload.name : upload.name + "." + std::to_string(n);
+        if (::link(upload.temporary.c_str(), (upload.folder + "/" + stored).c_str()) == 0) break;
+        if (errno != EEXIST || n == 999) ok = false;
+    }
+    _discard(upload);
+    if (!ok) {
+        ZLOG(L"WARNING Cannot store upload '" << ZFromUTF8(upload.name) << L"' from (" << connection.peer()
+                                               << L"), answering 500.");
+        connection.send(ZServerAnswer(upload.request, ZServerResponse(500, L"Cannot store")));
         return;
     }
-    ZLOG(L"ACTIVITY: Stored log upload '" << folder << L"/" << stored << L"' ("
-                                          << static_cast<int>(message.getContent(0).size()) << L" bytes)");
-    connection.send(ZServerAnswer(message, ZServerResponse(200, L"OK")));
+    ZLOG(L"ACTIVITY: Stored log upload '" << ZFromUTF8(upload.folder + "/" + stored) << L"' (" << upload.size
+                                          << L" bytes)");
+    connection.send(ZServerAnswer(upload.request, ZServerResponse(200, L"OK")));
+}
+
+void ZLogHost::_closed(ZServerConnection& connection) {
+    auto it = _uploads.find(idOf(connection));
+    if (it == _uploads.end()) return;
+    // Cut off: what arrived of it is not kept.
+    _discard(it->second);
+    _uploads.erase(it);
 }
 
 ZUpgradeHost::ZUpgradeHost(ZServerContext& context, ZServerConnectionCount& count)
-    : ZServerTCPRole(context, count, L"Upgrade host", upgradeLimits()) {}
+    : ZServerTCPRole(context, count, L"Upgrade host", upgradeLimits(), context.config->maxConnectionsPerPeer) {}
 
 void ZUpgradeHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& message) {
     // One answer per connection, then it closes once everything is written.
@@ -144,7 +194,7 @@ void ZUpgradeHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& messag
     answer.set(L"Content-Length", static_cast<std::int64_t>(info.st_size));
     answer.set(L"Content-Type", L"application/octet-stream");
     answer.set(L"Connection", L"close");
-    ZLOGC('u', L"Serving upgrade '" << name << L"' to (" << connection.peer() << L")");
+    ZSERVER_LOGC('u', L"Serving upgrade '" << name << L"' to (" << connection.peer() << L")");
     connection.send(answer.serialize());
     connection.sendFile(fd, info.st_size);
 }

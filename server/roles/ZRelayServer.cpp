@@ -26,9 +26,13 @@ ZServerConnectionLimits relayLimits(const ZServerConfig& config) {
 }  // namespace
 
 ZRelayServer::ZRelayServer(ZServerContext& context, ZServerConnectionCount& count)
-    : ZServerTCPRole(context, count, L"Relay", relayLimits(*context.config)) {}
+    : ZServerTCPRole(context, count, L"Relay", relayLimits(*context.config), context.config->maxConnectionsPerPeer) {}
 
-ZRelayServer::~ZRelayServer() { _allocations.clear(); }
+ZRelayServer::~ZRelayServer() {
+    for (const auto& [id, timer] : _unopened) _context.loop->cancel(timer);
+    _unopened.clear();
+    _allocations.clear();
+}
 
 void ZRelayServer::_accepted(ZServerConnection& connection) {
     // A peer that vanished without a word frees its allocation within about
@@ -38,6 +42,12 @@ void ZRelayServer::_accepted(ZServerConnection& connection) {
     setsockopt(connection.fd(), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
     setsockopt(connection.fd(), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
     setsockopt(connection.fd(), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof(count));
+    // A connection that never asks for an allocation only holds a place.
+    const std::uint64_t id = idOf(connection);
+    _unopened[id] = _context.loop->after(_context.config->relayOpenTimeout * 1000000LL, [this, id] {
+        _unopened.erase(id);
+        if (ZServerConnection* c = find(id)) c->refuse(L"no OPENTURN in time");
+    });
 }
 
 bool ZRelayServer::_allocate(ZServerConnection& connection) {
@@ -62,7 +72,12 @@ bool ZRelayServer::_allocate(ZServerConnection& connection) {
             return false;
         }
         _ports[port] = id;
-        ZLOGC('r', L"Relay allocation " << port << L" for (" << connection.peer() << L")");
+        auto unopened = _unopened.find(id);
+        if (unopened != _unopened.end()) {
+            _context.loop->cancel(unopened->second);
+            _unopened.erase(unopened);
+        }
+        ZSERVER_LOGC('r', L"Relay allocation " << port << L" for (" << connection.peer() << L")");
         return true;
     }
     return false;
@@ -143,10 +158,15 @@ void ZRelayServer::onDrained(ZServerConnection& connection) {
 }
 
 void ZRelayServer::_closed(ZServerConnection& connection) {
+    auto unopened = _unopened.find(idOf(connection));
+    if (unopened != _unopened.end()) {
+        _context.loop->cancel(unopened->second);
+        _unopened.erase(unopened);
+    }
     auto it = _allocations.find(idOf(connection));
     if (it == _allocations.end()) return;
     const int port = it->second.port;
-    ZLOGC('r', L"Relay allocation " << port << L" freed");
+    ZSERVER_LOGC('r', L"Relay allocation " << port << L" freed");
     _ports.erase(port);
     // The socket may be the one whose event brought us here: it goes later.
     auto socket = std::make_shared<std::unique_ptr<ZServerUDP>>(std::move(it->second.socket));

@@ -41,6 +41,9 @@ private:
     void _deliver(std::uint64_t id, const std::string& datagram, const sockaddr_in& from);
 
     std::map<std::uint64_t, Allocation> _allocations;
+    // Connections that have not asked for an allocation yet, with the timer
+    // that closes them when they take too long.
+    std::map<std::uint64_t, ZServerLoop::TimerId> _unopened;
     std::map<int, std::uint64_t> _ports;
     int _cursor = 0;
     std::function<void(const std::string&)> _closedListener;

@@ -4,6 +4,7 @@
 #include "ZPortable_Text.h"
 #include "ZServerNet.h"
 #include "ZServerPassword.h"
+#include "ZServerSessions.h"
 #include "ZServerStore.h"
 #include "ZUtil.h"
 
@@ -18,6 +19,10 @@ constexpr std::size_t kMaxRemembered = 200000;
 constexpr std::size_t kMaxRouteList = 2048;
 constexpr std::size_t kMaxCSeq = 128;
 constexpr int kIdentitiesPerSource = 16;
+// A device identity that no REGISTER has used within this many seconds is
+// removed; the sweep that removes them runs once a minute.
+constexpr std::int64_t kUnregisteredLifetime = 3600;
+constexpr int kSweepsPerStoreSweep = 6;
 
 struct Route {
     const wchar_t* method;
@@ -64,12 +69,17 @@ void ZSignalServer::_sweep() {
     }
     for (auto it = _forwarded.begin(); it != _forwarded.end();)
         it = now - it->second > kForwardMemory ? _forwarded.erase(it) : std::next(it);
+    if (++_sweeps % kSweepsPerStoreSweep == 0) {
+        _context.sessions->expire(now);
+        const int unused = _context.store->expireUnregisteredDevices(ZServerStore::clock() - kUnregisteredLifetime);
+        if (unused) ZLOG(L"ACTIVITY: " << unused << L" device identities never registered were removed");
+    }
     _sweepTimer = _context.loop->after(kSweepPeriod, [this] { _sweep(); });
 }
 
 void ZSignalServer::dropContact(const std::string& contact) {
     const int n = _registry.dropContact(contact);
-    if (n) ZLOGC('g', n << L" devices at (" << contact << L") signed out with their relay connection");
+    if (n) ZSERVER_LOGC('g', n << L" devices at (" << contact << L") signed out with their relay connection");
 }
 
 void ZSignalServer::_reply(int index, const sockaddr_in& to, const ZHTTPHeaders& request,
@@ -79,7 +89,7 @@ void ZSignalServer::_reply(int index, const sockaddr_in& to, const ZHTTPHeaders&
 
 void ZSignalServer::_refuse(int index, const sockaddr_in& to, const ZHTTPHeaders& request, int code,
                             const wchar_t* reason) {
-    ZLOGC('g', L"Refusing '" << request.getMethod() << L"' from (" << ZServerHostText(to) << L"): " << code << L" "
+    ZSERVER_LOGC('g', L"Refusing '" << request.getMethod() << L"' from (" << ZServerHostText(to) << L"): " << code << L" "
                              << reason);
     _reply(index, to, request, ZServerResponse(code, reason));
 }
@@ -136,8 +146,18 @@ void ZSignalServer::_onPING(int index, const ZHTTPHeaders& request, const std::s
     _reply(index, from, request, answer);
 }
 
+std::string ZSignalServer::_keyHolder(const ZHTTPHeaders& request) const {
+    const std::string key = ZServerField(request, L"Session-Key");
+    return key.size() > 64 ? std::string() : _context.sessions->userOf(key, ZServerLoop::now());
+}
+
 void ZSignalServer::_onDEVICEGUID(int index, const ZHTTPHeaders& request, const std::string&,
                                   const sockaddr_in& from) {
+    const std::string holder = _keyHolder(request);
+    if (holder.empty()) {
+        _refuse(index, from, request, 403, L"Session key required");
+        return;
+    }
     const std::string key = ZServerHostText(from) + "\n" + ZServerField(request, L"CSeq");
     auto it = _issued.find(key);
     std::string guid;
@@ -151,13 +171,13 @@ void ZSignalServer::_onDEVICEGUID(int index, const ZHTTPHeaders& request, const 
             return;
         }
         guid = ZServerNewGUID();
-        if (!_context.store->addDevice(guid)) {
+        if (!_context.store->addDevice(guid, holder)) {
             _refuse(index, from, request, 500, L"Store failed");
             return;
         }
         _issued.emplace(key, std::make_pair(guid, ZServerLoop::now()));
         ++given;
-        ZLOGC('g', L"Issued device '" << guid << L"' to (" << ZServerHostText(from) << L")");
+        ZSERVER_LOGC('g', L"Issued device '" << guid << L"' to (" << ZServerHostText(from) << L")");
     }
     ZHTTPHeaders answer = ZServerResponse(200, L"OK");
     answer.set(L"Device-GUID", ZFromUTF8(guid));
@@ -184,6 +204,11 @@ void ZSignalServer::_onREGISTER(int index, const ZHTTPHeaders& request, const st
         _refuse(index, from, request, 404, L"Unknown user");
         return;
     }
+    // Only someone who proved the user's password may sign a device in for it.
+    if (_keyHolder(request) != user) {
+        _refuse(index, from, request, 403, L"Session key required");
+        return;
+    }
     if (!_context.store->findDevice(device, owner)) {
         _refuse(index, from, request, 404, L"Unknown device");
         return;
@@ -208,7 +233,7 @@ void ZSignalServer::_onREGISTER(int index, const ZHTTPHeaders& request, const st
     r.version = version;
     r.lastSeen = ZServerLoop::now();
     _registry.add(device, r);
-    ZLOGC('g', L"Registered '" << user << L"' device '" << device << L"' at (" << r.contact << L")");
+    ZSERVER_LOGC('g', L"Registered '" << user << L"' device '" << device << L"' at (" << r.contact << L")");
     _reply(index, from, request, ZServerResponse(200, L"OK"));
 }
 
@@ -260,6 +285,6 @@ void ZSignalServer::_onINVITE(int index, const ZHTTPHeaders& request, const std:
     if (_forwarded.count(key) || _forwarded.size() >= kMaxRemembered) return;
     _forwarded.emplace(key, ZServerLoop::now());
     for (const ZSignalRegistration* r : targets) _sockets[r->socket]->send(r->contactAddress, bytes);
-    ZLOGC('g', L"Forwarded INVITE from '" << user << L"' to " << static_cast<int>(targets.size()) << L" devices of '"
+    ZSERVER_LOGC('g', L"Forwarded INVITE from '" << user << L"' to " << static_cast<int>(targets.size()) << L" devices of '"
                                           << buddy << L"'");
 }

@@ -2,8 +2,10 @@
 // keep-alive, device identities, registration, buddy lists, bug reports and
 // the server-routed INVITE that reaches a buddy's signed-in devices.
 //
-// Requests that speak for a user (buddy lists, reports, INVITE) are taken
-// only from an address where that user has a registered device.
+// A device identity is handed out, and a device registered for a user, only
+// for a valid session key of that user (see ZServerSessions). Requests that
+// speak for a user (buddy lists, reports, INVITE) are taken only from an
+// address where that user has a registered device.
 //
 // Threading: the loop's thread only.
 #pragma once
@@ -39,6 +41,8 @@ private:
     // source; otherwise answers 403 and returns false.
     bool _speaksFor(int index, const ZHTTPHeaders& request, const sockaddr_in& from, std::string& user);
     void _sweep();
+    // The user whose valid session key the request carries; empty otherwise.
+    std::string _keyHolder(const ZHTTPHeaders& request) const;
 
     void _onPING(int, const ZHTTPHeaders&, const std::string&, const sockaddr_in&);
     void _onDEVICEGUID(int, const ZHTTPHeaders&, const std::string&, const sockaddr_in&);
@@ -61,4 +65,5 @@ private:
     // A resent INVITE (same source, device and CSeq) is not forwarded again.
     std::unordered_map<std::string, std::int64_t> _forwarded;
     ZServerLoop::TimerId _sweepTimer = 0;
+    int _sweeps = 0;
 };

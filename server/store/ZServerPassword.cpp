@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
+
 std::string ZServerNewSalt() {
     std::string salt(16, '\0');
     RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), static_cast<int>(salt.size()));
@@ -35,4 +37,10 @@ std::string ZServerNewGUID() {
         s += kHex[bytes[i] & 15];
     }
     return s;
+}
+
+std::string ZServerNewKey() {
+    std::string key = ZServerNewGUID();
+    key.erase(std::remove(key.begin(), key.end(), '-'), key.end());
+    return key;
 }

@@ -14,3 +14,5 @@ std::string ZServerHashPassword(const std::string& password, const std::string& 
 bool ZServerSameBytes(const std::string& a, const std::string& b);
 // 32 random lower-case hex digits in the 8-4-4-4-12 layout of a GUID.
 std::string ZServerNewGUID();
+// 128 random bits as 32 lower-case hex digits.
+std::string ZServerNewKey();

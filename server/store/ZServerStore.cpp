@@ -53,10 +53,18 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS accounts(guid TEXT PRIMARY KEY, name TEXT NOT NULL, email TEXT NOT NULL,"
     " salt BLOB NOT NULL, hash BLOB NOT NULL, iterations INTEGER NOT NULL, created INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS devices(guid TEXT PRIMARY KEY, owner TEXT NOT NULL DEFAULT '',"
-    " version TEXT NOT NULL DEFAULT '', created INTEGER NOT NULL);"
+    " version TEXT NOT NULL DEFAULT '', created INTEGER NOT NULL, registered INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS buddylists(owner TEXT PRIMARY KEY, list TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS bugreports(id INTEGER PRIMARY KEY, owner TEXT NOT NULL, email TEXT NOT NULL,"
     " text TEXT NOT NULL, created INTEGER NOT NULL);";
+
+// Databases written before devices remembered whether they were ever
+// registered: every device with an owner was.
+const char* const kAddRegistered =
+    "ALTER TABLE devices ADD COLUMN registered INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE devices SET registered = 1 WHERE owner <> '';";
+
+const char* const kIndexes = "CREATE INDEX IF NOT EXISTS devices_unregistered ON devices(created) WHERE registered = 0;";
 
 }  // namespace
 
@@ -85,6 +93,16 @@ bool ZServerStore::open(const std::string& path, std::string& error) {
     }
     sqlite3_busy_timeout(_db, 2000);
     if (!_exec(kSchema, error)) {
+        error = path + ": " + error;
+        close();
+        return false;
+    }
+    sqlite3_stmt* probe = nullptr;
+    const bool hasRegistered =
+        sqlite3_prepare_v2(_db, "SELECT registered FROM devices LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    if ((!hasRegistered && !_exec(kAddRegistered, error)) || !_exec(kIndexes, error)) {
+        error = path + ": " + error;
         close();
         return false;
     }
@@ -124,11 +142,24 @@ bool ZServerStore::createAccount(const ZServerAccount& a) {
     return s.step() == SQLITE_DONE && sqlite3_changes(_db) == 1;
 }
 
-bool ZServerStore::addDevice(const std::string& guid) {
-    Statement s(_db, "INSERT OR IGNORE INTO devices(guid, created) VALUES(?1, ?2)");
-    s.text(1, guid).integer(2, unixNow());
-    return s.step() == SQLITE_DONE;
+bool ZServerStore::addDevice(const std::string& guid, const std::string& owner, std::int64_t created) {
+    Statement s(_db, "INSERT OR IGNORE INTO devices(guid, owner, created) VALUES(?1, ?2, ?3)");
+    s.text(1, guid).text(2, owner).integer(3, created ? created : unixNow());
+    return s.step() == SQLITE_DONE && sqlite3_changes(_db) == 1;
 }
+
+int ZServerStore::expireUnregisteredDevices(std::int64_t before) {
+    Statement s(_db, "DELETE FROM devices WHERE registered = 0 AND created < ?1");
+    s.integer(1, before);
+    return s.step() == SQLITE_DONE ? sqlite3_changes(_db) : 0;
+}
+
+int ZServerStore::countDevices() {
+    Statement s(_db, "SELECT COUNT(*) FROM devices");
+    return s.step() == SQLITE_ROW ? static_cast<int>(s.columnInt(0)) : 0;
+}
+
+std::int64_t ZServerStore::clock() { return unixNow(); }
 
 bool ZServerStore::findDevice(const std::string& guid, std::string& owner) {
     Statement s(_db, "SELECT owner FROM devices WHERE guid = ?1");
@@ -139,7 +170,7 @@ bool ZServerStore::findDevice(const std::string& guid, std::string& owner) {
 }
 
 bool ZServerStore::claimDevice(const std::string& guid, const std::string& owner, const std::string& version) {
-    Statement s(_db, "UPDATE devices SET owner = ?2, version = ?3 WHERE guid = ?1 AND (owner = '' OR owner = ?2)");
+    Statement s(_db, "UPDATE devices SET owner = ?2, version = ?3, registered = 1 WHERE guid = ?1 AND (owner = '' OR owner = ?2)");
     s.text(1, guid).text(2, owner).text(3, version);
     return s.step() == SQLITE_DONE && sqlite3_changes(_db) == 1;
 }

@@ -36,11 +36,20 @@ public:
     // False when the identifier is taken (or the database refuses).
     bool createAccount(const ZServerAccount& account);
 
-    bool addDevice(const std::string& guid);
+    // A new device of the owner (empty: of nobody yet), created at the given
+    // time in seconds since 1970 (0: now); false when the identifier is taken.
+    bool addDevice(const std::string& guid, const std::string& owner, std::int64_t created = 0);
     // The owner of a device: false when the device is unknown; owner empty
     // while no user has registered it.
     bool findDevice(const std::string& guid, std::string& owner);
+    // Marks the device registered by its owner (taking it when it has none).
     bool claimDevice(const std::string& guid, const std::string& owner, const std::string& version);
+    // Removes the devices never registered that were created before the
+    // time; returns how many.
+    int expireUnregisteredDevices(std::int64_t before);
+    int countDevices();
+    // Seconds since 1970, the time of the rows.
+    static std::int64_t clock();
 
     std::string buddyList(const std::string& owner);
     bool setBuddyList(const std::string& owner, const std::string& list);

@@ -77,17 +77,22 @@ TEST(ZDispatchServiceServerChoice, GivesUpWhenNoServerAnswers) {
 
 TEST(ZDispatchServiceRegistration, KeepsTheDeviceIdentityAndRegistersWithTheRouteList) {
     Rig rig;
+    rig.instance->set(L"Local_Session_Key", L"0123456789abcdef0123456789abcdef", false);
     toServerChoice(rig);
     rig.answerAtServer(L"PING", 200);
     rig.passUntilState(ZDispatchService::DEVICEGUID);
-    rig.answerAtServer(L"DEVICEGUID", 200, L"Device-GUID", L"device-7");
+    const ZHTTPHeaders identity = rig.answerAtServer(L"DEVICEGUID", 200, L"Device-GUID", L"device-7");
+    EXPECT_EQ(identity.get(L"Session-Key"), L"0123456789abcdef0123456789abcdef");
     rig.passUntilState(ZDispatchService::Registering);
     EXPECT_EQ(rig.get(L"Local_Device_GUID"), L"device-7");
-    EXPECT_NE(ZTestReadFile(rig.dir.file("settings.ini")).find("device-7"), std::string::npos);
+    const std::string settings = ZTestReadFile(rig.dir.file("settings.ini"));
+    EXPECT_NE(settings.find("device-7"), std::string::npos);
+    EXPECT_EQ(settings.find("0123456789abcdef"), std::string::npos);
     const ZHTTPHeaders registration = rig.answerAtServer(L"REGISTER", 200);
     EXPECT_EQ(registration.get(L"Device-GUID"), L"device-7");
     EXPECT_EQ(registration.get(L"From"), L"alice@zandrel.net");
     EXPECT_EQ(registration.get(L"Route-List"), L"local://" + rig.localHost);
+    EXPECT_EQ(registration.get(L"Session-Key"), L"0123456789abcdef0123456789abcdef");
     rig.passUntilState(ZDispatchService::Online);
     EXPECT_EQ(rig.state(), ZDispatchService::Online);
     EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"CONNECTED"});

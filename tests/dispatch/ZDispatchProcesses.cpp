@@ -196,6 +196,7 @@ std::map<std::wstring, std::wstring> signedInDevices(const ServerProcess& server
     const std::wstring signalling = server.host(5);
     ZHTTPHeaders request(L"DEVICEGUID");
     request.set(L"CSeq", L"1");
+    request.set(L"Session-Key", account.get(L"Session-Key"));
     const std::wstring device = ask(udp, signalling, request).get(L"Device-GUID");
     request = ZHTTPHeaders(L"REGISTER");
     request.set(L"CSeq", L"2");
@@ -203,6 +204,7 @@ std::map<std::wstring, std::wstring> signedInDevices(const ServerProcess& server
     request.set(L"Device-GUID", device);
     request.set(L"Version", L"764");
     request.set(L"Route-List", L"local://" + udp.host());
+    request.set(L"Session-Key", account.get(L"Session-Key"));
     if (!ask(udp, signalling, request).succeeded()) return devices;
     request = ZHTTPHeaders(L"INVITE");
     request.set(L"CSeq", L"3");

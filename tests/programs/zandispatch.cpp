@@ -83,6 +83,7 @@ bool signIn(ZInstance* instance, const std::wstring& authHost) {
     instance->set(L"Global_TURN_Host", answer.get(L"TURN-Host"), false);
     instance->set(L"Global_Logfile_Host", answer.get(L"Logfile-Host"), false);
     instance->set(L"Global_STUN_Host_List", answer.get(L"STUN-Host-List"), false);
+    instance->set(L"Local_Session_Key", answer.get(L"Session-Key"), false);
     instance->set(L"Local_IP", localIP, false);
     say(L"AUTHENTICATED " + instance->get(L"Local_User_GUID"));
     return true;

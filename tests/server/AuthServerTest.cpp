@@ -11,7 +11,7 @@ namespace {
 
 // The header names a successful answer carries, and nothing else.
 const std::vector<std::wstring> kHostHeaders = {L"", L"Logfile-Host", L"SIP-Host-List", L"STUN-Host-List",
-                                                L"TURN-Host"};
+                                                L"Session-Key", L"TURN-Host"};
 
 std::vector<std::wstring> headerNames(const ZHTTPHeaders& h) {
     std::vector<std::wstring> names;
@@ -55,6 +55,11 @@ TEST_F(AuthServer, SignsInWithTheRightPasswordAndListsExactlyTheHostHeaders) {
     std::list<std::wstring> stun;
     ZParseList(stun, answer.get(L"STUN-Host-List"));
     EXPECT_GE(stun.size(), 4u);
+    // A fresh key of 128 bits for every sign-in.
+    const std::wstring key = answer.get(L"Session-Key");
+    EXPECT_EQ(key.size(), 32u);
+    EXPECT_EQ(key.find_first_not_of(L"0123456789abcdef"), std::wstring::npos) << ZToUTF8(key);
+    EXPECT_NE(authenticate(server.port(0), L"bob@zandrel.net", L"right").get(L"Session-Key"), key);
 }
 
 TEST_F(AuthServer, RefusesAWrongPasswordAnUnknownAccountAndATakenName) {

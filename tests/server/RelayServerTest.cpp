@@ -127,15 +127,18 @@ TEST_F(Relay, FreesTheAllocationAndItsRegistrationsWhenTheConnectionCloses) {
         TCPClient c(server.port(7));
         allocation = open(c);
         ASSERT_NE(allocation, 0);
-        ASSERT_EQ(authenticate(server.port(0), L"lou", L"pw", L"l@example.org").getResponse(), 200);
+        const ZHTTPHeaders account = authenticate(server.port(0), L"lou", L"pw", L"l@example.org");
+        ASSERT_EQ(account.getResponse(), 200);
+        const std::wstring key = account.get(L"Session-Key");
         const std::string to = "127.0.0.1:" + std::to_string(sip);
-        c.send(sendUDP(to, request(L"DEVICEGUID", {{L"CSeq", L"2 (ZDispatchService)"}}).serialize()));
+        c.send(sendUDP(to, request(L"DEVICEGUID", {{L"CSeq", L"2 (ZDispatchService)"}, {L"Session-Key", key}}).serialize()));
         ASSERT_TRUE(c.receive(frame));
         ZHTTPHeaders inner;
         ASSERT_GT(inner.deserialize(frame.getContent(0)), 0);
         device = inner.get(L"Device-GUID");
         c.send(sendUDP(to, request(L"REGISTER", {{L"CSeq", L"3 (ZDispatchService)"}, {L"From", L"lou@zandrel.net"},
-                                                 {L"Device-GUID", device}, {L"Route-List", L"turn://x:1"}})
+                                                 {L"Device-GUID", device}, {L"Route-List", L"turn://x:1"},
+                                                 {L"Session-Key", key}})
                                .serialize()));
         ASSERT_TRUE(c.receive(frame));
         ASSERT_GT(inner.deserialize(frame.getContent(0)), 0);
@@ -166,15 +169,18 @@ TEST_F(Relay, DeliversAnInviteForADeviceSignedInThroughTheRelayOverItsConnection
     const std::string sip = "127.0.0.1:" + std::to_string(server.port(5));
     TCPClient c(server.port(7));
     ASSERT_NE(open(c), 0);
-    ASSERT_EQ(authenticate(server.port(0), L"nell", L"pw", L"n@example.org").getResponse(), 200);
+    const ZHTTPHeaders account = authenticate(server.port(0), L"nell", L"pw", L"n@example.org");
+        ASSERT_EQ(account.getResponse(), 200);
+        const std::wstring key = account.get(L"Session-Key");
     ZHTTPHeaders frame;
     ZHTTPHeaders inner;
-    c.send(sendUDP(sip, request(L"DEVICEGUID", {{L"CSeq", L"1 (ZDispatchService)"}}).serialize()));
+    c.send(sendUDP(sip, request(L"DEVICEGUID", {{L"CSeq", L"1 (ZDispatchService)"}, {L"Session-Key", key}}).serialize()));
     ASSERT_TRUE(c.receive(frame));
     ASSERT_GT(inner.deserialize(frame.getContent(0)), 0);
     const std::wstring device = inner.get(L"Device-GUID");
     c.send(sendUDP(sip, request(L"REGISTER", {{L"CSeq", L"2 (ZDispatchService)"}, {L"From", L"nell@zandrel.net"},
-                                              {L"Device-GUID", device}, {L"Route-List", L"turn://127.0.0.1:1"}})
+                                              {L"Device-GUID", device}, {L"Route-List", L"turn://127.0.0.1:1"},
+                                              {L"Session-Key", key}})
                             .serialize()));
     ASSERT_TRUE(c.receive(frame));
     ASSERT_GT(inner.deserialize(frame.getContent(0)), 0);

@@ -2,6 +2,7 @@
 // clean stop on SIGTERM and SIGINT.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "ZServerConfig.h"
 #include "ZServerTestSupport.h"
@@ -12,8 +13,54 @@ TEST(ServerProgram, ListsEveryOptionForHelp) {
     std::string output;
     ASSERT_EQ(runServerProgram({"--help"}, output), 0);
     for (const char* option : {"--bind", "--port-base", "--data", "--domain", "--config", "--help", "--advertise",
-                               "--max-upload", "--max-relay-frame", "--flood-limit"})
+                               "--max-upload", "--max-relay-frame", "--flood-limit", "--auth-reserve",
+                               "--max-uploads-per-peer", "--relay-open-timeout", "--nofile"})
         EXPECT_NE(output.find(option), std::string::npos) << option;
+    // Every option's text starts apart from its name.
+    for (std::size_t at = output.find("<value>"); at != std::string::npos; at = output.find("<value>", at + 1))
+        EXPECT_EQ(output[at + 7], ' ') << output.substr(at - 30, 60);
+}
+
+TEST(ServerProgram, SaysWhatIsWrongInItsFirstLine) {
+    ZTempDir dir;
+    ZTestWriteFile(dir.file("odd.conf"), "bind = 127.0.0.1\ncolour = red\n");
+    ZTestWriteFile(dir.file("plain-file"), "x");
+    mkdir(dir.file("broken").c_str(), 0700);
+    ZTestWriteFile(dir.file("broken/zandrel.db"), std::string(4096, 'x'));
+    const std::string port = "--port-base";
+    struct Case {
+        std::vector<std::string> args;
+        std::string first;
+    };
+    const Case cases[] = {
+        {{"--x"}, "zandrel-server: unknown option --x"},
+        {{"--x", "--help"}, "zandrel-server: unknown option --x"},
+        {{"--port-base", "70000"}, "zandrel-server: --port-base: '70000' is not a number from 1 to 65000"},
+        {{"--config", dir.file("odd.conf")}, "zandrel-server: " + dir.file("odd.conf") + ":2: unknown option 'colour'"},
+        {{"--data", dir.file("plain-file"), port, "31000"},
+         "zandrel-server: '" + dir.file("plain-file") + "' is a file, not a folder"},
+        {{"--data", dir.file("broken"), port, "31000"},
+         "zandrel-server: cannot open the database: " + dir.file("broken") + "/zandrel.db: file is not a database"},
+    };
+    for (const Case& c : cases) {
+        std::string output;
+        EXPECT_NE(runServerProgram(c.args, output), 0) << c.first;
+        EXPECT_EQ(output.substr(0, output.find('\n')), c.first);
+        // One pointer to --help at most, never the whole list.
+        EXPECT_EQ(output.find("--max-connections"), std::string::npos) << output;
+    }
+}
+
+TEST(ServerProgram, RefusesASecondServiceOnTheSameDataFolder) {
+    ZTempDir dir;
+    ServerProcess first(dir.file("data"));
+    ASSERT_TRUE(first.start());
+    std::string output;
+    EXPECT_EQ(runServerProgram({"--port-base", std::to_string(first.portBase() + 10000), "--data", dir.file("data")},
+                               output),
+              1);
+    EXPECT_NE(output.find("is in use by another zandrel-server"), std::string::npos) << output;
+    EXPECT_TRUE(first.running());
 }
 
 TEST(ServerProgram, ExitsWithAnErrorForABadConfiguration) {
@@ -49,14 +96,16 @@ TEST(ServerProgram, ExitsWithAnErrorWhenAPortIsInUse) {
     EXPECT_TRUE(first.running());
 }
 
-TEST(ServerProgram, StopsCleanlyOnSigtermAndSigint) {
-    for (int sig : {SIGTERM, SIGINT}) {
+TEST(ServerProgram, StopsCleanlyOnSigtermSigintAndSighup) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         ZTempDir dir;
         ServerProcess server(dir.file("data"));
         ASSERT_TRUE(server.start());
         EXPECT_NE(server.readyLine().find("zandrel-server ready"), std::string::npos);
         EXPECT_EQ(server.stop(sig), 0);
-        EXPECT_NE(server.log().find("stopped cleanly"), std::string::npos);
+        EXPECT_NE(server.log().find("stopped cleanly"), std::string::npos) << sig;
+        // The ready line goes to standard output only, once.
+        EXPECT_EQ(server.log().find("ready"), std::string::npos);
     }
 }
 

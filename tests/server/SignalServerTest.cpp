@@ -36,8 +36,10 @@ TEST_F(SignalServer, AnswersPingWithTheObservedAndTheReportedHost) {
 
 TEST_F(SignalServer, GivesOneDeviceIdentityForAResentRequestAndANewOneForTheNext) {
     UDPClient client;
+    const std::wstring key = authenticate(server.port(0), L"ida", L"pw", L"i@example.org").get(L"Session-Key");
+    ASSERT_EQ(key.size(), 32u);
     const auto ask = [&](const wchar_t* cseq) {
-        return client.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", cseq}})).get(L"Device-GUID");
+        return client.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", cseq}, {L"Session-Key", key}})).get(L"Device-GUID");
     };
     const std::wstring first = ask(L"4 (ZDispatchService)");
     ASSERT_FALSE(first.empty());
@@ -50,12 +52,14 @@ TEST_F(SignalServer, GivesOneDeviceIdentityForAResentRequestAndANewOneForTheNext
 
 TEST_F(SignalServer, RegistersAKnownDeviceAndRefusesAnUnknownOne) {
     UDPClient client;
-    ASSERT_EQ(authenticate(server.port(0), L"ann", L"pw", L"a@example.org").getResponse(), 200);
-    const std::wstring device = client.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"1"}})).get(L"Device-GUID");
+    const std::wstring key = authenticate(server.port(0), L"ann", L"pw", L"a@example.org").get(L"Session-Key");
+    const std::wstring device =
+        client.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"1"}, {L"Session-Key", key}})).get(L"Device-GUID");
     const auto reg = [&](const std::wstring& user, const std::wstring& guid) {
         return client
             .ask(sip(), request(L"REGISTER", {{L"CSeq", L"2"}, {L"From", user}, {L"Device-GUID", guid},
-                                              {L"Version", L"764"}, {L"Route-List", L"local://127.0.0.1:1"}}))
+                                              {L"Version", L"764"}, {L"Route-List", L"local://127.0.0.1:1"},
+                                              {L"Session-Key", key}}))
             .getResponse();
     };
     EXPECT_EQ(reg(L"ann@zandrel.net", L"00000000-0000-0000-0000-000000000000"), 404);
@@ -71,9 +75,9 @@ TEST_F(SignalServer, KeepsADeviceToTheUserWhoRegisteredItFirst) {
     UDPClient b;
     const Device ann = signUpAndRegister(server, a, L"ann", L"local://127.0.0.1:1");
     ASSERT_FALSE(ann.guid.empty());
-    ASSERT_EQ(authenticate(server.port(0), L"mallory", L"pw", L"m@example.org").getResponse(), 200);
+    const std::wstring key = authenticate(server.port(0), L"mallory", L"pw", L"m@example.org").get(L"Session-Key");
     const ZHTTPHeaders stolen = b.ask(sip(), request(L"REGISTER", {{L"CSeq", L"2"}, {L"From", L"mallory@zandrel.net"},
-                                                                   {L"Device-GUID", ann.guid}}));
+                                                                   {L"Device-GUID", ann.guid}, {L"Session-Key", key}}));
     EXPECT_EQ(stolen.getResponse(), 403);
 }
 
@@ -145,15 +149,19 @@ TEST_F(SignalServer, NeverAnswersAHolePunchRequest) {
 
 TEST_F(SignalServer, HandsOneSourceOnlyAFewNewDeviceIdentitiesAtATime) {
     UDPClient greedy;
+    const std::wstring key = authenticate(server.port(0), L"hal", L"pw", L"h@example.org").get(L"Session-Key");
+    const auto ask = [&](const UDPClient& from, const std::wstring& cseq) {
+        return from.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", cseq}, {L"Session-Key", key}}));
+    };
     std::wstring last;
     for (int i = 0; i < 16; ++i) {
-        last = greedy.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", ZToString(i)}})).get(L"Device-GUID");
+        last = ask(greedy, ZToString(i)).get(L"Device-GUID");
         ASSERT_FALSE(last.empty()) << i;
     }
-    EXPECT_EQ(greedy.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"16"}})).getResponse(), 503);
-    EXPECT_EQ(greedy.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"15"}})).get(L"Device-GUID"), last);
+    EXPECT_EQ(ask(greedy, L"16").getResponse(), 503);
+    EXPECT_EQ(ask(greedy, L"15").get(L"Device-GUID"), last);
     UDPClient other;
-    EXPECT_EQ(other.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"16"}})).getResponse(), 200);
+    EXPECT_EQ(ask(other, L"16").getResponse(), 200);
 }
 
 TEST_F(SignalServer, KeepsTheContactOfARegistrationWhenItsResendComesFromElsewhere) {
@@ -165,13 +173,15 @@ TEST_F(SignalServer, KeepsTheContactOfARegistrationWhenItsResendComesFromElsewhe
     const ZHTTPHeaders resend = direct.ask(sip(), request(L"REGISTER", {{L"CSeq", L"2 (ZDispatchService)"},
                                                                          {L"From", d.user},
                                                                          {L"Device-GUID", d.guid},
-                                                                         {L"Route-List", L"turn://127.0.0.1:1"}}));
+                                                                         {L"Route-List", L"turn://127.0.0.1:1"},
+                                                                         {L"Session-Key", d.key}}));
     EXPECT_EQ(resend.getResponse(), 200);
     EXPECT_EQ(relayed.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"9"}, {L"From", d.user}})).getResponse(), 200);
     // A new registration moves it.
     const ZHTTPHeaders moved = direct.ask(sip(), request(L"REGISTER", {{L"CSeq", L"3 (ZDispatchService)"},
                                                                         {L"From", d.user},
-                                                                        {L"Device-GUID", d.guid}}));
+                                                                        {L"Device-GUID", d.guid},
+                                                                        {L"Session-Key", d.key}}));
     EXPECT_EQ(moved.getResponse(), 200);
     EXPECT_EQ(relayed.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"10"}, {L"From", d.user}})).getResponse(), 403);
     EXPECT_EQ(direct.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"11"}, {L"From", d.user}})).getResponse(), 200);

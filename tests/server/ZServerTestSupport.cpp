@@ -207,8 +207,17 @@ ZHTTPHeaders UDPClient::ask(int port, const ZHTTPHeaders& message, int timeoutMs
     return answer;
 }
 
-TCPClient::TCPClient(int port) {
+TCPClient::TCPClient(int port, const std::string& from) {
     _fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (!from.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+        if (bind(_fd, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+            close();
+            return;
+        }
+    }
     const sockaddr_in a = loopback(port);
     if (connect(_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) close();
 }
@@ -284,14 +293,17 @@ Device signUpAndRegister(const ServerProcess& server, const UDPClient& client, c
     Device d;
     ZHTTPHeaders created = authenticate(server.port(0), name, L"secret", name + L"@example.org");
     d.user = created.get(L"User-GUID");
+    d.key = created.get(L"Session-Key");
     if (d.user.empty()) return Device();
-    ZHTTPHeaders id = client.ask(server.port(5), request(L"DEVICEGUID", {{L"CSeq", L"1 (ZDispatchService)"}}));
+    ZHTTPHeaders id = client.ask(server.port(5), request(L"DEVICEGUID", {{L"CSeq", L"1 (ZDispatchService)"},
+                                                                         {L"Session-Key", d.key}}));
     d.guid = id.get(L"Device-GUID");
     ZHTTPHeaders reg = client.ask(server.port(5), request(L"REGISTER", {{L"CSeq", L"2 (ZDispatchService)"},
                                                                          {L"From", d.user},
                                                                          {L"Device-GUID", d.guid},
                                                                          {L"Version", L"764"},
-                                                                         {L"Route-List", routes}}));
+                                                                         {L"Route-List", routes},
+                                                                         {L"Session-Key", d.key}}));
     if (reg.getResponse() != 200) return Device();
     return d;
 }

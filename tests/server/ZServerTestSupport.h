@@ -37,6 +37,7 @@ public:
     // Everything the process logged so far.
     std::string log() const;
     const std::string& dataFolder() const { return _data; }
+    pid_t pid() const { return _pid; }
 
 private:
     bool _launch(int base);
@@ -80,7 +81,8 @@ private:
 // A TCP connection to the service.
 class TCPClient {
 public:
-    explicit TCPClient(int port);
+    // from: the loopback address to connect from (127.0.0.1 when empty).
+    explicit TCPClient(int port, const std::string& from = std::string());
     ~TCPClient();
     TCPClient(const TCPClient&) = delete;
     TCPClient& operator=(const TCPClient&) = delete;
@@ -108,6 +110,7 @@ ZHTTPHeaders authenticate(int port, const std::wstring& from, const std::wstring
 struct Device {
     std::wstring user;
     std::wstring guid;
+    std::wstring key;
 };
 // Creates the account (when new), asks for a device id and registers it from
 // the client with the route list; the device is empty on failure.

@@ -28,6 +28,7 @@ namespace {
 struct ProbeRun {
     int status = -1;
     std::string out;
+    std::string err;
 };
 
 // Runs the probe to its end (killed after the patience) and reaps it.
@@ -38,9 +39,13 @@ ProbeRun runProbe(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return ProbeRun{};
+    char errPath[] = "/tmp/zanprobeerr.XXXXXX";
+    const int err = mkostemp(errPath, O_CLOEXEC);
+    unlink(errPath);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, 2);
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -48,6 +53,7 @@ ProbeRun runProbe(const std::vector<std::string>& args) {
     ProbeRun run;
     if (spawned != 0) {
         close(out[0]);
+        if (err >= 0) close(err);
         return run;
     }
     const std::int64_t deadline = ZTimeNow() + 30000000;
@@ -67,6 +73,13 @@ ProbeRun runProbe(const std::vector<std::string>& args) {
     int status = 0;
     waitpid(pid, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (err >= 0) {
+        char chunk[4096];
+        ssize_t n = 0;
+        for (off_t at = 0; (n = pread(err, chunk, sizeof(chunk), at)) > 0; at += n)
+            run.err.append(chunk, static_cast<std::size_t>(n));
+        close(err);
+    }
     return run;
 }
 
@@ -179,6 +192,37 @@ TEST(ZandrelProbe, ReportsMissingAnswersAndBadArgumentsInItsExitStatus) {
     EXPECT_EQ(runProbe({"127.0.0.1:9", "PING", "no-colon"}).status, 1);
     EXPECT_EQ(runProbe({"--bogus", "127.0.0.1:9", "PING"}).status, 1);
     EXPECT_EQ(runProbe({"127.0.0.1:9"}).status, 1);
+}
+
+TEST(ZandrelProbe, SaysInOnePlainLineWhyNothingCameBack) {
+    const int silent = boundSocket(SOCK_DGRAM);
+    const int closed = boundSocket(SOCK_STREAM);
+    const std::string refusing = hostOf(closed);
+    close(closed);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"--wait", "200", hostOf(silent), "PING"}, 2, "zandrel-probe: no answer from " + hostOf(silent) + " in 200 ms\n"},
+        {{refusing, "AUTHENTICATE", "From: ann"}, 2,
+         "zandrel-probe: " + refusing + " refused the connection or closed it without an answer\n"},
+        {{"--wait", "soon", hostOf(silent), "PING"}, 1,
+         "zandrel-probe: --wait needs a whole number from 0 to 86400000, not 'soon'\n"},
+        {{"--answers", "-1", hostOf(silent), "PING"}, 1,
+         "zandrel-probe: --answers needs a whole number from 0 to 86400000, not '-1'\n"},
+    };
+    for (const Case& c : cases) {
+        const ProbeRun run = runProbe(c.args);
+        EXPECT_EQ(run.status, c.status) << c.err;
+        EXPECT_EQ(run.err, c.err);
+    }
+    close(silent);
+    const std::string help = runProbe({"--help"}).out;
+    for (const char* method : {"AUTHENTICATE", "DEVICEGUID", "REGISTER", "SETBUDDYLIST", "OPENTURN", "LOGFILE",
+                               "Session-Key", "Route-List"})
+        EXPECT_NE(help.find(method), std::string::npos) << method;
 }
 
 TEST(ZandrelProbe, CreatesAnAccountAtTheServiceAndSignsInWithIt) {

@@ -100,6 +100,15 @@ int ZProbeTCP(const ZProbeOptions& options) {
             ++got;
         }
     }
+    if (got == 0) {
+        // Nothing came back: say plainly whether the host took the connection.
+        if (client->getBytesRecv() == 0 && !client->isAlive())
+            std::fprintf(stderr, "zandrel-probe: %s refused the connection or closed it without an answer\n",
+                         ZToUTF8(options.target).c_str());
+        else
+            std::fprintf(stderr, "zandrel-probe: no answer from %s in %lld ms\n", ZToUTF8(options.target).c_str(),
+                         static_cast<long long>(options.waitMicroseconds / 1000));
+    }
     client->shutdown();
     delete client;
     return got;
@@ -126,6 +135,9 @@ int ZProbeUDP(const ZProbeOptions& options) {
         }
     }
     ZNetUDPPortClose(port);
+    if (got == 0)
+        std::fprintf(stderr, "zandrel-probe: no answer from %s in %lld ms\n", ZToUTF8(options.target).c_str(),
+                     static_cast<long long>(options.waitMicroseconds / 1000));
     return got;
 }
 

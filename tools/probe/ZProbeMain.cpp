@@ -12,7 +12,27 @@
 
 namespace {
 
-void logToStderr(const std::wstring& line) { std::fputs(ZToUTF8(line).c_str(), stderr); }
+// The client library's own log lines (its warnings about a refused
+// connection, for example) are shown only with --verbose: the probe says
+// what happened in its own words.
+bool g_verbose = false;
+
+void logToStderr(const std::wstring& line) {
+    if (g_verbose) std::fputs(ZToUTF8(line).c_str(), stderr);
+}
+
+// A whole decimal number within the range; nothing else.
+bool readNumber(const std::string& text, std::int64_t high, std::int64_t& out) {
+    if (text.empty() || text.size() > 12) return false;
+    std::int64_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+    }
+    if (n > high) return false;
+    out = n;
+    return true;
+}
 
 void abortProbe() {
     std::fputs("zandrel-probe: internal check failed\n", stderr);
@@ -56,7 +76,25 @@ void ZProbeUsage() {
         "  --wait MS           how long to wait for answers (default 3000)\n"
         "  --answers N         stop after N answers (default: every answer within the wait; 1 for TCP)\n"
         "  --sends N           send the datagram N times, unchanged (a resend keeps its CSeq)\n"
+        "  --verbose           also show the client library's log lines\n"
         "  --help              this text\n"
+        "\n"
+        "What the service understands (fields besides CSeq):\n"
+        "  auth host (TCP)       AUTHENTICATE  From, Password, Email, Version\n"
+        "  STUN hosts 1-4        STUN          Delay (host 4: answer after that many microseconds)\n"
+        "  signalling servers    PING          Global-Host, Timestamp\n"
+        "                        DEVICEGUID    Session-Key\n"
+        "                        REGISTER      From, Device-GUID, Version, Route-List, Session-Key\n"
+        "                        UNREGISTER    From, Device-GUID\n"
+        "                        INVITE        From, From-Device-GUID, To\n"
+        "                        GETBUDDYLIST  From\n"
+        "                        SETBUDDYLIST  From, Buddy-List\n"
+        "                        ADDBUDDY      From, Buddy-GUID\n"
+        "                        BUGREPORT     From, Email, Text\n"
+        "                        HOLEPUNCH     (never answered)\n"
+        "  relay host (TCP)      OPENTURN; SENDUDP  Remote-Host, one content part\n"
+        "  log host (TCP)        LOGFILE       From, Filename, one content part\n"
+        "  upgrade host (HTTP)   GET /<file>\n"
         "\n"
         "Exit status: 0 when the answers asked for (at least one) arrived, 2 when not, 1 for bad arguments.\n",
         stdout);
@@ -76,6 +114,8 @@ bool ZProbeParse(int argc, char** argv, ZProbeOptions& options) {
             options.tcp = true;
         } else if (arg == "--udp") {
             udp = true;
+        } else if (arg == "--verbose") {
+            g_verbose = true;
         } else if (arg == "--raw") {
             options.raw = true;
         } else if (arg == "--relay" && hasValue) {
@@ -96,9 +136,10 @@ bool ZProbeParse(int argc, char** argv, ZProbeOptions& options) {
         } else if (arg == "--bind" && hasValue) {
             options.bind = ZFromUTF8(argv[++i]);
         } else if ((arg == "--wait" || arg == "--answers" || arg == "--sends") && hasValue) {
-            const std::int64_t n = ZToInt64(ZFromUTF8(argv[++i]));
-            if (n < 0 || n > 86400000) {
-                std::fprintf(stderr, "zandrel-probe: bad number for %s\n", arg.c_str());
+            std::int64_t n = 0;
+            if (!readNumber(argv[++i], 86400000, n)) {
+                std::fprintf(stderr, "zandrel-probe: %s needs a whole number from 0 to 86400000, not '%s'\n",
+                             arg.c_str(), argv[i]);
                 return false;
             }
             if (arg == "--wait") options.waitMicroseconds = n * 1000;
