@@ -104,6 +104,9 @@ private:
     void _stopMedia();
     void _sendINVITE();
     void _sendINVITEResponse(const ZHTTPHeaders& invite, int code);
+    // The peer's "Try-Route-List" without the entries we refuse to send to,
+    // one warning when there were any.
+    std::wstring _peerRoutes(const ZHTTPHeaders& message);
     void _sendACK(const ZHTTPHeaders& inviteResponse);
     void _sendACKOK(const ZHTTPHeaders& ack);
     void _sendUPDATE();
