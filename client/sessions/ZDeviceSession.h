@@ -79,6 +79,8 @@ private:
     void _onINVITEResponse(const ZHTTPHeaders& inviteResponse);
     // Ends the session without a goodbye and without re-inviting.
     void _endQuietly();
+    // The device's BYE: answered, the session ends, a removal is taken over.
+    void _onBYE(const ZHTTPHeaders& bye);
     // Adopts the path the peer reported in its ACK or ACKOK, when it is ours
     // to take; false (one warning) otherwise.
     bool _acceptRoute(const std::wstring& fromRemoteHost, const ZHTTPHeaders& message,
