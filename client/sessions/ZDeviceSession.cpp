@@ -265,10 +265,18 @@ void ZDeviceSession::_sendINVITEResponse(const ZHTTPHeaders& invite, int code) {
     ZHTTPHeaders response = responseLine(code, code == 200 ? L"OK" : code == 300 ? L"Busy" : L"Failed");
     _setHeaders(response);
     setOwnDetails(_instance, response);
-    const std::wstring routes = ZSIPCleanRouteList(invite.get(L"Try-Route-List"));
+    const std::wstring routes = _peerRoutes(invite);
     ZDEVICE_LOGC('D', L"Sending INVITE response " << response.getResponseSummary() << L"  to (" << routes << L")");
     _sipClient->sendResponseToRouteList(routes, invite, response);
     _retransmitInterval.restart(_now());
+}
+
+std::wstring ZDeviceSession::_peerRoutes(const ZHTTPHeaders& message) {
+    int refused = 0;
+    const std::wstring routes = ZSIPCleanRouteList(message.get(L"Try-Route-List"), &refused);
+    if (refused)
+        ZDEVICE_LOG(L"WARNING Refused " << refused << L" route entries of device '" << _buddyDeviceGUID << L"'.");
+    return routes;
 }
 
 void ZDeviceSession::_sendACK(const ZHTTPHeaders& inviteResponse) {
@@ -277,7 +285,7 @@ void ZDeviceSession::_sendACK(const ZHTTPHeaders& inviteResponse) {
     ZWARNASSERT(inviteResponse.isSet( L"Sent-To" ));
     ZWARNASSERT(inviteResponse.isSet( L"Sent-To-Type" ));
     _adoptRemoteDetails(inviteResponse);
-    const std::wstring routes = ZSIPCleanRouteList(inviteResponse.get(L"Try-Route-List"));
+    const std::wstring routes = _peerRoutes(inviteResponse);
     ZDEVICE_LOGC('D', L"Sending ACK to (" << routes << L")");
     ZHTTPHeaders ack(L"ACK");
     _setHeaders(ack);

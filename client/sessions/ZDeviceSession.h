@@ -79,6 +79,8 @@ private:
     void _onINVITEResponse(const ZHTTPHeaders& inviteResponse);
     // Ends the session without a goodbye and without re-inviting.
     void _endQuietly();
+    // The device's BYE: answered, the session ends, a removal is taken over.
+    void _onBYE(const ZHTTPHeaders& bye);
     // Adopts the path the peer reported in its ACK or ACKOK, when it is ours
     // to take; false (one warning) otherwise.
     bool _acceptRoute(const std::wstring& fromRemoteHost, const ZHTTPHeaders& message,
@@ -104,6 +106,9 @@ private:
     void _stopMedia();
     void _sendINVITE();
     void _sendINVITEResponse(const ZHTTPHeaders& invite, int code);
+    // The peer's "Try-Route-List" without the entries we refuse to send to,
+    // one warning when there were any.
+    std::wstring _peerRoutes(const ZHTTPHeaders& message);
     void _sendACK(const ZHTTPHeaders& inviteResponse);
     void _sendACKOK(const ZHTTPHeaders& ack);
     void _sendUPDATE();

@@ -24,7 +24,7 @@
 //   CONNECTED         --ACK again / ACKOK again--------> CONNECTED
 //   CONNECTED         --BYE / OK---------------------> DISCONNECTED
 //   CONNECTED         --bye() / BYE------------------> WF_BYERESPONSE
-//   WF_BYERESPONSE    --answer or 18 s---------------> DISCONNECTED
+//   WF_BYERESPONSE    --answer, BYE / OK, or 18 s----> DISCONNECTED
 //   WF_INVITERESPONSE..WF_ACKRESPONSE --bye()--------> DISCONNECTED (nothing to say goodbye to)
 // A remote INVITE in any other state is answered 300 Busy.
 #include <cmath>
@@ -181,6 +181,16 @@ void ZDeviceSession::_onINVITEResponse(const ZHTTPHeaders& inviteResponse) {
 void ZDeviceSession::_endQuietly() {
     _changeState(DISCONNECTED);
     _reset();
+}
+
+void ZDeviceSession::_onBYE(const ZHTTPHeaders& bye) {
+    _sendOK(bye);
+    _endQuietly();
+    if (bye.test(L"Removed")) {
+        ZDEVICE_LOGC('d', L"Remote user '" << _buddyGUID << L"' removed us from his buddy list, so we'll do the same.");
+        _instance->remove(L"Local_Buddy_List", _buddyGUID);
+        _instance->insert(L"Removed_Buddy_List", _buddyGUID);
+    }
 }
 
 bool ZDeviceSession::_acceptRoute(const std::wstring& fromRemoteHost, const ZHTTPHeaders& message,
@@ -484,14 +494,7 @@ bool ZDeviceSession::_onInput(const std::wstring&, const std::wstring& fromRemot
                 return true;
             }
             if (request(L"BYE")) {
-                _sendOK(recvRequest);
-                _endQuietly();
-                if (recvRequest.test(L"Removed")) {
-                    ZDEVICE_LOGC('d', L"Remote user '" << _buddyGUID
-                                                      << L"' removed us from his buddy list, so we'll do the same.");
-                    _instance->remove(L"Local_Buddy_List", _buddyGUID);
-                    _instance->insert(L"Removed_Buddy_List", _buddyGUID);
-                }
+                _onBYE(recvRequest);
                 return true;
             }
             if (request(L"DEVICEBROADCAST")) {
@@ -555,6 +558,18 @@ bool ZDeviceSession::_onInput(const std::wstring&, const std::wstring& fromRemot
             }
             if (request(L"INVITE")) {
                 busy(L"WARNING Received INVITE while waiting for BYE to complete, responding BUSY.", true);
+                return true;
+            }
+            if (request(L"BYE")) {
+                // Both ends said goodbye at once: each one's BYE answers the
+                // other's, so neither waits for an answer that never comes.
+                if (!ZCaseEquals(fromRemoteHost, _recvFromHost)) {
+                    ZDEVICE_LOG(L"WARNING Request 'BYE' from (" << fromRemoteHost << L") off the agreed path ("
+                                                                << _recvFromHost << L"), ignoring.");
+                    return true;
+                }
+                ZDEVICE_LOGC('d', L"Received BYE while waiting for ours to complete, ending.");
+                _onBYE(recvRequest);
                 return true;
             }
             if (ending) return true;

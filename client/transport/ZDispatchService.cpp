@@ -30,6 +30,7 @@
 // Online and Re-registering are in ZDispatchService_Online.cpp.
 #include "ZDispatchService.h"
 
+#include <algorithm>
 #include <list>
 
 #include "ZDispatchServiceLog.h"
@@ -55,7 +56,7 @@ bool ZDispatchService::Input::isResponseTo(const wchar_t* method) const {
 }
 
 ZDispatchService::ZDispatchService(ZInstance* instance, ZMegaPort* megaPort)
-    : _instance(instance), _megaPort(megaPort), _clock(ZTimeNow) {
+    : _instance(instance), _megaPort(megaPort), _clock(ZTimeNow), _sleep(ZThreadSleep) {
     ZTRACE_KIND("ZDispatchService");
     ZPRECONDITION_PTR(instance);
     _timeoutInterval.setPeriod(kTimeout);
@@ -85,6 +86,21 @@ void ZDispatchService::setClock(ZDispatchClock clock) {
     ZPRECONDITION(clock);
     ZScopedLock guard(this);
     _clock = clock;
+}
+
+void ZDispatchService::setSleep(ZDispatchSleep sleep) {
+    ZTRACE();
+    ZPRECONDITION(sleep);
+    ZScopedLock guard(this);
+    _sleep = sleep;
+}
+
+std::int64_t ZDispatchService::_setting(const wchar_t* name, std::int64_t low, std::int64_t high) {
+    const std::int64_t value = _instance->calc(name);
+    if (value >= low && value <= high) return value;
+    const std::int64_t held = std::clamp(value, low, high);
+    ZDISPATCH_LOG(L"WARNING Setting '" << name << L"' of " << value << L" is out of range, using " << held << L".");
+    return held;
 }
 
 void ZDispatchService::setPassWait(std::int64_t microseconds) {
@@ -164,8 +180,8 @@ bool ZDispatchService::_onOffline(const Input& in) {
     }
     if (!in.isCommand(L"CONNECT")) return false;
 
-    const std::int64_t startupSleep = _instance->calc(L"Startup_Sleep");
-    if (startupSleep > 0) ZThreadSleep(startupSleep * 1000);
+    const std::int64_t startupSleep = _setting(L"Startup_Sleep", 0, ZDISPATCH_MAX_STARTUP_SLEEP_MS);
+    if (startupSleep > 0) _sleep(startupSleep * 1000);
 
     const std::wstring localIP = _instance->get(L"Local_IP");
     ZWARNASSERT(!localIP.empty( ));
@@ -196,6 +212,11 @@ bool ZDispatchService::_onOffline(const Input& in) {
 
     std::vector<std::wstring> stunHostList;
     _instance->get(L"Global_STUN_Host_List", stunHostList);
+    std::erase_if(stunHostList, [this](const std::wstring& host) {
+        if (ZUnicastHost(host)) return false;
+        ZDISPATCH_LOG(L"WARNING Refusing STUN host '" << host << L"' that names no single host, ignoring.");
+        return true;
+    });
     ZWARNASSERT(stunHostList.size( ) >= 4);
     if (stunHostList.size() < 4) {
         // The class needs three distinct STUN hosts and the refresh test a fourth.

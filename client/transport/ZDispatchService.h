@@ -10,8 +10,8 @@
 // threads reach the service only through "ZDispatchService_commandQueue"
 // (CONNECT, DISCONNECT, RESET) and the store; its outcome goes back to
 // "ZClient_commandQueue" (CONNECTED, DISCONNECTED). The switchboard keeps
-// its own locks; the service never holds one of them. setClock and
-// setPassWait are for the owner before start.
+// its own locks; the service never holds one of them. setClock, setSleep
+// and setPassWait are for the owner before start.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,8 @@ class ZMegaPortBucket;
 
 // Where the service reads the time; tests drive their own clock.
 typedef std::int64_t (*ZDispatchClock)();
+// How the service sleeps (microseconds); tests record the sleep instead.
+typedef void (*ZDispatchSleep)(std::int64_t);
 
 // The tick event of the state machine.
 constexpr int ZDISPATCH_EVENT_UPDATE = 1;
@@ -38,6 +40,8 @@ constexpr int ZDISPATCH_EVENT_UPDATE = 1;
 constexpr int ZDISPATCH_PACKETS_PER_PASS = 256;
 // Longest NAT refresh test and keep-alive period, in microseconds.
 constexpr std::int64_t ZDISPATCH_MAX_REFRESH_PERIOD = 120000000;
+// Longest "Startup_Sleep" before connecting, in milliseconds.
+constexpr std::int64_t ZDISPATCH_MAX_STARTUP_SLEEP_MS = 60000;
 // A periodic REGISTER that has no answer this long after it was first sent
 // (the first resend after 1 s, then 5.5 s) ends the connection.
 constexpr std::int64_t ZDISPATCH_REREGISTER_TIMEOUT = 6500000;
@@ -52,6 +56,7 @@ public:
     void invariantTest() override;
 
     void setClock(ZDispatchClock clock);
+    void setSleep(ZDispatchSleep sleep);
     // The longest wait of one loop pass for traffic (500 ms by default).
     void setPassWait(std::int64_t microseconds);
     // The current state, read under the lock (for status views and tests).
@@ -121,6 +126,9 @@ private:
     void _setStatus(const wchar_t* word);
     std::wstring _prefix();
     std::int64_t _now() const { return _clock(); }
+    // A number of the settings held to [low, high], with one warning when
+    // it was outside: every product of it stays in range.
+    std::int64_t _setting(const wchar_t* name, std::int64_t low, std::int64_t high);
 
     // ---- requests (ZDispatchService_Requests.cpp)
     void _request(const std::wstring& host, const ZHTTPHeaders& request);
@@ -181,5 +189,6 @@ private:
     int _pingFailures = 0;
 
     ZDispatchClock _clock;
+    ZDispatchSleep _sleep;
     std::int64_t _passWait = 500000;
 };

@@ -7,6 +7,7 @@
 //                  no answer within 6.5 s      -> disconnect (unless
 //                                                 Disable_Connection_Timeout)
 //   both           6 keep-alive periods lost, or the mapping changed -> disconnect
+//                  (a keep-alive answer other than 200 with an address counts as lost)
 //                  DISCONNECT                  -> UNREGISTERING
 //
 // Peer traffic is filed in both states. The NAT refresh test doubles its
@@ -19,6 +20,7 @@
 #include "ZHTTPClient.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
+#include "ZSIPClient.h"
 
 namespace {
 
@@ -144,15 +146,25 @@ void ZDispatchService::_onOnlineTick() {
 void ZDispatchService::_onPINGAnswer(const Input& in) {
     ZTRACE();
     const std::int64_t now = _now();
+    // Anyone who can guess the small sequence number can answer from the
+    // server's address: only a success naming an address may move us. Any
+    // other answer leaves the keep-alive unanswered, so it counts as lost
+    // when its period ends.
     ZWARNASSERT_T(in.recvResponse.succeeded(), "recvResponse.succeeded( )");
+    if (!in.recvResponse.succeeded()) return;
+    const std::wstring observed = in.recvResponse.get(L"Observed-Host");
+    if (!ZSIPIsDottedHost(observed)) {
+        ZDISPATCH_LOG(L"WARNING Keep-alive answer without a valid 'Observed-Host', ignoring.");
+        return;
+    }
     const std::int64_t rtt = (now - in.originalRequest.calc64(L"Timestamp")) / 1000;
     _instance->set(L"SIP_Ping", ZToString(rtt) + L"ms", false);
     _pingFailures = 0;
-    _pingInterval.setPeriod(clampPeriod(_instance->calc(L"NAT_Refresh_Period_S") * kSecond));
+    _pingInterval.setPeriod(
+        clampPeriod(_setting(L"NAT_Refresh_Period_S", 1, ZDISPATCH_MAX_REFRESH_PERIOD / kSecond) * kSecond));
     _pingInterval.restart(now);
 
     const std::wstring original = in.originalRequest.get(L"Global-Host");
-    const std::wstring observed = in.recvResponse.get(L"Observed-Host");
     ZWARNASSERT_T(ZCaseEquals(original, in.recvResponse.get(L"Reported-Host")),
                   "ZCaseEquals( original, recvResponse.get( L\"Reported-Host\" ) )");
     const std::int64_t age = (now - _instance->calc(L"Global_Host_Timestamp")) / kSecond;

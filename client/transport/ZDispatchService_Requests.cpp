@@ -119,6 +119,10 @@ void ZDispatchService::_requestPINGAll() {
     _instance->get(L"Global_SIP_Host_List", servers);
     const std::wstring global = _instance->get(L"Global_Host");
     for (const std::wstring& server : servers) {
+        if (!ZUnicastHost(server)) {
+            ZDISPATCH_LOG(L"WARNING Refusing SIP host '" << server << L"' that names no single host, ignoring.");
+            continue;
+        }
         ZHTTPHeaders ping(L"PING");
         ping.set(L"Global-Host", global);
         ping.set(L"Timestamp", _now());

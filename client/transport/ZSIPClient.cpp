@@ -50,7 +50,7 @@ bool ZSIPIsDottedHost(const std::wstring& host) {
         ++pos;
     }
     if (!readNumber(host, pos, 5, value) || value < 1 || value > 65535) return false;
-    return pos == host.size();
+    return pos == host.size() && ZUnicastHost(host);
 }
 
 int ZSIPParseRouteList(const std::wstring& routeList, std::list<std::pair<std::wstring, std::wstring>>& out) {

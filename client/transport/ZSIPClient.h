@@ -64,7 +64,8 @@ struct ZSIPRoute {
 int ZSIPParseRouteList(const std::wstring& routeList, std::list<std::pair<std::wstring, std::wstring>>& out);
 // The accepted entries joined again with ", ".
 std::wstring ZSIPCleanRouteList(const std::wstring& routeList, int* refused = nullptr);
-// A dotted IPv4 address with a port from 1 to 65535.
+// A dotted IPv4 address with a port from 1 to 65535 that names one host:
+// no broadcast, multicast or 0.x.x.x address.
 bool ZSIPIsDottedHost(const std::wstring& host);
 
 // Requests and responses of the signalling protocol, over the switchboard.

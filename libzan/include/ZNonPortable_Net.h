@@ -5,7 +5,9 @@
 // Network functions never hand an error to their caller: a failed open
 // returns null, a failed send or receive marks the handle dead (IsAlive turns
 // false for good), and each failure is one warning line carrying the
-// system's error text in parentheses. While the crash flag is set they do
+// system's error text in parentheses. A datagram the system will not send to
+// its one destination (broadcast, no route, an address refused) is dropped
+// with its warning and leaves the port alive. While the crash flag is set they do
 // nothing.
 //
 // Host texts are a dotted IPv4 address, a colon and a decimal port, for

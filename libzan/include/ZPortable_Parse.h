@@ -52,6 +52,10 @@ void ZSplitHostPort(const std::wstring& text, std::wstring& host, int& port);
 std::wstring ZNetComposeHost(const std::wstring& address, int port);
 // Not empty and not "0.0.0.0:0" (which means no address); no other check.
 bool ZValidHost(const std::wstring& host);
+// A host a datagram may be sent to: "address:port" with a port from 1 to
+// 65535 and, when the address is dotted, neither 0.x.x.x, multicast,
+// reserved nor broadcast. A name is not resolved here.
+bool ZUnicastHost(const std::wstring& host);
 
 // "http://host/path": path keeps its leading '/'. Another scheme assigns nothing.
 void ZSplitHTTPURL(const std::wstring& url, std::wstring& host, std::wstring& path);

@@ -82,7 +82,15 @@ const unsigned char* ZImageTools_instanceReadOpen(ZInstance* instance, const std
         return nullptr;
     }
     const std::string& pixels = instance->open(base).value;
-    ZASSERT(format.deserialize( instance->getRaw( formatName ) ));
+    // A settings file can hold any bytes: an image without a format we can
+    // read is no image.
+    if (!format.deserialize(instance->getRaw(formatName))) {
+        ZLOG(L"WARNING Image '" << base << L"' has an unreadable format, ignoring.");
+        instance->close(base, false);
+        format = ZImageFormat{};
+        rect = ZRect{};
+        return nullptr;
+    }
     // A format that promises more bytes than the image holds would let the
     // reader run past them.
     if (!ZImageFormatFits(format, pixels.size())) {
@@ -128,7 +136,11 @@ bool ZImageTools_instanceReadCheck(ZInstance* instance, const std::wstring& name
         ZImageTools_instanceReadClose(instance, name);
     }
     const std::string formatBuffer = instance->getRaw(base + L"_Format");
-    ZASSERT(format.deserialize( formatBuffer ));
+    if (!format.deserialize(formatBuffer)) {
+        ZLOG(L"WARNING Image '" << base << L"' has an unreadable format, ignoring.");
+        format = ZImageFormat{};
+        return false;
+    }
     return true;
 }
 

@@ -21,6 +21,13 @@ sockaddr_in socketAddress(std::uint32_t address, int port) {
     return a;
 }
 
+// Send errors that concern one destination, not the socket: a broadcast
+// without permission, a route the system lacks, an address it refuses.
+bool isDestinationError(int code) {
+    return code == EACCES || code == EPERM || code == ENETUNREACH || code == EHOSTUNREACH || code == EADDRNOTAVAIL ||
+           code == EINVAL;
+}
+
 }  // namespace
 
 ZNetUDPPort* ZNetUDPPortOpen(const std::wstring& host) {
@@ -158,7 +165,15 @@ void ZNetUDPPortSend(ZNetUDPPort* p, const std::wstring& to, const void* buffer,
     const sockaddr_in remote = socketAddress(hostIP, hostPort);
     const ssize_t sent = sendto(p->socket, buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&remote), sizeof(remote));
+    const int sendError = errno;
     if (ZNetIsDatagramError(static_cast<int>(sent))) {
+        if (isDestinationError(sendError)) {
+            // The peer named a place we may not or cannot reach; the port
+            // itself is fine and stays open for everyone else.
+            ZLOG(L"WARNING Error when sending via port '" << p->localHost << L" to '" << to << L"', ignoring.("
+                                                            << ZNetGetLastErrorText() << L")");
+            return;
+        }
         ZLOG(L"WARNING Error when sending via port '" << p->localHost << L", closing.(" << ZNetGetLastErrorText()
                                                         << L")");
         p->alive = false;

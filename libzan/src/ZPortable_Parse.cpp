@@ -115,6 +115,24 @@ std::wstring ZNetComposeHost(const std::wstring& address, int port) { return add
 
 bool ZValidHost(const std::wstring& host) { return !host.empty() && !ZCaseEquals(host, L"0.0.0.0:0"); }
 
+bool ZUnicastHost(const std::wstring& host) {
+    const std::size_t colon = host.rfind(L':');
+    if (colon == 0 || colon == std::wstring::npos || colon + 1 == host.size() || host.size() - colon > 6) return false;
+    int port = 0;
+    for (std::size_t i = colon + 1; i < host.size(); ++i) {
+        if (host[i] < L'0' || host[i] > L'9') return false;
+        port = port * 10 + (host[i] - L'0');
+    }
+    if (port < 1 || port > 65535) return false;
+    // Only the first octet of a dotted address decides; a name passes.
+    int first = 0;
+    std::size_t i = 0;
+    for (; i < colon && i < 4 && host[i] >= L'0' && host[i] <= L'9'; ++i) first = first * 10 + (host[i] - L'0');
+    const bool dotted = i > 0 && i < colon && host[i] == L'.' &&
+                        host.find_first_not_of(L"0123456789.") >= colon;
+    return !dotted || (first > 0 && first < 224);
+}
+
 void ZSplitHTTPURL(const std::wstring& url, std::wstring& host, std::wstring& path) {
     parseAll(url, sp::str_p(L"http://") >> (+(~sp::ch_p(L'/')))[ZAssignText{host}] >>
                       (+sp::anychar_p)[ZAssignText{path}]);

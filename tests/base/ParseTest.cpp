@@ -3,6 +3,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ZPortable_Parse.h"
@@ -172,6 +173,18 @@ TEST(ZValidHost, RejectsOnlyTheEmptyTextAndTheNoAddressText) {
     EXPECT_FALSE(ZValidHost(L"0.0.0.0:0"));
     EXPECT_TRUE(ZValidHost(L"0.0.0.0:1"));
     EXPECT_TRUE(ZValidHost(L"anything"));
+}
+
+TEST(ZUnicastHost, RefusesBroadcastMulticastNoAddressAndPortZero) {
+    const std::pair<const wchar_t*, bool> cases[] = {
+        {L"192.168.1.20:5060", true},    {L"127.0.0.1:1", true},        {L"sip.example.net:5060", true},
+        {L"223.255.255.255:65535", true}, {L"255.255.255.255:9", false}, {L"224.0.0.1:5060", false},
+        {L"239.1.2.3:5060", false},      {L"240.0.0.1:5060", false},    {L"0.0.0.0:5060", false},
+        {L"0.1.2.3:5060", false},        {L"10.0.0.1:0", false},        {L"10.0.0.1:65536", false},
+        {L"10.0.0.1", false},            {L"10.0.0.1:", false},         {L":80", false},
+        {L"10.0.0.1:8x", false},         {L"", false},                  {L"10.0.0.1:0000080", false},
+    };
+    for (const auto& [host, usable] : cases) EXPECT_EQ(ZUnicastHost(host), usable) << ZToUTF8(host);
 }
 
 TEST(ZSplitHTTPURL, ReadsHostAndPathOfHttpAddressesOnly) {

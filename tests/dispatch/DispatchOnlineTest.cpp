@@ -2,6 +2,8 @@
 // keep-alive, NAT refresh, re-registration and sign-off.
 #include <gtest/gtest.h>
 
+#include <list>
+
 #include "ZDispatchTestRig.h"
 #include "ZPortable.h"
 
@@ -23,6 +25,35 @@ ZHTTPHeaders takeAtServer(Rig& rig, const wchar_t* method, std::wstring* from = 
     EXPECT_TRUE(rig.sip[0].receive(method, request, sender)) << "no request reached the server";
     if (from) *from = sender;
     return request;
+}
+
+std::int64_t g_slept = -1;
+void recordSleep(std::int64_t microseconds) { g_slept = microseconds; }
+
+TEST(ZDispatchServiceConnect, AStartupSleepOutOfRangeIsHeldBeforeItIsMultiplied) {
+    const struct {
+        const wchar_t* setting;
+        std::int64_t slept;
+        const wchar_t* warning;
+    } rows[] = {
+        {L"9300000000000000", 60000000, L"WARNING Setting 'Startup_Sleep' of 9300000000000000 is out of range, using 60000."},
+        {L"-20", -1, L"WARNING Setting 'Startup_Sleep' of -20 is out of range, using 0."},
+        {L"250", 250000, nullptr},
+    };
+    for (const auto& row : rows) {
+        ZLogCapture log;
+        Rig rig;
+        g_slept = -1;
+        rig.service->setSleep(recordSleep);
+        rig.instance->set(L"Startup_Sleep", std::wstring(row.setting), false);
+        rig.connect();
+        EXPECT_EQ(g_slept, row.slept) << ZToUTF8(row.setting);
+        EXPECT_EQ(log.count(L"WARNING Setting '"), row.warning ? 1 : 0) << ZToUTF8(row.setting);
+        if (row.warning) {
+            EXPECT_TRUE(log.contains(row.warning)) << ZToUTF8(row.setting);
+        }
+        EXPECT_EQ(rig.state(), ZDispatchService::STUN);
+    }
 }
 
 TEST(ZDispatchServiceServerChoice, ChoosesTheFirstServerThatAnswersWithSuccess) {
@@ -203,6 +234,61 @@ TEST(ZDispatchServiceOnline, AChangedMappingEndsTheConnection) {
     rig.passUntilState(ZDispatchService::Offline);
     EXPECT_TRUE(log.contains(L"WARNING Global mapping has changed after "));
     EXPECT_EQ(rig.state(), ZDispatchService::Offline);
+}
+
+TEST(ZDispatchServiceOnline, AForgedKeepAliveAnswerCountsAsLostAndNeverDisconnects) {
+    // What anyone can send from the server's address with a guessed number.
+    struct Forgery {
+        int code;
+        const wchar_t* observed;
+        const wchar_t* warning;
+    };
+    const Forgery forgeries[] = {
+        {200, nullptr, L"WARNING Keep-alive answer without a valid 'Observed-Host', ignoring."},
+        {200, L"255.255.255.255:9", L"WARNING Keep-alive answer without a valid 'Observed-Host', ignoring."},
+        {200, L"198.51.100.1", L"WARNING Keep-alive answer without a valid 'Observed-Host', ignoring."},
+        {503, nullptr, L"WARNING: Assertion failed. (recvResponse.succeeded( ))"},
+        {503, L"198.51.100.1:1234", L"WARNING: Assertion failed. (recvResponse.succeeded( ))"},
+    };
+    for (const Forgery& forgery : forgeries) {
+        ZLogCapture log;
+        Rig rig;
+        rig.goOnline();
+        rig.pass();
+        ZHTTPHeaders ping;
+        std::wstring from;
+        ASSERT_TRUE(rig.sip[0].receive(L"PING", ping, from));
+        ZHTTPHeaders answer = answerTo(ping, forgery.code, forgery.code == 200 ? L"OK" : L"Unavailable");
+        if (forgery.observed) answer.set(L"Observed-Host", forgery.observed);
+        rig.sip[0].answer(from, answer);
+        EXPECT_TRUE(rig.passUntil([&] { return log.contains(forgery.warning); })) << forgery.code;
+        EXPECT_EQ(rig.state(), ZDispatchService::Online) << forgery.code;
+        EXPECT_FALSE(log.contains(L"Global mapping has changed")) << forgery.code;
+        EXPECT_FALSE(rig.instance->isSet(L"NAT_Mapping_Age")) << forgery.code;
+        // The next keep-alive goes out and a true answer is taken again.
+        advance(1100000);
+        rig.pass();
+        rig.answerAtServer(L"PING", 200);
+        EXPECT_TRUE(rig.passUntil([&] { return rig.instance->isSet(L"NAT_Mapping_Age"); })) << forgery.code;
+        EXPECT_EQ(rig.state(), ZDispatchService::Online) << forgery.code;
+    }
+}
+
+TEST(ZDispatchServiceOnline, ABroadcastEntryInTheHostListsCostsNothingButAWarning) {
+    ZLogCapture log;
+    Rig rig;
+    rig.instance->set(L"Global_SIP_Host_List",
+                      std::list<std::wstring>{L"255.255.255.255:9", L"224.0.0.1:5060", rig.sip[0].host()}, false);
+    std::list<std::wstring> stunHosts;
+    rig.instance->get(L"Global_STUN_Host_List", stunHosts);
+    stunHosts.push_front(L"0.0.0.0:3478");
+    rig.instance->set(L"Global_STUN_Host_List", stunHosts, false);
+    rig.goOnline();
+    EXPECT_EQ(rig.state(), ZDispatchService::Online);
+    EXPECT_EQ(log.count(L"WARNING Refusing SIP host '255.255.255.255:9' that names no single host, ignoring."), 1);
+    EXPECT_EQ(log.count(L"WARNING Refusing SIP host '224.0.0.1:5060' that names no single host, ignoring."), 1);
+    EXPECT_EQ(log.count(L"WARNING Refusing STUN host '0.0.0.0:3478' that names no single host, ignoring."), 1);
+    EXPECT_FALSE(log.contains(L", closing.("));
 }
 
 TEST(ZDispatchServiceOnline, AKeepAliveAnswerMeasuresTheRoundTrip) {

@@ -82,6 +82,33 @@ TEST_F(ZImageToolsStore, FormatPromisingMoreBytesThanStoredIsRefused) {
     EXPECT_TRUE(storeIsUnlocked());
 }
 
+TEST_F(ZImageToolsStore, AnUnreadableStoredFormatIsAMissingImageWithOneWarning) {
+    // What a settings file edited by hand, or cut short, may hold.
+    const std::string formats[] = {"garbage", std::string(1, '\x01'),
+                                   ZImageFormat({ZIT_RGB24, 2, 2}).serialize().substr(0, 11)};
+    for (const std::string& stored : formats) {
+        instance->set(L"picture_Format", stored, false);
+        instance->set(L"picture", std::string(12, 'x'), false);
+        ZImageFormat f;
+        ZRect r;
+        {
+            ZLogCapture log;
+            EXPECT_EQ(ZImageTools_instanceReadOpen(instance, L"picture", f, r, 0, 0), nullptr);
+            EXPECT_EQ(log.count(L"WARNING Image 'picture' has an unreadable format, ignoring."), 1);
+            EXPECT_EQ(log.lines().size(), 1u);
+        }
+        {
+            ZLogCapture log;
+            EXPECT_FALSE(ZImageTools_instanceReadCheck(instance, L"picture", f, r));
+            EXPECT_EQ(log.lines().size(), 1u);
+        }
+        EXPECT_EQ(f, ZImageFormat{});
+        ZImageTools_instanceCopy(instance, L"copy", L"picture");
+        EXPECT_FALSE(instance->isSet(L"copy"));
+        EXPECT_TRUE(storeIsUnlocked());
+    }
+}
+
 TEST_F(ZImageToolsStore, PictureFileIsLoadedOnFirstRead) {
     const std::string src = patterned(ZIT_RGB24, 5, 3);
     std::string png;

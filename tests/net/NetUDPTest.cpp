@@ -170,6 +170,24 @@ TEST(ZNetUDPPort, SendingToAClosedLoopbackPortKeepsThePortAlive) {
     ZNetUDPPortClose(port);
 }
 
+TEST(ZNetUDPPort, ADestinationTheSystemRefusesCostsOneDatagramNotThePort) {
+    ZNetUDPPort* port = ZNetUDPPortOpen(L"127.0.0.1:0");
+    RawUDP peer;
+    ASSERT_NE(port, nullptr);
+    for (const wchar_t* refused : {L"255.255.255.255:9", L"10.255.255.1:9"}) {
+        ZLogCapture log;
+        ZNetUDPPortSend(port, refused, "ping", 4);
+        EXPECT_TRUE(ZNetUDPPortIsAlive(port)) << ZToUTF8(refused);
+        EXPECT_EQ(log.count(L"WARNING Error when sending via port '" + ZNetUDPPortGetLocalHost(port) + L" to '" +
+                            refused + L"', ignoring.("),
+                  1)
+            << ZToUTF8(refused);
+    }
+    ZNetUDPPortSend(port, peer.host(), "pong", 4);
+    EXPECT_EQ(peer.receive(), "pong");
+    ZNetUDPPortClose(port);
+}
+
 TEST(ZNetUDPPort, HandleChecksStopTheProgram) {
     ZLogCapture log;
     EXPECT_ZABORT(ZNetUDPPortSend(nullptr, L"127.0.0.1:9", "x", 1));

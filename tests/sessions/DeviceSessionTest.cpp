@@ -330,6 +330,26 @@ TEST(ZDeviceSession, LeavingConnectedStopsEveryServiceOfTheDevice) {
     EXPECT_EQ(methodsOf(drainQueue(*f.store, kScreen)), (std::vector<std::wstring>{L"CLOSESEND", L"CLOSERECV"}));
 }
 
+TEST(ZDeviceSession, CrossingGoodbyesAnswerEachOtherAndEndAtOnce) {
+    DeviceFixture f;
+    f.store->insert(L"Local_Buddy_List", kBuddy);
+    f.driveTo(ZDeviceSession::WF_BYERESPONSE);
+    f.forgetSent();
+    ZHTTPHeaders bye = f.fromDevice(L"BYE");
+    bye.set(L"Removed", L"true");
+    // Only the device's agreed path may end the session.
+    f.session->onRequest(f.peer.host(), L"127.0.0.1:9", bye);
+    EXPECT_EQ(f.session->getState(), ZDeviceSession::WF_BYERESPONSE);
+    f.request(bye);
+    EXPECT_EQ(f.session->getState(), ZDeviceSession::DISCONNECTED);
+    const std::vector<ZHTTPHeaders> sent = f.sentToDevice();
+    ASSERT_EQ(sent.size(), 1u);
+    std::wstring reason;
+    EXPECT_EQ(sent[0].getResponse(reason), 200);
+    EXPECT_EQ(sent[0].get(L"CSeq"), bye.get(L"CSeq"));
+    EXPECT_FALSE(f.store->contains(L"Local_Buddy_List", kBuddy));
+}
+
 TEST(ZDeviceSession, ARemovingBYETakesTheBuddyOffTheListForThisRun) {
     DeviceFixture f;
     f.store->insert(L"Local_Buddy_List", kBuddy);
