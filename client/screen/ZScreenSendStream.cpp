@@ -121,8 +121,9 @@ std::int64_t ZScreenSendStream::update() {
         _lastRateReport = now;
     }
     _animateCursor();
+    if (_sentRecords.empty()) _unackedSince = 0;
     // A viewer that vanished without its cancel arriving is not probed for ever.
-    if (!_sentRecords.empty() && now - _lastProgress > ZSCREEN_VIEWER_TIMEOUT) {
+    if (_unackedSince && now - _unackedSince > ZSCREEN_VIEWER_TIMEOUT) {
         ZLOG(L"WARNING No acknowledgement from '" << _buddyGUID << L"' for "
                                                   << static_cast<int>(ZSCREEN_VIEWER_TIMEOUT / 1000000)
                                                   << L" seconds, closing the send stream.");
@@ -178,7 +179,7 @@ void ZScreenSendStream::_send(std::string& message) {
     _port->send(_sendFrom, _sendTo, message);
     _tcpServer.onSend(seqNum, size);
     _bytesThisSecond += size;
-    if (_sentRecords.empty()) _lastProgress = _screen->getClock()();
+    if (!_unackedSince) _unackedSince = _screen->getClock()();
     _sentRecords.push_back(message.substr(0, kRecordSize));
 }
 
@@ -281,9 +282,11 @@ void ZScreenSendStream::_onACK(ZMegaPortBucket* bucket) {
         ZLOG(L"WARNING Malformed ACK, ignoring.");
         return;
     }
-    _lastProgress = _screen->getClock()();
     std::vector<bool> flags;
     const std::uint16_t base = _tcpServer.onACK(ack.seqNum, ack.vector, flags);
+    // The viewer is alive while it settles packets; what it still owes is
+    // counted from now.
+    if (!flags.empty()) _unackedSince = _screen->getClock()();
     while (!_sentRecords.empty() && ZTCPSeqBefore(recordSeqNum(_sentRecords.front()), base)) {
         const std::string record = _sentRecords.front();
         _sentRecords.pop_front();
@@ -391,8 +394,14 @@ void ZScreenSendStream::_releaseHeld() {
     _leftHeld = false;
 }
 
+// The point must show the shared window: the topmost window of the layout
+// that holds it is that window.
 bool ZScreenSendStream::_inSharedWindow(int x, int y) {
-    return !_windowID || ZScreenGetWindowAt(x, y) == _windowID;
+    if (!_windowID) return true;
+    for (const ZFrag& window : _screen->getLayout())
+        if (x >= window.rect.left && x < window.rect.right && y >= window.rect.top && y < window.rect.bottom)
+            return window.id == _windowID;
+    return false;
 }
 
 void ZScreenSendStream::onClientKeyDown(int virtualKey) {

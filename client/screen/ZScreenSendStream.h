@@ -94,7 +94,8 @@ private:
     // The current control state is due again after its notice was lost.
     bool _controlChanged = false;
     std::list<std::string> _sentRecords;
-    std::int64_t _lastProgress = 0;
+    // Since when the oldest unacknowledged message waits (0: none waits).
+    std::int64_t _unackedSince = 0;
     std::int32_t _bytesThisSecond = 0;
     std::int64_t _lastRateReport = 0;
     std::int64_t _ratePeriod = 1000000;
