@@ -65,6 +65,12 @@ public:
     // The capture pass alone (normally part of a pass).
     void capturePass();
     bool isCaptureOpen() const { return _screen != nullptr; }
+    // The change detection of one grabbed frame with its window enumeration
+    // (normally called by the capture pass), and the area it compares; for
+    // benchmarks that bring their own frames.
+    void detectChanges(const ZImageFormat& captured, const unsigned char* pixels, const std::list<ZFrag>& layout,
+                       std::map<std::uint32_t, std::list<ZFrag>>& windowRects);
+    void setDirtyRect(const ZRect& rect);
     ZScreenSendStream* findSendStream(std::uint32_t ssrc);
     ZScreenRecvStream* findRecvStream(std::uint32_t ssrc);
 

@@ -78,16 +78,29 @@ void ZScreenService::capturePass() {
         std::list<ZFrag> layout;
         std::map<std::uint32_t, std::list<ZFrag>> windowRects;
         ZScreenGetWindowRects(_screen, layout, windowRects);
-        if (layout != _layout) {
-            _layout = layout;
-            for (const ZFrag& frag : _layout) _windowMap[frag.id].rect = frag.rect;
-            _notifyLayoutChanged();
-        }
-        _updateWindowPictures(captured);
-        _compareWindows(captured, pixels, windowRects);
+        detectChanges(captured, pixels, layout, windowRects);
     }
     for (auto& entry : _ssrcSendStreamMap) entry.second->showCursor();
     _dirtyRect = ZRect{};
+}
+
+void ZScreenService::detectChanges(const ZImageFormat& captured, const unsigned char* pixels,
+                                   const std::list<ZFrag>& layout,
+                                   std::map<std::uint32_t, std::list<ZFrag>>& windowRects) {
+    _width = captured.width;
+    _height = captured.height;
+    ZRectClip(_dirtyRect, ZRect{0, 0, _width, _height});
+    if (layout != _layout) {
+        _layout = layout;
+        for (const ZFrag& frag : _layout) _windowMap[frag.id].rect = frag.rect;
+        _notifyLayoutChanged();
+    }
+    _updateWindowPictures(captured);
+    _compareWindows(captured, pixels, windowRects);
+}
+
+void ZScreenService::setDirtyRect(const ZRect& rect) {
+    _dirtyRect = rect;
 }
 
 void ZScreenService::_updateWindowPictures(const ZImageFormat& captured) {
