@@ -354,3 +354,56 @@ TEST_F(ScreenShare, HostileSharerPacketsEndInWarnings) {
     EXPECT_EQ(0x40, static_cast<unsigned char>(shown[(20 * 640 + 20) * 3]));
     EXPECT_EQ(0, static_cast<unsigned char>(shown[(12 * 640 + 12) * 3]));
 }
+
+TEST_F(ScreenShare, OneSharedWindowTakesClampedClicksAndKeysOnlyWithTheFocus) {
+    ZREQUIRE_DISPLAY();
+    Display* d = _ZX11Display();
+    ColourWindow shared(100, 100, 640, 480, 0x556677);
+    ColourWindow other(900, 100, 200, 200, 0x887766);
+    Share share;
+    share.open(static_cast<std::uint32_t>(shared.w));
+    for (int i = 0; i < 15; ++i) share.step();
+    ZHTTPHeaders consent(L"SETREMOTECONTROL");
+    consent.set(L"Buddy-GUID", L"viewer");
+    consent.set(L"Enable", L"true");
+    share.sharer.post(consent);
+    for (int i = 0; i < 2; ++i) share.step();
+
+    auto input = [&](const wchar_t* method, int x, int y, int key = 0) {
+        ZHTTPHeaders command(method);
+        command.set(L"Buddy-GUID", L"sharer");
+        command.set(L"X", x);
+        command.set(L"Y", y);
+        command.set(L"Virtual-Key", key);
+        share.viewer.post(command);
+        for (int i = 0; i < 2; ++i) share.step();
+        XSync(d, False);
+    };
+    auto take = [&](Window w, int type) {
+        std::vector<XEvent> found;
+        XEvent e;
+        while (XCheckTypedWindowEvent(d, w, type, &e)) found.push_back(e);
+        return found;
+    };
+
+    // A picture point far outside the window lands on its nearest edge.
+    input(L"LBUTTONDOWN", 5000, -3);
+    input(L"LBUTTONUP", 5000, -3);
+    const std::vector<XEvent> presses = take(shared.w, ButtonPress);
+    ASSERT_EQ(1u, presses.size());
+    EXPECT_EQ(739, presses[0].xbutton.x_root);
+    EXPECT_EQ(100, presses[0].xbutton.y_root);
+
+    XSetInputFocus(d, other.w, RevertToParent, CurrentTime);
+    XSync(d, False);
+    input(L"KEYDOWN", 0, 0, 0x41);
+    input(L"KEYUP", 0, 0, 0x41);
+    EXPECT_TRUE(take(shared.w, KeyPress).empty());
+    EXPECT_TRUE(take(other.w, KeyPress).empty());
+
+    XSetInputFocus(d, shared.w, RevertToParent, CurrentTime);
+    XSync(d, False);
+    input(L"KEYDOWN", 0, 0, 0x41);
+    input(L"KEYUP", 0, 0, 0x41);
+    EXPECT_EQ(1u, take(shared.w, KeyPress).size());
+}
