@@ -421,6 +421,8 @@ void ZDeviceSession::broadcast(const ZHTTPHeaders& message) {
         command.set(L"Buddy-GUID", _buddyGUID);
         command.set(L"Send-To", _sendToHost);
         command.set(L"Send-From", _sendFromHost);
+        // The viewer's packets may arrive by the other leg of the path.
+        command.set(L"Recv-From", _recvFromHost);
         _post(kScreenQueue, command);
     }
     ZHTTPHeaders outer;

@@ -36,6 +36,8 @@ bool ZScreenGetWindowRects(ZScreen* screen, std::list<ZFrag>& windowRects,
 // The top-level window under a screen point, 0 for the bare desktop.
 std::uint32_t ZScreenGetWindowAt(int x, int y);
 bool ZScreenSetForegroundWindow(std::uint32_t windowID);
+// The top-level window that holds the keyboard focus, 0 when none does.
+std::uint32_t ZScreenGetFocusWindow();
 
 void ZSystemGetCursorPosition(int& x, int& y);
 void ZSystemSetCursorPosition(int x, int y);

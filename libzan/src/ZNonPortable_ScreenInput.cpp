@@ -176,6 +176,35 @@ std::uint32_t ZScreenGetWindowAt(int x, int y) {
     return found;
 }
 
+std::uint32_t ZScreenGetFocusWindow() {
+    std::lock_guard<std::mutex> guard(g_inputMutex);
+    Display* d = inputDisplay();
+    if (!d) return 0;
+    _ZX11TrapErrors();
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(d, &focus, &revert);
+    std::uint32_t found = 0;
+    if (focus != None && focus != PointerRoot) {
+        const std::vector<Window> tops = topLevelWindows(d);
+        // The focus may sit in a child: walk up until a listed window.
+        for (Window w = focus; w && !found;) {
+            if (std::find(tops.begin(), tops.end(), w) != tops.end()) {
+                found = static_cast<std::uint32_t>(w);
+                break;
+            }
+            Window root = 0, parent = 0, *children = nullptr;
+            unsigned n = 0;
+            if (!XQueryTree(d, w, &root, &parent, &children, &n)) break;
+            if (children) XFree(children);
+            if (parent == root) break;
+            w = parent;
+        }
+    }
+    _ZX11UntrapErrors(d);
+    return found;
+}
+
 bool ZScreenSetForegroundWindow(std::uint32_t windowID) {
     std::lock_guard<std::mutex> guard(g_inputMutex);
     Display* d = inputDisplay();

@@ -13,12 +13,19 @@
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
 // queue), "command <text>" (runs a command string through the skin's
 // template root, then prints "COMMAND DONE"), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
-// "STATUS DONE"), "quit". Standard output, one line each: "AUTHENTICATED <user>" or
+// "STATUS DONE"), "showscreen <guid>" (a DEVICEBROADCAST holding a SHARESCREEN),
+// "post <queue> <method> <field=value>..." (any command on any queue),
+// "dumpimage <name> <file.png>" (a store image as PNG in the working folder, then "DUMPED <name> 1"
+// or "DUMPED <name> 0"), "get <name>" ("VALUE <name> <value>"), "set <name>
+// <value>" (a store variable, not saved), "quit".
+// The peer runs the screen service, and plays the client's part in a share:
+// a buddy's SHARESCREEN becomes OPENRECV with the device's route addresses.
+// Standard output, one line each: "AUTHENTICATED <user>" or
 // "AUTHFAILED <summary>"; "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
 // "SIPSTATUS <state>" when the buddy-list service's state shows a change;
 // "POST <queue> <method> <device or buddy>" for every command to the capture,
-// playback, file and screen services; "BYE" at the end.
+// playback and file services; "BYE" at the end.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -27,13 +34,17 @@
 
 #include "ZDispatchService.h"
 #include "ZHTTPClient.h"
+#include "ZImage.h"
+#include "ZImageTools.h"
 #include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZNonPortable.h"
 #include "ZOptionMap.h"
 #include "ZPortable.h"
 #include "ZSIPService.h"
+#include "ZScreenService.h"
 #include "ZTemplate.h"
+#include "ZUtil_File.h"
 #include "ZUtil.h"
 #include "ZWinMain.h"
 
@@ -126,13 +137,26 @@ public:
                 inner.getMethod() == L"CHAT")
                 say(L"CHAT " + message.get(L"From") + L" " +
                     (inner.hasContent() ? ZFromUTF8(inner.getContent(0)) : std::wstring()));
+            if (method == L"DEVICEBROADCAST" && message.hasContent() && inner.deserialize(message.getContent(0)) > 0 &&
+                inner.getMethod() == L"SHARESCREEN") {
+                const std::wstring buddy = message.get(L"From");
+                const std::wstring device = ZComposeAddress(buddy, message.get(L"From-Device-GUID"));
+                ZHTTPHeaders open(inner);
+                open.setMethod(L"OPENRECV");
+                open.set(L"Buddy-GUID", buddy);
+                open.set(L"Send-To", instance->get(device + L"_Send_To"));
+                open.set(L"Send-From", instance->get(device + L"_Send_From"));
+                open.set(L"Recv-From", instance->get(device + L"_Recv_From"));
+                post(instance, L"ZScreenService_commandQueue", open);
+                say(L"SHARESCREEN " + buddy);
+            }
         }
         static std::wstring lastStatus;
         const std::wstring status = instance->get(L"SIP_Status");
         if (status != lastStatus) say(L"SIPSTATUS " + status);
         lastStatus = status;
         for (const wchar_t* queue : {L"ZVideoCaptureService_commandQueue", L"ZVideoPlaybackService_commandQueue",
-                                     L"ZFileService_commandQueue", L"ZScreenService_commandQueue"}) {
+                                     L"ZFileService_commandQueue"}) {
             while (instance->dequeue(queue, item)) {
                 ZHTTPHeaders command;
                 if (command.deserialize(item) <= 0) continue;
@@ -179,6 +203,18 @@ private:
                 if (_skin) _skin->executeCommand(rest, nullptr);
                 say(_skin ? L"COMMAND DONE" : L"COMMAND NOSKIN");
             }
+            if (verb == L"showscreen") {
+                ZHTTPHeaders broadcast(L"DEVICEBROADCAST");
+                broadcast.addContent(ZHTTPHeaders(L"SHARESCREEN").serialize());
+                _instance->enqueue(rest + L"_commandQueue", broadcast.serialize());
+            }
+            if (verb == L"post") postCommand(rest);
+            if (verb == L"dumpimage") dumpImage(rest);
+            if (verb == L"get") say(L"VALUE " + rest + L" " + _instance->get(rest));
+            if (verb == L"set") {
+                const std::size_t split = rest.find(L' ');
+                if (split != std::wstring::npos) _instance->set(rest.substr(0, split), rest.substr(split + 1), false);
+            }
             if (verb == L"chat") {
                 const std::size_t split = rest.find(L' ');
                 const std::wstring buddy = rest.substr(0, split);
@@ -190,6 +226,46 @@ private:
                 _instance->enqueue(buddy + L"_commandQueue", broadcast.serialize());
             }
         }
+    }
+
+    // "<queue> <method> <field=value>..."
+    void postCommand(const std::wstring& text) {
+        std::list<std::wstring> words;
+        std::size_t at = 0;
+        while (at < text.size()) {
+            const std::size_t end = text.find(L' ', at);
+            words.push_back(text.substr(at, end == std::wstring::npos ? std::wstring::npos : end - at));
+            if (end == std::wstring::npos) break;
+            at = end + 1;
+        }
+        if (words.size() < 2) return;
+        const std::wstring queue = words.front();
+        words.pop_front();
+        ZHTTPHeaders command(words.front());
+        words.pop_front();
+        for (const std::wstring& word : words) {
+            const std::size_t equals = word.find(L'=');
+            if (equals != std::wstring::npos) command.set(word.substr(0, equals), word.substr(equals + 1));
+        }
+        _instance->enqueue(queue, command.serialize());
+    }
+
+    // "<name> <file.png>": the store image, whole, as a PNG file in the
+    // working folder.
+    void dumpImage(const std::wstring& text) {
+        const std::size_t blank = text.find(L' ');
+        const std::wstring name = text.substr(0, blank);
+        const std::wstring file = blank == std::wstring::npos ? std::wstring() : text.substr(blank + 1);
+        ZImageFormat format;
+        ZRect rect;
+        bool ok = false;
+        if (const unsigned char* pixels = ZImageTools_instanceReadOpen(_instance, name, format, rect, 0, 0)) {
+            std::string png;
+            ZImageConvert(format, pixels, ZRect{0, 0, format.width, format.height}, ZIT_PNG, png);
+            ZImageTools_instanceReadClose(_instance, name);
+            ok = !png.empty() && ZFileSave(file, png.data(), static_cast<int>(png.size()));
+        }
+        say(L"DUMPED " + name + (ok ? L" 1" : L" 0"));
     }
 
     ZInstance* _instance;
@@ -237,6 +313,10 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     sip->start(L"ZClient.ZSIPService");
     ZDispatchService* dispatch = ZSAFENEW(ZDispatchService, instance, megaPort);
     dispatch->start(L"ZClient.ZDispatchService");
+    if (!instance->isSet(L"Screen_Share_Fullscreen_Delay"))
+        instance->set(L"Screen_Share_Fullscreen_Delay", std::int64_t{1000}, false);
+    ZScreenService* screen = ZSAFENEW(ZScreenService, instance, megaPort);
+    screen->start(L"ZClient.ZScreenService");
 
     if (signIn(instance, ZFromUTF8(options.get("auth"))))
         post(instance, L"ZDispatchService_commandQueue", ZHTTPHeaders(L"CONNECT"));
@@ -252,8 +332,10 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     // Sign-off the way the client does it: the buddies first, then the service.
     awaitAfter(instance, L"ZSIPService_commandQueue", L"BUDDYLOGOFF", L"BUDDYLOGGEDOFF", 25000000);
     awaitAfter(instance, L"ZDispatchService_commandQueue", L"DISCONNECT", L"DISCONNECTED", 10000000);
+    screen->stop(true);
     sip->stop(true);
     dispatch->stop(true);
+    delete screen;
     delete sip;
     delete dispatch;
     delete megaPort;

@@ -244,6 +244,8 @@ TEST(ZDeviceSession, BroadcastsOnlyWhileConnectedAndKeepsTheLocalPathToItself) {
     EXPECT_EQ(screen[0].getMethod(), L"OPENSEND");
     EXPECT_EQ(screen[0].get(L"SSRC"), receivedShare.get(L"SSRC"));
     EXPECT_EQ(screen[0].get(L"Buddy-GUID"), kBuddy);
+    EXPECT_FALSE(screen[0].get(L"Recv-From").empty());
+    EXPECT_EQ(screen[0].get(L"Recv-From"), f.store->get(std::wstring(kBuddyDevice) + L"_Recv_From"));
 }
 
 TEST(ZDeviceSession, HandsADevicesBroadcastToTheClientOnceAndOnlyWhenConnected) {
