@@ -11,12 +11,11 @@
 #include "ZHTTPClient.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
+#include "ZRTP.h"
 
 namespace {
 
 const ZHTTPHeaders kNone;
-constexpr std::size_t kRTPHeaderSize = 12;
-constexpr unsigned char kRTPVersion = 0x80;
 constexpr std::size_t kQuoteLength = 64;
 constexpr std::size_t kTraceLength = 1024;
 
@@ -178,7 +177,7 @@ bool ZDispatchService::_filePacket(ZMegaPortBucket* bucket) {
     const std::wstring from = bucket->from;
     ZDISPATCH_LOGC('K', L"Received packet (" << static_cast<int>(buffer.size()) << L"bytes) from (" << quote(from) << L")");
 
-    if (buffer.size() >= kRTPHeaderSize && static_cast<unsigned char>(buffer[0]) == kRTPVersion) {
+    if (ZIsRTP(buffer)) {
         if (_filesPeerTraffic()) {
             _megaPort->fillRTPBucket(bucket);
             return true;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "ZPortable.h"
+#include "ZRTP.h"
 
 #define ZMEGAPORT_LOG(...) ZLOGCTX(L"(" + _name + L") ", __VA_ARGS__)
 
@@ -13,11 +14,6 @@ namespace {
 const wchar_t* const kNoHost = L"0.0.0.0:0";
 
 }  // namespace
-
-// Version 2 without padding, extension or contributing sources.
-bool ZMegaPortIsRTP(const std::string& buffer) {
-    return buffer.size() >= 12 && static_cast<unsigned char>(buffer[0]) == 0x80;
-}
 
 ZMegaPort::ZMegaPort(const std::wstring& name) {
     ZTRACE_KIND("ZMegaPort");
@@ -179,7 +175,7 @@ void ZMegaPort::fillSIPBucket(ZMegaPortBucket* bucket) {
 void ZMegaPort::fillRTPBucket(ZMegaPortBucket* bucket) {
     ZTRACE();
     ZPRECONDITION_PTR(bucket);
-    if (!ZMegaPortIsRTP(bucket->buffer)) {
+    if (!ZIsRTP(bucket->buffer)) {
         ZMEGAPORT_LOG(L"WARNING Trying to fill bucket with malformed RTP buffer; ignoring.");
         returnEmptyBucket(bucket);
         return;

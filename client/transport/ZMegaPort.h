@@ -39,10 +39,6 @@ constexpr int ZRTCP_SENDER_REPORT = 200;
 // senders; a datagram that does not fit is dropped whole.
 constexpr int ZMEGAPORT_RELAY_PENDING_LIMIT = 1 << 20;
 
-// The test every filer applies: RTP is a header of at least 12 bytes whose
-// first byte is 0x80; anything else is signalling.
-bool ZMegaPortIsRTP(const std::string& buffer);
-
 // One received packet; at any moment in the pool, one list, or one taker's hands.
 class ZMegaPortBucket : public ZHeapObject {
 public:

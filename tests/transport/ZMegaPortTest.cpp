@@ -5,6 +5,7 @@
 
 #include "ZMegaPort.h"
 #include "ZPortable.h"
+#include "ZRTP.h"
 #include "ZTestRelay.h"
 #include "ZTestSupport.h"
 
@@ -27,7 +28,7 @@ void file(ZMegaPort& port, const std::string& buffer, const std::wstring& from =
     bucket->to = L"10.0.0.1:4000";
     bucket->from = from;
     bucket->buffer = buffer;
-    if (ZMegaPortIsRTP(buffer))
+    if (ZIsRTP(buffer))
         port.fillRTPBucket(bucket);
     else
         port.fillSIPBucket(bucket);
