@@ -8,9 +8,13 @@
 //   -auth <host:port> -user <name> -password <text> -email <text>
 //   -forceturn 1          relay only, direct datagrams discarded
 //   -upnp <url>           the UPnP gateway's root description (no discovery)
+//   -media 1              runs the capture service instead of reporting its queue
+//   -avi <file>           a media file in place of the camera ("avi_source")
+//   -mic <pcm>            the microphone's device name ("Audio_Capture_Device")
 // Standard input, one command a line: "addbuddy <guid>", "removebuddy <guid>",
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
-// queue), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
+// queue), "talk <guid>" and "untalk <guid>" (push-to-talk: a RESET to the
+// capture service for every device of the buddy), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
 // "STATUS DONE"), "quit". Standard output, one line each: "AUTHENTICATED <user>" or
 // "AUTHFAILED <summary>"; "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
@@ -32,6 +36,7 @@
 #include "ZPortable.h"
 #include "ZSIPService.h"
 #include "ZUtil.h"
+#include "ZVideoCaptureService.h"
 #include "ZWinMain.h"
 
 namespace {
@@ -44,6 +49,33 @@ void say(const std::wstring& line) {
 
 void post(ZInstance* instance, const wchar_t* queue, const ZHTTPHeaders& message) {
     instance->enqueue(queue, message.serialize());
+}
+
+// Whether the capture service runs here (its queue is then not reported).
+bool g_media = false;
+
+// Starts or ends a talk to every device of the buddy: audio on or off, and
+// video by the user's privacy choice, as the push-to-talk keys do.
+void resetBuddyTalk(ZInstance* instance, const std::wstring& buddy, bool talking) {
+    std::list<std::wstring> devices;
+    instance->get(buddy + L"_Device_List", devices);
+    for (const std::wstring& device : devices) {
+        const std::wstring bdg = ZComposeAddress(buddy, device);
+        const bool hidden = ZCaseEquals(instance->get(L"Video_Privacy_Choice_Mode"), L"Private - Allow nobody to see me");
+        const bool always = ZCaseEquals(instance->get(L"Video_Privacy_Choice_When"), L"Always");
+        const bool everyone = ZCaseEquals(instance->get(L"Video_Privacy_Choice_Who"), L"All my buddies");
+        const bool video = !hidden && (talking || always) && (everyone || instance->test(bdg + L"_Video_Enabled"));
+        ZHTTPHeaders reset(L"RESET");
+        reset.set(L"Buddy-Device-GUID", bdg);
+        reset.set(L"Video-FPS", talking ? L"5" : L"1");
+        reset.set(L"Audio-Enable", talking ? L"true" : L"false");
+        reset.set(L"Video-Enable", video ? L"true" : L"false");
+        post(instance, L"ZVideoCaptureService_commandQueue", reset);
+    }
+    if (talking)
+        instance->insert(L"Talking_To_List", buddy);
+    else
+        instance->remove(L"Talking_To_List", buddy);
 }
 
 bool signIn(ZInstance* instance, const std::wstring& authHost) {
@@ -128,6 +160,7 @@ public:
         lastStatus = status;
         for (const wchar_t* queue : {L"ZVideoCaptureService_commandQueue", L"ZVideoPlaybackService_commandQueue",
                                      L"ZFileService_commandQueue", L"ZScreenService_commandQueue"}) {
+            if (g_media && std::wstring(queue) == L"ZVideoCaptureService_commandQueue") continue;
             while (instance->dequeue(queue, item)) {
                 ZHTTPHeaders command;
                 if (command.deserialize(item) <= 0) continue;
@@ -170,6 +203,7 @@ private:
                 command.set(L"Buddy-GUID", rest);
                 post(_instance, L"ZSIPService_commandQueue", command);
             }
+            if (verb == L"talk" || verb == L"untalk") resetBuddyTalk(_instance, rest, verb == L"talk");
             if (verb == L"chat") {
                 const std::size_t split = rest.find(L' ');
                 const std::wstring buddy = rest.substr(0, split);
@@ -223,8 +257,29 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     if (!instance->isSet(L"UPnP_Low_Port")) instance->set(L"UPnP_Low_Port", std::int64_t{49152}, false);
     if (!instance->isSet(L"UPnP_High_Port")) instance->set(L"UPnP_High_Port", std::int64_t{65535}, false);
 
+    g_media = options.isSet("media") && ZFromUTF8(options.get("media")) == L"1";
+    if (options.isSet("avi")) instance->set(L"avi_source", ZFromUTF8(options.get("avi")), false);
+    if (options.isSet("mic")) instance->set(L"Audio_Capture_Device", ZFromUTF8(options.get("mic")), false);
+    if (g_media) {
+        // The client's own defaults for what the capture and the sessions read.
+        const struct {
+            const wchar_t* name;
+            const wchar_t* value;
+        } defaults[] = {{L"Video_Size", L"48"},
+                        {L"Video_Privacy_Choice_Mode", L"Public - Allow some people to see me"},
+                        {L"Video_Privacy_Choice_Who", L"Only buddies who I can see"},
+                        {L"Video_Privacy_Choice_When", L"Always"}};
+        for (const auto& d : defaults)
+            if (!instance->isSet(d.name)) instance->set(d.name, std::wstring(d.value), false);
+    }
+
     ZSIPService* sip = ZSAFENEW(ZSIPService, instance, megaPort);
     sip->start(L"ZClient.ZSIPService");
+    ZVideoCaptureService* capture = nullptr;
+    if (g_media) {
+        capture = ZSAFENEW(ZVideoCaptureService, instance, megaPort);
+        capture->start(L"ZClient.ZVideoCaptureService");
+    }
     ZDispatchService* dispatch = ZSAFENEW(ZDispatchService, instance, megaPort);
     dispatch->start(L"ZClient.ZDispatchService");
 
@@ -239,8 +294,10 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     // Sign-off the way the client does it: the buddies first, then the service.
     awaitAfter(instance, L"ZSIPService_commandQueue", L"BUDDYLOGOFF", L"BUDDYLOGGEDOFF", 25000000);
     awaitAfter(instance, L"ZDispatchService_commandQueue", L"DISCONNECT", L"DISCONNECTED", 10000000);
+    if (capture) capture->stop(true);
     sip->stop(true);
     dispatch->stop(true);
+    delete capture;
     delete sip;
     delete dispatch;
     delete megaPort;
