@@ -104,3 +104,72 @@ TEST(CaptureEndToEnd, ATalkSendsDecodableVideoAboutFiveTimesASecondAndTheTone) {
     ASSERT_GE(sound.size(), 22000u);  // at least half a second of it
     EXPECT_NEAR(zeroCrossingHz(sound, 22000, 2240), 1000.0, 10.0);
 }
+
+TEST(CaptureEndToEnd, ARestartOfTheRecorderWhileTwoStreamsRunKeepsTheirSSRCsAndNumbering) {
+    ZTempDir dir;
+    zantest::AviSpec spec;
+    spec.width = 64;
+    spec.height = 48;
+    spec.fps = 20;
+    spec.frames = 10;
+    spec.pcm = tonePCM(22000, 22000, 700, 6000);
+    ZTestWriteFile(dir.file("clip.avi"), zantest::avi(spec));
+    ZMediaLoopback net;
+    net.instance->set(L"avi_source", ZFromUTF8(dir.file("clip.avi")), false);
+    ZLogCategories categories("v");
+    ZLogCapture log;
+    std::unique_ptr<ZVideoCaptureService> service(ZSAFENEW(ZVideoCaptureService, net.instance, net.port));
+    service->start(L"ZClient.ZVideoCaptureService");
+    auto updates = [&](unsigned n) {
+        const std::int64_t end = ZTimeNow() + 10000000;
+        while (net.instance->length(L"ZSIPService_commandQueue") < n && ZTimeNow() < end) ZThreadSleep(5000);
+        return net.instance->length(L"ZSIPService_commandQueue") == n;
+    };
+    ASSERT_TRUE(updates(1));
+    ASSERT_EQ(net.instance->get(L"Audio_Capture_Status"), L"Online");
+    for (bool second : {false, true}) {
+        ZHTTPHeaders open = net.open(second ? L"two@zandrel.net@dev2" : kDevice, second);
+        open.set(L"Video-FPS", L"5");
+        open.set(L"Audio-Enable", L"true");
+        open.set(L"Video-Enable", L"true");
+        net.instance->enqueue(kQueue, open.serialize());
+    }
+    // Both sinks collect while the recorder restarts twice under the streams.
+    std::vector<ZSentPacket> got[2];
+    auto collect = [&](std::int64_t microseconds) {
+        const std::int64_t end = ZTimeNow() + microseconds;
+        ZSentPacket packet;
+        while (ZTimeNow() < end)
+            for (int sink = 0; sink < 2; ++sink)
+                while (net.receiveOne(packet, 10000, sink == 1)) got[sink].push_back(packet);
+    };
+    collect(1500000);
+    const std::size_t before[2] = {got[0].size(), got[1].size()};
+    net.instance->enqueue(kQueue, ZHTTPHeaders(L"START").serialize());
+    net.instance->enqueue(kQueue, ZHTTPHeaders(L"START").serialize());
+    collect(200000);
+    ASSERT_TRUE(updates(3));
+    collect(1500000);
+    service->stop(true);
+    service.reset();
+    EXPECT_EQ(log.count(L"Restarting 2 existing capture streams"), 2);
+
+    for (int sink = 0; sink < 2; ++sink) {
+        SCOPED_TRACE(sink);
+        ASSERT_GT(got[sink].size(), before[sink]);
+        ASSERT_TRUE(got[sink][0].report);
+        const std::uint32_t ssrc = got[sink][0].ssrc;
+        std::uint32_t last[3] = {0, 0, 0};
+        int afterRestart[3] = {0, 0, 0};
+        for (std::size_t i = 1; i < got[sink].size(); ++i) {
+            const ZSentPacket& p = got[sink][i];
+            ASSERT_TRUE(p.payloadType == ZRTP_AUDIO || p.payloadType == ZRTP_VIDEO);
+            EXPECT_EQ(p.ssrc, ssrc);
+            EXPECT_EQ(p.seqNum, last[p.payloadType] + 1) << "type " << p.payloadType;
+            last[p.payloadType] = p.seqNum;
+            afterRestart[p.payloadType] += i >= before[sink];
+        }
+        EXPECT_GT(afterRestart[ZRTP_AUDIO], 0);
+        EXPECT_GT(afterRestart[ZRTP_VIDEO], 0);
+    }
+}

@@ -52,23 +52,26 @@ public:
         instance->set(L"Video_Size", std::int64_t{48}, false);
         _udp = ZNetUDPPortOpen(L"127.0.0.1:0");
         _sink = ZNetUDPPortOpen(L"127.0.0.1:0");
+        _sink2 = ZNetUDPPortOpen(L"127.0.0.1:0");
         port = ZSAFENEW(ZMegaPort, L"me@zandrel.net");
         port->setUDPPort(_udp);
         from = ZNetUDPPortGetLocalHost(_udp);
         to = ZNetUDPPortGetLocalHost(_sink);
+        to2 = ZNetUDPPortGetLocalHost(_sink2);
     }
     ~ZMediaLoopback() {
         delete port;
+        ZNetUDPPortClose(_sink2);
         ZNetUDPPortClose(_sink);
         ZNetUDPPortClose(_udp);
         delete instance;
     }
 
     // The "OPEN" a device session posts for this sink.
-    ZHTTPHeaders open(const std::wstring& device = L"buddy@zandrel.net@dev9") const {
+    ZHTTPHeaders open(const std::wstring& device = L"buddy@zandrel.net@dev9", bool secondSink = false) const {
         ZHTTPHeaders message(L"OPEN");
         message.set(L"Buddy-Device-GUID", device);
-        message.set(L"Send-To", to);
+        message.set(L"Send-To", secondSink ? to2 : to);
         message.set(L"Send-From", from);
         message.set(L"Video-FPS", L"1");
         message.set(L"Audio-Enable", L"false");
@@ -96,17 +99,18 @@ public:
         return got;
     }
 
-    // Waits up to the time for one datagram; false when none came.
-    bool receiveOne(ZSentPacket& packet, std::int64_t timeout) {
+    // Waits up to the time for one datagram at a sink; false when none came.
+    bool receiveOne(ZSentPacket& packet, std::int64_t timeout, bool secondSink = false) {
+        ZNetUDPPort* sink = secondSink ? _sink2 : _sink;
         const std::int64_t end = ZTimeNow() + timeout;
         while (ZTimeNow() < end) {
             std::string data;
             std::wstring sender;
-            if (ZNetUDPPortRecv(_sink, data, sender)) {
+            if (ZNetUDPPortRecv(sink, data, sender)) {
                 packet = parse(data);
                 return true;
             }
-            ZNetWait({_sink}, {}, {}, 50000);
+            ZNetWait({sink}, {}, {}, 20000);
         }
         return false;
     }
@@ -134,13 +138,14 @@ public:
 
     ZInstance* instance = nullptr;
     ZMegaPort* port = nullptr;
-    std::wstring from, to;
+    std::wstring from, to, to2;
 
 private:
     static constexpr const char* kMarker = "MARKER";
     ZTempDir _dir;
     ZNetUDPPort* _udp = nullptr;
     ZNetUDPPort* _sink = nullptr;
+    ZNetUDPPort* _sink2 = nullptr;
 };
 
 }  // namespace zanmedia
