@@ -9,10 +9,15 @@
 //   -forceturn 1          relay only, direct datagrams discarded
 //   -upnp <url>           the UPnP gateway's root description (no discovery)
 //   -skin <file>          reads the skin into a template root once signed in
+//   -media 1              runs the capture service instead of reporting its queue
+//   -avi <file>           a media file in place of the camera ("avi_source")
+//   -mic <pcm>            the microphone's device name ("Audio_Capture_Device")
 // Standard input, one command a line: "addbuddy <guid>", "removebuddy <guid>",
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
-// queue), "command <text>" (runs a command string through the skin's
-// template root, then prints "COMMAND DONE"), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
+// queue), "talk <guid>" and "untalk <guid>" (push-to-talk: a RESET to the
+// capture service for every device of the buddy), "command <text>" (runs a
+// command string through the skin's template root, then prints "COMMAND
+// DONE"), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
 // "STATUS DONE"), "showscreen <guid>" (a DEVICEBROADCAST holding a SHARESCREEN),
 // "post <queue> <method> <field=value>..." (any command on any queue),
 // "dumpimage <name> <file.png>" (a store image as PNG in the working folder, then "DUMPED <name> 1"
@@ -46,6 +51,7 @@
 #include "ZTemplate.h"
 #include "ZUtil_File.h"
 #include "ZUtil.h"
+#include "ZVideoCaptureService.h"
 #include "ZWinMain.h"
 
 namespace {
@@ -58,6 +64,33 @@ void say(const std::wstring& line) {
 
 void post(ZInstance* instance, const wchar_t* queue, const ZHTTPHeaders& message) {
     instance->enqueue(queue, message.serialize());
+}
+
+// Whether the capture service runs here (its queue is then not reported).
+bool g_media = false;
+
+// Starts or ends a talk to every device of the buddy: audio on or off, and
+// video by the user's privacy choice, as the push-to-talk keys do.
+void resetBuddyTalk(ZInstance* instance, const std::wstring& buddy, bool talking) {
+    std::list<std::wstring> devices;
+    instance->get(buddy + L"_Device_List", devices);
+    for (const std::wstring& device : devices) {
+        const std::wstring bdg = ZComposeAddress(buddy, device);
+        const bool hidden = ZCaseEquals(instance->get(L"Video_Privacy_Choice_Mode"), L"Private - Allow nobody to see me");
+        const bool always = ZCaseEquals(instance->get(L"Video_Privacy_Choice_When"), L"Always");
+        const bool everyone = ZCaseEquals(instance->get(L"Video_Privacy_Choice_Who"), L"All my buddies");
+        const bool video = !hidden && (talking || always) && (everyone || instance->test(bdg + L"_Video_Enabled"));
+        ZHTTPHeaders reset(L"RESET");
+        reset.set(L"Buddy-Device-GUID", bdg);
+        reset.set(L"Video-FPS", talking ? L"5" : L"1");
+        reset.set(L"Audio-Enable", talking ? L"true" : L"false");
+        reset.set(L"Video-Enable", video ? L"true" : L"false");
+        post(instance, L"ZVideoCaptureService_commandQueue", reset);
+    }
+    if (talking)
+        instance->insert(L"Talking_To_List", buddy);
+    else
+        instance->remove(L"Talking_To_List", buddy);
 }
 
 bool signIn(ZInstance* instance, const std::wstring& authHost) {
@@ -157,6 +190,7 @@ public:
         lastStatus = status;
         for (const wchar_t* queue : {L"ZVideoCaptureService_commandQueue", L"ZVideoPlaybackService_commandQueue",
                                      L"ZFileService_commandQueue"}) {
+            if (g_media && std::wstring(queue) == L"ZVideoCaptureService_commandQueue") continue;
             while (instance->dequeue(queue, item)) {
                 ZHTTPHeaders command;
                 if (command.deserialize(item) <= 0) continue;
@@ -215,6 +249,7 @@ private:
                 const std::size_t split = rest.find(L' ');
                 if (split != std::wstring::npos) _instance->set(rest.substr(0, split), rest.substr(split + 1), false);
             }
+            if (verb == L"talk" || verb == L"untalk") resetBuddyTalk(_instance, rest, verb == L"talk");
             if (verb == L"chat") {
                 const std::size_t split = rest.find(L' ');
                 const std::wstring buddy = rest.substr(0, split);
@@ -309,8 +344,29 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     if (!instance->isSet(L"UPnP_Low_Port")) instance->set(L"UPnP_Low_Port", std::int64_t{49152}, false);
     if (!instance->isSet(L"UPnP_High_Port")) instance->set(L"UPnP_High_Port", std::int64_t{65535}, false);
 
+    g_media = options.isSet("media") && ZFromUTF8(options.get("media")) == L"1";
+    if (options.isSet("avi")) instance->set(L"avi_source", ZFromUTF8(options.get("avi")), false);
+    if (options.isSet("mic")) instance->set(L"Audio_Capture_Device", ZFromUTF8(options.get("mic")), false);
+    if (g_media) {
+        // The client's own defaults for what the capture and the sessions read.
+        const struct {
+            const wchar_t* name;
+            const wchar_t* value;
+        } defaults[] = {{L"Video_Size", L"48"},
+                        {L"Video_Privacy_Choice_Mode", L"Public - Allow some people to see me"},
+                        {L"Video_Privacy_Choice_Who", L"Only buddies who I can see"},
+                        {L"Video_Privacy_Choice_When", L"Always"}};
+        for (const auto& d : defaults)
+            if (!instance->isSet(d.name)) instance->set(d.name, std::wstring(d.value), false);
+    }
+
     ZSIPService* sip = ZSAFENEW(ZSIPService, instance, megaPort);
     sip->start(L"ZClient.ZSIPService");
+    ZVideoCaptureService* capture = nullptr;
+    if (g_media) {
+        capture = ZSAFENEW(ZVideoCaptureService, instance, megaPort);
+        capture->start(L"ZClient.ZVideoCaptureService");
+    }
     ZDispatchService* dispatch = ZSAFENEW(ZDispatchService, instance, megaPort);
     dispatch->start(L"ZClient.ZDispatchService");
     if (!instance->isSet(L"Screen_Share_Fullscreen_Delay"))
@@ -333,9 +389,11 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     awaitAfter(instance, L"ZSIPService_commandQueue", L"BUDDYLOGOFF", L"BUDDYLOGGEDOFF", 25000000);
     awaitAfter(instance, L"ZDispatchService_commandQueue", L"DISCONNECT", L"DISCONNECTED", 10000000);
     screen->stop(true);
+    if (capture) capture->stop(true);
     sip->stop(true);
     dispatch->stop(true);
     delete screen;
+    delete capture;
     delete sip;
     delete dispatch;
     delete megaPort;
