@@ -217,6 +217,7 @@ std::wstring ZAttributeStack::eval(const std::wstring& text) {
         if (_valueStack.empty()) return std::wstring();
         std::wstring result = _valueStack.back();
         if (result == work) return result;
+        if (result.size() > ZATTRIBUTE_EVAL_MAX_LENGTH) return work;
         work = std::move(result);
     }
     return work;

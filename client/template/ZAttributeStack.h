@@ -26,6 +26,9 @@ typedef std::list<std::pair<std::wstring, std::wstring>> ZAttributeList;
 // value that refers to itself or grows on each pass (store values can come
 // from peers) must not hang the UI thread.
 constexpr int ZATTRIBUTE_EVAL_LIMIT = 16;
+// A value that names itself more than once multiplies with every round;
+// eval stops before a result grows past this many units.
+constexpr std::size_t ZATTRIBUTE_EVAL_MAX_LENGTH = 65536;
 
 // The scopes one update pass opens on its way down the node tree, over the
 // shared store.

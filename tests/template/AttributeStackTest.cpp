@@ -90,6 +90,12 @@ TEST_F(AttributeStackTest, CyclicAndGrowingValuesStopAtTheBound) {
     instance.set(L"Peer_Text", std::wstring(L"x$peer_text"), false);
     const std::wstring grown = stack.eval(L"$peer_text");
     EXPECT_EQ(grown, std::wstring(ZATTRIBUTE_EVAL_LIMIT, L'x') + L"$peer_text");
+
+    // Naming itself three times triples it every round: stopped by size.
+    instance.set(L"Peer_Text", std::wstring(L"ab$peer_text$peer_text$peer_text"), false);
+    const std::wstring tripled = stack.eval(L"$peer_text");
+    EXPECT_LE(tripled.size(), ZATTRIBUTE_EVAL_MAX_LENGTH);
+    EXPECT_GT(tripled.size(), ZATTRIBUTE_EVAL_MAX_LENGTH / 3);
 }
 
 TEST_F(AttributeStackTest, LookupGoesFromTheInnermostScopeToTheStore) {
