@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <string>
 
 #include "ZPortable_Text.h"
 
@@ -138,8 +140,8 @@ bool ServerProcess::running() const { return _pid > 0 && kill(_pid, 0) == 0 && w
 std::string ServerProcess::log() const { return ZTestReadFile(_logPath); }
 
 int runServerProgram(const std::vector<std::string>& args, std::string& output, int timeoutMs) {
-    char path[] = "/tmp/zanserverout.XXXXXX";
-    const int fd = mkostemp(path, O_CLOEXEC);
+    std::string path = (std::filesystem::temp_directory_path() / "zanserverout.XXXXXX").string();
+    const int fd = mkostemp(path.data(), O_CLOEXEC);
     const pid_t pid = spawn(args, fd, fd);
     const int code = reap(pid, timeoutMs);
     if (code < 0) {
@@ -148,7 +150,7 @@ int runServerProgram(const std::vector<std::string>& args, std::string& output, 
     }
     ::close(fd);
     output = ZTestReadFile(path);
-    unlink(path);
+    unlink(path.c_str());
     return code;
 }
 
