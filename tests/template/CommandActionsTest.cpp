@@ -280,3 +280,39 @@ TEST_F(CommandActionsTest, ChatLoadNeverTruncatesALog) {
     setenv("PATH", path.c_str(), 1);
     EXPECT_TRUE(log.contains(L"WARNING Can't open chat log 'chatlogs/b_chat.txt' ('"));
 }
+
+TEST_F(CommandActionsTest, SendFileOffersTheChosenFileToTheBuddy) {
+    load();
+    // A chooser that answers what the test says, in place of zenity.
+    ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0700), 0);
+    ZTestWriteFile(dir.file("bin/zenity"), "#!/bin/sh\necho \"$ZAN_TEST_CHOICE\"\n[ -n \"$ZAN_TEST_CHOICE\" ]\n");
+    ASSERT_EQ(chmod(dir.file("bin/zenity").c_str(), 0700), 0);
+    ZTestWriteFile(dir.file("report.txt"), "numbers");
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", dir.file("bin").c_str(), 1);
+    const std::wstring chosen = ZFromUTF8(dir.file("report.txt"));
+    const struct {
+        std::string choice;
+        std::vector<std::wstring> messages;
+        const wchar_t* log;
+        std::vector<std::wstring> journal;
+    } cases[] = {
+        {dir.file("report.txt"),
+         {L"b_commandQueue: DEVICEBROADCAST<SENDFILE|Filename: report.txt|Path: " + chosen + L">"},
+         L"ACTIVITY: 'sendfile'",
+         {L"jump Wizard file", L"open Window_options"}},
+        {"", {}, L"WARNING Cannot send file '', ignoring.", {}},
+        {dir.file("missing.txt"), {}, L"WARNING Cannot send file '", {}},
+    };
+    for (const auto& c : cases) {
+        setenv("ZAN_TEST_CHOICE", c.choice.c_str(), 1);
+        nodeJournal().clear();
+        ZLogCapture log;
+        tmpl->executeCommand(L"(/buddies/b?sendfile)", nullptr);
+        EXPECT_EQ(drain(), c.messages) << c.choice;
+        EXPECT_TRUE(log.contains(c.log)) << c.choice;
+        EXPECT_EQ(nodeJournal(), c.journal) << c.choice;
+    }
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("ZAN_TEST_CHOICE");
+}
