@@ -316,3 +316,27 @@ TEST_F(CommandActionsTest, SendFileOffersTheChosenFileToTheBuddy) {
     setenv("PATH", path.c_str(), 1);
     unsetenv("ZAN_TEST_CHOICE");
 }
+
+TEST_F(CommandActionsTest, BugReportUploadsTheLogsAfterStartingAFreshOne) {
+    load();
+    instance->set(L"Bug_Report", std::wstring(L"the list flickers"), false);
+    ZLogCapture log;
+    tmpl->executeCommand(L"(/system?uploadlogfile)", nullptr);
+    EXPECT_EQ(drain(), (std::vector<std::wstring>{L"ZLogfileService_commandQueue: UPLOADLOGFILES"}));
+    EXPECT_EQ(instance->get(L"Exit_When_Logfiles_Uploaded"), L"0");
+    EXPECT_TRUE(ZFileExists(L"zandrel.log"));
+
+    // The log open now is closed as a dirty one, archived, and started anew.
+    tmpl->executeCommand(L"(/system?bugreport)", nullptr);
+    EXPECT_EQ(drain(), (std::vector<std::wstring>{L"ZSIPService_commandQueue: BUGREPORT",
+                                                  L"ZLogfileService_commandQueue: UPLOADLOGFILES"}));
+    EXPECT_EQ(instance->get(L"Bug_Report_Status"), L"Uploading report...");
+    EXPECT_TRUE(log.contains(L"ACTIVITY: BUGREPORT(the list flickers)"));
+    std::map<std::wstring, ZFileInfo> files;
+    ASSERT_TRUE(ZDirList(L".", files));
+    int dirty = 0;
+    for (const auto& [name, info] : files) dirty += name.size() > 10 && name.substr(name.size() - 10) == L"_dirty.log";
+    EXPECT_EQ(dirty, 1);
+    std::string archived;
+    ZLogClose(archived, true);
+}
