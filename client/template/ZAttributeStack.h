@@ -29,6 +29,10 @@ constexpr int ZATTRIBUTE_EVAL_LIMIT = 16;
 // A value that names itself more than once multiplies with every round;
 // eval stops before a result grows past this many units.
 constexpr std::size_t ZATTRIBUTE_EVAL_MAX_LENGTH = 65536;
+// The grammars recurse once per brace, parenthesis or unary sign: a text
+// nested deeper than this (thousands of "{" in a peer's text) is not parsed,
+// so it cannot exhaust the UI thread's stack.
+constexpr int ZATTRIBUTE_NESTING_LIMIT = 64;
 
 // The scopes one update pass opens on its way down the node tree, over the
 // shared store.

@@ -1,10 +1,11 @@
 // libFuzzer target for the skin's expression grammars and the menu layer of
 // the command language: store values can come from peers, and eval, calc,
 // test and the menu parser must end without a fault on any text. Build and
-// run (clang; not part of the default build; libzan.a from any build tree):
+// run (clang; not part of the default build; libzan.a of an unsanitized tree,
+// such as the one scripts/run.sh builds):
 //   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Ilibzan/include -Iclient/template \
 //     tests/fuzz/ZTemplateExpression_fuzz.cpp client/template/ZAttributeStack.cpp \
-//     client/template/ZParseTools.cpp build/test/libzan/libzan.a -lX11 -lXext -lXtst -lXrender -lasound \
+//     client/template/ZParseTools.cpp build/release/libzan/libzan.a -lX11 -lXext -lXtst -lXrender -lasound \
 //     -lpng -lfreeimage -lminiupnpc -lcrypto -o /tmp/ZTemplateExpression_fuzz
 //   /tmp/ZTemplateExpression_fuzz -max_len=256 tests/fuzz/seeds/template
 #include <cstddef>

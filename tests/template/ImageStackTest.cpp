@@ -48,6 +48,22 @@ TEST(ZImageStack, TargetsAreClampedIntoTheAreaAbove) {
     EXPECT_EQ(areaOf(stack), (ZRect{5, 5, 10, 10}));
 }
 
+TEST(ZImageStack, AnInvertedTargetDrawsNothingAndAStrayPopKeepsTheBottom) {
+    Layer layer(10, 10);
+    ZImageStack stack;
+    push(stack, layer);
+    ZLogCapture log;
+    stack.pushTarget({6, 6, 2, 2});
+    EXPECT_TRUE(log.contains(L"WARNING: Assertion failed. (ZVALIDRECT( toRect ))"));
+    EXPECT_EQ(areaOf(stack), (ZRect{6, 6, 6, 6}));
+    stack.fillRect({0, 0, 10, 10}, ZColor(1, 1, 1, 1));
+    EXPECT_EQ(layer.pixels, std::vector<unsigned char>(10 * 10 * 4, 0));
+    stack.pop();
+    stack.pop();
+    stack.pop();  // one more than was pushed
+    EXPECT_EQ(areaOf(stack), (ZRect{0, 0, 0, 0}));
+}
+
 TEST(ZImageStack, GradientStepsInFixedPointOverTheArea) {
     Layer layer(2, 2);
     ZImageStack stack;
