@@ -1,5 +1,7 @@
 #include "ZAttributeStack.h"
 
+#include <algorithm>
+
 #include <boost/spirit/include/classic_core.hpp>
 #include <boost/spirit/include/classic_chset.hpp>
 
@@ -90,6 +92,38 @@ std::int32_t applyOp(wchar_t op, std::int32_t left, std::int32_t right) {
             if (right == 0 || (left == INT32_MIN && right == -1)) return 0;
             return left / right;
     }
+}
+
+// How deep the substitution grammar would nest: open braces not yet closed.
+int braceDepth(const std::wstring& text) {
+    int depth = 0;
+    int deepest = 0;
+    for (wchar_t c : text) {
+        if (c == L'{') deepest = std::max(deepest, ++depth);
+        if (c == L'}' && depth > 0) --depth;
+    }
+    return deepest;
+}
+
+// How deep the integer grammar would nest: open parentheses plus the run of
+// signs in front of the current factor.
+int expressionDepth(const std::wstring& text) {
+    int depth = 0;
+    int signs = 0;
+    int deepest = 0;
+    for (wchar_t c : text) {
+        if (c == L'(') {
+            ++depth;
+        } else if (c == L')') {
+            if (depth > 0) --depth;
+        } else if (c == L'-' || c == L'+') {
+            ++signs;
+        } else if (c != L' ' && c != L'\t' && c != L'\n' && c != L'\r') {
+            signs = 0;
+        }
+        deepest = std::max(deepest, depth + signs);
+    }
+    return deepest;
 }
 
 }  // namespace
@@ -212,11 +246,13 @@ std::wstring ZAttributeStack::eval(const std::wstring& text) {
     std::wstring work = text;
     for (int round = 0; round < ZATTRIBUTE_EVAL_LIMIT; ++round) {
         if (work.find(L'$') == std::wstring::npos) return work;
+        if (braceDepth(work) > ZATTRIBUTE_NESTING_LIMIT) return work;
         _valueStack.clear();
         sp::parse(work.data(), work.data() + work.size(), *_evaluator);
         if (_valueStack.empty()) return std::wstring();
         std::wstring result = _valueStack.back();
         if (result == work) return result;
+        if (result.size() > ZATTRIBUTE_EVAL_MAX_LENGTH) return work;
         work = std::move(result);
     }
     return work;
@@ -224,6 +260,7 @@ std::wstring ZAttributeStack::eval(const std::wstring& text) {
 
 void ZAttributeStack::_calculate(const std::wstring& text) {
     _integerStack.clear();
+    if (expressionDepth(text) > ZATTRIBUTE_NESTING_LIMIT) return;
     sp::parse(text.data(), text.data() + text.size(), *_calculator, sp::space_p);
 }
 

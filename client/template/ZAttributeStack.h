@@ -26,6 +26,13 @@ typedef std::list<std::pair<std::wstring, std::wstring>> ZAttributeList;
 // value that refers to itself or grows on each pass (store values can come
 // from peers) must not hang the UI thread.
 constexpr int ZATTRIBUTE_EVAL_LIMIT = 16;
+// A value that names itself more than once multiplies with every round;
+// eval stops before a result grows past this many units.
+constexpr std::size_t ZATTRIBUTE_EVAL_MAX_LENGTH = 65536;
+// The grammars recurse once per brace, parenthesis or unary sign: a text
+// nested deeper than this (thousands of "{" in a peer's text) is not parsed,
+// so it cannot exhaust the UI thread's stack.
+constexpr int ZATTRIBUTE_NESTING_LIMIT = 64;
 
 // The scopes one update pass opens on its way down the node tree, over the
 // shared store.

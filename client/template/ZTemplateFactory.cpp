@@ -8,6 +8,7 @@
 #include <xercesc/sax2/SAX2XMLReader.hpp>
 #include <xercesc/sax2/XMLReaderFactory.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "ZNonPortable_Runtime.h"
@@ -32,6 +33,10 @@ const ZTemplateNodeClass kElementTable[ZTN_ENTRY_COUNT] = {
 };
 
 ZTemplateNodeCreator gCreators[ZTN_ENTRY_COUNT] = {};
+
+// Entity references of its own a skin may expand in all (the predefined
+// ones such as &amp; do not count); a hand-written skin needs few or none.
+constexpr XMLSize_t ZTEMPLATE_ENTITY_EXPANSION_LIMIT = 100;
 
 std::wstring fromXMLCh(const XMLCh* text, std::size_t length) {
     return text ? std::wstring(text, text + length) : std::wstring();
@@ -77,6 +82,7 @@ ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* comm
     _commandEngine = commandEngine;
     _root = nullptr;
     _nodeStack.clear();
+    _pendingText.clear();
 
     // A file the reader cannot open takes the same way out as a parse error.
     bool failed = false;
@@ -94,6 +100,10 @@ ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* comm
             reader->setFeature(xercesc::XMLUni::fgXercesLoadExternalDTD, false);
             reader->setFeature(xercesc::XMLUni::fgXercesDisableDefaultEntityResolution, true);
             reader->setFeature(xercesc::XMLUni::fgSAX2CoreValidation, false);
+            // Nested internal entities cannot blow a small file up into gigabytes.
+            xercesc::SecurityManager security;
+            security.setEntityExpansionLimit(ZTEMPLATE_ENTITY_EXPANSION_LIMIT);
+            reader->setProperty(xercesc::XMLUni::fgXercesSecurityManager, &security);
             reader->setContentHandler(this);
             reader->setErrorHandler(this);
             const std::string name = ZToUTF8(filename);
@@ -124,6 +134,7 @@ ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* comm
 
 void ZTemplateFactory::startElement(const XMLCh*, const XMLCh*, const XMLCh* qname,
                                     const xercesc::Attributes& attributes) {
+    _flushText();
     ZAttributeList list;
     for (XMLSize_t i = 0; i < attributes.getLength(); ++i)
         list.emplace_back(ZToLower(fromXMLCh(attributes.getQName(i))), fromXMLCh(attributes.getValue(i)));
@@ -137,11 +148,19 @@ void ZTemplateFactory::startElement(const XMLCh*, const XMLCh*, const XMLCh* qna
 }
 
 void ZTemplateFactory::endElement(const XMLCh*, const XMLCh*, const XMLCh*) {
+    _flushText();
     if (!_nodeStack.empty()) _nodeStack.pop_back();
 }
 
 void ZTemplateFactory::characters(const XMLCh* chars, const XMLSize_t length) {
-    const std::wstring text = ZCollapseWhitespace(fromXMLCh(chars, length));
+    // The reader splits one run of text wherever it likes (at an entity
+    // such as &amp;, at the end of its buffer); the run is collapsed whole.
+    _pendingText.append(fromXMLCh(chars, length));
+}
+
+void ZTemplateFactory::_flushText() {
+    const std::wstring text = ZCollapseWhitespace(_pendingText);
+    _pendingText.clear();
     if (text.empty() || _nodeStack.empty()) return;
     ZTemplateNode* node = _nodeStack.back();
     node->setAttribute(L"text", node->getAttribute(L"text") + text);

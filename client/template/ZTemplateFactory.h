@@ -64,8 +64,12 @@ public:
     void characters(const XMLCh* chars, const XMLSize_t length) override;
 
 private:
+    // Appends the run of text read since the last tag to the open node.
+    void _flushText();
+
     ZInstance* _instance = nullptr;
     IZCommandEngine* _commandEngine = nullptr;
     ZTemplateNode* _root = nullptr;
     std::vector<ZTemplateNode*> _nodeStack;
+    std::wstring _pendingText;
 };

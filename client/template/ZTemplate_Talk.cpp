@@ -5,7 +5,8 @@
 // the list is removed, its buddies wait in _talkStopList) -> idle once the
 // 500 ms delay ran out (RESET with audio off to every device). A new talk
 // for a waiting buddy takes it out of _talkStopList, so the delay cannot
-// switch the new talk's audio off.
+// switch the new talk's audio off; a talk that ends while others wait joins
+// them, so none of them is forgotten with its audio on.
 //
 // Countdown: none (_restartTime 0) -> armed ("delayrestart") -> counting
 // (less than 30 s left: window open, seconds published each tick) ->
@@ -46,9 +47,14 @@ void ZTemplate::_resetBuddyTalk(const std::wstring& buddy, bool talking) {
 }
 
 void ZTemplate::_updateHotkeys() {
-    if (!_talkHeld() && _instance->get(L"Talking_To_List", _talkStopList)) {
-        ZLOG(L"ACTIVITY: Hotkey up, stopping talk to '" << ZJoin(_talkStopList, L", ") << L"'");
+    std::list<std::wstring> ended;
+    if (!_talkHeld() && _instance->get(L"Talking_To_List", ended)) {
+        ZLOG(L"ACTIVITY: Hotkey up, stopping talk to '" << ZJoin(ended, L", ") << L"'");
         _instance->clear(L"Talking_To_List");
+        // Buddies of an earlier talk still waiting for their stop stay on the
+        // list: replacing it would leave their audio on.
+        for (const std::wstring& buddy : ended)
+            if (!ZCONTAINS(_talkStopList, buddy)) _talkStopList.push_back(buddy);
         _talkStopInterval.restart(now());
     }
     if (!_talkStopList.empty() && now() - _talkStopInterval.start > _talkStopInterval.period) {

@@ -8,11 +8,9 @@
 //   -auth <host:port> -user <name> -password <text> -email <text>
 //   -forceturn 1          relay only, direct datagrams discarded
 //   -upnp <url>           the UPnP gateway's root description (no discovery)
-//   -skin <file>          reads the skin into a template root once signed in
 // Standard input, one command a line: "addbuddy <guid>", "removebuddy <guid>",
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
-// queue), "command <text>" (runs a command string through the skin's
-// template root, then prints "COMMAND DONE"), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
+// queue), "status" ("LOSS <buddy>@<device> <loss text>" per device, then
 // "STATUS DONE"), "quit". Standard output, one line each: "AUTHENTICATED <user>" or
 // "AUTHFAILED <summary>"; "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
@@ -33,9 +31,10 @@
 #include "ZOptionMap.h"
 #include "ZPortable.h"
 #include "ZSIPService.h"
-#include "ZTemplate.h"
 #include "ZUtil.h"
 #include "ZWinMain.h"
+// The skin verbs below.
+#include "ZTemplate.h"
 
 namespace {
 
@@ -98,11 +97,13 @@ bool signIn(ZInstance* instance, const std::wstring& authHost) {
 // data services would be told, reported on standard output.
 class ZPeerTick : public IZTimerListener {
 public:
-    ZPeerTick(ZInstance* instance, ZTemplate* skin)
-        : _instance(instance), _skin(skin), _timer(ZTimerOpen(20000, this)) {
+    explicit ZPeerTick(ZInstance* instance) : _instance(instance), _timer(ZTimerOpen(20000, this)) {
         fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     }
-    ~ZPeerTick() override { ZTimerClose(_timer); }
+    ~ZPeerTick() override {
+        ZTimerClose(_timer);
+        delete _skin;
+    }
 
     void onTimer(ZTimer*) override {
         drain(_instance);
@@ -174,10 +175,6 @@ private:
                 command.set(L"Buddy-GUID", rest);
                 post(_instance, L"ZSIPService_commandQueue", command);
             }
-            if (verb == L"command") {
-                if (_skin) _skin->executeCommand(rest, nullptr);
-                say(_skin ? L"COMMAND DONE" : L"COMMAND NOSKIN");
-            }
             if (verb == L"chat") {
                 const std::size_t split = rest.find(L' ');
                 const std::wstring buddy = rest.substr(0, split);
@@ -188,13 +185,24 @@ private:
                 broadcast.addContent(chat.serialize());
                 _instance->enqueue(buddy + L"_commandQueue", broadcast.serialize());
             }
+            // The skin: "skin <file>" reads it into a template root (plain nodes,
+            // no windows) and prints "SKIN LOADED"; "command <text>" runs a
+            // command string through that root and prints "COMMAND DONE".
+            if (verb == L"skin" && !_skin) {
+                _skin = ZSAFENEW(ZTemplate, _instance, rest);
+                say(L"SKIN LOADED");
+            }
+            if (verb == L"command") {
+                if (_skin) _skin->executeCommand(rest, nullptr);
+                say(_skin ? L"COMMAND DONE" : L"COMMAND NOSKIN");
+            }
         }
     }
 
     ZInstance* _instance;
-    ZTemplate* _skin;
     ZTimer* _timer;
     std::string _input;
+    ZTemplate* _skin = nullptr;
 };
 
 // Sends the command and reports the client's queue until the answer comes.
@@ -239,15 +247,12 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
 
     if (signIn(instance, ZFromUTF8(options.get("auth"))))
         post(instance, L"ZDispatchService_commandQueue", ZHTTPHeaders(L"CONNECT"));
-    // The skin's nodes are plain ones here: no node library, no windows.
-    ZTemplate* skin = options.isSet("skin") ? ZSAFENEW(ZTemplate, instance, ZFromUTF8(options.get("skin"))) : nullptr;
     {
-        ZPeerTick tick(instance, skin);
+        ZPeerTick tick(instance);
         bool restart = false;
         while (ZWinUpdate(&restart)) {
         }
     }
-    delete skin;
     // Sign-off the way the client does it: the buddies first, then the service.
     awaitAfter(instance, L"ZSIPService_commandQueue", L"BUDDYLOGOFF", L"BUDDYLOGGEDOFF", 25000000);
     awaitAfter(instance, L"ZDispatchService_commandQueue", L"DISCONNECT", L"DISCONNECTED", 10000000);

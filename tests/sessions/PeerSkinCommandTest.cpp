@@ -29,13 +29,14 @@ protected:
         return std::make_unique<Peer>(
             dir.file(name), std::vector<std::string>{"-auth", ZToUTF8(server->host(0)), "-user", name, "-password",
                                                      "secret", "-email", name + "@example.org", "-upnp",
-                                                     "http://127.0.0.1:1/rootDesc.xml", "-skin",
-                                                     dir.file("template.xml")});
+                                                     "http://127.0.0.1:1/rootDesc.xml"});
     }
 
-    static std::string online(Peer& peer) {
+    std::string online(Peer& peer) {
         const std::string line = peer.waitFor("AUTHENTICATED ", kSignInPatience);
         if (line.empty() || peer.waitFor("SIPSTATUS Online", kSignInPatience).empty()) return std::string();
+        peer.command("skin " + dir.file("template.xml"));
+        if (peer.waitFor("SKIN ", kSignInPatience) != "SKIN LOADED") return std::string();
         return line.substr(std::string("AUTHENTICATED ").size());
     }
 

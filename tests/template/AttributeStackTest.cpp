@@ -90,6 +90,12 @@ TEST_F(AttributeStackTest, CyclicAndGrowingValuesStopAtTheBound) {
     instance.set(L"Peer_Text", std::wstring(L"x$peer_text"), false);
     const std::wstring grown = stack.eval(L"$peer_text");
     EXPECT_EQ(grown, std::wstring(ZATTRIBUTE_EVAL_LIMIT, L'x') + L"$peer_text");
+
+    // Naming itself three times triples it every round: stopped by size.
+    instance.set(L"Peer_Text", std::wstring(L"ab$peer_text$peer_text$peer_text"), false);
+    const std::wstring tripled = stack.eval(L"$peer_text");
+    EXPECT_LE(tripled.size(), ZATTRIBUTE_EVAL_MAX_LENGTH);
+    EXPECT_GT(tripled.size(), ZATTRIBUTE_EVAL_MAX_LENGTH / 3);
 }
 
 TEST_F(AttributeStackTest, LookupGoesFromTheInnermostScopeToTheStore) {
@@ -129,4 +135,19 @@ TEST_F(AttributeStackTest, ScopesCarryTheirNotifyListener) {
     EXPECT_EQ(stack.getNotifyListener(), testNotifyHandle());
     EXPECT_ZABORT(stack.push(nullptr));
     EXPECT_ZABORT(ZAttributeStack(&instance, nullptr));
+}
+
+TEST_F(AttributeStackTest, DeeplyNestedTextsEndWithoutExhaustingTheStack) {
+    // A peer's text with thousands of nested groups, evaluated and calculated.
+    const std::wstring braces = L"$" + std::wstring(30000, L'{') + L"$x";
+    const std::wstring parens = std::wstring(100000, L'(') + L"1";
+    const std::wstring signs = std::wstring(100000, L'-') + L"1";
+    instance.set(L"Peer_Text", braces, false);
+    EXPECT_EQ(stack.eval(L"$peer_text"), braces);
+    EXPECT_EQ(stack.calc(parens), 0);
+    EXPECT_EQ(stack.calc(signs), 0);
+    EXPECT_FALSE(stack.test(parens));
+    // Nesting a skin writes stays as it was.
+    EXPECT_EQ(stack.calc(std::wstring(40, L'(') + L"7" + std::wstring(40, L')')), 7);
+    EXPECT_EQ(stack.calc(L"- - -7"), -7);
 }

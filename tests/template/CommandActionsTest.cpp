@@ -280,3 +280,63 @@ TEST_F(CommandActionsTest, ChatLoadNeverTruncatesALog) {
     setenv("PATH", path.c_str(), 1);
     EXPECT_TRUE(log.contains(L"WARNING Can't open chat log 'chatlogs/b_chat.txt' ('"));
 }
+
+TEST_F(CommandActionsTest, SendFileOffersTheChosenFileToTheBuddy) {
+    load();
+    // A chooser that answers what the test says, in place of zenity.
+    ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0700), 0);
+    ZTestWriteFile(dir.file("bin/zenity"), "#!/bin/sh\necho \"$ZAN_TEST_CHOICE\"\n[ -n \"$ZAN_TEST_CHOICE\" ]\n");
+    ASSERT_EQ(chmod(dir.file("bin/zenity").c_str(), 0700), 0);
+    ZTestWriteFile(dir.file("report.txt"), "numbers");
+    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+    setenv("PATH", dir.file("bin").c_str(), 1);
+    const std::wstring chosen = ZFromUTF8(dir.file("report.txt"));
+    const struct {
+        std::string choice;
+        std::vector<std::wstring> messages;
+        const wchar_t* log;
+        std::vector<std::wstring> journal;
+    } cases[] = {
+        {dir.file("report.txt"),
+         {L"b_commandQueue: DEVICEBROADCAST<SENDFILE|Filename: report.txt|Path: " + chosen + L">"},
+         L"ACTIVITY: 'sendfile'",
+         {L"jump Wizard file", L"open Window_options"}},
+        {"", {}, L"WARNING Cannot send file '', ignoring.", {}},
+        {dir.file("missing.txt"), {}, L"WARNING Cannot send file '", {}},
+    };
+    for (const auto& c : cases) {
+        setenv("ZAN_TEST_CHOICE", c.choice.c_str(), 1);
+        nodeJournal().clear();
+        ZLogCapture log;
+        tmpl->executeCommand(L"(/buddies/b?sendfile)", nullptr);
+        EXPECT_EQ(drain(), c.messages) << c.choice;
+        EXPECT_TRUE(log.contains(c.log)) << c.choice;
+        EXPECT_EQ(nodeJournal(), c.journal) << c.choice;
+    }
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("ZAN_TEST_CHOICE");
+}
+
+TEST_F(CommandActionsTest, BugReportUploadsTheLogsAfterStartingAFreshOne) {
+    load();
+    instance->set(L"Bug_Report", std::wstring(L"the list flickers"), false);
+    ZLogCapture log;
+    tmpl->executeCommand(L"(/system?uploadlogfile)", nullptr);
+    EXPECT_EQ(drain(), (std::vector<std::wstring>{L"ZLogfileService_commandQueue: UPLOADLOGFILES"}));
+    EXPECT_EQ(instance->get(L"Exit_When_Logfiles_Uploaded"), L"0");
+    EXPECT_TRUE(ZFileExists(L"zandrel.log"));
+
+    // The log open now is closed as a dirty one, archived, and started anew.
+    tmpl->executeCommand(L"(/system?bugreport)", nullptr);
+    EXPECT_EQ(drain(), (std::vector<std::wstring>{L"ZSIPService_commandQueue: BUGREPORT",
+                                                  L"ZLogfileService_commandQueue: UPLOADLOGFILES"}));
+    EXPECT_EQ(instance->get(L"Bug_Report_Status"), L"Uploading report...");
+    EXPECT_TRUE(log.contains(L"ACTIVITY: BUGREPORT(the list flickers)"));
+    std::map<std::wstring, ZFileInfo> files;
+    ASSERT_TRUE(ZDirList(L".", files));
+    int dirty = 0;
+    for (const auto& [name, info] : files) dirty += name.size() > 10 && name.substr(name.size() - 10) == L"_dirty.log";
+    EXPECT_EQ(dirty, 1);
+    std::string archived;
+    ZLogClose(archived, true);
+}

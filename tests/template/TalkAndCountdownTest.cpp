@@ -1,6 +1,8 @@
 // Push-to-talk and the restart countdown on the driven clock, tick by tick.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "ZHTTPHeaders.h"
 #include "ZTemplateTestSupport.h"
 
@@ -81,6 +83,22 @@ TEST_F(TalkAndCountdownTest, ATalkStartedAgainWithinTheDelayKeepsItsAudio) {
     std::vector<std::wstring> got;
     tickUntilReset(got, 1000000);
     EXPECT_TRUE(got.empty()) << "the held talk lost its audio";
+}
+
+TEST_F(TalkAndCountdownTest, ATalkEndingWhileAnotherWaitsForItsStopStopsBoth) {
+    instance->set(L"c_Online", std::wstring(L"true"), false);
+    instance->set(L"c_Device_List", std::wstring(L"e1"), false);
+    tmpl->onHotkeyDown(nullptr, L"c");
+    tmpl->onHotkeyUp(nullptr, L"c");
+    advance(200000);
+    tmpl->onTimer(tmpl->getTimer());
+    tmpl->onHotkeyDown(nullptr, L"b");
+    tmpl->onHotkeyUp(nullptr, L"b");
+    resets();
+    std::vector<std::wstring> got;
+    tickUntilReset(got);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::wstring>{L"b@d1 false", L"b@d2 false", L"c@e1 false"}));
 }
 
 TEST_F(TalkAndCountdownTest, HandsFreeHoldsTheTalkUntilItIsStopped) {

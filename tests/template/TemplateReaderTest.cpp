@@ -85,9 +85,11 @@ TEST_F(TemplateReaderTest, CharacterDataCollapsesIntoText) {
         "<b>   </b>"
         "<c> Hello <child/> world </c>"
         "<d>tab\there\r\nnext</d>"
+        "<e>Talk &amp; Call &lt;3&gt;</e>"
         "</skin>");
     const auto& kids = root->getChildren();
-    ASSERT_EQ(kids.size(), 4u);
+    ASSERT_EQ(kids.size(), 5u);
+    EXPECT_EQ(kids[4]->getAttribute(L"text"), L"Talk & Call <3>");
     EXPECT_EQ(kids[0]->getAttribute(L"text"), L"Hello world");
     EXPECT_TRUE(kids[1]->getAttributes().empty());
     EXPECT_EQ(kids[2]->getAttribute(L"text"), L"Helloworld");
@@ -113,9 +115,18 @@ TEST_F(TemplateReaderTest, UnreadableSkinExitsWithItsMessage) {
     ZTestWriteFile(dir.file("secret.txt"), "SECRET");
     const std::string entity =
         "<!DOCTYPE skin [<!ENTITY e SYSTEM \"" + dir.file("secret.txt") + "\">]>\n<skin><Text>&e;</Text></skin>";
+    // Nested entities that would expand to 10^9 copies.
+    std::string laughs = "<!DOCTYPE skin [<!ENTITY l0 \"lol\">";
+    for (int i = 1; i <= 9; ++i) {
+        laughs += "<!ENTITY l" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j) laughs += "&l" + std::to_string(i - 1) + ";";
+        laughs += "\">";
+    }
+    laughs += "]>\n<skin><Text>&l9;</Text></skin>";
     const ReaderFailure cases[] = {{broken.c_str(), L" on line 12, exiting."},
                                    {nullptr, L"': the file cannot be read on line 0, exiting."},
-                                   {entity.c_str(), L" on line 2, exiting."}};
+                                   {entity.c_str(), L" on line 2, exiting."},
+                                   {laughs.c_str(), L" on line 2, exiting."}};
     for (const auto& c : cases) {
         const std::string file = dir.file(c.xml ? "broken.xml" : "missing.xml");
         if (c.xml) ZTestWriteFile(file, c.xml);

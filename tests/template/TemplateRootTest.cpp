@@ -6,9 +6,11 @@
 #include <X11/extensions/XTest.h>
 
 #include <functional>
+#include <map>
 
 #include "../../libzan/src/ZNonPortable_TrayRecord.h"
 #include "../../libzan/src/ZNonPortable_X11.h"
+#include "ZHTTPHeaders.h"
 #include "ZNonPortable.h"
 #include "ZTemplateTestSupport.h"
 
@@ -45,6 +47,41 @@ struct Once : IZTimerListener {
     std::function<void()> run;
     ZTimer* timer;
 };
+
+// Runs the command from inside the loop; a timer ticking inside the nested
+// menu loop clicks the entry with XTest. The menu's lines.
+std::vector<std::wstring> pickFromMenu(int entry, std::function<void()> command) {
+    ZSystemSetCursorPosition(400, 500);
+    struct Clicker : IZTimerListener {
+        int entry = 0;
+        int ticks = 0;
+        std::vector<std::wstring> lines;
+        void onTimer(ZTimer*) override {
+            if (++ticks != 3) return;
+            _ZPopup* menu = _ZMenuCurrent();
+            if (!menu) return;
+            lines = menu->lines;
+            Window child;
+            int x = 0, y = 0;
+            Display* d = _ZX11Display();
+            XTranslateCoordinates(d, menu->window, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+            XTestFakeMotionEvent(d, DefaultScreen(d), x + 10,
+                                 y + 4 + entry * menu->lineHeight + menu->lineHeight / 2, 0);
+            XTestFakeButtonEvent(d, 1, True, 0);
+            XTestFakeButtonEvent(d, 1, False, 0);
+            XFlush(d);
+        }
+    } clicker;
+    clicker.entry = entry;
+    ZTimer* ticker = ZTimerOpen(100000, &clicker);
+    Once run([&] {
+        command();
+        ZWinPostQuit(0);
+    });
+    runLoop(5000000);
+    ZTimerClose(ticker);
+    return clicker.lines;
+}
 
 }  // namespace
 
@@ -122,37 +159,58 @@ TEST_F(TemplateRootTest, AMenuTextOffersItsLabelsAndRunsOnlyThePickedEntry) {
     ASSERT_NE(_ZX11Display(), nullptr);
     load();
     ZSystemSetCursorPosition(400, 500);
-    // The menu loop runs nested inside the command; the click comes from a
-    // timer that ticks inside it.
-    struct Clicker : IZTimerListener {
-        int ticks = 0;
-        int lines = 0;
-        void onTimer(ZTimer*) override {
-            if (++ticks != 3) return;
-            _ZPopup* menu = _ZMenuCurrent();
-            if (!menu) return;
-            lines = static_cast<int>(menu->lines.size());
-            Window child;
-            int x = 0, y = 0;
-            Display* d = _ZX11Display();
-            XTranslateCoordinates(d, menu->window, DefaultRootWindow(d), 0, 0, &x, &y, &child);
-            XTestFakeMotionEvent(d, DefaultScreen(d), x + 10, y + 4 + menu->lineHeight + menu->lineHeight / 2, 0);
-            XTestFakeButtonEvent(d, 1, True, 0);
-            XTestFakeButtonEvent(d, 1, False, 0);
-            XFlush(d);
-        }
-    } clicker;
-    ZTimer* ticker = ZTimerOpen(100000, &clicker);
-    Once run([&] {
+    const std::vector<std::wstring> lines = pickFromMenu(1, [&] {
         tmpl->executeCommand(L"Talk(/system?set+name=Picked_A+value=1);Call(/system?set+name=Picked_B+value=1);",
                              nullptr);
-        ZWinPostQuit(0);
     });
-    runLoop(5000000);
-    ZTimerClose(ticker);
-    EXPECT_EQ(clicker.lines, 2);
+    EXPECT_EQ(lines, (std::vector<std::wstring>{L"Talk", L"Call"}));
     EXPECT_FALSE(instance->isSet(L"Picked_A"));
     EXPECT_EQ(instance->get(L"Picked_B"), L"1");
+}
+
+TEST_F(TemplateRootTest, ShowWindowOffersTheTitledWindowsAndSharesThePickedOne) {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "the root tests run under the test X server";
+    load();
+    // Three titled windows of another program, on a connection of their own.
+    Display* other = XOpenDisplay(nullptr);
+    ASSERT_NE(other, nullptr);
+    std::vector<Window> windows;
+    for (const char* title : {"One", "Two (draft)", "Three"}) {
+        Window w = XCreateSimpleWindow(other, DefaultRootWindow(other), 10, 10 + 50 * windows.size(), 200, 40, 0, 0, 0);
+        XStoreName(other, w, title);
+        XMapWindow(other, w);
+        windows.push_back(w);
+    }
+    XSync(other, False);
+    std::map<std::uint32_t, std::wstring> listed;
+    ZScreenGetWindowList(listed);
+    std::vector<std::wstring> expected;
+    std::uint32_t secondId = 0;
+    for (const auto& [id, title] : listed) {
+        expected.push_back(L"Show '" + ZRemoveChars(title, L"()") + L"'");
+        if (expected.size() == 2) secondId = id;
+    }
+    ASSERT_EQ(expected.size(), 3u);
+    const std::vector<std::wstring> lines =
+        pickFromMenu(1, [&] { tmpl->executeCommand(L"(/buddies/b?showwindow)", nullptr); });
+    EXPECT_EQ(lines, expected);
+    std::string item;
+    ASSERT_TRUE(instance->dequeue(L"b_commandQueue", item));
+    ZHTTPHeaders broadcast;
+    broadcast.deserialize(item);
+    ZHTTPHeaders share;
+    ASSERT_TRUE(broadcast.hasContent());
+    share.deserialize(broadcast.getContent(0));
+    EXPECT_EQ(share.getMethod(), L"SHARESCREEN");
+    EXPECT_EQ(share.get(L"Window-ID"), std::to_wstring(secondId));
+    XCloseDisplay(other);
+
+    listed.clear();
+    if (ZScreenGetWindowList(listed) && listed.empty()) {
+        ZLogCapture log;
+        tmpl->executeCommand(L"(/buddies/b?showwindow)", nullptr);
+        EXPECT_TRUE(log.contains(L"WARNING Cannot share window because no windows found, ignoring."));
+    }
 }
 
 TEST_F(TemplateRootTest, StartRegistersTheTalkAgainHotkeyAndKeepsAFailedCombination) {
