@@ -40,12 +40,17 @@ std::string readAll(const std::string& path) {
     return s.str();
 }
 
+// Standard input is a pipe the run keeps open: the peer ends at its end.
+int g_input[2] = {-1, -1};
+
 pid_t start(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
             const std::string& out) {
     std::filesystem::create_directories(folder);
+    if (g_input[0] < 0 && pipe(g_input) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
         if (chdir(folder.c_str()) != 0) _exit(127);
+        dup2(g_input[0], 0);
         const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fd, 1);
         dup2(fd, 2);
