@@ -300,3 +300,20 @@ TEST_F(ClientObject, ABuddyHeardWithMutedOrQuietSpeakersGetsABalloonWhoseClickFi
     client->onBubbleClick(icon, 6);
     EXPECT_FLOAT_EQ(g_volume, 0.5f);
 }
+
+TEST_F(ClientObject, HotkeysGoToTheSkinAndTheUpdateBalloonOpensTheChangeLog) {
+    ZLogCapture log;
+    start("First_Run_Complete: 1\n", L"", true);
+    ZIconRecord* icon = client->getIcon();
+    EXPECT_EQ(icon->lastText,
+              L"You have successfully upgraded Zandrel to version 764.  Click here to see what has changed.");
+    EXPECT_EQ(icon->bubbleId, 8);
+    recorded().commands.clear();
+    client->onHotkeyDown(nullptr, L"kim@zandrel.net");
+    client->onHotkeyUp(nullptr, L"kim@zandrel.net");
+    EXPECT_EQ(recorded().commands, (std::vector<std::wstring>{L"down kim@zandrel.net", L"up kim@zandrel.net"}));
+    // No change log here: the warning, then the ignored input of the state.
+    client->onBubbleClick(icon, 8);
+    EXPECT_TRUE(log.contains(L"WARNING Cannot open 'CHANGELOG.txt' because '"));
+    EXPECT_TRUE(log.contains(L"WARNING Ignored input eventID #8, eventHeaders=''"));
+}
