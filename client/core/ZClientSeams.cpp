@@ -28,6 +28,10 @@ const ZClientSources& ZClientGetSources() {
     if (!g_sources.listIPs) g_sources.listIPs = ZNetListIPs;
     if (!g_sources.performance) g_sources.performance = ZDebugGetPerformance;
     if (!g_sources.saveFileDialog) g_sources.saveFileDialog = ZSystemSaveFileDialog;
+    if (!g_sources.getMute) g_sources.getMute = ZSoundGetMute;
+    if (!g_sources.setMute) g_sources.setMute = ZSoundSetMute;
+    if (!g_sources.getVolume) g_sources.getVolume = ZSoundGetVolume;
+    if (!g_sources.setVolume) g_sources.setVolume = ZSoundSetVolume;
     return g_sources;
 }
 

@@ -83,6 +83,11 @@ struct ZClientSources {
     void (*performance)(double& process, std::map<std::wstring, double>& threads) = nullptr;
     // The save dialog of a buddy's file offer (the platform's by default).
     std::wstring (*saveFileDialog)(const std::wstring& title, const std::wstring& proposed) = nullptr;
+    // The speakers' mute and volume (the platform's by default).
+    bool (*getMute)() = nullptr;
+    void (*setMute)(bool mute) = nullptr;
+    float (*getVolume)() = nullptr;
+    void (*setVolume)(float volume) = nullptr;
     // Tests of the client alone: every service is an idle thread that
     // leaves its queue for the test to read.
     bool idleServices = false;

@@ -55,12 +55,12 @@ bool ZClient::_onNotification(int eventID, const std::wstring& method, const ZHT
         return true;
     }
     if (ZCaseEquals(method, L"LISTENINGTO")) {
-        if (ZSoundGetMute()) {
+        if (_sources.getMute()) {
             _bubble(L"Speakers are muted",
                     L"You cannot hear " + user +
                         L" talking because your speakers are muted.  Click here to unmute your speakers.",
                     5);
-        } else if (ZSoundGetVolume() < 0.1f) {
+        } else if (_sources.getVolume() < 0.1f) {
             _bubble(L"Volume is very low",
                     L"You might be unable to hear " + user +
                         L" talking because your volume is set very low.  Click here to bump up your volume.",
@@ -107,11 +107,11 @@ bool ZClient::_onNotification(int eventID, const std::wstring& method, const ZHT
             return true;
         case 5:
             _activity(L"UNMUTE");
-            ZSoundSetMute(false);
+            _sources.setMute(false);
             return true;
         case 6:
             _activity(L"BUMPVOLUME");
-            ZSoundSetVolume(0.5f);
+            _sources.setVolume(0.5f);
             return true;
         case 7:
             _activity(L"CONFIGAUDIO");

@@ -31,12 +31,28 @@
 #include "ZDispatchService.h"
 
 #include <algorithm>
+#include <atomic>
 #include <list>
 
 #include "ZDispatchServiceLog.h"
 #include "ZHTTPClient.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
+
+// One question to the router, asked on a thread of its own.
+struct ZUPnPRequest {
+    std::wstring localHost;
+    int low = 0;
+    int high = 0;
+    ZNetUPnPMapping* mapping = nullptr;
+    std::atomic<bool> done{false};
+};
+
+void ZUPnPRequestRun(void* param) {
+    auto* request = static_cast<ZUPnPRequest*>(param);
+    request->mapping = ZNetUPnPMappingOpen(request->localHost, request->low, request->high);
+    request->done.store(true);
+}
 
 namespace {
 
@@ -134,6 +150,22 @@ std::wstring ZDispatchService::_getEvent(int eventID) {
     return eventID == ZDISPATCH_EVENT_UPDATE ? L"UPDATE" : L"<invalid>";
 }
 
+void ZDispatchService::_collectUPnP(bool wait) {
+    ZTRACE();
+    if (!_upnpRequest || (!wait && !_upnpRequest->done.load())) return;
+    // The asking thread never takes the service's lock: joining under it is safe.
+    if (_upnpThread) ZThreadClose(_upnpThread);
+    _upnpThread = 0;
+    _upnpMapping = _upnpRequest->mapping;
+    if (_upnpMapping)
+        ZDISPATCH_ACTIVITY(L"Opened UPnP mapping for (" << _upnpRequest->localHost << L") with ("
+                                                        << ZNetUPnPMappingGetHost(_upnpMapping) << L")");
+    else
+        ZDISPATCH_ACTIVITY(L"UPnP failed, ignoring.");
+    delete _upnpRequest;
+    _upnpRequest = nullptr;
+}
+
 std::wstring ZDispatchService::_prefix() {
     return L"(" + _instance->get(L"Local_User_GUID") + L") [" + _getState(_state) + L"] ";
 }
@@ -202,13 +234,13 @@ bool ZDispatchService::_onOffline(const Input& in) {
     ZWARNASSERT(ZValidHost( localHost ));
     _instance->set(L"Local_Host", localHost, false);
 
-    _upnpMapping = ZNetUPnPMappingOpen(localHost, static_cast<int>(_instance->calc(L"UPnP_Low_Port")),
-                                       static_cast<int>(_instance->calc(L"UPnP_High_Port")));
-    if (_upnpMapping)
-        ZDISPATCH_ACTIVITY(L"Opened UPnP mapping for (" << localHost << L") with ("
-                                                        << ZNetUPnPMappingGetHost(_upnpMapping) << L")");
-    else
-        ZDISPATCH_ACTIVITY(L"UPnP failed, ignoring.");
+    _collectUPnP(true);
+    _upnpRequest = new ZUPnPRequest;
+    _upnpRequest->localHost = localHost;
+    _upnpRequest->low = static_cast<int>(_instance->calc(L"UPnP_Low_Port"));
+    _upnpRequest->high = static_cast<int>(_instance->calc(L"UPnP_High_Port"));
+    _upnpThread = ZThreadOpen(L"ZClient.ZDispatchService.UPnP", ZUPnPRequestRun, _upnpRequest);
+    if (!_upnpThread) ZUPnPRequestRun(_upnpRequest);
 
     std::vector<std::wstring> stunHostList;
     _instance->get(L"Global_STUN_Host_List", stunHostList);
@@ -518,6 +550,7 @@ void ZDispatchService::_reset() {
     _relayAttached = false;
     if (_udpPort) ZNetUDPPortClose(_udpPort);
     _udpPort = nullptr;
+    _collectUPnP(true);
     if (_upnpMapping) ZNetUPnPMappingClose(_upnpMapping);
     _upnpMapping = nullptr;
     _pingFailures = 0;

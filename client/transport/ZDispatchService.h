@@ -27,6 +27,7 @@
 
 class ZHTTPClient;
 class ZMegaPort;
+struct ZUPnPRequest;
 class ZMegaPortBucket;
 
 // Where the service reads the time; tests drive their own clock.
@@ -158,6 +159,8 @@ private:
     bool _filePacket(ZMegaPortBucket* bucket);
     void _fileOwnAnswer(const ZHTTPHeaders& message, const std::wstring& from);
     void _drainCommands();
+    // Takes the mapping once the router has answered (wait: join at once).
+    void _collectUPnP(bool wait);
     void _watchRelay();
     void _fsm_onInput(const std::wstring& fromRemoteHost, const ZHTTPHeaders& recvRequest,
                       const ZHTTPHeaders& originalRequest, const ZHTTPHeaders& recvResponse,
@@ -179,6 +182,10 @@ private:
     ZHTTPHeaders _indirectUnpunchedSTUNResponse;
     ZNetUDPPort* _udpPort = nullptr;
     ZNetUPnPMapping* _upnpMapping = nullptr;
+    // The router is asked for the mapping on a thread of its own: it may take
+    // seconds to answer, and nothing on the way online waits for the outcome.
+    ZUPnPRequest* _upnpRequest = nullptr;
+    ZThreadId _upnpThread = 0;
     std::map<int, Sent> _cseqRequestMap;
     int _cseq = 0;
     std::wstring _lastRequestHost;

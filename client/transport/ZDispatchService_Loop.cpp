@@ -94,6 +94,7 @@ int ZDispatchService::_bZThreadObject_safe_onLoop() {
         _receivePackets();
     }
     _drainCommands();
+    _collectUPnP(false);
     _fsm_onInput(std::wstring(), kNone, kNone, kNone, kNone, ZDISPATCH_EVENT_UPDATE);
     _watchRelay();
     return 0;

@@ -2,6 +2,8 @@
 // what is saved), the once-a-second CPU figures, and the commands and
 // notifications it handles while online.
 #include "ZClientFixture.h"
+// The tray icon's record, read back as the tray tests do.
+#include "../../libzan/src/ZNonPortable_TrayRecord.h"
 #include "ZNonPortable.h"
 #include "ZPortable.h"
 
@@ -234,14 +236,16 @@ TEST_F(ClientObject, FileTransfersAndTalkNoticesShowTheirBalloons) {
          L"talk'."},
     };
     ZLogCapture log;
+    ZIconRecord* icon = client->getIcon();
     for (const Case& c : cases) {
         ZHTTPHeaders m(c.method);
         for (const auto& [name, value] : c.fields) m.set(name, std::wstring(value));
-        const int before = log.count(L"Shell_NotifyIconW( 0x00000001, &iconData )");
+        const int before = icon->updates;
         client->_onInput(0, m);
-        const int after = log.count(L"Shell_NotifyIconW( 0x00000001, &iconData )");
-        // Headless, each balloon shown is one warning of the tray.
-        EXPECT_EQ(after - before, c.text ? 1 : 0) << ZToUTF8(c.method);
+        EXPECT_EQ(icon->updates != before, c.text != nullptr) << ZToUTF8(c.method);
+        if (c.text) {
+            EXPECT_EQ(icon->lastText, c.text) << ZToUTF8(c.method);
+        }
     }
     EXPECT_EQ(store().get(L"ZCE_ICONPTT_Buddy"), L"lee@zandrel.net");
     recorded().commands.clear();
@@ -260,4 +264,56 @@ TEST_F(ClientObject, FileTransfersAndTalkNoticesShowTheirBalloons) {
     client->onBubbleClick(client->getIcon(), 4);
     EXPECT_TRUE(recorded().commands.empty());
     EXPECT_TRUE(log.contains(L"WARNING Ignored input eventID #4, eventHeaders=''"));
+}
+
+TEST_F(ClientObject, ABuddyHeardWithMutedOrQuietSpeakersGetsABalloonWhoseClickFixesIt) {
+    start("First_Run_Complete: 1\n");
+    ZClientTestAccess::setState(*client, ZClient::Online);
+    ZIconRecord* icon = client->getIcon();
+    auto listening = [&](const wchar_t* user) {
+        ZHTTPHeaders m(L"LISTENINGTO");
+        m.set(L"User-GUID", std::wstring(user));
+        const int before = icon->updates;
+        client->_onInput(0, m);
+        return icon->updates != before;
+    };
+    g_muted = true;
+    g_volume = 0.05f;
+    EXPECT_TRUE(listening(L"kim@zandrel.net"));
+    EXPECT_EQ(icon->lastText,
+              L"You cannot hear kim@zandrel.net talking because your speakers are muted.  Click here to unmute your "
+              L"speakers.");
+    EXPECT_EQ(icon->bubbleId, 5);
+    EXPECT_FALSE(listening(L"kim@zandrel.net")) << "the same text is not shown twice";
+    EXPECT_TRUE(listening(L"lee@zandrel.net"));
+    client->onBubbleClick(icon, 5);
+    EXPECT_FALSE(g_muted);
+
+    g_volume = 0.1f;
+    EXPECT_FALSE(listening(L"amy@zandrel.net")) << "0.1 is loud enough";
+    g_volume = 0.09f;
+    EXPECT_TRUE(listening(L"amy@zandrel.net"));
+    EXPECT_EQ(icon->lastText,
+              L"You might be unable to hear amy@zandrel.net talking because your volume is set very low.  Click here "
+              L"to bump up your volume.");
+    EXPECT_EQ(icon->bubbleId, 6);
+    client->onBubbleClick(icon, 6);
+    EXPECT_FLOAT_EQ(g_volume, 0.5f);
+}
+
+TEST_F(ClientObject, HotkeysGoToTheSkinAndTheUpdateBalloonOpensTheChangeLog) {
+    ZLogCapture log;
+    start("First_Run_Complete: 1\n", L"", true);
+    ZIconRecord* icon = client->getIcon();
+    EXPECT_EQ(icon->lastText,
+              L"You have successfully upgraded Zandrel to version 764.  Click here to see what has changed.");
+    EXPECT_EQ(icon->bubbleId, 8);
+    recorded().commands.clear();
+    client->onHotkeyDown(nullptr, L"kim@zandrel.net");
+    client->onHotkeyUp(nullptr, L"kim@zandrel.net");
+    EXPECT_EQ(recorded().commands, (std::vector<std::wstring>{L"down kim@zandrel.net", L"up kim@zandrel.net"}));
+    // No change log here: the warning, then the ignored input of the state.
+    client->onBubbleClick(icon, 8);
+    EXPECT_TRUE(log.contains(L"WARNING Cannot open 'CHANGELOG.txt' because '"));
+    EXPECT_TRUE(log.contains(L"WARNING Ignored input eventID #8, eventHeaders=''"));
 }

@@ -13,6 +13,8 @@ std::list<std::wstring> g_addresses;
 double g_processCPU = 0;
 std::map<std::wstring, double> g_threadCPU;
 std::wstring g_saveAnswer;
+bool g_muted = false;
+float g_volume = 1.0f;
 
 Recorded& recorded() {
     static Recorded r;
@@ -51,6 +53,8 @@ void ClientFixture::SetUp() {
     g_processCPU = 0;
     g_threadCPU.clear();
     g_saveAnswer.clear();
+    g_muted = false;
+    g_volume = 1.0f;
     ZClientSetTemplateFactory(makeRecording);
     ZClientSources sources;
     sources.clock = [] { return g_now; };
@@ -63,6 +67,10 @@ void ClientFixture::SetUp() {
         threads = g_threadCPU;
     };
     sources.saveFileDialog = [](const std::wstring&, const std::wstring&) { return g_saveAnswer; };
+    sources.getMute = [] { return g_muted; };
+    sources.setMute = [](bool mute) { g_muted = mute; };
+    sources.getVolume = [] { return g_volume; };
+    sources.setVolume = [](float volume) { g_volume = volume; };
     sources.idleServices = true;
     ZClientSetSources(sources);
 }

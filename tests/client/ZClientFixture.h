@@ -38,6 +38,8 @@ extern std::list<std::wstring> g_addresses;
 extern double g_processCPU;
 extern std::map<std::wstring, double> g_threadCPU;
 extern std::wstring g_saveAnswer;
+extern bool g_muted;
+extern float g_volume;
 
 class ClientFixture : public ::testing::Test {
 protected:

@@ -1,0 +1,106 @@
+// The client's tray menu, picked with the pointer under Xvfb: the privacy
+// entry flips the mode, and the client's tick leaves its queue alone while
+// the menu is open.
+#include "ZDesktopTest.h"
+
+#include <X11/extensions/XTest.h>
+#include <unistd.h>
+
+#include "../../libzan/src/ZNonPortable_TrayRecord.h"
+#include "../platform/ZPlatformTestSupport.h"
+#include "ZClient.h"
+#include "ZInstance.h"
+#include "ZNonPortable.h"
+#include "ZPortable.h"
+#include "ZTestSupport.h"
+
+namespace {
+
+std::vector<std::wstring> g_commands;
+
+class RecordingTemplate : public IZClientTemplate {
+public:
+    void executeCommand(const std::wstring& command) override { g_commands.push_back(command); }
+    void onHotkeyDown(ZHotkey*, const std::wstring&) override {}
+    void onHotkeyUp(ZHotkey*, const std::wstring&) override {}
+    void broadcastToBuddy(const std::wstring&, const ZHTTPHeaders&) override {}
+    void logCHAT(const std::wstring&, const ZHTTPHeaders&) override {}
+};
+
+void clickAt(int x, int y) {
+    Display* d = _ZX11Display();
+    XTestFakeMotionEvent(d, 0, x, y, 0);
+    XTestFakeButtonEvent(d, 1, True, 0);
+    XTestFakeButtonEvent(d, 1, False, 0);
+    XFlush(d);
+}
+
+struct MenuDriver : IZTimerListener {
+    ZClient* client = nullptr;
+    int ticks = 0;
+    void onTimer(ZTimer*) override {
+        if (++ticks != 1) return;
+        // A right click on the icon: the menu runs inside the client's handler.
+        client->onRButtonDown(client->getIcon());
+        ZWinPostQuit(0);
+    }
+};
+
+struct Picker : IZTimerListener {
+    ZClient* client = nullptr;
+    int ticks = 0;
+    bool queueHeld = false;
+    std::wstring label;
+    void onTimer(ZTimer*) override {
+        // A few of the client's ticks pass while the menu is open.
+        if (++ticks != 5) return;
+        _ZPopup* menu = _ZMenuCurrent();
+        if (!menu) return;
+        queueHeld = client->getInstance()->length(L"ZClient_commandQueue") == 1;
+        label = menu->lines.size() > 4 ? menu->lines[4] : L"";
+        Window child;
+        int x = 0, y = 0;
+        XTranslateCoordinates(_ZX11Display(), menu->window, DefaultRootWindow(_ZX11Display()), 0, 0, &x, &y, &child);
+        clickAt(x + 10, y + 4 + 4 * menu->lineHeight + menu->lineHeight / 2);
+    }
+};
+
+}  // namespace
+
+TEST(ClientTray, ThePrivacyEntryFlipsTheModeWhileTheTickLeavesTheQueueAlone) {
+    ZREQUIRE_DISPLAY();
+    ZTempDir dir;
+    char buffer[4096];
+    const std::string oldFolder = getcwd(buffer, sizeof buffer) ? buffer : ".";
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    {
+        ZPlatformScope platform;
+        ZClientSources sources;
+        sources.idleServices = true;
+        ZClientSetSources(sources);
+        ZClientSetTemplateFactory([](ZInstance*, const std::wstring&) -> IZClientTemplate* {
+            return new RecordingTemplate;
+        });
+        g_commands.clear();
+        ZClient* client = ZSAFENEW(ZClient, L"settings.ini", L"", L"", L"", false, false, false);
+        client->getInstance()->enqueue(L"ZClient_commandQueue", ZHTTPHeaders(L"CONNECTED").serialize());
+        MenuDriver driver;
+        driver.client = client;
+        Picker picker;
+        picker.client = client;
+        ZTimer* start = ZTimerOpen(10000, &driver);
+        ZTimer* pick = ZTimerOpen(100000, &picker);
+        ZSystemSetCursorPosition(400, 500);
+        EXPECT_TRUE(ZRunLoop(10000000));
+        ZTimerClose(start);
+        ZTimerClose(pick);
+        EXPECT_TRUE(picker.queueHeld) << "the tick drained the queue while the menu was open";
+        EXPECT_NE(picker.label.find(L"rivate (disable video)"), std::wstring::npos) << ZToUTF8(picker.label);
+        EXPECT_EQ(client->getInstance()->get(L"Video_Privacy_Choice_Mode"), L"Private - Allow nobody to see me");
+        EXPECT_EQ(g_commands.back(), L"(/account?updatecapture)");
+        delete client;
+        ZClientSetSources(ZClientSources());
+        ZClientSetTemplateFactory(nullptr);
+    }
+    ASSERT_EQ(chdir(oldFolder.c_str()), 0);
+}
