@@ -3,7 +3,9 @@
 // re-entrant mutex allows.
 #include "ZInstance.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "ZHeaderGrammar.h"
 #include "ZNonPortable_FileReplace.h"
@@ -108,8 +110,13 @@ void ZInstance::save() {
 void ZInstance::logDump() {
     ZTRACE();
     ZScopedLock lock(this);
-    for (const auto& [lname, entry] : _nameValueMap)
-        if (!lname.empty() && !entry.value.empty()) ZLOG(L"SETTINGS: " << lname << L": " << ZFromUTF8(entry.value));
+    // Log files are uploaded to the service: secrets never go into them.
+    static const std::wstring kSecrets[] = {L"local_password", L"local_session_key"};
+    for (const auto& [lname, entry] : _nameValueMap) {
+        if (lname.empty() || entry.value.empty()) continue;
+        const bool secret = std::find(std::begin(kSecrets), std::end(kSecrets), lname) != std::end(kSecrets);
+        ZLOG(L"SETTINGS: " << lname << L": " << (secret ? std::wstring(L"********") : ZFromUTF8(entry.value)));
+    }
 }
 
 // ---- writing ---------------------------------------------------------------------------
