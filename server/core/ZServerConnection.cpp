@@ -321,7 +321,8 @@ void ZServerConnection::_parse() {
             if (head == 0) break;
             const std::string fields = withoutContentLength(_in.data() + _inOffset, static_cast<std::size_t>(head));
             ZHTTPHeaders message;
-            if (message.deserialize(fields.data(), static_cast<int>(fields.size())) != static_cast<int>(fields.size())) {
+            const int fieldsSize = static_cast<int>(fields.size());
+            if (message.deserialize(fields.data(), fieldsSize) != fieldsSize) {
                 refuse(L"malformed message");
                 return;
             }
