@@ -186,6 +186,44 @@ void BM_SignallingPing(benchmark::State& state) {
 }
 BENCHMARK(BM_SignallingPing)->Arg(1)->Arg(32)->ThreadRange(1, 4)->UseRealTime();
 
+// REGISTER of one device again and again (each a new CSeq): the request
+// whose session key is checked, against a service that checks none when run
+// with an older $ZAN_SERVER.
+void BM_SignallingRegister(benchmark::State& state) {
+    Server& server = Server::get();
+    if (!server.ok()) {
+        state.SkipWithError("zandrel-server did not start");
+        return;
+    }
+    // Google Benchmark calls this more than once: the account is made once,
+    // later calls sign in to it.
+    static const std::wstring email = L"a@example.org";
+    ZHTTPHeaders account;
+    static bool made = false;
+    account.deserialize(roundTripTCP(kBase, made ? authenticate(L"again@zandrel.net", L"")
+                                                 : authenticate(L"again", email)));
+    made = true;
+    const std::wstring key = account.get(L"Session-Key");
+    UDP udp;
+    udp.send(kBase + 5, message(L"DEVICEGUID", {{L"CSeq", L"1"}, {L"Session-Key", key}}));
+    ZHTTPHeaders id;
+    id.deserialize(udp.receive());
+    const int window = 32;
+    std::int64_t n = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < window; ++i)
+            udp.send(kBase + 5, message(L"REGISTER", {{L"CSeq", ZToString(++n)}, {L"From", L"again@zandrel.net"},
+                                                      {L"Device-GUID", id.get(L"Device-GUID")}, {L"Version", L"764"},
+                                                      {L"Route-List", L"local://192.168.1.20:5060"},
+                                                      {L"Session-Key", key}}));
+        for (int i = 0; i < window; ++i)
+            if (const int code = status(udp.receive()); code != 200)
+                state.SkipWithError(("registration answered " + std::to_string(code)).c_str());
+    }
+    state.SetItemsProcessed(state.iterations() * window);
+}
+BENCHMARK(BM_SignallingRegister)->UseRealTime();
+
 void BM_MemoryPerRegisteredDevice(benchmark::State& state) {
     Server& server = Server::get();
     if (!server.ok()) {

@@ -3,7 +3,9 @@
 // re-entrant mutex allows.
 #include "ZInstance.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "ZHeaderGrammar.h"
 #include "ZNonPortable_FileReplace.h"
@@ -108,11 +110,12 @@ void ZInstance::save() {
 void ZInstance::logDump() {
     ZTRACE();
     ZScopedLock lock(this);
-    // Logs are uploaded: a password never goes into one.
-    for (const auto& [lname, entry] : _nameValueMap)
-        if (!lname.empty() && !entry.value.empty())
-            ZLOG(L"SETTINGS: " << lname << L": "
-                               << (ZEndsWith(lname, L"password") ? std::wstring(L"********") : ZFromUTF8(entry.value)));
+    // Log files are uploaded to the service: secrets never go into them.
+    for (const auto& [lname, entry] : _nameValueMap) {
+        if (lname.empty() || entry.value.empty()) continue;
+        const bool secret = ZEndsWith(lname, L"password") || lname == L"local_session_key";
+        ZLOG(L"SETTINGS: " << lname << L": " << (secret ? std::wstring(L"********") : ZFromUTF8(entry.value)));
+    }
 }
 
 // ---- writing ---------------------------------------------------------------------------

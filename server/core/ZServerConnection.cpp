@@ -145,6 +145,7 @@ ZServerConnection::ZServerConnection(ZServerLoop& loop, int fd, const std::strin
 
 ZServerConnection::~ZServerConnection() {
     if (_idleTimer) _loop.cancel(_idleTimer);
+    if (_firstTimer) _loop.cancel(_firstTimer);
     if (_fd >= 0) ::close(_fd);
     if (_file >= 0) ::close(_file);
 }
@@ -154,6 +155,11 @@ bool ZServerConnection::start() {
     _lastInput = ZServerLoop::now();
     if (!_loop.watch(_fd, this, _interest)) return false;
     _armIdle();
+    if (_limits.firstMessageTimeout > 0)
+        _firstTimer = _loop.after(_limits.firstMessageTimeout, [this] {
+            _firstTimer = 0;
+            if (!_gotMessage) refuse(L"no whole request in time");
+        });
     return true;
 }
 
@@ -218,6 +224,10 @@ void ZServerConnection::close() {
     if (_idleTimer) {
         _loop.cancel(_idleTimer);
         _idleTimer = 0;
+    }
+    if (_firstTimer) {
+        _loop.cancel(_firstTimer);
+        _firstTimer = 0;
     }
     _owner.onClosed(*this);
 }
@@ -311,11 +321,13 @@ void ZServerConnection::_parse() {
             if (head == 0) break;
             const std::string fields = withoutContentLength(_in.data() + _inOffset, static_cast<std::size_t>(head));
             ZHTTPHeaders message;
-            if (message.deserialize(fields.data(), static_cast<int>(fields.size())) != static_cast<int>(fields.size())) {
+            const int fieldsSize = static_cast<int>(fields.size());
+            if (message.deserialize(fields.data(), fieldsSize) != fieldsSize) {
                 refuse(L"malformed message");
                 return;
             }
             _inOffset += static_cast<std::size_t>(head);
+            _gotMessage = true;
             _bodyLeft = content > 0 ? content : -1;
             _owner.onHead(*this, message, content);
             if (content == 0 && _fd >= 0) _owner.onBodyEnd(*this);
@@ -335,6 +347,7 @@ void ZServerConnection::_parse() {
             return;
         }
         _inOffset += static_cast<std::size_t>(length);
+        _gotMessage = true;
         _owner.onMessage(*this, message);
     }
     if (_inOffset > 0 && (_inOffset == _in.size() || _inOffset > kReadChunk)) {

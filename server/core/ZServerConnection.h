@@ -40,6 +40,9 @@ struct ZServerConnectionLimits {
     int maxParts = 16;
     // Microseconds without a received byte before the connection is closed; 0 never.
     std::int64_t idleTimeout = 60000000;
+    // Microseconds from the start by which the first whole message (or
+    // streamed head) must have come, however slowly its bytes trickle in; 0 never.
+    std::int64_t firstMessageTimeout = 0;
     // Pending output above which onDrained is armed (and the owner may pause input).
     std::size_t highMark = 4 * 1024 * 1024;
     // Content goes to onHead/onBody/onBodyEnd as it arrives, instead of
@@ -109,6 +112,8 @@ private:
     std::uint32_t _interest = 0;
     std::int64_t _lastInput = 0;
     ZServerLoop::TimerId _idleTimer = 0;
+    ZServerLoop::TimerId _firstTimer = 0;
+    bool _gotMessage = false;
     // Content bytes of the streamed message still to come; -1 between messages.
     std::int64_t _bodyLeft = -1;
 };

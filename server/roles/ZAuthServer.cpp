@@ -16,6 +16,8 @@ ZServerConnectionLimits authLimits() {
     limits.maxHeader = 8 * 1024;
     limits.maxContent = 0;
     limits.idleTimeout = 15000000;
+    // A request sent a byte at a time would otherwise hold its place for hours.
+    limits.firstMessageTimeout = 15000000;
     return limits;
 }
 

@@ -1,11 +1,13 @@
 #include "ZFileHosts.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "ZPortable_Text.h"
@@ -61,7 +63,26 @@ std::string ZServerSafeName(const std::string& text, const std::string& fallback
 
 ZLogHost::ZLogHost(ZServerContext& context, ZServerConnectionCount& count)
     : ZServerTCPRole(context, count, L"Log host", logLimits(*context.config),
-                     std::min(context.config->maxConnectionsPerPeer, context.config->maxUploadsPerPeer)) {}
+                     std::min(context.config->maxConnectionsPerPeer, context.config->maxUploadsPerPeer)) {
+    // Uploads cut off by a killed service left their hidden files behind.
+    const std::string logs = context.config->data + "/logs";
+    int removed = 0;
+    if (DIR* top = ::opendir(logs.c_str())) {
+        while (const dirent* user = ::readdir(top)) {
+            if (user->d_name[0] == '.') continue;
+            const std::string folder = logs + "/" + user->d_name;
+            DIR* inner = ::opendir(folder.c_str());
+            if (!inner) continue;
+            while (const dirent* file = ::readdir(inner))
+                if (std::strncmp(file->d_name, ".upload-", 8) == 0 &&
+                    ::unlink((folder + "/" + file->d_name).c_str()) == 0)
+                    ++removed;
+            ::closedir(inner);
+        }
+        ::closedir(top);
+    }
+    if (removed) ZLOG(L"ACTIVITY: Removed " << removed << L" unfinished log uploads");
+}
 
 ZLogHost::~ZLogHost() {
     for (auto& [id, upload] : _uploads) _discard(upload);

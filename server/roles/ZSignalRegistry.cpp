@@ -4,8 +4,8 @@
 
 namespace {
 
-void eraseFrom(std::unordered_map<std::string, std::vector<std::string>>& index, const std::string& key,
-               const std::string& device) {
+void eraseFrom(std::unordered_map<std::string, std::vector<const std::string*>>& index, const std::string& key,
+               const std::string* device) {
     auto it = index.find(key);
     if (it == index.end()) return;
     auto& list = it->second;
@@ -16,26 +16,25 @@ void eraseFrom(std::unordered_map<std::string, std::vector<std::string>>& index,
 }  // namespace
 
 void ZSignalRegistry::add(const std::string& device, const ZSignalRegistration& registration) {
-    auto it = _devices.find(device);
-    if (it != _devices.end()) {
-        _unlink(device, it->second);
+    auto [it, fresh] = _devices.try_emplace(device, registration);
+    if (!fresh) {
+        _unlink(it->first, it->second);
         it->second = registration;
-    } else {
-        _devices.emplace(device, registration);
     }
-    _byUser[registration.user].push_back(device);
-    _byContact[registration.contact].push_back(device);
+    // The indexes point at the map's own key, which stays put while it lives.
+    _byUser[registration.user].push_back(&it->first);
+    _byContact[registration.contact].push_back(&it->first);
 }
 
 void ZSignalRegistry::_unlink(const std::string& device, const ZSignalRegistration& registration) {
-    eraseFrom(_byUser, registration.user, device);
-    eraseFrom(_byContact, registration.contact, device);
+    eraseFrom(_byUser, registration.user, &device);
+    eraseFrom(_byContact, registration.contact, &device);
 }
 
 bool ZSignalRegistry::remove(const std::string& device) {
     auto it = _devices.find(device);
     if (it == _devices.end()) return false;
-    _unlink(device, it->second);
+    _unlink(it->first, it->second);
     _devices.erase(it);
     return true;
 }
@@ -46,15 +45,19 @@ const ZSignalRegistration* ZSignalRegistry::find(const std::string& device) cons
 }
 
 std::vector<std::string> ZSignalRegistry::devicesOf(const std::string& user) const {
+    std::vector<std::string> devices;
     auto it = _byUser.find(user);
-    return it == _byUser.end() ? std::vector<std::string>() : it->second;
+    if (it == _byUser.end()) return devices;
+    devices.reserve(it->second.size());
+    for (const std::string* device : it->second) devices.push_back(*device);
+    return devices;
 }
 
 bool ZSignalRegistry::userAt(const std::string& user, const std::string& contact) const {
     auto it = _byContact.find(contact);
     if (it == _byContact.end()) return false;
-    for (const std::string& device : it->second) {
-        auto d = _devices.find(device);
+    for (const std::string* device : it->second) {
+        auto d = _devices.find(*device);
         if (d != _devices.end() && d->second.user == user) return true;
     }
     return false;
@@ -63,8 +66,8 @@ bool ZSignalRegistry::userAt(const std::string& user, const std::string& contact
 void ZSignalRegistry::seen(const std::string& contact, std::int64_t now) {
     auto it = _byContact.find(contact);
     if (it == _byContact.end()) return;
-    for (const std::string& device : it->second) {
-        auto d = _devices.find(device);
+    for (const std::string* device : it->second) {
+        auto d = _devices.find(*device);
         if (d != _devices.end()) d->second.lastSeen = now;
     }
 }
@@ -72,7 +75,8 @@ void ZSignalRegistry::seen(const std::string& contact, std::int64_t now) {
 int ZSignalRegistry::dropContact(const std::string& contact) {
     auto it = _byContact.find(contact);
     if (it == _byContact.end()) return 0;
-    const std::vector<std::string> devices = it->second;
+    std::vector<std::string> devices;
+    for (const std::string* device : it->second) devices.push_back(*device);
     for (const std::string& device : devices) remove(device);
     return static_cast<int>(devices.size());
 }

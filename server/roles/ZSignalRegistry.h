@@ -47,6 +47,7 @@ private:
     void _unlink(const std::string& device, const ZSignalRegistration& registration);
 
     std::unordered_map<std::string, ZSignalRegistration> _devices;
-    std::unordered_map<std::string, std::vector<std::string>> _byUser;
-    std::unordered_map<std::string, std::vector<std::string>> _byContact;
+    // Point at the keys of _devices.
+    std::unordered_map<std::string, std::vector<const std::string*>> _byUser;
+    std::unordered_map<std::string, std::vector<const std::string*>> _byContact;
 };

@@ -277,12 +277,17 @@ TEST(ZInstance, LogDumpListsEveryVariableWithAValue) {
     s.set(L"B_Name", L"two", false);
     s.set(L"A_Name", L"one", true);
     s.set(L"Empty", L"", true);
+    s.set(L"Local_Password", L"hunter2", true);
+    s.set(L"Local_Session_Key", L"0123456789abcdef0123456789abcdef", false);
     ZLogCapture log;
     s.logDump();
     const auto lines = log.lines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_NE(lines[0].find(L"[ZInstance::logDump] SETTINGS: a_name: one\n"), std::wstring::npos) << lines[0];
     EXPECT_NE(lines[1].find(L"SETTINGS: b_name: two\n"), std::wstring::npos);
+    // The secrets are there, but not their values.
+    EXPECT_NE(lines[2].find(L"SETTINGS: local_password: ********\n"), std::wstring::npos) << lines[2];
+    EXPECT_NE(lines[3].find(L"SETTINGS: local_session_key: ********\n"), std::wstring::npos) << lines[3];
 }
 
 TEST(ZInstance, ConcurrentInsertsAllArrive) {

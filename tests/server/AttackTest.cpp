@@ -151,6 +151,10 @@ TEST(ServiceUnderAttack, IdleRelayConnectionsFromManyAddressesLeaveRoomForSignIn
     ServerProcess server(dir.file("data"));
     ASSERT_TRUE(server.start());
     ASSERT_EQ(authenticate(server.port(0), L"sam", L"secret", L"s@example.org").getResponse(), 200);
+    // What a sign-in takes here without an attack (the password hashing
+    // dominates, and a sanitized build on a busy machine is slow).
+    const std::int64_t calm = timedSignIn(server, L"sam@zandrel.net");
+    ASSERT_GE(calm, 0);
     // 4096 connections that never speak, 256 from each of 16 addresses.
     std::vector<std::unique_ptr<TCPClient>> held;
     for (int address = 2; address < 18; ++address)
@@ -161,7 +165,7 @@ TEST(ServiceUnderAttack, IdleRelayConnectionsFromManyAddressesLeaveRoomForSignIn
     EXPECT_TRUE(probe.closedByPeer());
     const std::int64_t ms = timedSignIn(server, L"sam@zandrel.net");
     EXPECT_GE(ms, 0);
-    EXPECT_LT(ms, 1000);
+    EXPECT_LT(ms, std::max<std::int64_t>(1000, 3 * calm)) << "without the attack: " << calm << " ms";
     EXPECT_TRUE(server.running());
 }
 

@@ -121,3 +121,14 @@ TEST_F(FileHosts, AnswersNotFoundForAnythingOutsideTheUpgradeFolder) {
     post.sendRaw("POST /x HTTP/1.1\r\n\r\n");
     EXPECT_EQ(post.readToClose().compare(0, 21, "HTTP/1.1 405 Method N"), 0);
 }
+
+TEST(LogHost, RemovesUploadsLeftUnfinishedByAKilledService) {
+    ZTempDir dir;
+    std::filesystem::create_directories(dir.file("data/logs/ann@zandrel.net"));
+    ZTestWriteFile(dir.file("data/logs/ann@zandrel.net/.upload-Ab12Cd"), "half");
+    ZTestWriteFile(dir.file("data/logs/ann@zandrel.net/whole.log"), "kept");
+    ServerProcess server(dir.file("data"));
+    ASSERT_TRUE(server.start());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("data/logs/ann@zandrel.net/.upload-Ab12Cd")));
+    EXPECT_EQ(ZTestReadFile(dir.file("data/logs/ann@zandrel.net/whole.log")), "kept");
+}
