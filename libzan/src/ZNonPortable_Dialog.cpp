@@ -249,10 +249,12 @@ private:
 };
 
 // A connection of the dialog's own; null without a display.
-Display* openDisplay() {
+// The caption names the box that goes unasked when the display refuses us.
+Display* openDisplay(const std::string& caption) {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) return nullptr;
     Display* d = XOpenDisplay(nullptr);
+    if (!d) ZLOG(L"WARNING Unable to open display '" << name << L"', answering '" << caption << L"' unasked.");
     // The restart is started while this connection may still be open.
     if (d) fcntl(ConnectionNumber(d), F_SETFD, FD_CLOEXEC);
     return d;
@@ -278,7 +280,7 @@ const char kCommentTemplate[] =
 int ZSystemMessageBox(const std::wstring& caption, const std::wstring& text, unsigned int style) {
     const bool cancelTryContinue = (style & 0xF) == ZMB_CANCELTRYCONTINUE;
     const int unattended = cancelTryContinue ? ZID_CANCEL : ZID_OK;
-    Display* d = openDisplay();
+    Display* d = openDisplay(ZToUTF8(caption));
     if (!d) return unattended;
     ZDialogLayout layout;
     layout.title = ZToUTF8(caption);
@@ -299,7 +301,7 @@ int ZSystemMessageBox(const std::wstring& caption, const std::wstring& text, uns
 }
 
 bool ZDebugCaptureCrashInfo() {
-    Display* d = openDisplay();
+    Display* d = openDisplay("Zandrel Issue Capture Tool");
     if (!d) {
         ZLOG(L"-- No User Comment Supplied --");
         return true;
