@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -49,6 +50,9 @@ struct Service {
         char folder[] = "/tmp/zan-service-fuzz-XXXXXX";
         if (!mkdtemp(folder)) abort();
         config.data = folder;
+        static std::string made;
+        made = folder;
+        std::atexit([] { std::filesystem::remove_all(made); });
         config.pbkdf2Iterations = 1000;
         config.workers = 1;
         config.floodLimit = 1 << 30;

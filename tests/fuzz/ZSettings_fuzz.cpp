@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -17,10 +18,13 @@
 namespace {
 
 const std::string& settingsPath() {
+    static std::string folder;
     static const std::string path = [] {
-        char folder[] = "/tmp/zan-settings-fuzz-XXXXXX";
-        if (!mkdtemp(folder)) abort();
-        return std::string(folder) + "/settings.ini";
+        char name[] = "/tmp/zan-settings-fuzz-XXXXXX";
+        if (!mkdtemp(name)) abort();
+        folder = name;
+        std::atexit([] { std::filesystem::remove_all(folder); });
+        return folder + "/settings.ini";
     }();
     return path;
 }
