@@ -3,6 +3,9 @@
 # UndefinedBehaviorSanitizer and runs them all with CTest. Tests that need an
 # X display get the build tree's own Xvfb, which CTest starts and stops
 # through scripts/xvfb.sh (the xserver fixture in tests/CMakeLists.txt).
+# Then the programs are built once more optimised (RelWithDebInfo, same
+# sanitizers and warnings), and every fuzz target is built with clang and
+# run for ZAN_FUZZ_SECONDS (20 by default) from its seeds.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"
@@ -14,3 +17,12 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd "$build"
 ctest --output-on-failure --parallel "$(nproc)" --timeout 300 "$@"
+
+cmake -S "$top" -B "$build-rel" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=ON -DZAN_TESTS=OFF -DZAN_BENCH=OFF
+cmake --build "$build-rel" --parallel "$(nproc)"
+
+CC=clang CXX=clang++ cmake -S "$top" -B "$build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DZAN_SANITIZE=ON -DZAN_FUZZ=ON \
+  -DZAN_TESTS=OFF -DZAN_BENCH=OFF -DZAN_FUZZ_SECONDS="${ZAN_FUZZ_SECONDS:-20}"
+cmake --build "$build-fuzz" --target fuzz_all --parallel "$(nproc)"
+cd "$build-fuzz"
+ctest --output-on-failure --parallel "$(nproc)" -L fuzz

@@ -36,7 +36,6 @@
 namespace {
 
 const wchar_t* const kCommandQueue = L"ZSIPService_commandQueue";
-constexpr std::int64_t kSignallingWait = 500000;
 
 }  // namespace
 
@@ -91,7 +90,7 @@ int ZSIPService::runOnce() {
     ZScopedLock lock(this);
     invariantTest();
     for (auto& [guid, buddy] : _buddyGUIDSessionMap) buddy->update();
-    _port->waitForSIPBucket(kSignallingWait);
+    _port->waitForSIPBucket(_passWait);
     _sipClient->dispatch(this);
     std::string item;
     while (_instance->dequeue(kCommandQueue, item)) {

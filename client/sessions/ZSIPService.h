@@ -56,6 +56,9 @@ public:
 
     // One pass of the loop; the thread runs it, tests may call it directly.
     int runOnce();
+    // The longest wait of one pass for signalling (500 ms by default); for
+    // the owner before start.
+    void setPassWait(std::int64_t microseconds) { _passWait = microseconds; }
 
 protected:
     void _bZThreadObject_safe_onStartup() override;
@@ -100,6 +103,7 @@ private:
     // Paces the states that wait for the server, so sign-in and sign-off
     // always move on.
     ZInterval _stateTimeout;
+    std::int64_t _passWait = 500000;
     std::wstring _sipHostText;
     std::wstring _sipHostAddress;
 };

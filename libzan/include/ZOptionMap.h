@@ -22,6 +22,9 @@ public:
     std::string get(const std::string& name) const;
 
     const std::string& commandLine() const { return _commandLine; }
+    // The command line as a log may show it: the value after "-password"
+    // (any case) becomes "********".
+    std::string printableCommandLine() const;
     const std::map<std::string, std::string>& options() const { return _options; }
 
 private:

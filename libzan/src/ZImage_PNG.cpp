@@ -129,8 +129,10 @@ bool ZImageDecodePNG(const unsigned char* data, int size, int expectedWidth, int
         return false;
     }
     ZPNGSource source{data, static_cast<std::size_t>(size), 0, {}, {}};
-    ZPNGSource* const state = &source;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, state, readError, readWarning);
+    // Only objects in memory cross the jump back: the reader's state is
+    // reached through its address, never through a local pointer that may
+    // live in a register.
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &source, readError, readWarning);
     if (!png) {
         ZLOG(L"WARNING Unable to create PNG reader, ignoring.");
         return false;
@@ -138,7 +140,7 @@ bool ZImageDecodePNG(const unsigned char* data, int size, int expectedWidth, int
     png_infop info = png_create_info_struct(png);
     if (!info || setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
-        ZLOG(L"WARNING Unable to decode PNG: " << state->error << L", ignoring.");
+        ZLOG(L"WARNING Unable to decode PNG: " << source.error << L", ignoring.");
         format = ZImageFormat{};
         out.clear();
         return false;
@@ -149,7 +151,7 @@ bool ZImageDecodePNG(const unsigned char* data, int size, int expectedWidth, int
     const int limitHeight = expectedHeight > 0 ? expectedHeight : kLargestSide;
     png_set_user_limits(png, limitWidth, limitHeight);
     png_set_chunk_malloc_max(png, 1 << 20);
-    png_set_read_fn(png, state, readBounded);
+    png_set_read_fn(png, &source, readBounded);
     png_read_info(png, info);
     const int width = static_cast<int>(png_get_image_width(png, info));
     const int height = static_cast<int>(png_get_image_height(png, info));
@@ -165,9 +167,9 @@ bool ZImageDecodePNG(const unsigned char* data, int size, int expectedWidth, int
     const ZImageFormat decoded = {channels == 3 ? ZIT_RGB24 : ZIT_RGBA32, width, height};
     if (ZImageByteSize(decoded) <= 0) png_error(png, "image too large");
     out.resize(static_cast<std::size_t>(ZImageByteSize(decoded)));
-    state->rows.resize(height);
-    for (int y = 0; y < height; ++y) state->rows[y] = _ZImageBytes(out) + static_cast<std::size_t>(y) * width * channels;
-    png_read_image(png, state->rows.data());
+    source.rows.resize(height);
+    for (int y = 0; y < height; ++y) source.rows[y] = _ZImageBytes(out) + static_cast<std::size_t>(y) * width * channels;
+    png_read_image(png, source.rows.data());
     png_destroy_read_struct(&png, &info, nullptr);
     format = decoded;
     return true;

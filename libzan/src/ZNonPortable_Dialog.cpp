@@ -13,6 +13,7 @@
 #include <X11/keysym.h>
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -43,6 +44,11 @@ struct ZDialogLayout {
     bool hasCheck = false;
     std::string checkLabel;
     bool checked = false;            // in and out
+};
+
+// One drawn line of the comment field: a byte range of the comment.
+struct ZEditLine {
+    std::size_t start, length;
 };
 
 constexpr int kLine = 16;
@@ -161,7 +167,7 @@ public:
                     if (event.xexpose.count == 0) draw();
                     break;
                 case ButtonPress:
-                    done = onClick(event.xbutton.window, result);
+                    done = onClick(event.xbutton.window, event.xbutton.x, event.xbutton.y, result);
                     break;
                 case KeyPress:
                     done = onKey(event.xkey, result);
@@ -202,11 +208,14 @@ private:
         }
         if (_edit) {
             XClearWindow(_d, _edit);
-            int ey = kLine - 4;
-            for (const std::string& line : splitLines(_layout.edit)) {
-                text(_edit, 4, ey, line);
-                ey += kLine;
-            }
+            const std::vector<ZEditLine> lines = editLines();
+            for (std::size_t i = 0; i < lines.size(); ++i)
+                text(_edit, 4, static_cast<int>(i + 1) * kLine - 4, _layout.edit.substr(lines[i].start, lines[i].length));
+            std::size_t column = 0;
+            const std::size_t line = caretLine(lines, column);
+            const int x = 4 + static_cast<int>(column) * charWidth();
+            const int y = static_cast<int>(line) * kLine;
+            XDrawLine(_d, _edit, _gc, x, y + 2, x, y + kLine - 2);
         }
         if (_check) {
             XClearWindow(_d, _check);
@@ -215,7 +224,16 @@ private:
         XFlush(_d);
     }
 
-    bool onClick(Window w, int& result) {
+    bool onClick(Window w, int x, int y, int& result) {
+        if (_edit && w == _edit) {
+            // The caret goes to the clicked place, or the end of the clicked line.
+            const std::vector<ZEditLine> lines = editLines();
+            const std::size_t line = std::min<std::size_t>(static_cast<std::size_t>(std::max(y, 0) / kLine), lines.size() - 1);
+            const std::size_t column = static_cast<std::size_t>(std::max(x - 4 + charWidth() / 2, 0) / charWidth());
+            _caret = lines[line].start + std::min(column, lines[line].length);
+            draw();
+            return false;
+        }
         for (const ZDialogButton& button : _layout.buttons)
             if (w == button.window) {
                 result = button.id;
@@ -237,15 +255,33 @@ private:
             return true;
         }
         if (_layout.hasEdit) {
+            const std::vector<ZEditLine> lines = editLines();
+            std::size_t column = 0;
+            const std::size_t line = caretLine(lines, column);
             if (sym == XK_BackSpace) {
-                if (!_layout.edit.empty()) _layout.edit.pop_back();
-                if (!_layout.edit.empty() && _layout.edit.back() == '\r') _layout.edit.pop_back();
+                const std::size_t from = before(_caret);
+                _layout.edit.erase(from, _caret - from);
+                _caret = from;
+            } else if (sym == XK_Delete || sym == XK_KP_Delete) {
+                _layout.edit.erase(_caret, after(_caret) - _caret);
+            } else if (sym == XK_Left || sym == XK_KP_Left) {
+                _caret = before(_caret);
+            } else if (sym == XK_Right || sym == XK_KP_Right) {
+                _caret = after(_caret);
+            } else if ((sym == XK_Up || sym == XK_KP_Up) && line > 0) {
+                _caret = lines[line - 1].start + std::min(column, lines[line - 1].length);
+            } else if ((sym == XK_Down || sym == XK_KP_Down) && line + 1 < lines.size()) {
+                _caret = lines[line + 1].start + std::min(column, lines[line + 1].length);
+            } else if (sym == XK_Home || sym == XK_KP_Home) {
+                _caret = lines[line].start;
+            } else if (sym == XK_End || sym == XK_KP_End) {
+                _caret = lines[line].start + lines[line].length;
             } else if (sym == XK_Return || sym == XK_KP_Enter) {
-                append("\r\n");
+                insert("\r\n");
             } else if (n == 1 && static_cast<unsigned char>(buffer[0]) >= 0x20) {
                 // XLookupString gives Latin-1; the comment is kept as UTF-8.
                 std::wstring unit(1, static_cast<wchar_t>(static_cast<unsigned char>(buffer[0])));
-                append(ZToUTF8(unit));
+                insert(ZToUTF8(unit));
             }
             draw();
             return false;
@@ -257,8 +293,67 @@ private:
         return false;
     }
 
-    void append(const std::string& s) {
-        if (_layout.edit.size() + s.size() <= _layout.editMax) _layout.edit += s;
+    void insert(const std::string& s) {
+        if (_layout.edit.size() + s.size() > _layout.editMax) return;
+        _layout.edit.insert(_caret, s);
+        _caret += s.size();
+    }
+
+    int charWidth() const { return _font && _font->max_bounds.width > 0 ? _font->max_bounds.width : 6; }
+
+    // The comment's lines as drawn: its own line ends, then wrapped at a
+    // blank (or anywhere, for a longer word) to the field's width.
+    std::vector<ZEditLine> editLines() const {
+        const std::size_t columns =
+            static_cast<std::size_t>(std::max(1, (_layout.width - 2 * kMargin - 8) / charWidth()));
+        const std::string& text = _layout.edit;
+        std::vector<ZEditLine> lines;
+        std::size_t begin = 0;
+        for (;;) {
+            const std::size_t newline = text.find('\n', begin);
+            std::size_t end = newline == std::string::npos ? text.size() : newline;
+            if (end > begin && text[end - 1] == '\r') --end;
+            while (end - begin > columns) {
+                std::size_t cut = text.rfind(' ', begin + columns);
+                if (cut == std::string::npos || cut <= begin) cut = begin + columns;
+                lines.push_back(ZEditLine{begin, cut - begin});
+                begin = text[cut] == ' ' ? cut + 1 : cut;
+            }
+            lines.push_back(ZEditLine{begin, end - begin});
+            if (newline == std::string::npos) return lines;
+            begin = newline + 1;
+        }
+    }
+
+    // The drawn line that holds the caret, and the caret's column on it.
+    std::size_t caretLine(const std::vector<ZEditLine>& lines, std::size_t& column) const {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (_caret <= lines[i].start + lines[i].length) {
+                column = _caret < lines[i].start ? 0 : _caret - lines[i].start;
+                return i;
+            }
+        }
+        column = lines.back().length;
+        return lines.size() - 1;
+    }
+
+    // The caret's place one character back or on: a line end "\r\n" and a
+    // UTF-8 sequence each count as one.
+    std::size_t before(std::size_t at) const {
+        const std::string& text = _layout.edit;
+        if (at == 0) return 0;
+        if (at >= 2 && text[at - 1] == '\n' && text[at - 2] == '\r') return at - 2;
+        do --at;
+        while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80);
+        return at;
+    }
+    std::size_t after(std::size_t at) const {
+        const std::string& text = _layout.edit;
+        if (at >= text.size()) return text.size();
+        if (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n') return at + 2;
+        do ++at;
+        while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80);
+        return at;
     }
 
     Display* _d;
@@ -266,15 +361,19 @@ private:
     Window _window = 0;
     Window _edit = 0;
     Window _check = 0;
+    // Byte offset of the caret in the comment; it starts at the end.
+    std::size_t _caret = _layout.edit.size();
     GC _gc{};
     XFontStruct* _font = nullptr;
 };
 
 // A connection of the dialog's own; null without a display.
-Display* openDisplay() {
+// The caption names the box that goes unasked when the display refuses us.
+Display* openDisplay(const std::string& caption) {
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) return nullptr;
     Display* d = XOpenDisplay(nullptr);
+    if (!d) ZLOG(L"WARNING Unable to open display '" << name << L"', answering '" << caption << L"' unasked.");
     // The restart is started while this connection may still be open.
     if (d) fcntl(ConnectionNumber(d), F_SETFD, FD_CLOEXEC);
     return d;
@@ -300,7 +399,7 @@ const char kCommentTemplate[] =
 int ZSystemMessageBox(const std::wstring& caption, const std::wstring& text, unsigned int style) {
     const bool cancelTryContinue = (style & 0xF) == ZMB_CANCELTRYCONTINUE;
     const int unattended = cancelTryContinue ? ZID_CANCEL : ZID_OK;
-    Display* d = openDisplay();
+    Display* d = openDisplay(ZToUTF8(caption));
     if (!d) return unattended;
     ZDialogLayout layout;
     layout.title = ZToUTF8(caption);
@@ -321,7 +420,7 @@ int ZSystemMessageBox(const std::wstring& caption, const std::wstring& text, uns
 }
 
 bool ZDebugCaptureCrashInfo() {
-    Display* d = openDisplay();
+    Display* d = openDisplay("Zandrel Issue Capture Tool");
     if (!d) {
         ZLOG(L"-- No User Comment Supplied --");
         return true;

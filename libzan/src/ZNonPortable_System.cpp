@@ -1,10 +1,13 @@
 // The one-line description of the machine for the log: kernel, processor
 // clock, memory, the X screen when there is one, and the locale.
 #include <X11/Xlib.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -74,6 +77,35 @@ void localeParts(std::string& language, std::string& country) {
     if (country.empty()) country = "(unknown)";
 }
 
+// Names and abbreviations of the user's country and language, from the
+// locale's address data ("United States", "USA", "English", "ENG"); where a
+// locale is not installed they fall back to the codes of its name.
+struct ZLocaleNames {
+    std::string country, countryAbbreviation, language, languageAbbreviation;
+};
+
+ZLocaleNames localeNames() {
+    ZLocaleNames out;
+    localeParts(out.language, out.country);
+    out.countryAbbreviation = out.country;
+    out.languageAbbreviation = out.language;
+    locale_t locale = newlocale(LC_ADDRESS_MASK, "", static_cast<locale_t>(nullptr));
+    if (!locale) return out;
+    auto take = [locale](nl_item item, std::string& value, bool upper) {
+        const char* text = nl_langinfo_l(item, locale);
+        if (!text || !*text) return;
+        value = text;
+        if (upper)
+            for (char& c : value) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    };
+    take(_NL_ADDRESS_COUNTRY_NAME, out.country, false);
+    take(_NL_ADDRESS_COUNTRY_AB3, out.countryAbbreviation, true);
+    take(_NL_ADDRESS_LANG_NAME, out.language, false);
+    take(_NL_ADDRESS_LANG_TERM, out.languageAbbreviation, true);
+    freelocale(locale);
+    return out;
+}
+
 }  // namespace
 
 std::wstring ZSystemGetDescription() {
@@ -101,8 +133,7 @@ std::wstring ZSystemGetDescription() {
     const unsigned long long virtualMB = virtualBytes >> 20;
 
     const ZScreenFacts screen = screenFacts();
-    std::string language, country;
-    localeParts(language, country);
+    const ZLocaleNames locale = localeNames();
 
     std::wstring d;
     d << L"OS=" << names.sysname << L"(" << major << L"," << minor << L")[" << patch << L".0]#" << build;
@@ -113,7 +144,7 @@ std::wstring ZSystemGetDescription() {
     d << L", screen=(" << screen.width << L"x" << screen.height << L"px, " << screen.widthMM << L"x"
       << screen.heightMM << L"mm)";
     d << L", bpp=" << screen.bpp;
-    d << L", country=" << country << L"(" << country << L")";
-    d << L", language=" << language << L"(" << language << L")";
+    d << L", country=" << locale.country << L"(" << locale.countryAbbreviation << L")";
+    d << L", language=" << locale.language << L"(" << locale.languageAbbreviation << L")";
     return d;
 }

@@ -1,6 +1,8 @@
 // The command-line option map.
 #include "ZOptionMap.h"
 
+#include <algorithm>
+
 namespace {
 
 std::string lower(const std::string& s) {
@@ -45,4 +47,24 @@ bool ZOptionMap::get(const std::string& name, std::string& value) const {
 std::string ZOptionMap::get(const std::string& name) const {
     const auto found = _options.find(name);
     return found == _options.end() ? std::string() : found->second;
+}
+
+std::string ZOptionMap::printableCommandLine() const {
+    std::string out;
+    bool secret = false;
+    std::size_t at = 0;
+    while (at <= _commandLine.size()) {
+        const std::size_t end = std::min(_commandLine.find(' ', at), _commandLine.size());
+        const std::string token = _commandLine.substr(at, end - at);
+        if (at > 0) out += ' ';
+        if (secret && !token.empty() && token[0] != '-') {
+            out += "********";
+            secret = false;
+        } else {
+            out += token;
+            if (!token.empty()) secret = lower(token) == "-password";
+        }
+        at = end + 1;
+    }
+    return out;
 }

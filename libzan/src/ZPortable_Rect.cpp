@@ -101,6 +101,8 @@ int ZImageFormat::getBufferSize() const {
     if (type < 0 || type > 24 || width < 0 || height < 0) return 0;
     const std::int64_t w = width;
     const std::int64_t h = height;
+    // No larger image has a buffer; checked first, so no product below can overflow.
+    if (w * h > INT_MAX) return 0;
     std::int64_t size;
     if (type == ZIT_GRAY4)
         size = (w + 1) / 2 * h;  // two pixels a byte, each row starting on a byte

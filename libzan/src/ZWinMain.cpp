@@ -52,7 +52,7 @@ void logStartUpLines(const std::string& commandLine) {
     version << ZPRODUCT_VERSION << L"\n";
     ZLog(version);
     std::wstring command = L"Command Line: ";
-    command << commandLine << L"\n";
+    command << ZOptionMap(commandLine).printableCommandLine() << L"\n";
     ZLog(command);
     ZLog(L"System: " + ZSystemGetDescription() + L"\n");
 }
@@ -137,7 +137,18 @@ int WinMain(void* hInstance, void* hPrevInstance, char* lpCmdLine, int nShowCmd)
     ZUninitializeNonPortable();
     if (restart) {
         std::string error;
-        if (!ZSystemExecute(restartCommand, "", error)) showRestartFailed(restartCommand, error);
+        if (!ZSystemExecute(restartCommand, "", error)) {
+            // Without a command (-norestart) nothing says why: name the
+            // program and the reason, in the box and in a log of its own,
+            // since this run's log is closed already.
+            const std::string program = restartCommand.empty() ? ZToUTF8(ZSystemGetExecutablePath()) : restartCommand;
+            if (error.empty()) error = restartCommand.empty() ? "Restarting is turned off (-norestart)." : "Unknown error.";
+            const bool logged = ZLogOpen(L"zandrel", false);
+            ZLOG(L"WARNING Unable to restart '" << program << L"', because '" << error << L"'.");
+            showRestartFailed(program, error);
+            std::string ignored;
+            if (logged) ZLogClose(ignored, true);
+        }
     }
     return restart ? 1 : 0;
 }

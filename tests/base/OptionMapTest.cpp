@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <utility>
 
 #include "ZOptionMap.h"
 
@@ -39,4 +40,16 @@ TEST(ZOptionMap, LooksNamesUpWithoutCaseExceptInThePlainGet) {
     EXPECT_EQ(value, "untouched");
     EXPECT_EQ(options.get("keeplogfiles"), "Seven");
     EXPECT_EQ(options.get("keepLogfiles"), "");
+}
+
+TEST(ZOptionMap, ThePrintableCommandLineHidesOnlyThePassword) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"-auth 127.0.0.1:1 -user bob -password secret -log x", "-auth 127.0.0.1:1 -user bob -password ******** -log x"},
+        {"-PASSWORD  hunter2", "-PASSWORD  ********"},
+        {"-password -user bob", "-password -user bob"},
+        {"-password", "-password"},
+        {"-log lt", "-log lt"},
+        {"", ""},
+    };
+    for (const auto& [line, shown] : rows) EXPECT_EQ(ZOptionMap(line).printableCommandLine(), shown) << line;
 }

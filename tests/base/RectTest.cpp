@@ -67,7 +67,8 @@ TEST(ZImageFormat, BufferSizeIsZeroForAnythingOutsideTheTable) {
         {{16, 320, 240}, 307200}, {{15, 0, 240}, 0},    {{19, 2, 2}, 12},      {{23, 3, 3}, 9},
         {{25, 10, 10}, 0},        {{-1, 10, 10}, 0},    {{16, -4, 10}, 0},     {{16, 40000, 40000}, 0},
         {{16, -40000, -40000}, 0}, {{13, 100, 100}, 0},   {{24, 3, 2}, 4},       {{22, 4, 2}, 12},
-        {{22, 3, 3}, 17},
+        {{22, 3, 3}, 17},         {{16, 1650614882, 1650614882}, 0}, {{22, INT32_MAX, INT32_MAX}, 0},
+        {{24, INT32_MAX, INT32_MAX}, 0},
     };
     for (const auto& c : cases) EXPECT_EQ(c.f.getBufferSize(), c.size) << c.f.type << " " << c.f.width << "x" << c.f.height;
 }

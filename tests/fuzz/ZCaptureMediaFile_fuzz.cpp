@@ -1,9 +1,5 @@
 // libFuzzer target for the media file readers a capture loops (files a user
-// names, so untrusted). Build and run (clang; not part of the default build):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Ilibzan/include \
-//     tests/fuzz/ZCaptureMediaFile_fuzz.cpp libzan/src/ZCapture_MediaFile.cpp libzan/src/ZUtil_Log.cpp \
-//     libzan/src/ZPortable_Text.cpp -o /tmp/ZCaptureMediaFile_fuzz
-//   /tmp/ZCaptureMediaFile_fuzz -max_len=4096 tests/fuzz/seeds/capture
+// names, so untrusted).
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -12,7 +8,13 @@
 #include <fstream>
 #include <string>
 
+#include "ZFuzz.h"
 #include "ZCaptureMediaFile.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zanFuzzHooks();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::string path = [] {

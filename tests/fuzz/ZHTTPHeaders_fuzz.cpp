@@ -1,14 +1,14 @@
 // libFuzzer target for the message parser, which reads bytes from any peer.
-// Build and run from the top folder (clang; not part of the default build):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Ilibzan/include \
-//     tests/fuzz/ZHTTPHeaders_fuzz.cpp libzan/src/*.cpp \
-//     $(pkg-config --libs libcrypto miniupnpc x11 xext xtst alsa) -o /tmp/ZHTTPHeaders_fuzz
-//   mkdir -p /tmp/http-corpus && /tmp/ZHTTPHeaders_fuzz -max_total_time=60 /tmp/http-corpus \
-//     tests/fuzz/seeds/httpheaders
 #include <cstddef>
 #include <cstdint>
 
+#include "ZFuzz.h"
 #include "ZHTTPHeaders.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zanFuzzHooks();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ZHTTPHeaders message(L"SEED");

@@ -1,17 +1,16 @@
 // libFuzzer target for the service's TCP framing, which reads bytes from any
 // client before anything is buffered beyond the caps.
-// Build and run from the top folder (clang; not part of the default build):
-//   clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -Ilibzan/include -Iimageprims \
-//     -Iserver/core tests/fuzz/ZServerFrame_fuzz.cpp server/core/ZServer{Connection,Loop,Guard,Net}.cpp \
-//     $(ls libzan/src/*.cpp | grep -v ZWinMain) imageprims/*.cpp \
-//     $(pkg-config --libs libcrypto miniupnpc x11 xext xtst alsa libpng) -lfreeimage -o /tmp/ZServerFrame_fuzz
-//   mkdir -p /tmp/frame-corpus && /tmp/ZServerFrame_fuzz -max_total_time=60 /tmp/frame-corpus \
-//     tests/fuzz/seeds/serverframe
 #include <cstddef>
 #include <cstdint>
 
+#include "ZFuzz.h"
 #include "ZHTTPHeaders.h"
 #include "ZServerConnection.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zanFuzzHooks();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     ZServerConnectionLimits limits;

@@ -4,7 +4,11 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/lsan_interface.h>
+#endif
 
+#include <cstdlib>
 #include <regex>
 
 #include "ZNonPortable.h"
@@ -98,6 +102,33 @@ TEST(ZSystemGetExecutablePath, NamesTheRunningProgramInFull) {
     const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
     ASSERT_GT(n, 0);
     EXPECT_EQ(ZToUTF8(ZSystemGetExecutablePath()), std::string(buffer, static_cast<std::size_t>(n)));
+}
+
+TEST(ZSystemGetDescription, NamesCountryAndLanguageWithTheirAbbreviationsFromTheLocale) {
+    // A locale of the test's own, so the machine need not have it installed.
+    ZTempDir dir;
+    const std::string build = "localedef -i en_US -f UTF-8 " + dir.file("en_US.UTF-8") + " 2>/dev/null";
+    ASSERT_EQ(std::system(build.c_str()), 0) << "needs the locales package (its en_US source)";
+    const char* names[] = {"LOCPATH", "LC_ALL", "LANG"};
+    std::string saved[3];
+    for (int i = 0; i < 3; ++i) saved[i] = getenv(names[i]) ? getenv(names[i]) : "";
+    setenv("LOCPATH", dir.path().c_str(), 1);
+    setenv("LC_ALL", "en_US.UTF-8", 1);
+#ifdef __SANITIZE_ADDRESS__
+    // The C library keeps the LOCPATH list it splits for newlocale.
+    __lsan_disable();
+#endif
+    const std::string d = ZToUTF8(ZSystemGetDescription());
+#ifdef __SANITIZE_ADDRESS__
+    __lsan_enable();
+#endif
+    for (int i = 0; i < 3; ++i) {
+        if (saved[i].empty())
+            unsetenv(names[i]);
+        else
+            setenv(names[i], saved[i].c_str(), 1);
+    }
+    EXPECT_TRUE(ZEndsWith(ZFromUTF8(d), L", country=United States(USA), language=English(ENG)")) << d;
 }
 
 TEST(ZSystemGetDescription, KeepsTheLineFormatWithoutADisplay) {

@@ -24,7 +24,7 @@
 // The peer runs the screen service, and plays the client's part in a share:
 // a buddy's SHARESCREEN becomes OPENRECV with the device's route addresses.
 // Standard output, one line each: "AUTHENTICATED <user>" or
-// "AUTHFAILED <summary>"; "NOTIFY <method> <Buddy-GUID>" for every message on
+// "AUTHFAILED <summary>" (then it ends at once); "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
 // "SIPSTATUS <state>" when the buddy-list service's state shows a change;
 // "POST <queue> <method> <device or buddy>" for every command to the capture,
@@ -36,6 +36,7 @@
 #include <string>
 
 #include "ZDispatchService.h"
+#include "ZHeadlessStart.h"
 #include "ZHTTPClient.h"
 #include "ZImage.h"
 #include "ZImageTools.h"
@@ -53,13 +54,9 @@
 // The skin verbs below.
 #include "ZTemplate.h"
 
-namespace {
+using namespace headless;
 
-void say(const std::wstring& line) {
-    const std::string bytes = ZToUTF8(line) + "\n";
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
-}
+namespace {
 
 void post(ZInstance* instance, const wchar_t* queue, const ZHTTPHeaders& message) {
     instance->enqueue(queue, message.serialize());
@@ -90,52 +87,6 @@ void resetBuddyTalk(ZInstance* instance, const std::wstring& buddy, bool talking
         instance->insert(L"Talking_To_List", buddy);
     else
         instance->remove(L"Talking_To_List", buddy);
-}
-
-bool signIn(ZInstance* instance, const std::wstring& authHost) {
-    ZHTTPHeaders request(L"AUTHENTICATE");
-    const std::wstring from = instance->isSet(L"Local_User_GUID") ? instance->get(L"Local_User_GUID")
-                                                                  : instance->get(L"Local_Username");
-    request.set(L"From", ZNormalizeGUID(from));
-    request.set(L"Password", instance->get(L"Local_Password"));
-    request.set(L"Email", instance->get(L"Local_Email"));
-    request.set(L"Version", instance->get(L"Current_Version"));
-    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, authHost, request);
-    ZHTTPHeaders answer;
-    const std::int64_t end = ZTimeNow() + 30000000;
-    bool answered = false;
-    while (!answered && ZTimeNow() < end) {
-        client->update(50000);
-        answered = client->recv(answer);
-        if (!answered && !client->isAlive()) break;
-    }
-    std::wstring localIP;
-    int port = 0;
-    ZSplitHostPort(client->getLocalHost(), localIP, port);
-    delete client;
-
-    std::list<std::wstring> stun;
-    ZParseList(stun, answer.get(L"STUN-Host-List"));
-    if (!answered || !answer.succeeded() || stun.size() < 4) {
-        say(L"AUTHFAILED " + answer.getResponseSummary());
-        return false;
-    }
-    if (!answer.get(L"User-GUID").empty())
-        instance->set(L"Local_User_GUID", ZNormalizeGUID(answer.get(L"User-GUID")), true);
-    for (const wchar_t* name : {L"Local_Password", L"Local_Email"}) {
-        const std::wstring value = instance->get(name);
-        instance->clear(name);
-        instance->set(name, value, true);
-    }
-    instance->save();
-    instance->set(L"Global_SIP_Host_List", answer.get(L"SIP-Host-List"), false);
-    instance->set(L"Global_TURN_Host", answer.get(L"TURN-Host"), false);
-    instance->set(L"Global_Logfile_Host", answer.get(L"Logfile-Host"), false);
-    instance->set(L"Global_STUN_Host_List", answer.get(L"STUN-Host-List"), false);
-    instance->set(L"Local_Session_Key", answer.get(L"Session-Key"), false);
-    instance->set(L"Local_IP", localIP, false);
-    say(L"AUTHENTICATED " + instance->get(L"Local_User_GUID"));
-    return true;
 }
 
 // What the client object would do with its queue, and what the media and
@@ -334,23 +285,11 @@ bool awaitAfter(ZInstance* instance, const wchar_t* queue, const wchar_t* comman
 int ZWinMain(void*, void*, char* lpCmdLine, int) {
     ZTRACE();
     ZOptionMap options(lpCmdLine ? lpCmdLine : "");
-    if (options.isSet("upnp")) ZNetUPnPSetGatewayURL(ZFromUTF8(options.get("upnp")));
 
     ZInstance* instance = ZSAFENEW(ZInstance, L"settings.ini");
     ZMegaPort* megaPort = ZSAFENEW(ZMegaPort, instance->get(L"Local_User_GUID"));
-    if (options.isSet("user")) instance->set(L"Local_Username", ZFromUTF8(options.get("user")), false);
-    if (options.isSet("password") && !instance->isSet(L"Local_Password"))
-        instance->set(L"Local_Password", ZFromUTF8(options.get("password")), false);
-    if (options.isSet("email") && !instance->isSet(L"Local_Email"))
-        instance->set(L"Local_Email", ZFromUTF8(options.get("email")), false);
-    if (options.isSet("forceturn")) {
-        instance->set(L"Pretend_Firewall", std::wstring(L"1"), false);
-        instance->set(L"Disable_UDP_Recv", std::wstring(L"1"), false);
-    }
-    instance->set(L"Current_Version", std::wstring(L"764"), true);
+    applyOptions(options, instance);
     instance->set(L"User_Agent_String", std::wstring(L"Zandrel/764 (test peer)"), false);
-    if (!instance->isSet(L"UPnP_Low_Port")) instance->set(L"UPnP_Low_Port", std::int64_t{49152}, false);
-    if (!instance->isSet(L"UPnP_High_Port")) instance->set(L"UPnP_High_Port", std::int64_t{65535}, false);
 
     g_media = options.isSet("media") && ZFromUTF8(options.get("media")) == L"1";
     if (options.isSet("avi")) instance->set(L"avi_source", ZFromUTF8(options.get("avi")), false);
@@ -382,17 +321,19 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     ZScreenService* screen = ZSAFENEW(ZScreenService, instance, megaPort);
     screen->start(L"ZClient.ZScreenService");
 
-    if (signIn(instance, ZFromUTF8(options.get("auth"))))
+    // Without a sign-in there is nothing to run and nothing to sign off from.
+    if (signIn(instance, ZFromUTF8(options.get("auth")))) {
         post(instance, L"ZDispatchService_commandQueue", ZHTTPHeaders(L"CONNECT"));
-    {
-        ZPeerTick tick(instance);
-        bool restart = false;
-        while (ZWinUpdate(&restart)) {
+        {
+            ZPeerTick tick(instance);
+            bool restart = false;
+            while (ZWinUpdate(&restart)) {
+            }
         }
+        // Sign-off the way the client does it: the buddies first, then the service.
+        awaitAfter(instance, L"ZSIPService_commandQueue", L"BUDDYLOGOFF", L"BUDDYLOGGEDOFF", 25000000);
+        awaitAfter(instance, L"ZDispatchService_commandQueue", L"DISCONNECT", L"DISCONNECTED", 10000000);
     }
-    // Sign-off the way the client does it: the buddies first, then the service.
-    awaitAfter(instance, L"ZSIPService_commandQueue", L"BUDDYLOGOFF", L"BUDDYLOGGEDOFF", 25000000);
-    awaitAfter(instance, L"ZDispatchService_commandQueue", L"DISCONNECT", L"DISCONNECTED", 10000000);
     screen->stop(true);
     if (capture) capture->stop(true);
     sip->stop(true);

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "ZDispatchService.h"
+#include "ZHeadlessStart.h"
 #include "ZHTTPClient.h"
 #include "ZInstance.h"
 #include "ZMegaPort.h"
@@ -29,64 +30,12 @@
 #include "ZUtil.h"
 #include "ZWinMain.h"
 
-namespace {
+using namespace headless;
 
-void say(const std::wstring& line) {
-    const std::string bytes = ZToUTF8(line) + "\n";
-    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-    std::fflush(stdout);
-}
+namespace {
 
 void post(ZInstance* instance, const wchar_t* method) {
     instance->enqueue(L"ZDispatchService_commandQueue", ZHTTPHeaders(method).serialize());
-}
-
-// The sign-in exchange, as the client does it: the service's hosts and the
-// local address go into the store.
-bool signIn(ZInstance* instance, const std::wstring& authHost) {
-    ZHTTPHeaders request(L"AUTHENTICATE");
-    const std::wstring from = instance->isSet(L"Local_User_GUID") ? instance->get(L"Local_User_GUID")
-                                                                  : instance->get(L"Local_Username");
-    request.set(L"From", ZNormalizeGUID(from));
-    request.set(L"Password", instance->get(L"Local_Password"));
-    request.set(L"Email", instance->get(L"Local_Email"));
-    request.set(L"Version", instance->get(L"Current_Version"));
-    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, authHost, request);
-    ZHTTPHeaders answer;
-    const std::int64_t end = ZTimeNow() + 30000000;
-    bool answered = false;
-    while (!answered && ZTimeNow() < end) {
-        client->update(50000);
-        answered = client->recv(answer);
-        if (!answered && !client->isAlive()) break;
-    }
-    std::wstring localIP;
-    int port = 0;
-    ZSplitHostPort(client->getLocalHost(), localIP, port);
-    delete client;
-
-    std::list<std::wstring> stun;
-    ZParseList(stun, answer.get(L"STUN-Host-List"));
-    if (!answered || !answer.succeeded() || stun.size() < 4) {
-        say(L"AUTHFAILED " + answer.getResponseSummary());
-        return false;
-    }
-    if (!answer.get(L"User-GUID").empty())
-        instance->set(L"Local_User_GUID", ZNormalizeGUID(answer.get(L"User-GUID")), true);
-    for (const wchar_t* name : {L"Local_Password", L"Local_Email"}) {
-        const std::wstring value = instance->get(name);
-        instance->clear(name);
-        instance->set(name, value, true);
-    }
-    instance->save();
-    instance->set(L"Global_SIP_Host_List", answer.get(L"SIP-Host-List"), false);
-    instance->set(L"Global_TURN_Host", answer.get(L"TURN-Host"), false);
-    instance->set(L"Global_Logfile_Host", answer.get(L"Logfile-Host"), false);
-    instance->set(L"Global_STUN_Host_List", answer.get(L"STUN-Host-List"), false);
-    instance->set(L"Local_Session_Key", answer.get(L"Session-Key"), false);
-    instance->set(L"Local_IP", localIP, false);
-    say(L"AUTHENTICATED " + instance->get(L"Local_User_GUID"));
-    return true;
 }
 
 // Hands the client's notifications and the test's commands over, on the UI thread.
@@ -133,24 +82,12 @@ private:
 int ZWinMain(void*, void*, char* lpCmdLine, int) {
     ZTRACE();
     ZOptionMap options(lpCmdLine ? lpCmdLine : "");
-    if (options.isSet("upnp")) ZNetUPnPSetGatewayURL(ZFromUTF8(options.get("upnp")));
 
     ZInstance* instance = ZSAFENEW(ZInstance, L"settings.ini");
     ZMegaPort* megaPort = ZSAFENEW(ZMegaPort, instance->get(L"Local_User_GUID"));
-    if (options.isSet("user")) instance->set(L"Local_Username", ZFromUTF8(options.get("user")), false);
-    if (options.isSet("password") && !instance->isSet(L"Local_Password"))
-        instance->set(L"Local_Password", ZFromUTF8(options.get("password")), false);
-    if (options.isSet("email") && !instance->isSet(L"Local_Email"))
-        instance->set(L"Local_Email", ZFromUTF8(options.get("email")), false);
-    if (options.isSet("forceturn")) {
-        instance->set(L"Pretend_Firewall", std::wstring(L"1"), false);
-        instance->set(L"Disable_UDP_Recv", std::wstring(L"1"), false);
-    }
+    applyOptions(options, instance);
     if (options.isSet("forcenat")) instance->set(L"Force_NAT", ZFromUTF8(options.get("forcenat")), false);
-    instance->set(L"Current_Version", std::wstring(L"764"), true);
     if (!instance->isSet(L"NAT_Refresh_Period_S")) instance->set(L"NAT_Refresh_Period_S", std::int64_t{1}, false);
-    if (!instance->isSet(L"UPnP_Low_Port")) instance->set(L"UPnP_Low_Port", std::int64_t{49152}, false);
-    if (!instance->isSet(L"UPnP_High_Port")) instance->set(L"UPnP_High_Port", std::int64_t{65535}, false);
 
     ZDispatchService* dispatch = ZSAFENEW(ZDispatchService, instance, megaPort);
     dispatch->start(L"ZClient.ZDispatchService");

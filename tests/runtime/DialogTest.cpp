@@ -115,6 +115,13 @@ public:
             XFree(data);
         }
         return out;
+    void press(KeySym sym, int times = 1) {
+        const KeyCode code = XKeysymToKeycode(_d, sym);
+        for (int i = 0; i < times; ++i) {
+            XTestFakeKeyEvent(_d, code, True, CurrentTime);
+            XTestFakeKeyEvent(_d, code, False, CurrentTime);
+        }
+        XSync(_d, False);
     }
 
     std::string display;
@@ -258,6 +265,39 @@ TEST(CrashDialog, ACommentAndAnUntickedRestartAreLoggedAndDecline) {
     EXPECT_NE(log.find("] ------------------------------\n"), std::string::npos);
     EXPECT_NE(log.find(": -- Auto-restart declined. --\n"), std::string::npos);
     EXPECT_EQ(children.runs().size(), 1u);
+}
+
+TEST(CrashDialog, TheCommentIsEditedAtItsCaretAndTheQuestionsWrapWhole) {
+    ZUser user;
+    ASSERT_TRUE(user.ready()) << "needs the test X server (DISPLAY); run through ctest";
+    ZTempDir dir;
+    ZChildProcesses children;
+    const pid_t pid = children.start(dir.path(), {"-standin", "wait", "-norestart"}, user.display);
+    ASSERT_TRUE(children.readUntil("stand-in ready"));
+    kill(pid, SIGSEGV);
+    const Window dialog = user.waitForWindow("Zandrel Issue Capture Tool");
+    ASSERT_NE(dialog, 0u) << children.output();
+    // Into the field, then down to its empty last line, below the questions.
+    ASSERT_TRUE(user.click(dialog, "Comment"));
+    user.press(XK_Down, 20);
+    user.press(XK_End);
+    user.type("it brake");
+    user.press(XK_Left, 2);
+    user.press(XK_BackSpace);
+    user.type("o");
+    user.press(XK_Home);
+    user.type("so ");
+    // Up into the wrapped third question and back: nothing of it changes.
+    user.press(XK_Up, 2);
+    user.press(XK_Down, 2);
+    user.press(XK_End);
+    user.type(".");
+    ASSERT_TRUE(user.click(dialog, "OK"));
+    ASSERT_TRUE(children.finish());
+    const auto logs = ZArchivedLogs(dir.path(), "_dirty.log");
+    ASSERT_EQ(logs.size(), 1u);
+    const std::string log = ZTestReadFile(logs[0]);
+    EXPECT_NE(log.find("what do you most want changed?\r\nso it broke.\n"), std::string::npos) << log;
 }
 
 TEST(CrashDialog, CancelLogsNoCommentAndDeclinesTheRestart) {

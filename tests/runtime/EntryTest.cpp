@@ -96,10 +96,23 @@ TEST(WinMain, ARestartAskedByTheBodyStartsTheProgramAgainWithoutArguments) {
 TEST(WinMain, WithNorestartARequestedRestartFailsAloudAndStillReturnsTheFlag) {
     ZTempDir dir;
     ZChildProcesses children;
-    children.start(dir.path(), {"-norestart", "-standin", "restart"});
+    // A display that refuses the connection: the box answers by itself and says so.
+    children.start(dir.path(), {"-norestart", "-standin", "restart", "-password", "secret"}, ":29999");
     ASSERT_TRUE(children.finish());
     EXPECT_EQ(children.status(), 1);
     EXPECT_EQ(children.runs().size(), 1u);
+    // The restart's lines go to a log of their own, archived or, within the
+    // same second, left as it is.
+    std::string logs = ZTestReadFile(dir.file("zandrel.log"));
+    for (const std::string& path : ZArchivedLogs(dir.path(), "_clean.log")) logs += ZTestReadFile(path);
+    EXPECT_NE(logs.find("WARNING Unable to restart '" + ZChildProcesses::standInPath() +
+                        "', because 'Restarting is turned off (-norestart).'.\n"),
+              std::string::npos)
+        << logs;
+    EXPECT_EQ(countOf(logs, "WARNING Unable to open display ':29999', answering 'Auto-Restart Failed' unasked.\n"), 1)
+        << logs;
+    EXPECT_NE(logs.find(": Command Line: -norestart -standin restart -password ********\n"), std::string::npos);
+    EXPECT_EQ(logs.find("secret"), std::string::npos);
 }
 
 // Outside signals, faults in service threads, exceptions and failed checks

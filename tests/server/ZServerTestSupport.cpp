@@ -5,8 +5,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <string>
 
 #include "ZPortable_Text.h"
+#include "ZTestProcess.h"
 
 namespace servertest {
 
@@ -42,36 +41,6 @@ bool waitReadable(int fd, int timeoutMs) {
     return poll(&p, 1, timeoutMs) == 1;
 }
 
-// Waits for a child to end within the time; its exit code, or -1.
-int reap(pid_t pid, int timeoutMs) {
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        waitReadable(pidfd, timeoutMs);
-        ::close(pidfd);
-    }
-    int status = 0;
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd, int stderrFd) {
-    std::vector<char*> argv;
-    std::string path = serverPath();
-    argv.push_back(path.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(stdoutFd, 1);
-        dup2(stderrFd, 2);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 }  // namespace
 
 ServerProcess::ServerProcess(const std::string& dataFolder, std::vector<std::string> extraArgs)
@@ -92,44 +61,20 @@ bool ServerProcess::start() {
 }
 
 bool ServerProcess::_launch(int base) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return false;
-    const int err = open(_logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    std::vector<std::string> args = {"--bind", "127.0.0.1", "--port-base", std::to_string(base), "--data", _data,
-                                     "--relay-port-low", std::to_string(base + 10), "--relay-port-count", "10",
-                                     "--pbkdf2-iterations", "20000"};
-    args.insert(args.end(), _extra.begin(), _extra.end());
-    const pid_t pid = spawn(args, out[1], err);
-    ::close(out[1]);
-    ::close(err);
-    std::string line;
-    const std::int64_t end = nowMs() + 20000;
-    while (line.find('\n') == std::string::npos && nowMs() < end) {
-        if (!waitReadable(out[0], 200)) continue;
-        char buffer[512];
-        const ssize_t n = read(out[0], buffer, sizeof(buffer));
-        if (n <= 0) break;
-        line.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(out[0]);
-    if (line.find("ready") == std::string::npos) {
-        kill(pid, SIGKILL);
-        reap(pid, 10000);
-        return false;
-    }
+    const pid_t pid = zantest::startServerAt(serverPath(), base, _data, _logPath, _extra, &_ready);
+    if (pid < 0) return false;
     _pid = pid;
     _base = base;
-    _ready = line.substr(0, line.find('\n'));
     return true;
 }
 
 int ServerProcess::stop(int signal) {
     if (_pid <= 0) return -1;
     kill(_pid, signal);
-    int code = reap(_pid, 15000);
+    const int code = zantest::reapExitCode(_pid, 15000);
     if (code < 0) {
         kill(_pid, SIGKILL);
-        reap(_pid, 15000);
+        zantest::reap(_pid, 15000);
     }
     _pid = -1;
     return code;
@@ -142,11 +87,11 @@ std::string ServerProcess::log() const { return ZTestReadFile(_logPath); }
 int runServerProgram(const std::vector<std::string>& args, std::string& output, int timeoutMs) {
     std::string path = (std::filesystem::temp_directory_path() / "zanserverout.XXXXXX").string();
     const int fd = mkostemp(path.data(), O_CLOEXEC);
-    const pid_t pid = spawn(args, fd, fd);
-    const int code = reap(pid, timeoutMs);
+    const pid_t pid = zantest::spawn(serverPath(), args, std::string(), -1, fd, fd);
+    const int code = zantest::reapExitCode(pid, timeoutMs);
     if (code < 0) {
         kill(pid, SIGKILL);
-        reap(pid, timeoutMs);
+        zantest::reap(pid, timeoutMs);
     }
     ::close(fd);
     output = ZTestReadFile(path);

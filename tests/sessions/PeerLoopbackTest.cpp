@@ -136,6 +136,47 @@ TEST_F(PeerLoopback, APublicPeerAndARelayedPeerStayConnectedWithoutLoss) {
     EXPECT_TRUE(alice->terminate(5000000));
 }
 
+TEST_F(PeerLoopback, BuddiesSigningOffTogetherBothEndAtOnce) {
+    auto alice = startPeer("alice");
+    const std::string aliceGUID = online(*alice);
+    ASSERT_FALSE(aliceGUID.empty()) << alice->log();
+    auto bob = startPeer("bob");
+    const std::string bobGUID = online(*bob);
+    ASSERT_FALSE(bobGUID.empty()) << bob->log();
+    alice->command("addbuddy " + bobGUID);
+    ASSERT_FALSE(alice->waitFor("POST ZVideoCaptureService_commandQueue OPEN ", kConnectPatience).empty());
+    ASSERT_FALSE(bob->waitFor("POST ZVideoCaptureService_commandQueue OPEN ", kConnectPatience).empty());
+    ASSERT_TRUE(logs(*alice, "to 'CONNECTED'", 1000));
+    ASSERT_TRUE(logs(*bob, "to 'CONNECTED'", 1000));
+
+    // The goodbyes cross on the way (or one arrives first): either way each
+    // session ends at once instead of waiting out its time-out.
+    const std::size_t aliceSeen = alice->log().size();
+    const std::size_t bobSeen = bob->log().size();
+    const std::int64_t signOff = nowMs();
+    alice->command("quit");
+    bob->command("quit");
+    auto ended = [](Peer& peer, std::size_t from) {
+        return peer.log().find("' to 'DISCONNECTED'", from) != std::string::npos;
+    };
+    while (nowMs() - signOff < 3000 && !(ended(*alice, aliceSeen) && ended(*bob, bobSeen))) ZThreadSleep(50000);
+    EXPECT_TRUE(ended(*alice, aliceSeen)) << alice->log();
+    EXPECT_TRUE(ended(*bob, bobSeen)) << bob->log();
+    EXPECT_TRUE(alice->terminate(5000000));
+    EXPECT_TRUE(bob->terminate(5000000));
+    for (Peer* peer : {alice.get(), bob.get()}) EXPECT_EQ(peer->log().find("Response 'BYE' timed out"), std::string::npos);
+}
+
+TEST_F(PeerLoopback, APeerWhoseSignInFailsEndsAtOnce) {
+    const std::int64_t start = nowMs();
+    Peer peer(dir.file("nobody"), {"-auth", "127.0.0.1:1", "-user", "nobody", "-password", "secret", "-upnp",
+                                   "http://127.0.0.1:1/rootDesc.xml"});
+    EXPECT_FALSE(peer.waitFor("AUTHFAILED", 5000000).empty());
+    EXPECT_FALSE(peer.waitFor("BYE", 3000000).empty()) << peer.log();
+    EXPECT_LE(nowMs() - start, 5000);
+    EXPECT_EQ(peer.log().find("secret"), std::string::npos);
+}
+
 TEST_F(PeerLoopback, SurvivorsReinviteAboutTenSecondsAfterAPeerDies) {
     std::vector<std::unique_ptr<Peer>> peers;
     std::vector<std::string> guids;

@@ -16,14 +16,17 @@ bool readable(int fd, int timeoutMs) {
     return poll(&p, 1, timeoutMs) == 1;
 }
 
-bool reap(pid_t pid, int timeoutMs) {
+bool reap(pid_t pid, int timeoutMs) { return reapExitCode(pid, timeoutMs) != -1; }
+
+int reapExitCode(pid_t pid, int timeoutMs) {
     const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     if (pidfd >= 0) {
         readable(pidfd, timeoutMs);
         ::close(pidfd);
     }
     int status = 0;
-    return waitpid(pid, &status, WNOHANG) == pid;
+    if (waitpid(pid, &status, WNOHANG) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void finish(pid_t& pid, int signal) {
@@ -61,7 +64,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args, co
 namespace zantest {
 
 pid_t startServerAt(const std::string& program, int base, const std::string& dataFolder,
-                    const std::string& logPath, const std::vector<std::string>& extraArgs) {
+                    const std::string& logPath, const std::vector<std::string>& extraArgs, std::string* readyLine) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return -1;
     const int err = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
@@ -89,6 +92,7 @@ pid_t startServerAt(const std::string& program, int base, const std::string& dat
         finish(pid, SIGKILL);
         return -1;
     }
+    if (readyLine) *readyLine = line.substr(0, line.find('\n'));
     return pid;
 }
 
