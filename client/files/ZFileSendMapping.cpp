@@ -56,6 +56,7 @@ ZFileSendMapping::ZFileSendMapping(ZInstance* instance, ZMegaPort* port, const Z
         for (const wchar_t* suffix : {L"_Size", L"_Speed", L"_Complete"})
             _instance->set(_key + suffix, std::wstring(L"(error)"), false);
         _done = true;
+        _outcome = L"Error";
         return;
     }
     _fileSize = static_cast<std::uint64_t>(ZFileMapGetSize(_fileMap));
@@ -310,6 +311,7 @@ void ZFileSendMapping::_onDone(bool cancelled) {
     const std::int64_t average = _firstBlockTime ? static_cast<std::int64_t>(_totalBytesSent) * 1000000 / spent : 0;
     _instance->set(_key + L"_Speed", L"~" + ZFormatByteSize(average) + L"ps", false);
     _done = true;
+    _outcome = cancelled ? L"Cancelled" : L"Done";
     if (!cancelled) {
         ZLOG(L"ACTIVITY: " << L"File send complete");
         _instance->set(_key + L"_Complete", std::wstring(L"100% (Done)"), false);

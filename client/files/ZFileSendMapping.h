@@ -37,6 +37,8 @@ public:
     std::wstring getPath() const { return _path; }
     std::wstring getBuddyDeviceGUID() const { return _buddyDeviceGUID; }
     bool isComplete() const { return _done; }
+    // "Done", "Cancelled" or "Error" once done, "Running" before.
+    std::wstring getOutcome() const { return _outcome; }
     // Whether a packet from this host may act on the transfer.
     bool isPeer(const std::wstring& host) const;
 
@@ -78,6 +80,7 @@ private:
     std::int64_t _speed = 0;
     std::int64_t _firstBlockTime = 0;
     bool _done = false;
+    std::wstring _outcome = L"Running";
     ZTCPServer _tcpServer;
     std::uint16_t _seqNum = 0;
     std::list<std::string> _sentRecordList;
