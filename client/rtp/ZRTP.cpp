@@ -308,3 +308,133 @@ const unsigned char* ZDecomposeRTPSSACK(const void* buffer, int length, ZRTPSSAC
     out.vector = get32(p + 20);
     return rest;
 }
+
+// ---- file-transfer messages -------------------------------------------------
+
+namespace {
+
+void put64(unsigned char* p, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+std::uint64_t get64(const unsigned char* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+// The checks every file parser shares: the fixed size, the RTP version and
+// payload type 3, then the type when one is asked for (0: any).
+const unsigned char* fileFixed(const void* buffer, int length, int fixedSize, int type, ZRTPFTHeader& header,
+                               int& remaining) {
+    remaining = 0;
+    header = ZRTPFTHeader();
+    if (!buffer || length < fixedSize) return nullptr;
+    const unsigned char* p = static_cast<const unsigned char*>(buffer);
+    readHeader(p, header.rtp);
+    header.fileID = get32(p + 12);
+    header.type = p[19];
+    if (p[0] != ZRTP_VERSION || p[1] != 3 || (type && header.type != type)) return nullptr;
+    remaining = length - fixedSize;
+    return p + fixedSize;
+}
+
+}  // namespace
+
+void ZComposeFT(unsigned char* buffer, std::uint16_t seqNum, std::uint32_t fileID, std::uint8_t type) {
+    ZComposeRTP(buffer, 3, seqNum, 0, 0);
+    put32(buffer + 12, fileID);
+    buffer[19] = type;
+}
+
+void ZComposeINFO(unsigned char* buffer, std::uint64_t filesize, const std::string& digest) {
+    put64(buffer + 24, filesize);
+    if (digest.size() == 20) std::memcpy(buffer + 40, digest.data(), 20);
+}
+
+void ZComposeGETBLOCKS(unsigned char* buffer, std::uint32_t chunkOffset, std::uint32_t numChunks) {
+    put32(buffer + 20, chunkOffset);
+    put32(buffer + 24, numChunks);
+}
+
+void ZComposeFTACK(unsigned char* buffer, std::uint8_t percent, std::uint16_t nextSequenceNum,
+                   std::uint32_t ackVector) {
+    buffer[21] = percent;
+    put16(buffer + 22, nextSequenceNum);
+    put32(buffer + 24, ackVector);
+}
+
+void ZComposeBLOCK(unsigned char* buffer, std::uint32_t blockNum, std::uint16_t blockSize) {
+    put32(buffer + 20, blockNum);
+    put16(buffer + 26, blockSize);
+}
+
+std::string ZRTPFTMessage(std::uint16_t seqNum, std::uint32_t fileID, std::uint8_t type) {
+    std::string packet(ZRTPFT_HEADER_SIZE, '\0');
+    ZComposeFT(reinterpret_cast<unsigned char*>(&packet[0]), seqNum, fileID, type);
+    return packet;
+}
+
+// A datagram shorter than the header is refused, never given a negative rest.
+const unsigned char* ZDecomposeRTPFT(const void* buffer, int length, ZRTPFTHeader& out, int& remaining) {
+    return fileFixed(buffer, length, ZRTPFT_HEADER_SIZE, 0, out, remaining);
+}
+
+const unsigned char* ZDecomposeRTPFTINFO(const void* buffer, int length, ZRTPFTINFO& out, int& remaining) {
+    out = ZRTPFTINFO();
+    const unsigned char* rest = fileFixed(buffer, length, ZRTPFT_INFO_SIZE, ZRTPFT_INFO, out.header, remaining);
+    if (!rest) return nullptr;
+    const unsigned char* p = static_cast<const unsigned char*>(buffer);
+    out.filesize = get64(p + 24);
+    out.digest.assign(reinterpret_cast<const char*>(p + 40), 20);
+    return rest;
+}
+
+const unsigned char* ZDecomposeRTPFTGETBLOCKS(const void* buffer, int length, ZRTPFTGETBLOCKS& out,
+                                              int& remaining) {
+    out = ZRTPFTGETBLOCKS();
+    const unsigned char* rest =
+        fileFixed(buffer, length, ZRTPFT_BODY_SIZE, ZRTPFT_GETBLOCKS, out.header, remaining);
+    if (!rest) return nullptr;
+    const unsigned char* p = static_cast<const unsigned char*>(buffer);
+    out.chunkOffset = get32(p + 20);
+    out.numChunks = get32(p + 24);
+    return rest;
+}
+
+const unsigned char* ZDecomposeRTPFTACK(const void* buffer, int length, ZRTPFTACK& out, int& remaining) {
+    out = ZRTPFTACK();
+    const unsigned char* rest = fileFixed(buffer, length, ZRTPFT_BODY_SIZE, ZRTPFT_ACK, out.header, remaining);
+    if (!rest) return nullptr;
+    const unsigned char* p = static_cast<const unsigned char*>(buffer);
+    out.percent = p[21];
+    out.nextSequenceNum = get16(p + 22);
+    out.ackVector = get32(p + 24);
+    return rest;
+}
+
+const unsigned char* ZDecomposeRTPFTBLOCK(const void* buffer, int length, ZRTPFTBLOCK& out, int& remaining) {
+    out = ZRTPFTBLOCK();
+    const unsigned char* rest = fileFixed(buffer, length, ZRTPFT_BODY_SIZE, ZRTPFT_BLOCK, out.header, remaining);
+    if (!rest) return nullptr;
+    const unsigned char* p = static_cast<const unsigned char*>(buffer);
+    out.blockNum = get32(p + 20);
+    out.blockSize = get16(p + 26);
+    return rest;
+}
+
+bool ZSeqNumLess(std::uint16_t a, std::uint16_t b) {
+    const int larger = a > b ? a : b, smaller = a > b ? b : a;
+    if (larger - smaller < 32768) return a < b;
+    return ((a + 32768) & 0xFFFF) < ((b + 32768) & 0xFFFF);
+}
+
+std::uint8_t ZFilePercentOf(const std::wstring& text) {
+    int value = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') break;
+        value = value * 10 + (c - L'0');
+        if (value > 255) return 255;
+    }
+    return static_cast<std::uint8_t>(value);
+}

@@ -172,3 +172,81 @@ const unsigned char* ZDecomposeRTPSSMOUSEEVENT(const void* buffer, int length, Z
 const unsigned char* ZDecomposeRTPSSACK(const void* buffer, int length, ZRTPSSACK& out, int& remaining);
 // Window i of a parsed layout; the caller passes the bytes after the fixed part.
 ZRTPSSLayoutWindow ZRTPSSReadLayoutWindow(const unsigned char* windows, int index);
+
+// ---- file-transfer messages (payload type 3) --------------------------------
+
+constexpr int ZRTPFT_HEADER_SIZE = 20;
+constexpr int ZRTPFT_INFO_SIZE = 64;
+constexpr int ZRTPFT_BODY_SIZE = 28;  // GETBLOCKS, ACK and BLOCK before their data
+// A block is 1024 bytes of the file; a chunk is 8 blocks, one byte of a map.
+constexpr int ZFS_BLOCKSIZE = 1024;
+constexpr int ZFS_CHUNKSIZE = 8;
+
+enum ZRTPFTType : std::uint8_t {
+    ZRTPFT_GETINFO = 1,
+    ZRTPFT_INFO = 2,
+    ZRTPFT_GETBLOCKS = 3,
+    ZRTPFT_ACK = 4,
+    ZRTPFT_BLOCK = 5,
+    ZRTPFT_CANCELSEND = 6,
+    ZRTPFT_CANCELRECV = 7,
+    ZRTPFT_DONE = 8,
+};
+
+struct ZRTPFTHeader {
+    ZRTPHeader rtp;
+    std::uint32_t fileID = 0;
+    std::uint8_t type = 0;
+};
+
+struct ZRTPFTINFO {
+    ZRTPFTHeader header;
+    std::uint64_t filesize = 0;
+    std::string digest;  // the 20 raw digest bytes
+};
+
+struct ZRTPFTGETBLOCKS {
+    ZRTPFTHeader header;
+    std::uint32_t chunkOffset = 0;
+    std::uint32_t numChunks = 0;
+};
+
+struct ZRTPFTACK {
+    ZRTPFTHeader header;
+    std::uint8_t percent = 0;
+    std::uint16_t nextSequenceNum = 0;
+    std::uint32_t ackVector = 0;
+};
+
+struct ZRTPFTBLOCK {
+    ZRTPFTHeader header;
+    std::uint32_t blockNum = 0;
+    std::uint16_t blockSize = 0;
+};
+
+// Composers fill their own fields of a zero-filled buffer the caller sized;
+// ZComposeFT writes the whole header (RTP part included).
+void ZComposeFT(unsigned char* buffer, std::uint16_t seqNum, std::uint32_t fileID, std::uint8_t type);
+void ZComposeINFO(unsigned char* buffer, std::uint64_t filesize, const std::string& digest);
+void ZComposeGETBLOCKS(unsigned char* buffer, std::uint32_t chunkOffset, std::uint32_t numChunks);
+void ZComposeFTACK(unsigned char* buffer, std::uint8_t percent, std::uint16_t nextSequenceNum,
+                   std::uint32_t ackVector);
+void ZComposeBLOCK(unsigned char* buffer, std::uint32_t blockNum, std::uint16_t blockSize);
+// A header-only message, whole.
+std::string ZRTPFTMessage(std::uint16_t seqNum, std::uint32_t fileID, std::uint8_t type);
+
+// Parsers: null and 0 unless the datagram holds the whole fixed part, byte 0
+// is 0x80, byte 1 is 3 and (but for ZDecomposeRTPFT) the type matches. A
+// body shorter than it says (a GETBLOCKS map, a BLOCK's data) passes here and
+// is refused by the mapping.
+const unsigned char* ZDecomposeRTPFT(const void* buffer, int length, ZRTPFTHeader& out, int& remaining);
+const unsigned char* ZDecomposeRTPFTINFO(const void* buffer, int length, ZRTPFTINFO& out, int& remaining);
+const unsigned char* ZDecomposeRTPFTGETBLOCKS(const void* buffer, int length, ZRTPFTGETBLOCKS& out, int& remaining);
+const unsigned char* ZDecomposeRTPFTACK(const void* buffer, int length, ZRTPFTACK& out, int& remaining);
+const unsigned char* ZDecomposeRTPFTBLOCK(const void* buffer, int length, ZRTPFTBLOCK& out, int& remaining);
+
+// Sixteen-bit sequence numbers under the wrap rule (see ZTCPSeqBefore).
+bool ZSeqNumLess(std::uint16_t a, std::uint16_t b);
+// The leading decimal digits of a completion text ("37%" -> 37, "--%" -> 0),
+// at most 255.
+std::uint8_t ZFilePercentOf(const std::wstring& text);

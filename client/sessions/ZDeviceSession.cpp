@@ -408,6 +408,7 @@ void ZDeviceSession::broadcast(const ZHTTPHeaders& message) {
         command.set(L"Path", payload.get(L"Path"));
         command.set(L"Send-To", _sendToHost);
         command.set(L"Send-From", _sendFromHost);
+        command.set(L"Recv-From", _recvFromHost);
         command.set(L"Buddy-Device-GUID", _buddyDeviceGUID);
         // The local path is ours alone: the device learns only the identifier.
         copy = withoutField(copy, "path");

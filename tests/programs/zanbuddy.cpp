@@ -21,14 +21,18 @@
 // "dumpimage <name> <file.png>" (a store image as PNG in the working folder, then "DUMPED <name> 1"
 // or "DUMPED <name> 0"), "get <name>" ("VALUE <name> <value>"), "set <name>
 // <value>" (a store variable, not saved), "quit".
-// The peer runs the screen service, and plays the client's part in a share:
-// a buddy's SHARESCREEN becomes OPENRECV with the device's route addresses.
+// "sendfile <guid> <path>" (a DEVICEBROADCAST holding a SENDFILE).
+// The peer runs the screen and file services, and plays the client's part:
+// a buddy's SHARESCREEN becomes OPENRECV with the device's route addresses,
+// a buddy's SENDFILE is accepted into the "downloads" folder (RECVFILE), and
+// every finished transfer is reported as "SENDFILECOMPLETE <outcome> <path>"
+// or "RECVFILECOMPLETE <outcome> <path>".
 // Standard output, one line each: "AUTHENTICATED <user>" or
 // "AUTHFAILED <summary>" (then it ends at once); "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
 // "SIPSTATUS <state>" when the buddy-list service's state shows a change;
 // "POST <queue> <method> <device or buddy>" for every command to the capture,
-// playback and file services; "BYE" at the end.
+// playback services; "BYE" at the end.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,6 +40,8 @@
 #include <string>
 
 #include "ZDispatchService.h"
+#include "ZFileNames.h"
+#include "ZFileService.h"
 #include "ZHeadlessStart.h"
 #include "ZHTTPClient.h"
 #include "ZImage.h"
@@ -135,13 +141,29 @@ public:
                 post(instance, L"ZScreenService_commandQueue", open);
                 say(L"SHARESCREEN " + buddy);
             }
+            if (method == L"DEVICEBROADCAST" && message.hasContent() && inner.deserialize(message.getContent(0)) > 0 &&
+                inner.getMethod() == L"SENDFILE") {
+                const std::wstring buddy = message.get(L"From");
+                const std::wstring device = ZComposeAddress(buddy, message.get(L"From-Device-GUID"));
+                ZDirCreate(L"downloads");
+                ZHTTPHeaders receive(inner);
+                receive.setMethod(L"RECVFILE");
+                receive.set(L"Path", ZFileReceivedPath(L"downloads", inner.get(L"Filename")));
+                receive.set(L"Send-To", instance->get(device + L"_Send_To"));
+                receive.set(L"Send-From", instance->get(device + L"_Send_From"));
+                receive.set(L"Recv-From", instance->get(device + L"_Recv_From"));
+                receive.set(L"Buddy-Device-GUID", device);
+                post(instance, L"ZFileService_commandQueue", receive);
+                say(L"SENDFILE " + buddy + L" " + receive.get(L"Path"));
+            }
+            if (method == L"SENDFILECOMPLETE" || method == L"RECVFILECOMPLETE")
+                say(method + L" " + message.get(L"Outcome") + L" " + message.get(L"Path"));
         }
         static std::wstring lastStatus;
         const std::wstring status = instance->get(L"SIP_Status");
         if (status != lastStatus) say(L"SIPSTATUS " + status);
         lastStatus = status;
-        for (const wchar_t* queue : {L"ZVideoCaptureService_commandQueue", L"ZVideoPlaybackService_commandQueue",
-                                     L"ZFileService_commandQueue"}) {
+        for (const wchar_t* queue : {L"ZVideoCaptureService_commandQueue", L"ZVideoPlaybackService_commandQueue"}) {
             if (g_media && std::wstring(queue) == L"ZVideoCaptureService_commandQueue") continue;
             while (instance->dequeue(queue, item)) {
                 ZHTTPHeaders command;
@@ -191,6 +213,18 @@ private:
                 _instance->enqueue(rest + L"_commandQueue", broadcast.serialize());
             }
             if (verb == L"post") postCommand(rest);
+            if (verb == L"sendfile") {
+                const std::size_t split = rest.find(L' ');
+                const std::wstring path = split == std::wstring::npos ? std::wstring() : rest.substr(split + 1);
+                ZHTTPHeaders offer(L"SENDFILE");
+                offer.set(L"Path", path);
+                std::list<std::wstring> parts;
+                ZTokenize(parts, path, L"/");
+                offer.set(L"Filename", parts.empty() ? std::wstring() : parts.back());
+                ZHTTPHeaders broadcast(L"DEVICEBROADCAST");
+                broadcast.addContent(offer.serialize());
+                _instance->enqueue(rest.substr(0, split) + L"_commandQueue", broadcast.serialize());
+            }
             if (verb == L"dumpimage") dumpImage(rest);
             if (verb == L"get") say(L"VALUE " + rest + L" " + _instance->get(rest));
             if (verb == L"set") {
@@ -320,6 +354,8 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
         instance->set(L"Screen_Share_Fullscreen_Delay", std::int64_t{1000}, false);
     ZScreenService* screen = ZSAFENEW(ZScreenService, instance, megaPort);
     screen->start(L"ZClient.ZScreenService");
+    ZFileService* files = ZSAFENEW(ZFileService, instance, megaPort);
+    files->start(L"ZClient.ZFileService");
 
     // Without a sign-in there is nothing to run and nothing to sign off from.
     if (signIn(instance, ZFromUTF8(options.get("auth")))) {
@@ -335,10 +371,12 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
         awaitAfter(instance, L"ZDispatchService_commandQueue", L"DISCONNECT", L"DISCONNECTED", 10000000);
     }
     screen->stop(true);
+    files->stop(true);
     if (capture) capture->stop(true);
     sip->stop(true);
     dispatch->stop(true);
     delete screen;
+    delete files;
     delete capture;
     delete sip;
     delete dispatch;

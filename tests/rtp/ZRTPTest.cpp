@@ -1,6 +1,7 @@
 #include <cstring>
 #include <string>
 
+#include "ZPortable.h"
 #include "ZRTP.h"
 #include "ZTestSupport.h"
 
@@ -293,4 +294,113 @@ TEST(ZRTPSS, ParsersReadSignedAndUnsignedFields) {
     EXPECT_EQ(-1, r.top);
     EXPECT_EQ(60000, r.width);
     EXPECT_EQ(2, r.height);
+}
+
+TEST(ZRTPFT, MessagesAreLaidOutByteForByte) {
+    std::string info(64, '\0');
+    unsigned char* p = reinterpret_cast<unsigned char*>(&info[0]);
+    ZComposeFT(p, 0x0102, 0xDEADBEEF, ZRTPFT_INFO);
+    const std::string digest = "0123456789abcdefghij";
+    ZComposeINFO(p, 0x0000000100002904ULL, digest);
+    EXPECT_EQ(bytes({0x80, 3, 2, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xEF, 0xBE, 0xAD, 0xDE, 0, 0, 0, 2, 0, 0, 0, 0, 0x04,
+                     0x29, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
+              info.substr(0, 40));
+    EXPECT_EQ(digest, info.substr(40, 20));
+    EXPECT_EQ(std::string(4, '\0'), info.substr(60));
+
+    std::string get(28 + 2, '\0');
+    p = reinterpret_cast<unsigned char*>(&get[0]);
+    ZComposeFT(p, 0, 7, ZRTPFT_GETBLOCKS);
+    ZComposeGETBLOCKS(p, 3, 2);
+    EXPECT_EQ(bytes({3, 0, 0, 0, 2, 0, 0, 0}), get.substr(20, 8));
+
+    std::string ack(28, '\0');
+    p = reinterpret_cast<unsigned char*>(&ack[0]);
+    ZComposeFT(p, 0, 7, ZRTPFT_ACK);
+    ZComposeFTACK(p, ZFilePercentOf(L"37%"), 0xFFFF, 0xFFFFFFFD);
+    EXPECT_EQ(bytes({0, 37, 0xFF, 0xFF, 0xFD, 0xFF, 0xFF, 0xFF}), ack.substr(20));
+    EXPECT_EQ(0, ZFilePercentOf(L"--%"));
+    EXPECT_EQ(100, ZFilePercentOf(L"100% (Done)"));
+
+    std::string block(28 + 260, '\0');
+    p = reinterpret_cast<unsigned char*>(&block[0]);
+    ZComposeFT(p, 9, 7, ZRTPFT_BLOCK);
+    ZComposeBLOCK(p, 10, 260);
+    EXPECT_EQ(bytes({10, 0, 0, 0, 0, 0, 4, 1}), block.substr(20, 8));
+    ZRTPFTBLOCK parsed;
+    int remaining = 0;
+    ASSERT_EQ(u(block) + 28, ZDecomposeRTPFTBLOCK(block.data(), len(block), parsed, remaining));
+    EXPECT_EQ(10u, parsed.blockNum);
+    EXPECT_EQ(260, parsed.blockSize);
+    EXPECT_EQ(260, remaining);
+    EXPECT_EQ(9, parsed.header.rtp.seqNum);
+    EXPECT_EQ(7u, parsed.header.fileID);
+
+    EXPECT_EQ(bytes({0x80, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0, 0, 0, 8}), ZRTPFTMessage(0, 5, ZRTPFT_DONE));
+}
+
+TEST(ZRTPFT, ParsersRefuseShortOrForeignDatagrams) {
+    auto packet = [](int payloadType, int type, int size) {
+        std::string d(static_cast<std::size_t>(size), '\0');
+        if (size > 0) d[0] = static_cast<char>(0x80);
+        if (size > 1) d[1] = static_cast<char>(payloadType);
+        if (size > 19) d[19] = static_cast<char>(type);
+        return d;
+    };
+    struct Case {
+        const char* name;
+        int parser;  // 0 header, 1 INFO, 2 GETBLOCKS, 3 ACK, 4 BLOCK
+        std::string datagram;
+        int remaining;  // -1: refused
+    } cases[] = {
+        {"header of type 0", 0, packet(3, 0, 20), 0},
+        {"header one byte short", 0, packet(3, 1, 19), -1},
+        {"header of a screen packet", 0, packet(4, 1, 20), -1},
+        {"info of 63 bytes", 1, packet(3, 2, 63), -1},
+        {"info of 64 bytes", 1, packet(3, 2, 64), 0},
+        {"info of another type", 1, packet(3, 5, 64), -1},
+        {"getblocks with its map", 2, packet(3, 3, 30), 2},
+        {"ack", 3, packet(3, 4, 28), 0},
+        {"ack, short", 3, packet(3, 4, 27), -1},
+        {"block with data", 4, packet(3, 5, 28 + 1024), 1024},
+        {"block parser, ack", 4, packet(3, 4, 40), -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int remaining = -7;
+        const unsigned char* rest = nullptr;
+        const void* d = c.datagram.data();
+        const int n = len(c.datagram);
+        ZRTPFTHeader h;
+        ZRTPFTINFO i;
+        ZRTPFTGETBLOCKS g;
+        ZRTPFTACK a;
+        ZRTPFTBLOCK b;
+        switch (c.parser) {
+        case 0: rest = ZDecomposeRTPFT(d, n, h, remaining); break;
+        case 1: rest = ZDecomposeRTPFTINFO(d, n, i, remaining); break;
+        case 2: rest = ZDecomposeRTPFTGETBLOCKS(d, n, g, remaining); break;
+        case 3: rest = ZDecomposeRTPFTACK(d, n, a, remaining); break;
+        default: rest = ZDecomposeRTPFTBLOCK(d, n, b, remaining); break;
+        }
+        if (c.remaining < 0) {
+            EXPECT_EQ(nullptr, rest);
+            EXPECT_EQ(0, remaining);
+        } else {
+            EXPECT_EQ(u(c.datagram) + n - c.remaining, rest);
+            EXPECT_EQ(c.remaining, remaining);
+        }
+    }
+}
+
+TEST(ZRTPFT, SequenceNumbersWrapAndBlockMapsReadMostSignificantFirst) {
+    EXPECT_TRUE(ZSeqNumLess(65535, 0));
+    EXPECT_FALSE(ZSeqNumLess(0, 65535));
+    EXPECT_FALSE(ZSeqNumLess(5, 5));
+    EXPECT_TRUE(ZSeqNumLess(1, 2));
+    unsigned char map[2] = {};
+    ZBitSet(map, 2, 0);
+    ZBitSet(map, 2, 9);
+    EXPECT_EQ(0x80, map[0]);
+    EXPECT_EQ(0x40, map[1]);
 }

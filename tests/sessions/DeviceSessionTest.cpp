@@ -230,6 +230,7 @@ TEST(ZDeviceSession, BroadcastsOnlyWhileConnectedAndKeepsTheLocalPathToItself) {
     EXPECT_EQ(files[0].get(L"File-ID"), received.get(L"File-ID"));
     EXPECT_EQ(files[0].get(L"Path"), L"/home/me/secret/plan.txt");
     EXPECT_EQ(files[0].get(L"Buddy-Device-GUID"), kBuddyDevice);
+    EXPECT_EQ(files[0].get(L"Recv-From"), f.store->get(std::wstring(kBuddyDevice) + L"_Recv_From"));
 
     ZHTTPHeaders share(L"SHARESCREEN");
     ZHTTPHeaders outerShare(L"DEVICEBROADCAST");

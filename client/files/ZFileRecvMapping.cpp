@@ -1,0 +1,331 @@
+// The receiving end of a file transfer. Every BLOCK is checked against the
+// file's size before a byte is written; the file is mapped one requested run
+// (at most 8 MB) at a time, at 64-bit offsets.
+#include "ZFileRecvMapping.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ZFileSendMapping.h"
+#include "ZInstance.h"
+#include "ZMegaPort.h"
+#include "ZNonPortable_FileReplace.h"
+#include "ZPortable.h"
+#include "ZRTP.h"
+#include "ZUtil.h"
+#include "ZUtil_File.h"
+
+namespace {
+
+constexpr std::uint64_t kRunBytes = static_cast<std::uint64_t>(ZFS_MAX_CHUNKS) * ZFS_CHUNKSIZE * ZFS_BLOCKSIZE;
+// The SHA-1 digest of no bytes at all.
+const char kEmptyDigest[] = "\xda\x39\xa3\xee\x5e\x6b\x4b\x0d\x32\x55\xbf\xef\x95\x60\x18\x90\xaf\xd8\x07\x09";
+
+std::wstring displayName(const std::wstring& path) {
+    std::list<std::wstring> parts;
+    ZTokenize(parts, path, L"/\\");
+    return parts.empty() ? std::wstring(L"<invalid>") : parts.back();
+}
+
+}  // namespace
+
+std::wstring ZFileRecvMapping::outcomeText(Outcome outcome) {
+    switch (outcome) {
+    case Running: return L"Running";
+    case Done: return L"Done";
+    case Cancelled: return L"Cancelled";
+    case Corrupt: return L"Corrupt";
+    case Error: return L"Error";
+    }
+    return L"Error";
+}
+
+ZFileRecvMapping::ZFileRecvMapping(ZInstance* instance, ZMegaPort* port, const ZHTTPHeaders& command,
+                                   ZTCPClock clock)
+    : _instance(instance), _port(port), _clock(clock ? clock : &ZTimeNow) {
+    ZTRACE_KIND("ZFileRecvMapping");
+    ZPRECONDITION(instance && port);
+    _fileID = static_cast<std::int32_t>(command.calc64(L"File-ID"));
+    _sendFrom = command.get(L"Send-From");
+    _sendTo = command.get(L"Send-To");
+    _recvFrom = command.get(L"Recv-From");
+    _path = command.get(L"Path");
+    _buddyDeviceGUID = command.get(L"Buddy-Device-GUID");
+    _key = L"File#" + ZToString(static_cast<std::int64_t>(_fileID));
+    invariantTest();
+    _instance->insert(L"File_Recv_List", _key);
+    _instance->set(_key + L"_Filename", displayName(_path), false);
+    _instance->set(_key + L"_Size", std::wstring(L"--"), false);
+    _instance->set(_key + L"_Speed", std::wstring(L"--BPS"), false);
+    _instance->set(_key + L"_Complete", std::wstring(L"--%"), false);
+    _activityInterval.restart(_now());
+    _requestInterval.restart(_now());
+    ZLOGC('F', L"Beginning to receive file, sending GETINFO");
+    _sendRTPFT(ZRTPFT_GETINFO);
+}
+
+ZFileRecvMapping::~ZFileRecvMapping() {
+    ZTRACE();
+    _sendRTPFT(ZRTPFT_CANCELSEND);
+    if (!isComplete()) _cancel();
+    ZWARNASSERT(!_fileMap);
+    ZWARNASSERT(!_fileLockPtr);
+}
+
+void ZFileRecvMapping::invariantTest() {
+    ZASSERT_PTR(_instance);
+    ZASSERT_PTR(_port);
+    ZWARNASSERT(!_sendFrom.empty( ));
+    ZWARNASSERT(!_sendTo.empty( ));
+    ZWARNASSERT(!_path.empty( ));
+    ZWARNASSERT(!_buddyDeviceGUID.empty( ));
+}
+
+bool ZFileRecvMapping::isPeer(const std::wstring& host) const {
+    return ZCaseEquals(host, _sendTo) || (!_recvFrom.empty() && ZCaseEquals(host, _recvFrom));
+}
+
+void ZFileRecvMapping::_sendRTPFT(std::uint8_t type) {
+    _port->send(_sendFrom, _sendTo, ZRTPFTMessage(0, static_cast<std::uint32_t>(_fileID), type));
+}
+
+void ZFileRecvMapping::_sendACK() {
+    std::string message(ZRTPFT_BODY_SIZE, '\0');
+    unsigned char* p = reinterpret_cast<unsigned char*>(&message[0]);
+    ZComposeFT(p, 0, static_cast<std::uint32_t>(_fileID), ZRTPFT_ACK);
+    ZComposeFTACK(p, ZFilePercentOf(_instance->get(_key + L"_Complete")), _tcpClient.getAckSeqNum(),
+                  _tcpClient.getVector());
+    _port->send(_sendFrom, _sendTo, message);
+}
+
+// ---- responses -----------------------------------------------------------------------------
+
+void ZFileRecvMapping::dispatch(ZMegaPortBucket* bucket) {
+    ZTRACE();
+    invariantTest();
+    if (isComplete()) return;
+    const std::int64_t now = _now();
+    _activityInterval.restart(now);
+    _requestInterval.restart(now);
+    _sampleBytes += bucket->buffer.size();
+    _totalBytes += bucket->buffer.size();
+    ZRTPFTHeader header;
+    int remaining = 0;
+    if (!ZDecomposeRTPFT(bucket->buffer.data(), static_cast<int>(bucket->buffer.size()), header, remaining)) return;
+    _tcpClient.onRecv(header.rtp.seqNum);
+    _sendACK();
+    switch (header.type) {
+    case ZRTPFT_INFO:
+        _onINFO(bucket);
+        break;
+    case ZRTPFT_BLOCK:
+        _onBLOCK(bucket);
+        break;
+    case ZRTPFT_CANCELRECV:
+        _cancel();
+        break;
+    default:
+        ZLOG(L"WARNING Invalid payload type #" << static_cast<int>(header.type) << L", ignoring.");
+        break;
+    }
+}
+
+void ZFileRecvMapping::_onINFO(ZMegaPortBucket* bucket) {
+    ZLOGC('F', L"Received 'INFO' from (" << bucket->from << L")");
+    ZRTPFTINFO info;
+    int remaining = 0;
+    if (!ZDecomposeRTPFTINFO(bucket->buffer.data(), static_cast<int>(bucket->buffer.size()), info, remaining)) {
+        ZLOG(L"WARNING Malformed 'INFO' received from (" << bucket->from << L"), ignoring.");
+        return;
+    }
+    if (_haveInfo) {
+        ZLOG(L"WARNING Received duplicate 'INFO', ignoring.");
+        return;
+    }
+    // A temporary file of our own beside the target; the target is touched
+    // only when the digest matched.
+    for (int n = 0; n < 100 && _tempPath.empty(); ++n) {
+        const std::wstring candidate = _path + L".part" + (n ? ZToString(n) : std::wstring());
+        if (!ZFileExists(candidate)) _tempPath = candidate;
+    }
+    if (_tempPath.empty()) return _fail(L"WARNING Unable to lock file, cancelling.");
+    _fileSize = info.filesize;
+    _digest = info.digest;
+    if (_fileSize > 0x7FFFFFFFFFFFFFFFULL) return _fail(L"WARNING Unable to lock file, cancelling.");
+    if (_fileSize == 0) {
+        std::FILE* fp = ZFileOpenWrite(_tempPath);
+        if (!fp) return _fail(L"WARNING Unable to lock file, cancelling.");
+        std::fclose(fp);
+    } else {
+        // The allocation of the whole size fails for a size beyond the free
+        // space, which ends the transfer instead of the program.
+        _fileMap = ZFileMapCreate(_tempPath, static_cast<std::int64_t>(_fileSize));
+        if (!_fileMap) return _fail(L"WARNING Unable to lock file, cancelling.");
+    }
+    _haveInfo = true;
+    _blockCount = (_fileSize + ZFS_BLOCKSIZE - 1) / ZFS_BLOCKSIZE;
+    _blockMask.assign(static_cast<std::size_t>((_blockCount + 7) / 8), '\0');
+    _instance->set(_key + L"_Size", ZFormatByteSize(static_cast<std::int64_t>(_fileSize)), false);
+    if (_sendGETBLOCKS()) _finish();
+}
+
+// The view of the run of at most 8 MB that holds the block.
+bool ZFileRecvMapping::_mapRunOf(std::uint64_t blockNum) {
+    const std::uint64_t offset = blockNum * ZFS_BLOCKSIZE;
+    if (_fileLockPtr && offset >= _viewOffset && offset < _viewOffset + _viewSize) return true;
+    if (_fileLockPtr) ZFileMapUnlock(_fileMap, _fileLockPtr);
+    _fileLockPtr = nullptr;
+    _viewOffset = offset / kRunBytes * kRunBytes;
+    _viewSize = std::min(kRunBytes, _fileSize - _viewOffset);
+    _fileLockPtr = static_cast<unsigned char*>(
+        ZFileMapLock(_fileMap, static_cast<std::int64_t>(_viewOffset), static_cast<std::int64_t>(_viewSize)));
+    return _fileLockPtr != nullptr;
+}
+
+void ZFileRecvMapping::_onBLOCK(ZMegaPortBucket* bucket) {
+    if (!_firstBlockTime) _firstBlockTime = _now();
+    ZRTPFTBLOCK block;
+    int remaining = 0;
+    const unsigned char* data =
+        ZDecomposeRTPFTBLOCK(bucket->buffer.data(), static_cast<int>(bucket->buffer.size()), block, remaining);
+    // A block must belong to the announced file, at its exact size.
+    const std::uint64_t offset = static_cast<std::uint64_t>(block.blockNum) * ZFS_BLOCKSIZE;
+    const bool fits = data && _fileMap && block.blockNum < _blockCount &&
+                      block.blockSize == std::min<std::uint64_t>(ZFS_BLOCKSIZE, _fileSize - offset) &&
+                      remaining == block.blockSize;
+    if (!fits) {
+        ZLOG(L"WARNING Malformed 'BLOCK' request from (" << bucket->from << L"), ignoring.");
+        return;
+    }
+    ZLOGC('F', L"Received 'BLOCK' from (" << bucket->from << L"), blockNum=" << block.blockNum
+                                          << L", size=" << static_cast<int>(block.blockSize));
+    if (!_mapRunOf(block.blockNum)) {
+        ZLOG(L"WARNING Unable to lock file, cancelling.");
+        _cancel();
+        _sendRTPFT(ZRTPFT_CANCELSEND);
+        return;
+    }
+    std::copy(data, data + block.blockSize, _fileLockPtr + (offset - _viewOffset));
+    unsigned char* mask = reinterpret_cast<unsigned char*>(&_blockMask[0]);
+    const int byteCount = static_cast<int>(_blockMask.size());
+    if (!ZBitTest(mask, byteCount, static_cast<int>(block.blockNum))) {
+        ZBitSet(mask, byteCount, static_cast<int>(block.blockNum));
+        ++_heldBlocks;
+    }
+    _instance->set(_key + L"_Complete", ZToString(static_cast<std::int64_t>(_heldBlocks * 100 / _blockCount)) + L"%",
+                   false);
+}
+
+// Asks for the run that starts at the chunk of the first missing block;
+// true when nothing is missing.
+bool ZFileRecvMapping::_sendGETBLOCKS() {
+    const unsigned char* mask = reinterpret_cast<const unsigned char*>(_blockMask.data());
+    const int byteCount = static_cast<int>(_blockMask.size());
+    std::uint64_t first = 0;
+    while (first < _blockCount && ZBitTest(mask, byteCount, static_cast<int>(first))) ++first;
+    if (first >= _blockCount) {
+        ZLOGC('F', L"Transfer complete");
+        return true;
+    }
+    const std::uint32_t chunkOffset = static_cast<std::uint32_t>(first / ZFS_CHUNKSIZE);
+    const std::uint32_t numChunks =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(_blockMask.size() - chunkOffset, ZFS_MAX_CHUNKS));
+    ZLOGC('F', L"Sending GETBLOCKS( chunkOffset=" << chunkOffset << L", numChunks=" << numChunks << L")");
+    std::string message(ZRTPFT_BODY_SIZE, '\0');
+    unsigned char* p = reinterpret_cast<unsigned char*>(&message[0]);
+    ZComposeFT(p, 0, static_cast<std::uint32_t>(_fileID), ZRTPFT_GETBLOCKS);
+    ZComposeGETBLOCKS(p, chunkOffset, numChunks);
+    message.append(_blockMask, chunkOffset, numChunks);
+    _port->send(_sendFrom, _sendTo, message);
+    return false;
+}
+
+// ---- time and the end ---------------------------------------------------------------------------
+
+std::int64_t ZFileRecvMapping::update() {
+    ZTRACE();
+    invariantTest();
+    if (isComplete()) return -1;
+    const std::int64_t now = _now();
+    const std::int64_t elapsed = now - _speedInterval.start;
+    if (elapsed > _speedInterval.period) {
+        _speedInterval.restart(now);
+        const std::int64_t rate = static_cast<std::int64_t>(_sampleBytes) * 1000000 / std::max<std::int64_t>(1, elapsed);
+        _speed = _speed * 25 / 100 + rate * 75 / 100;
+        _instance->set(_key + L"_Speed", ZFormatByteSize(_speed) + L"ps", false);
+        _sampleBytes = 0;
+    }
+    if (now - _requestInterval.start > _requestInterval.period) {
+        _requestInterval.restart(now);
+        if (!_haveInfo) {
+            ZLOGC('F', L"Sending GETINFO");
+            _sendRTPFT(ZRTPFT_GETINFO);
+        } else if (_sendGETBLOCKS()) {
+            _finish();
+            return -1;
+        }
+    }
+    if (now - _activityInterval.start > _activityInterval.period) {
+        _activityInterval.restart(now);
+        ZLOG(L"WARNING Received no activity in " << static_cast<int>(_activityInterval.period / 1000000)
+                                                 << L"s, cancelling.");
+        _cancel();
+        _sendRTPFT(ZRTPFT_CANCELSEND);
+        return -1;
+    }
+    const std::int64_t left = std::min(_requestInterval.period - (now - _requestInterval.start),
+                                       _speedInterval.period - (now - _speedInterval.start));
+    return std::max<std::int64_t>(0, left);
+}
+
+void ZFileRecvMapping::_closeFile() {
+    if (_fileLockPtr) ZFileMapUnlock(_fileMap, _fileLockPtr);
+    _fileLockPtr = nullptr;
+    if (_fileMap) ZFileMapClose(_fileMap);
+    _fileMap = nullptr;
+}
+
+void ZFileRecvMapping::_fail(const wchar_t* warning) {
+    ZLOG(warning);
+    for (const wchar_t* suffix : {L"_Size", L"_Speed", L"_Complete"})
+        _instance->set(_key + suffix, std::wstring(L"(error)"), false);
+    _closeFile();
+    _outcome = Error;
+    _sendRTPFT(ZRTPFT_CANCELSEND);
+}
+
+// Every block is held: the digest is checked before the sender hears DONE,
+// and only a matching file replaces the target.
+void ZFileRecvMapping::_finish() {
+    _closeFile();
+    _instance->set(_key + L"_Complete", std::wstring(L"100% (Verifying...)"), false);
+    const std::string digest = _fileSize ? ZFileSHA1(_tempPath) : std::string(kEmptyDigest, 20);
+    const bool matches = digest.size() == 20 && digest == _digest;
+    if (matches && ZFileReplace(_tempPath, _path)) {
+        ZLOGC('F', L"Sending DONE");
+        _sendRTPFT(ZRTPFT_DONE);
+        ZLOG(L"ACTIVITY: " << L"File recv complete");
+        _instance->set(_key + L"_Complete", std::wstring(L"100% (Done)"), false);
+        _outcome = Done;
+    } else {
+        ZLOG(L"WARNING File received but SHA1 hash mismatch, deleting.");
+        ZFileDelete(_tempPath);
+        _sendRTPFT(ZRTPFT_CANCELSEND);
+        _instance->set(_key + L"_Complete", std::wstring(L"100% (Corrupt)"), false);
+        _outcome = Corrupt;
+    }
+    const std::int64_t spent = std::max<std::int64_t>(1, _now() - _firstBlockTime);
+    const std::int64_t average = _firstBlockTime ? static_cast<std::int64_t>(_totalBytes) * 1000000 / spent : 0;
+    _instance->set(_key + L"_Speed", L"~" + ZFormatByteSize(average) + L"ps", false);
+}
+
+void ZFileRecvMapping::_cancel() {
+    _closeFile();
+    const std::int64_t spent = std::max<std::int64_t>(1, _now() - _firstBlockTime);
+    const std::int64_t average = _firstBlockTime ? static_cast<std::int64_t>(_totalBytes) * 1000000 / spent : 0;
+    _instance->set(_key + L"_Speed", L"~" + ZFormatByteSize(average) + L"ps", false);
+    _outcome = Cancelled;
+    ZLOG(L"ACTIVITY: " << L"File recv cancelled");
+    if (!_tempPath.empty()) ZFileDelete(_tempPath);
+    _instance->set(_key + L"_Complete", _instance->get(_key + L"_Complete") + L" (Cancelled)", false);
+}

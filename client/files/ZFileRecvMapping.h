@@ -1,0 +1,86 @@
+// The receiving end of one file transfer, and the side that drives it: asks
+// for the file's size and digest, then for the blocks it lacks (again after
+// every silent second), acknowledges every packet, and keeps the file only
+// when its SHA-1 digest matches. The file is received into a temporary file
+// beside the target, which replaces the target only after the digest
+// matched; a failed or cancelled transfer leaves the target as it was.
+//
+// Threading: every call comes from the file service's thread under the
+// service's lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ZHTTPHeaders.h"
+#include "ZNonPortable.h"
+#include "ZObject.h"
+#include "ZPortable_Helpers.h"
+#include "ZTCP.h"
+
+class ZInstance;
+class ZMegaPort;
+class ZMegaPortBucket;
+
+class ZFileRecvMapping : public ZHeapObject {
+public:
+    // How a receive ended.
+    enum Outcome { Running, Done, Cancelled, Corrupt, Error };
+
+    ZFileRecvMapping(ZInstance* instance, ZMegaPort* port, const ZHTTPHeaders& command, ZTCPClock clock = nullptr);
+    ~ZFileRecvMapping() override;
+    void invariantTest() override;
+
+    void dispatch(ZMegaPortBucket* bucket);
+    std::int64_t update();
+    std::wstring getPath() const { return _path; }
+    std::wstring getBuddyDeviceGUID() const { return _buddyDeviceGUID; }
+    bool isComplete() const { return _outcome != Running; }
+    Outcome getOutcome() const { return _outcome; }
+    static std::wstring outcomeText(Outcome outcome);
+    bool isPeer(const std::wstring& host) const;
+
+private:
+    void _onINFO(ZMegaPortBucket* bucket);
+    void _onBLOCK(ZMegaPortBucket* bucket);
+    bool _sendGETBLOCKS();
+    void _sendACK();
+    void _sendRTPFT(std::uint8_t type);
+    bool _mapRunOf(std::uint64_t blockNum);
+    void _closeFile();
+    void _finish();
+    void _cancel();
+    void _fail(const wchar_t* warning);
+    std::int64_t _now() const { return _clock(); }
+
+    ZInstance* _instance;
+    ZMegaPort* _port;
+    ZTCPClock _clock;
+    ZInterval _requestInterval{0, 1000000};
+    ZInterval _speedInterval{0, 1000000};
+    ZInterval _activityInterval{0, 10000000};
+    std::int32_t _fileID = 0;
+    std::string _blockMask;
+    std::uint64_t _blockCount = 0;
+    std::uint64_t _heldBlocks = 0;
+    bool _haveInfo = false;
+    std::uint64_t _fileSize = 0;
+    std::string _digest;
+    std::wstring _sendFrom;
+    std::wstring _sendTo;
+    std::wstring _recvFrom;
+    std::wstring _path;
+    std::wstring _tempPath;
+    std::wstring _buddyDeviceGUID;
+    Outcome _outcome = Running;
+    std::wstring _key;
+    ZFileMap _fileMap = nullptr;
+    unsigned char* _fileLockPtr = nullptr;
+    std::uint64_t _viewOffset = 0;
+    std::uint64_t _viewSize = 0;
+    std::uint64_t _sampleBytes = 0;
+    std::uint64_t _totalBytes = 0;
+    std::int64_t _speed = 0;
+    ZTCPClient _tcpClient{0, 0xFFFFFFFF};
+    std::int64_t _firstBlockTime = 0;
+};

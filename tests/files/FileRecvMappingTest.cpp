@@ -1,0 +1,261 @@
+// The receive mapping against a scripted sender: responses handed to the
+// mapping as the file service would, its requests read from a plain socket.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+
+#include "ZFileRecvMapping.h"
+#include "ZInstance.h"
+#include "ZMegaPort.h"
+#include "ZNonPortable.h"
+#include "ZPortable.h"
+#include "ZRTP.h"
+#include "ZTestSupport.h"
+#include "ZUtil_File.h"
+
+namespace {
+
+std::int64_t gNow = 0;
+std::int64_t testClock() {
+    return gNow;
+}
+
+struct Request {
+    int type;
+    std::uint32_t chunkOffset;
+    std::uint32_t numChunks;
+    std::string map;
+    int percent;
+};
+
+struct Fixture {
+    ZTempDir dir;
+    ZInstance instance{ZFromUTF8(dir.file("settings.ini"))};
+    ZMegaPort port{L"receiver"};
+    ZNetUDPPort* udp = ZNetUDPPortOpen(L"127.0.0.1:0");
+    ZNetUDPPort* sender = ZNetUDPPortOpen(L"127.0.0.1:0");
+    std::unique_ptr<ZFileRecvMapping> mapping;
+    std::string content;
+    std::string target;
+    std::uint16_t seqNum = 0;
+
+    Fixture() {
+        gNow = 6000000000000;
+        port.setUDPPort(udp);
+        target = dir.file("received.bin");
+    }
+    ~Fixture() {
+        mapping.reset();
+        port.reset();
+        ZNetUDPPortClose(udp);
+        ZNetUDPPortClose(sender);
+    }
+    void open(std::size_t size) {
+        std::mt19937 rng(static_cast<unsigned>(size) + 1);
+        content.resize(size);
+        for (char& c : content) c = static_cast<char>(rng());
+        ZHTTPHeaders command(L"RECVFILE");
+        command.set(L"File-ID", std::int64_t{88});
+        command.set(L"Send-From", ZNetUDPPortGetLocalHost(udp));
+        command.set(L"Send-To", ZNetUDPPortGetLocalHost(sender));
+        command.set(L"Path", ZFromUTF8(target));
+        command.set(L"Buddy-Device-GUID", L"alice@device");
+        mapping = std::make_unique<ZFileRecvMapping>(&instance, &port, command, &testClock);
+    }
+    void deliver(const std::string& packet) {
+        ZMegaPortBucket bucket;
+        bucket.from = ZNetUDPPortGetLocalHost(sender);
+        bucket.buffer = packet;
+        mapping->dispatch(&bucket);
+    }
+    void info(std::uint64_t size, const std::string& digest) {
+        std::string m(64, '\0');
+        unsigned char* p = reinterpret_cast<unsigned char*>(&m[0]);
+        ZComposeFT(p, seqNum++, 88, ZRTPFT_INFO);
+        ZComposeINFO(p, size, digest);
+        deliver(m);
+    }
+    std::string digestOfContent() {
+        const std::string path = dir.file("source.bin");
+        ZTestWriteFile(path, content);
+        return ZFileSHA1(ZFromUTF8(path));
+    }
+    void block(std::uint32_t n, int size = -1, int dataSize = -1) {
+        const std::size_t offset = static_cast<std::size_t>(n) * 1024;
+        const int natural = offset < content.size() ? static_cast<int>(std::min<std::size_t>(1024, content.size() - offset)) : 0;
+        if (size < 0) size = natural;
+        if (dataSize < 0) dataSize = size;
+        std::string m(28, '\0');
+        unsigned char* p = reinterpret_cast<unsigned char*>(&m[0]);
+        ZComposeFT(p, seqNum++, 88, ZRTPFT_BLOCK);
+        ZComposeBLOCK(p, n, static_cast<std::uint16_t>(size));
+        std::string data = offset < content.size() ? content.substr(offset, static_cast<std::size_t>(dataSize)) : "";
+        data.resize(static_cast<std::size_t>(dataSize), 'x');
+        deliver(m + data);
+    }
+    std::vector<Request> requests() {
+        ZThreadSleep(2000);
+        std::vector<Request> out;
+        std::string data;
+        std::wstring from;
+        while (ZNetUDPPortRecv(sender, data, from)) {
+            ZRTPFTHeader h;
+            int remaining = 0;
+            if (!ZDecomposeRTPFT(data.data(), static_cast<int>(data.size()), h, remaining)) continue;
+            Request r{h.type, 0, 0, std::string(), 0};
+            ZRTPFTGETBLOCKS g;
+            if (ZDecomposeRTPFTGETBLOCKS(data.data(), static_cast<int>(data.size()), g, remaining)) {
+                r.chunkOffset = g.chunkOffset;
+                r.numChunks = g.numChunks;
+                r.map = data.substr(28);
+            }
+            ZRTPFTACK a;
+            if (ZDecomposeRTPFTACK(data.data(), static_cast<int>(data.size()), a, remaining)) r.percent = a.percent;
+            out.push_back(r);
+        }
+        return out;
+    }
+    std::vector<int> typesOf(const std::vector<Request>& rs) {
+        std::vector<int> types;
+        for (const Request& r : rs)
+            if (r.type != ZRTPFT_ACK) types.push_back(r.type);
+        return types;
+    }
+    std::wstring get(const wchar_t* suffix) { return instance.get(std::wstring(L"File#88") + suffix); }
+    void silentSecond() {
+        gNow += 1100000;
+        mapping->update();
+    }
+};
+
+}  // namespace
+
+TEST(ZFileRecvMapping, ReceivesVerifiesAndOnlyThenReplacesTheTarget) {
+    Fixture f;
+    ZTestWriteFile(f.target, "the user's old file");
+    f.open(10500);
+    std::vector<Request> sent = f.requests();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(ZRTPFT_GETINFO, sent[0].type);
+
+    f.info(10500, f.digestOfContent());
+    sent = f.requests();
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ(ZRTPFT_ACK, sent[0].type);
+    EXPECT_EQ(ZRTPFT_GETBLOCKS, sent[1].type);
+    EXPECT_EQ(0u, sent[1].chunkOffset);
+    EXPECT_EQ(2u, sent[1].numChunks);
+    EXPECT_EQ(std::string(2, '\0'), sent[1].map);
+    EXPECT_EQ(10500, static_cast<int>(ZTestReadFile(f.target + ".part").size()));
+
+    for (std::uint32_t n : {0u, 1u, 2u}) f.block(n);
+    EXPECT_EQ(L"27%", f.get(L"_Complete"));
+    for (std::uint32_t n = 3; n < 11; ++n) f.block(n);
+    sent = f.requests();
+    EXPECT_EQ(11u, sent.size());  // every packet acknowledged
+    // Each ACK goes out before its block is written.
+    EXPECT_EQ(90, sent.back().percent);
+    EXPECT_EQ(L"100%", f.get(L"_Complete"));
+    EXPECT_EQ("the user's old file", ZTestReadFile(f.target));
+
+    f.silentSecond();
+    EXPECT_EQ(std::vector<int>{ZRTPFT_DONE}, f.typesOf(f.requests()));
+    EXPECT_EQ(ZFileRecvMapping::Done, f.mapping->getOutcome());
+    EXPECT_EQ(L"100% (Done)", f.get(L"_Complete"));
+    EXPECT_EQ(f.content, ZTestReadFile(f.target));
+    EXPECT_EQ("", ZTestReadFile(f.target + ".part"));
+    EXPECT_EQ(-1, f.mapping->update());
+}
+
+TEST(ZFileRecvMapping, AFileThatDoesNotMatchItsDigestLeavesTheTargetAlone) {
+    Fixture f;
+    ZTestWriteFile(f.target, "keep me");
+    f.open(3000);
+    f.info(3000, std::string(20, '\x01'));
+    for (std::uint32_t n = 0; n < 3; ++n) f.block(n);
+    f.requests();
+    f.silentSecond();
+    EXPECT_EQ(std::vector<int>{ZRTPFT_CANCELSEND}, f.typesOf(f.requests()));
+    EXPECT_EQ(ZFileRecvMapping::Corrupt, f.mapping->getOutcome());
+    EXPECT_EQ(L"100% (Corrupt)", f.get(L"_Complete"));
+    EXPECT_EQ("keep me", ZTestReadFile(f.target));
+    EXPECT_EQ("", ZTestReadFile(f.target + ".part"));
+}
+
+TEST(ZFileRecvMapping, HostileResponsesEndInWarnings) {
+    Fixture f;
+    f.open(10500);
+    ZLogCapture log;
+    f.block(0);  // before INFO
+    f.info(10500, f.digestOfContent());
+    f.block(11, 100);         // past the end
+    f.block(3, 0);            // size 0
+    f.block(4, 1024, 1000);   // short
+    f.block(10, 1024);        // the last block at a full size
+    f.block(40000, 1024);     // beyond the map
+    EXPECT_EQ(6, log.count(L"WARNING Malformed 'BLOCK' request from ("));
+    f.info(1, std::string(20, '\0'));
+    EXPECT_EQ(1, log.count(L"WARNING Received duplicate 'INFO', ignoring."));
+    EXPECT_EQ(L"--%", f.get(L"_Complete"));
+    EXPECT_FALSE(f.mapping->isComplete());
+
+    Fixture huge;
+    huge.open(1);
+    huge.info(1ULL << 62, std::string(20, '\0'));
+    EXPECT_EQ(ZFileRecvMapping::Error, huge.mapping->getOutcome());
+    EXPECT_EQ(L"(error)", huge.get(L"_Size"));
+    EXPECT_EQ("", ZTestReadFile(huge.target + ".part"));
+}
+
+TEST(ZFileRecvMapping, AnEmptyFileArrivesAsDone) {
+    Fixture f;
+    f.open(0);
+    f.info(0, std::string("\xda\x39\xa3\xee\x5e\x6b\x4b\x0d\x32\x55\xbf\xef\x95\x60\x18\x90\xaf\xd8\x07\x09", 20));
+    EXPECT_EQ(ZFileRecvMapping::Done, f.mapping->getOutcome());
+    EXPECT_TRUE(ZFileExists(ZFromUTF8(f.target)));
+    EXPECT_EQ("", ZTestReadFile(f.target));
+}
+
+TEST(ZFileRecvMapping, MissingBlocksAreAskedForFromTheirChunk) {
+    Fixture f;
+    f.open(100 * 1024);
+    f.info(100 * 1024, f.digestOfContent());
+    for (std::uint32_t n = 0; n < 100; ++n)
+        if (n != 80) f.block(n);
+    f.requests();
+    f.silentSecond();
+    std::vector<Request> sent = f.requests();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(ZRTPFT_GETBLOCKS, sent[0].type);
+    EXPECT_EQ(10u, sent[0].chunkOffset);
+    EXPECT_EQ(3u, sent[0].numChunks);
+    EXPECT_EQ(std::string("\x7F\xFF\xF0", 3), sent[0].map);
+}
+
+TEST(ZFileRecvMapping, CancelledBySenderOrSilenceRemovesThePartialFile) {
+    Fixture f;
+    ZTestWriteFile(f.target, "old");
+    f.open(5000);
+    f.info(5000, f.digestOfContent());
+    f.block(0);
+    f.deliver(ZRTPFTMessage(f.seqNum++, 88, ZRTPFT_CANCELRECV));
+    EXPECT_EQ(ZFileRecvMapping::Cancelled, f.mapping->getOutcome());
+    EXPECT_EQ(L"20% (Cancelled)", f.get(L"_Complete"));
+    EXPECT_EQ("", ZTestReadFile(f.target + ".part"));
+    EXPECT_EQ("old", ZTestReadFile(f.target));
+
+    Fixture quiet;
+    quiet.open(5000);
+    std::int64_t result = 0;
+    for (int i = 0; i < 120 && result != -1; ++i) {
+        gNow += 100000;
+        result = quiet.mapping->update();
+    }
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ(ZFileRecvMapping::Cancelled, quiet.mapping->getOutcome());
+    // GETINFO was repeated every silent second before that.
+    int getinfo = 0;
+    for (const Request& r : quiet.requests()) getinfo += r.type == ZRTPFT_GETINFO;
+    EXPECT_GE(getinfo, 9);
+}
