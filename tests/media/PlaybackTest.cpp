@@ -108,8 +108,18 @@ TEST_F(PlaybackTest, RendererPrebuffersThenPlaysAndCountsTwiceTheQueuedTime) {
     // The feeder drains the queue as the play cursor moves on.
     g_clock += 400000;
     EXPECT_TRUE(waitFor([&] { return renderer->done(); }));
+    // Finishing a playing renderer pads it with one buffer of silence.
+    renderer->finish();
+    EXPECT_EQ(renderer->getAudioBufferedLength(), 2000000u);
+    const std::string picture(48 * 48 * 3, '\x09');
+    renderer->queueVideo(0, ZImageFormat{ZIT_RGB24, 48, 48}, bytes(picture));
+    for (int step = 0; step < 6 && !renderer->done(); ++step) {
+        g_clock += 400000;
+        waitFor([&] { return renderer->done(); }, 400000);
+    }
+    EXPECT_TRUE(renderer->done());  // queued pictures do not count
     renderer.reset();
-    EXPECT_TRUE(log.contains(L"pal_Image: Tearing down audio: numQueued=20000bytes"));
+    EXPECT_TRUE(log.contains(L"pal_Image: Tearing down audio: numQueued=36000bytes (remaining=0bytes)"));
 }
 
 TEST_F(PlaybackTest, PicturesWaitForTheFirstRefillThenGoOutInOrder) {
