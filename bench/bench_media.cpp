@@ -14,8 +14,16 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "ZImage.h"
+#include "ZInstance.h"
+#include "ZMegaPort.h"
+#include "ZNonPortable_SoundBuffer.h"
 #include "ZOgg.h"
+#include "ZRTP.h"
+#include "ZVideoPlaybackStream.h"
+#include "ZVideoRenderer.h"
 #include "ZSpeex.h"
 #include "ZTheora.h"
 
@@ -183,8 +191,58 @@ void theoraCodebook(benchmark::State& state, int side) {
     }
 }
 
+// From a received datagram to the renderer's queue: one audio packet of
+// seven Speex frames, or one 48 x 48 video packet, through a playback
+// stream whose renderer plays into the null sound device.
+void playbackRecv(benchmark::State& state, bool video) {
+    _ZSoundBufferSetDevice("", "");
+    const std::string settings = "/tmp/bench_media_" + std::to_string(getpid()) + ".ini";
+    ZInstance* instance = ZSAFENEW(ZInstance, std::wstring(settings.begin(), settings.end()));
+    ZMegaPort* port = ZSAFENEW(ZMegaPort, L"bench");
+    ZHTTPHeaders open(L"OPEN");
+    open.set(L"Buddy-Device-GUID", L"pal@zandrel.net@dev");
+    std::unique_ptr<ZVideoPlaybackStream> stream(ZSAFENEW(ZVideoPlaybackStream, instance, port, open));
+    std::vector<std::string> packets;
+    if (video) {
+        std::unique_ptr<ZTheoraEncoder> encoder(
+            ZSAFENEW(ZTheoraEncoder, ZImageFormat{ZIT_BGR24, 640, 480}, ZRect{80, 0, 560, 480}, 48, 48, 15));
+        for (int i = 0; i < 64; ++i) {
+            const std::string frame = picture(640, 480, 3, i);
+            std::string payload;
+            encoder->encode(bytes(frame), static_cast<int>(frame.size()), payload);
+            packets.push_back(payload);
+        }
+    } else {
+        std::unique_ptr<ZSpeexEncoder> encoder(ZSAFENEW(ZSpeexEncoder, ZAudioFormat{2, 22000}));
+        const std::string pcm = speech(1120 * 64);
+        for (int i = 0; i < 64; ++i) {
+            std::string payload;
+            encoder->encode(bytes(pcm) + 2240 * i, 2240, payload);
+            packets.push_back(payload);
+        }
+    }
+    const std::uint32_t subHeader = video ? 48 : 22000;
+    std::uint32_t seq = 0;
+    std::string datagram;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const std::string& payload = packets[seq % 64];
+        ++seq;
+        ZRTPCompose(datagram, video ? 2 : 1, static_cast<std::uint16_t>(seq), seq * 50, 1, &subHeader, 4,
+                    payload.data(), static_cast<int>(payload.size()));
+        state.ResumeTiming();
+        stream->recv(datagram);
+    }
+    stream.reset();
+    delete port;
+    delete instance;
+    unlink(settings.c_str());
+}
+
 }  // namespace
 
+BENCHMARK_CAPTURE(playbackRecv, Audio, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(playbackRecv, Video48, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK(speexWrapped)->Unit(benchmark::kMicrosecond);
 BENCHMARK(speexBare)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(theoraWrapped, BGR24_320x240, ZIT_BGR24, 320, 240, ZRect{0, 0, 320, 240}, 320, 240)

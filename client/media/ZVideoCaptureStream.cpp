@@ -160,10 +160,10 @@ void ZVideoCaptureStream::onVideoFrame(std::int64_t timestamp, const ZImageForma
                                                              << L" bytes)");
     ++_videoSeqNum;
     const std::uint32_t side = static_cast<std::uint32_t>(_theoraEncoder->getOutputWidth());
-    ZRTPCompose(_packet, ZRTP_VIDEO, static_cast<std::uint16_t>(_videoSeqNum),
+    ZRTPCompose(_videoPacket, ZRTP_VIDEO, static_cast<std::uint16_t>(_videoSeqNum),
                 static_cast<std::uint32_t>(timestamp / 1000), _ssrc, &side, 4, _videoOutput.data(),
                 static_cast<int>(_videoOutput.size()));
-    _port->send(_sendFromHost, _sendToHost, _packet);
+    _port->send(_sendFromHost, _sendToHost, _videoPacket);
     ZMutexUnlock(_videoMutex);
 }
 
@@ -204,9 +204,9 @@ void ZVideoCaptureStream::onAudioFrame(std::int64_t timestamp, const ZCaptureAud
                 ZSTREAM_LOGC('A', L"Sending new audio frame, timestamp=" << timestamp << L" (" << _audioOutput.size()
                                                                          << L" bytes)");
                 ++_audioSeqNum;
-                ZRTPCompose(_packet, ZRTP_AUDIO, static_cast<std::uint16_t>(_audioSeqNum), packetTime, _ssrc, &rate,
+                ZRTPCompose(_audioPacket, ZRTP_AUDIO, static_cast<std::uint16_t>(_audioSeqNum), packetTime, _ssrc, &rate,
                             4, _audioOutput.data(), static_cast<int>(_audioOutput.size()));
-                _port->send(_sendFromHost, _sendToHost, _packet);
+                _port->send(_sendFromHost, _sendToHost, _audioPacket);
             }
             at += thisChunkSize;
             remaining -= thisChunkSize;

@@ -75,9 +75,11 @@ private:
     std::int64_t _lastVideoTime = 0;
     ZTheoraEncoder* _theoraEncoder = nullptr;
     ZSpeexEncoder* _speexEncoder = nullptr;
+    // Each path builds its packets in its own buffers, under its own mutex.
     std::string _videoOutput;
+    std::string _videoPacket;
     std::string _audioOutput;
-    std::string _packet;
+    std::string _audioPacket;
     ZImageFormat _imageFormat;
     // The current frame format cannot be sent; warned once.
     bool _videoRefused = false;

@@ -8,9 +8,12 @@
 //   -auth <host:port> -user <name> -password <text> -email <text>
 //   -forceturn 1          relay only, direct datagrams discarded
 //   -upnp <url>           the UPnP gateway's root description (no discovery)
-//   -media 1              runs the capture service instead of reporting its queue
+//   -media 1              runs the capture and playback services instead of
+//                         reporting their queues
 //   -avi <file>           a media file in place of the camera ("avi_source")
 //   -mic <pcm>            the microphone's device name ("Audio_Capture_Device")
+//   -playback <pcm>       the ALSA device buddies' sound plays into
+//   -dumpimages <dir>     each new picture of a buddy written there as a PPM
 // Standard input, one command a line: "addbuddy <guid>", "removebuddy <guid>",
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
 // queue), "talk <guid>" and "untalk <guid>" (push-to-talk: a RESET to the
@@ -20,8 +23,8 @@
 // "post <queue> <method> <field=value>..." (any command on any queue),
 // "dumpimage <name> <file.png>" (a store image as PNG in the working folder, then "DUMPED <name> 1"
 // or "DUMPED <name> 0"), "get <name>" ("VALUE <name> <value>"), "set <name>
-// <value>" (a store variable, not saved), "quit".
-// "sendfile <guid> <path>" (a DEVICEBROADCAST holding a SENDFILE).
+// <value>" (a store variable, not saved), "sendfile <guid> <path>" (a
+// DEVICEBROADCAST holding a SENDFILE), "quit".
 // The peer runs the screen and file services, and plays the client's part:
 // a buddy's SHARESCREEN becomes OPENRECV with the device's route addresses,
 // a buddy's SENDFILE is accepted into the "downloads" folder (RECVFILE), and
@@ -31,12 +34,14 @@
 // "AUTHFAILED <summary>" (then it ends at once); "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
 // "SIPSTATUS <state>" when the buddy-list service's state shows a change;
-// "POST <queue> <method> <device or buddy>" for every command to the capture,
-// playback services; "BYE" at the end.
+// "POST <queue> <method> <device or buddy>" for every command to the capture
+// and playback services (without -media); "IMAGE <buddy> <file> <microseconds>" for each dumped
+// picture; "BYE" at the end.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 
 #include "ZDispatchService.h"
@@ -49,6 +54,7 @@
 #include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZNonPortable.h"
+#include "ZNonPortable_SoundBuffer.h"
 #include "ZOptionMap.h"
 #include "ZPortable.h"
 #include "ZSIPService.h"
@@ -56,6 +62,7 @@
 #include "ZUtil_File.h"
 #include "ZUtil.h"
 #include "ZVideoCaptureService.h"
+#include "ZVideoPlaybackService.h"
 #include "ZWinMain.h"
 // The skin verbs below.
 #include "ZTemplate.h"
@@ -68,8 +75,35 @@ void post(ZInstance* instance, const wchar_t* queue, const ZHTTPHeaders& message
     instance->enqueue(queue, message.serialize());
 }
 
-// Whether the capture service runs here (its queue is then not reported).
+// Whether the media services run here (their queues are then not reported).
 bool g_media = false;
+// Where buddies' pictures are dumped; empty for nowhere.
+std::string g_dumpFolder;
+
+// Writes every buddy picture that changed since the last look as a PPM.
+void dumpImages(ZInstance* instance) {
+    static std::map<std::wstring, std::uint64_t> seen;
+    static int count = 0;
+    std::list<std::wstring> buddies;
+    instance->get(L"Local_Buddy_List", buddies);
+    for (const std::wstring& buddy : buddies) {
+        const std::wstring name = buddy + L"_Image";
+        const std::uint64_t stamp = instance->getTimestamp(name);
+        if (!stamp || seen[name] == stamp) continue;
+        seen[name] = stamp;
+        ZImageFormat format;
+        if (!format.deserialize(instance->getRaw(name + L"_Format")) || format.type != ZIT_RGB24) continue;
+        const std::string pixels = instance->getRaw(name);
+        if (pixels.size() != static_cast<std::size_t>(format.width) * format.height * 3) continue;
+        const std::string file = g_dumpFolder + "/" + std::to_string(++count) + ".ppm";
+        FILE* out = std::fopen(file.c_str(), "wbe");
+        if (!out) continue;
+        std::fprintf(out, "P6 %d %d 255\n", format.width, format.height);
+        std::fwrite(pixels.data(), 1, pixels.size(), out);
+        std::fclose(out);
+        say(L"IMAGE " + buddy + L" " + ZFromUTF8(file) + L" " + std::to_wstring(stamp));
+    }
+}
 
 // Starts or ends a talk to every device of the buddy: audio on or off, and
 // video by the user's privacy choice, as the push-to-talk keys do.
@@ -109,6 +143,7 @@ public:
 
     void onTimer(ZTimer*) override {
         drain(_instance);
+        if (!g_dumpFolder.empty()) dumpImages(_instance);
         readCommands();
     }
 
@@ -164,7 +199,7 @@ public:
         if (status != lastStatus) say(L"SIPSTATUS " + status);
         lastStatus = status;
         for (const wchar_t* queue : {L"ZVideoCaptureService_commandQueue", L"ZVideoPlaybackService_commandQueue"}) {
-            if (g_media && std::wstring(queue) == L"ZVideoCaptureService_commandQueue") continue;
+            if (g_media) continue;
             while (instance->dequeue(queue, item)) {
                 ZHTTPHeaders command;
                 if (command.deserialize(item) <= 0) continue;
@@ -328,6 +363,8 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     g_media = options.isSet("media") && ZFromUTF8(options.get("media")) == L"1";
     if (options.isSet("avi")) instance->set(L"avi_source", ZFromUTF8(options.get("avi")), false);
     if (options.isSet("mic")) instance->set(L"Audio_Capture_Device", ZFromUTF8(options.get("mic")), false);
+    if (options.isSet("playback")) _ZSoundBufferSetDevice(options.get("playback"), "");
+    if (options.isSet("dumpimages")) g_dumpFolder = options.get("dumpimages");
     if (g_media) {
         // The client's own defaults for what the capture and the sessions read.
         const struct {
@@ -344,9 +381,12 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     ZSIPService* sip = ZSAFENEW(ZSIPService, instance, megaPort);
     sip->start(L"ZClient.ZSIPService");
     ZVideoCaptureService* capture = nullptr;
+    ZVideoPlaybackService* playback = nullptr;
     if (g_media) {
         capture = ZSAFENEW(ZVideoCaptureService, instance, megaPort);
         capture->start(L"ZClient.ZVideoCaptureService");
+        playback = ZSAFENEW(ZVideoPlaybackService, instance, megaPort);
+        playback->start(L"ZClient.ZVideoPlaybackService");
     }
     ZDispatchService* dispatch = ZSAFENEW(ZDispatchService, instance, megaPort);
     dispatch->start(L"ZClient.ZDispatchService");
@@ -373,11 +413,13 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     screen->stop(true);
     files->stop(true);
     if (capture) capture->stop(true);
+    if (playback) playback->stop(true);
     sip->stop(true);
     dispatch->stop(true);
     delete screen;
     delete files;
     delete capture;
+    delete playback;
     delete sip;
     delete dispatch;
     delete megaPort;

@@ -1,0 +1,57 @@
+// The service thread that receives buddies' audio and video: one playback
+// stream per buddy device, opened and closed by "OPEN" (Buddy-Device-GUID,
+// Recv-From-Host) and "CLOSE" (Buddy-Device-GUID) on
+// "ZVideoPlaybackService_commandQueue". Every RTP packet of payload types 1
+// and 2 is taken from the switchboard (audio first), routed by its sender's
+// address, and RTCP sender reports are checked and dropped here. Each pass
+// ends with the streams' update and a wait of at most 100 ms on the
+// switchboard's events.
+//
+// Threading: its own thread does everything, holding the object lock
+// except while it waits on the switchboard. Other threads reach it only
+// through its queue.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "ZThreadObject.h"
+
+class ZInstance;
+class ZMegaPort;
+class ZVideoPlaybackStream;
+
+// Most lines a second about datagrams from addresses without a stream.
+constexpr int ZPLAYBACK_UNEXPECTED_LINES_PER_SECOND = 10;
+
+// The incoming media streams of every connected buddy device.
+class ZVideoPlaybackService : public ZThreadObject {
+public:
+    ZVideoPlaybackService(ZInstance* instance, ZMegaPort* port);
+    ~ZVideoPlaybackService() override;
+    void invariantTest() override;
+
+    // One pass without the wait, for tests that drive the service by hand.
+    void pass();
+
+protected:
+    void _bZThreadObject_safe_onStartup() override;
+    int _bZThreadObject_safe_onLoop() override;
+    void _bZThreadObject_safe_onShutdown() override;
+
+private:
+    void _handlePackets();
+    void _handleCommands();
+    void _deleteStream(const std::wstring& name);
+    // Whether another line about an unexpected sender may be written now.
+    bool _unexpectedAllowed();
+
+    ZInstance* _instance;
+    ZMegaPort* _port;
+    std::map<std::wstring, ZVideoPlaybackStream*> _nameStreamMap;
+    std::map<std::wstring, ZVideoPlaybackStream*> _remoteHostStreamMap;
+    std::int64_t _unexpectedSecond = 0;
+    int _unexpectedLines = 0;
+    int _unexpectedDropped = 0;
+};
