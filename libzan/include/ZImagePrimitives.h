@@ -1,8 +1,10 @@
 // The image primitives: fourteen table-dispatched routines on 8-bit pixel
 // regions (copy, alpha compositing, resize, colour conversion, mirror,
 // premultiplication). Every entry point forwards its arguments untouched to
-// entry zpVariantIndex of its variant table; only the generic variant is
-// built, so entries 1 to 4 all hold it.
+// entry zpVariantIndex of its variant table. Entry 1 holds the generic
+// variant; the copies and the compositing have processor-specific variants
+// in entries 2 to 4 that give the same bytes, the others hold the generic
+// there too. The index stays 1: the program never selects another entry.
 //
 // Each primitive checks its arguments in a fixed order and returns the first
 // failing status before writing anything; callers compare with zpStsNoErr.
