@@ -62,6 +62,11 @@ std::uintptr_t zpAddress(const void* p) { return reinterpret_cast<std::uintptr_t
 
 template <int op, bool premultiplied>
 [[gnu::always_inline]] inline __m64 zpComposite(__m64 a, __m64 b) {
+    if constexpr (op == zpAlphaOver) {
+        // Opaque top pixels come out as they are: both rules give (c1, 255).
+        const __m64 alpha = _mm_and_si64(a, zpAlphaByte());
+        if (_mm_movemask_pi8(_mm_cmpeq_pi32(alpha, zpAlphaByte())) == 0xFF) return a;
+    }
     const __m64 alphaA = zpAlphas(a);
     const __m64 alphaB = zpAlphas(b);
     if constexpr (!premultiplied) {

@@ -54,6 +54,12 @@ std::uintptr_t zpAddress(const void* p) { return reinterpret_cast<std::uintptr_t
 // into the premultiplied rules.
 template <int op, bool premultiplied>
 [[gnu::always_inline]] inline __m128i zpComposite(__m128i a, __m128i b) {
+    if constexpr (op == zpAlphaOver) {
+        // Opaque top pixels, the bulk of a skin, come out as they are: both
+        // rules give (c1, 255) when A is 255.
+        const __m128i alpha = _mm_and_si128(a, zpAlphaByte());
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(alpha, zpAlphaByte())) == 0xFFFF) return a;
+    }
     const __m128i alphaA = zpAlphas(a);
     const __m128i alphaB = zpAlphas(b);
     if constexpr (!premultiplied) {
