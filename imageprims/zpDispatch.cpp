@@ -91,7 +91,7 @@ ZP_PRIMITIVE(zpiYUV422ToRGB_8u_C2C3R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
 
 namespace {
 
-void* zpAlignedMalloc(int n, std::size_t elementSize) {
+void* zpAlignedMalloc(std::ptrdiff_t n, std::size_t elementSize) {
     if (n <= 0) return nullptr;
     const std::size_t bytes = static_cast<std::size_t>(n) * elementSize + 31 + sizeof(void*);
     void* block = std::malloc(bytes);
@@ -103,6 +103,7 @@ void* zpAlignedMalloc(int n, std::size_t elementSize) {
 
 }  // namespace
 
+void* zpAlignedMalloc8(std::ptrdiff_t n) { return zpAlignedMalloc(n, 1); }
 void* zpAlignedMalloc32(int n) { return zpAlignedMalloc(n, 4); }
 void* zpAlignedMalloc16(int n) { return zpAlignedMalloc(n, 2); }
 

@@ -13,6 +13,7 @@
 // another, as long as the destination regions do not overlap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 typedef std::int32_t zpStatus;
@@ -129,6 +130,8 @@ zpRegistration* zpRegisterPrimitive(zpRegistration* record);
 zpStatus zpSelectVariant(std::int32_t cpuClass);
 
 // Work buffers aligned to 32 bytes; null for n <= 0 or when the heap fails.
+// zpAlignedMalloc8 counts bytes, the others 32-bit and 16-bit elements.
+void* zpAlignedMalloc8(std::ptrdiff_t n);
 void* zpAlignedMalloc32(int n);
 void* zpAlignedMalloc16(int n);
 void zpAlignedFree(void* p);
