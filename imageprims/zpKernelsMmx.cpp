@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "zpCompositeMath.h"
 #include "zpSlots.h"
 
 namespace {
@@ -35,56 +36,35 @@ std::uintptr_t zpAddress(const void* p) { return reinterpret_cast<std::uintptr_t
 
 // ---- compositing ----------------------------------------------------------------
 
-// x * y / 255 rounded down in every byte, even and odd bytes of each 16-bit
-// lane apart.
-[[gnu::always_inline]] inline __m64 zpMul255(__m64 x, __m64 y) {
-    const __m64 even = _mm_set1_pi16(0x00FF);
-    const __m64 odd = _mm_set1_pi16(static_cast<short>(0xFF00));
-    const __m64 one = _mm_set1_pi16(1);
-    __m64 pe = _mm_mullo_pi16(_mm_and_si64(x, even), _mm_and_si64(y, even));
-    __m64 po = _mm_mullo_pi16(_mm_srli_pi16(x, 8), _mm_srli_pi16(y, 8));
-    pe = _mm_add_pi16(_mm_add_pi16(pe, _mm_srli_pi16(pe, 8)), one);
-    po = _mm_add_pi16(_mm_add_pi16(po, _mm_srli_pi16(po, 8)), one);
-    return _mm_or_si64(_mm_srli_pi16(pe, 8), _mm_and_si64(po, odd));
-}
-
-[[gnu::always_inline]] inline __m64 zpAlphaByte() { return _mm_set1_pi32(static_cast<int>(0xFF000000u)); }
-
-// Each pixel's alpha in all four of its bytes: the alpha byte moved down in
-// its 16-bit lane, that lane copied over its pixel, then doubled into the
-// high byte.
-[[gnu::always_inline]] inline __m64 zpAlphas(__m64 px) {
-    const __m64 a = _mm_shuffle_pi16(_mm_srli_pi16(px, 8), _MM_SHUFFLE(3, 3, 1, 1));
-    return _mm_or_si64(a, _mm_slli_pi16(a, 8));
-}
-
-[[gnu::always_inline]] inline __m64 zpComplement(__m64 x) { return _mm_xor_si64(x, _mm_set1_pi32(-1)); }
+// The instructions of the compositing arithmetic on 8-byte registers.
+struct zpMmx {
+    using Reg = __m64;
+    static Reg set16(short v) { return _mm_set1_pi16(v); }
+    static Reg set32(int v) { return _mm_set1_pi32(v); }
+    static Reg and_(Reg x, Reg y) { return _mm_and_si64(x, y); }
+    static Reg andnot(Reg x, Reg y) { return _mm_andnot_si64(x, y); }
+    static Reg or_(Reg x, Reg y) { return _mm_or_si64(x, y); }
+    static Reg xor_(Reg x, Reg y) { return _mm_xor_si64(x, y); }
+    static Reg mullo16(Reg x, Reg y) { return _mm_mullo_pi16(x, y); }
+    static Reg add16(Reg x, Reg y) { return _mm_add_pi16(x, y); }
+    static Reg srl16by8(Reg x) { return _mm_srli_pi16(x, 8); }
+    static Reg addsU8(Reg x, Reg y) { return _mm_adds_pu8(x, y); }
+    // Each pixel's alpha in all four of its bytes: the alpha byte moved down
+    // in its 16-bit lane, that lane copied over its pixel, then doubled into
+    // the high byte.
+    static Reg alphas(Reg px) {
+        const Reg a = _mm_shuffle_pi16(_mm_srli_pi16(px, 8), _MM_SHUFFLE(3, 3, 1, 1));
+        return _mm_or_si64(a, _mm_slli_pi16(a, 8));
+    }
+    // True when every pixel's alpha byte of alphaBytes is 255.
+    static bool allAlphasSet(Reg alphaBytes) {
+        return _mm_movemask_pi8(_mm_cmpeq_pi32(alphaBytes, set32(static_cast<int>(0xFF000000u)))) == 0xFF;
+    }
+};
 
 template <int op, bool premultiplied>
 [[gnu::always_inline]] inline __m64 zpComposite(__m64 a, __m64 b) {
-    if constexpr (op == zpAlphaOver) {
-        // Opaque top pixels come out as they are: both rules give (c1, 255).
-        const __m64 alpha = _mm_and_si64(a, zpAlphaByte());
-        if (_mm_movemask_pi8(_mm_cmpeq_pi32(alpha, zpAlphaByte())) == 0xFF) return a;
-    }
-    const __m64 alphaA = zpAlphas(a);
-    const __m64 alphaB = zpAlphas(b);
-    if constexpr (!premultiplied) {
-        a = zpMul255(a, _mm_or_si64(alphaA, zpAlphaByte()));
-        b = zpMul255(b, _mm_or_si64(alphaB, zpAlphaByte()));
-    }
-    switch (op) {
-    case zpAlphaOver: return _mm_adds_pu8(a, zpMul255(b, zpComplement(alphaA)));
-    case zpAlphaIn: return zpMul255(a, alphaB);
-    case zpAlphaOut: return zpMul255(a, zpComplement(alphaB));
-    case zpAlphaATop: {
-        const __m64 sum = _mm_adds_pu8(zpMul255(a, alphaB), zpMul255(b, zpComplement(alphaA)));
-        return _mm_or_si64(_mm_andnot_si64(zpAlphaByte(), sum), _mm_and_si64(zpAlphaByte(), alphaB));
-    }
-    case zpAlphaXor: return _mm_adds_pu8(zpMul255(a, zpComplement(alphaB)), zpMul255(b, zpComplement(alphaA)));
-    case zpAlphaPlus: return _mm_adds_pu8(a, b);
-    }
-    return a;
+    return ::zpComposite<zpMmx, op, premultiplied>(a, b);
 }
 
 // One pixel first when the destination sits on an odd 4-byte boundary, then
@@ -142,21 +122,14 @@ void copy8u_rows_sse(const std::uint8_t* s, std::uint8_t* d, std::int32_t n) {
     _mm_empty();
 }
 
-void alphaCompOver8u_rows_sse(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaOver>(a, b, d, w, p);
-}
-void alphaCompIn8u_rows_sse(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaIn>(a, b, d, w, p);
-}
-void alphaCompOut8u_rows_sse(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaOut>(a, b, d, w, p);
-}
-void alphaCompAtop8u_rows_sse(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaATop>(a, b, d, w, p);
-}
-void alphaCompXor8u_rows_sse(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaXor>(a, b, d, w, p);
-}
-void alphaCompPlus8u_rows_sse(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaPlus>(a, b, d, w, p);
-}
+// The six named row kernels, one per operation.
+#define ZP_ALPHA_ROWS(name, op)                                                                         \
+    void name(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) { \
+        zpCompositeRows<op>(a, b, d, w, p);                                                             \
+    }
+ZP_ALPHA_ROWS(alphaCompOver8u_rows_sse, zpAlphaOver)
+ZP_ALPHA_ROWS(alphaCompIn8u_rows_sse, zpAlphaIn)
+ZP_ALPHA_ROWS(alphaCompOut8u_rows_sse, zpAlphaOut)
+ZP_ALPHA_ROWS(alphaCompAtop8u_rows_sse, zpAlphaATop)
+ZP_ALPHA_ROWS(alphaCompXor8u_rows_sse, zpAlphaXor)
+ZP_ALPHA_ROWS(alphaCompPlus8u_rows_sse, zpAlphaPlus)

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "zpCompositeMath.h"
 #include "zpSlots.h"
 
 namespace {
@@ -24,60 +25,34 @@ std::uintptr_t zpAddress(const void* p) { return reinterpret_cast<std::uintptr_t
 
 // ---- compositing ----------------------------------------------------------------
 
-// x * y / 255 rounded down in every byte: even and odd bytes of each 16-bit
-// lane are multiplied apart, then (p + (p >> 8) + 1) >> 8, which never
-// leaves 16 bits.
-[[gnu::always_inline]] inline __m128i zpMul255(__m128i x, __m128i y) {
-    const __m128i even = _mm_set1_epi16(0x00FF);
-    const __m128i odd = _mm_set1_epi16(static_cast<short>(0xFF00));
-    const __m128i one = _mm_set1_epi16(1);
-    __m128i pe = _mm_mullo_epi16(_mm_and_si128(x, even), _mm_and_si128(y, even));
-    __m128i po = _mm_mullo_epi16(_mm_srli_epi16(x, 8), _mm_srli_epi16(y, 8));
-    pe = _mm_add_epi16(_mm_add_epi16(pe, _mm_srli_epi16(pe, 8)), one);
-    po = _mm_add_epi16(_mm_add_epi16(po, _mm_srli_epi16(po, 8)), one);
-    return _mm_or_si128(_mm_srli_epi16(pe, 8), _mm_and_si128(po, odd));
-}
+// The instructions of the compositing arithmetic on 16-byte registers.
+struct zpSse2 {
+    using Reg = __m128i;
+    static Reg set16(short v) { return _mm_set1_epi16(v); }
+    static Reg set32(int v) { return _mm_set1_epi32(v); }
+    static Reg and_(Reg x, Reg y) { return _mm_and_si128(x, y); }
+    static Reg andnot(Reg x, Reg y) { return _mm_andnot_si128(x, y); }
+    static Reg or_(Reg x, Reg y) { return _mm_or_si128(x, y); }
+    static Reg xor_(Reg x, Reg y) { return _mm_xor_si128(x, y); }
+    static Reg mullo16(Reg x, Reg y) { return _mm_mullo_epi16(x, y); }
+    static Reg add16(Reg x, Reg y) { return _mm_add_epi16(x, y); }
+    static Reg srl16by8(Reg x) { return _mm_srli_epi16(x, 8); }
+    static Reg addsU8(Reg x, Reg y) { return _mm_adds_epu8(x, y); }
+    // Each pixel's alpha in all four of its bytes.
+    static Reg alphas(Reg px) {
+        const Reg a = _mm_srli_epi32(px, 24);
+        const Reg b = _mm_or_si128(a, _mm_slli_epi32(a, 8));
+        return _mm_or_si128(b, _mm_slli_epi32(b, 16));
+    }
+    // True when every pixel's alpha byte of alphaBytes is 255.
+    static bool allAlphasSet(Reg alphaBytes) {
+        return _mm_movemask_epi8(_mm_cmpeq_epi32(alphaBytes, set32(static_cast<int>(0xFF000000u)))) == 0xFFFF;
+    }
+};
 
-[[gnu::always_inline]] inline __m128i zpAlphaByte() { return _mm_set1_epi32(static_cast<int>(0xFF000000u)); }
-
-// Each pixel's alpha in all four of its bytes.
-[[gnu::always_inline]] inline __m128i zpAlphas(__m128i px) {
-    __m128i a = _mm_srli_epi32(px, 24);
-    a = _mm_or_si128(a, _mm_slli_epi32(a, 8));
-    return _mm_or_si128(a, _mm_slli_epi32(a, 16));
-}
-
-[[gnu::always_inline]] inline __m128i zpComplement(__m128i x) { return _mm_xor_si128(x, _mm_set1_epi32(-1)); }
-
-// One operation on four pixels of each source. With straight colours each
-// source is first multiplied by (A, A, A, 255), so its alpha passes unchanged
-// into the premultiplied rules.
 template <int op, bool premultiplied>
 [[gnu::always_inline]] inline __m128i zpComposite(__m128i a, __m128i b) {
-    if constexpr (op == zpAlphaOver) {
-        // Opaque top pixels, the bulk of a skin, come out as they are: both
-        // rules give (c1, 255) when A is 255.
-        const __m128i alpha = _mm_and_si128(a, zpAlphaByte());
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(alpha, zpAlphaByte())) == 0xFFFF) return a;
-    }
-    const __m128i alphaA = zpAlphas(a);
-    const __m128i alphaB = zpAlphas(b);
-    if constexpr (!premultiplied) {
-        a = zpMul255(a, _mm_or_si128(alphaA, zpAlphaByte()));
-        b = zpMul255(b, _mm_or_si128(alphaB, zpAlphaByte()));
-    }
-    switch (op) {
-    case zpAlphaOver: return _mm_adds_epu8(a, zpMul255(b, zpComplement(alphaA)));
-    case zpAlphaIn: return zpMul255(a, alphaB);
-    case zpAlphaOut: return zpMul255(a, zpComplement(alphaB));
-    case zpAlphaATop: {
-        const __m128i sum = _mm_adds_epu8(zpMul255(a, alphaB), zpMul255(b, zpComplement(alphaA)));
-        return _mm_or_si128(_mm_andnot_si128(zpAlphaByte(), sum), _mm_and_si128(zpAlphaByte(), alphaB));
-    }
-    case zpAlphaXor: return _mm_adds_epu8(zpMul255(a, zpComplement(alphaB)), zpMul255(b, zpComplement(alphaA)));
-    case zpAlphaPlus: return _mm_adds_epu8(a, b);
-    }
-    return a;
+    return ::zpComposite<zpSse2, op, premultiplied>(a, b);
 }
 
 // Four pixels per step with the widest stores the destination's alignment
@@ -193,21 +168,14 @@ void copy8u_rows_sse2(const std::uint8_t* s, std::uint8_t* d, std::int32_t n, in
     if (n & 1) *d = *s;
 }
 
-void alphaCompOver8u_rows_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaOver>(a, b, d, w, p);
-}
-void alphaCompIn8u_rows_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaIn>(a, b, d, w, p);
-}
-void alphaCompOut8u_rows_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaOut>(a, b, d, w, p);
-}
-void alphaCompAtop8u_rows_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaATop>(a, b, d, w, p);
-}
-void alphaCompXor8u_rows_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaXor>(a, b, d, w, p);
-}
-void alphaCompPlus8u_rows_sse2(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) {
-    zpCompositeRows<zpAlphaPlus>(a, b, d, w, p);
-}
+// The six named row kernels, one per operation.
+#define ZP_ALPHA_ROWS(name, op)                                                                         \
+    void name(const std::uint8_t* a, const std::uint8_t* b, std::uint8_t* d, std::int32_t w, int p) { \
+        zpCompositeRows<op>(a, b, d, w, p);                                                             \
+    }
+ZP_ALPHA_ROWS(alphaCompOver8u_rows_sse2, zpAlphaOver)
+ZP_ALPHA_ROWS(alphaCompIn8u_rows_sse2, zpAlphaIn)
+ZP_ALPHA_ROWS(alphaCompOut8u_rows_sse2, zpAlphaOut)
+ZP_ALPHA_ROWS(alphaCompAtop8u_rows_sse2, zpAlphaATop)
+ZP_ALPHA_ROWS(alphaCompXor8u_rows_sse2, zpAlphaXor)
+ZP_ALPHA_ROWS(alphaCompPlus8u_rows_sse2, zpAlphaPlus)

@@ -188,35 +188,23 @@ std::vector<zpSuperTaps> zpSuperWalk(double k, int count, int limit) {
     return taps;
 }
 
-void resize8u_superSumC1_gen(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc) {
-    zpSuperSum(src, srcStep, count, nRows, acc, 1, 1);
-}
-void resize16u_superSumC1_gen(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc) {
-    zpSuperSum(src, srcStep, count, nRows, acc, 1, 1);
-}
-void resize32f_superSumC1_gen(const float* src, int srcStep, int count, int nRows, float* acc) {
-    zpSuperSum(src, srcStep, count, nRows, acc, 1, 1);
-}
-void resize8u_superSumC3_gen(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc,
-                             int pixelStep) {
-    zpSuperSum(src, srcStep, count, nRows, acc, pixelStep, 3);
-}
-void resize16u_superSumC3_gen(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc,
-                              int pixelStep) {
-    zpSuperSum(src, srcStep, count, nRows, acc, pixelStep, 3);
-}
-void resize32f_superSumC3_gen(const float* src, int srcStep, int count, int nRows, float* acc, int pixelStep) {
-    zpSuperSum(src, srcStep, count, nRows, acc, pixelStep, 3);
-}
-void resize8u_superSumC4_gen(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc) {
-    zpSuperSum(src, srcStep, count, nRows, acc, 4, 4);
-}
-void resize16u_superSumC4_gen(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc) {
-    zpSuperSum(src, srcStep, count, nRows, acc, 4, 4);
-}
-void resize32f_superSumC4_gen(const float* src, int srcStep, int count, int nRows, float* acc) {
-    zpSuperSum(src, srcStep, count, nRows, acc, 4, 4);
-}
+#define ZP_SUPER_SUM(name, T, Cell, pixelStep, channels)                                 \
+    void name(const T* src, int srcStep, int count, int nRows, Cell* acc) {              \
+        zpSuperSum(src, srcStep, count, nRows, acc, pixelStep, channels);                \
+    }
+#define ZP_SUPER_SUM_C3(name, T, Cell)                                                   \
+    void name(const T* src, int srcStep, int count, int nRows, Cell* acc, int pixelStep) { \
+        zpSuperSum(src, srcStep, count, nRows, acc, pixelStep, 3);                       \
+    }
+ZP_SUPER_SUM(resize8u_superSumC1_gen, std::uint8_t, std::uint32_t, 1, 1)
+ZP_SUPER_SUM(resize16u_superSumC1_gen, std::uint16_t, std::uint32_t, 1, 1)
+ZP_SUPER_SUM(resize32f_superSumC1_gen, float, float, 1, 1)
+ZP_SUPER_SUM_C3(resize8u_superSumC3_gen, std::uint8_t, std::uint32_t)
+ZP_SUPER_SUM_C3(resize16u_superSumC3_gen, std::uint16_t, std::uint32_t)
+ZP_SUPER_SUM_C3(resize32f_superSumC3_gen, float, float)
+ZP_SUPER_SUM(resize8u_superSumC4_gen, std::uint8_t, std::uint32_t, 4, 4)
+ZP_SUPER_SUM(resize16u_superSumC4_gen, std::uint16_t, std::uint32_t, 4, 4)
+ZP_SUPER_SUM(resize32f_superSumC4_gen, float, float, 4, 4)
 
 // The C1 and C4 members share one signature; the C3 members add the pixel step.
 #define ZP_SUPER_FIXED(name, T, channels)                                                                    \
