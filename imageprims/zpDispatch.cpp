@@ -1,12 +1,14 @@
 // Dispatch entry points, variant tables and the registration list of the
-// image primitives. Entries 2 to 4 hold the generic variant until
-// processor-specific kernels exist; the index stays 1 unless zpSelectVariant
-// is called.
+// image primitives. The copies and the compositing have processor-specific
+// variants in entries 2 to 4 (entry 4 shares entry 3's SSE2 code); the other
+// primitives hold their generic variant there. The index stays 1 unless
+// zpSelectVariant or zpInitDispatch is called, and the program calls neither.
 #include <cstdint>
 #include <cstdlib>
 
 #include "ZImagePrimitives.h"
 #include "zpGeneric.h"
+#include "zpSlots.h"
 
 std::int32_t zpVariantIndex = 1;
 zpRegistration* zpRegistrationList = nullptr;
@@ -39,14 +41,18 @@ struct zpRegistrar {
 
 }  // namespace
 
-#define ZP_PRIMITIVE(name, params, args)                                                        \
+#define ZP_PRIMITIVE_VARIANTS(name, params, args, slot2, slot3, slot4)                          \
     namespace {                                                                                 \
-    const zpVariantTable<decltype(name)> name##_Table = {                                       \
-        {nullptr, name##_generic, name##_generic, name##_generic, name##_generic}};             \
+    const zpVariantTable<decltype(name)> name##_Table = {{nullptr, name##_generic, slot2, slot3, slot4}};  \
     zpRegistration name##_Record = {"s", #name, &name##_Table, nullptr};                        \
     const zpRegistrar name##_Registrar(name##_Record);                                          \
     }                                                                                           \
     zpStatus name params { return name##_Table.entry[zpVariantIndex] args; }
+
+#define ZP_PRIMITIVE(name, params, args) \
+    ZP_PRIMITIVE_VARIANTS(name, params, args, name##_generic, name##_generic, name##_generic)
+#define ZP_PRIMITIVE_SIMD(name, params, args) \
+    ZP_PRIMITIVE_VARIANTS(name, params, args, name##_sse, name##_sse2, name##_sse2)
 
 #define ZP_COPY_PARAMS (const std::uint8_t* src, int srcStep, std::uint8_t* dst, int dstStep, zpSize roiSize)
 #define ZP_COPY_ARGS (src, srcStep, dst, dstStep, roiSize)
@@ -57,12 +63,12 @@ struct zpRegistrar {
 #define ZP_MIRROR_PARAMS (std::uint8_t* srcDst, int srcDstStep, zpSize roiSize, std::int32_t flip)
 #define ZP_MIRROR_ARGS (srcDst, srcDstStep, roiSize, flip)
 
-ZP_PRIMITIVE(zpiCopy_8u_C3R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
-ZP_PRIMITIVE(zpiAlphaComp_8u_AC4R,
+ZP_PRIMITIVE_SIMD(zpiCopy_8u_C3R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
+ZP_PRIMITIVE_SIMD(zpiAlphaComp_8u_AC4R,
              (const std::uint8_t* src1, int src1Step, const std::uint8_t* src2, int src2Step, std::uint8_t* dst,
               int dstStep, zpSize roiSize, std::int32_t alphaType),
              (src1, src1Step, src2, src2Step, dst, dstStep, roiSize, alphaType))
-ZP_PRIMITIVE(zpiCopy_8u_C4R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
+ZP_PRIMITIVE_SIMD(zpiCopy_8u_C4R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
 ZP_PRIMITIVE(zpiResize_8u_C1R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
 ZP_PRIMITIVE(zpiResize_8u_C3R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
 ZP_PRIMITIVE(zpiResize_8u_C4R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
@@ -85,7 +91,7 @@ ZP_PRIMITIVE(zpiYUV422ToRGB_8u_C2C3R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
 
 namespace {
 
-void* zpAlignedMalloc(int n, std::size_t elementSize) {
+void* zpAlignedMalloc(std::ptrdiff_t n, std::size_t elementSize) {
     if (n <= 0) return nullptr;
     const std::size_t bytes = static_cast<std::size_t>(n) * elementSize + 31 + sizeof(void*);
     void* block = std::malloc(bytes);
@@ -97,6 +103,7 @@ void* zpAlignedMalloc(int n, std::size_t elementSize) {
 
 }  // namespace
 
+void* zpAlignedMalloc8(std::ptrdiff_t n) { return zpAlignedMalloc(n, 1); }
 void* zpAlignedMalloc32(int n) { return zpAlignedMalloc(n, 4); }
 void* zpAlignedMalloc16(int n) { return zpAlignedMalloc(n, 2); }
 

@@ -5,6 +5,7 @@
 
 #include "zpGeneric.h"
 #include "zpResizeRows.h"
+#include "zpSuperSample.h"
 
 namespace {
 
@@ -147,7 +148,9 @@ zpStatus zpiResize_8u_C1R_generic(const std::uint8_t* src, zpSize srcSize, int s
                                   std::uint8_t* dst, int dstStep, zpSize dstRoiSize, double xFactor,
                                   double yFactor, std::int32_t interpolation) {
     if (interpolation == zpInterSuper && xFactor <= 1.0 && yFactor <= 1.0)
-        return zpiResizeSuperSample(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor, 1, 1);
+        return resize_superDriver_gen(src, srcSize.width, srcSize.height, srcStep, srcRoi.x, srcRoi.y, srcRoi.width,
+                                      srcRoi.height, dst, dstStep, dstRoiSize.width, dstRoiSize.height, xFactor,
+                                      yFactor, 1, 1, zpType8u, 0);
     return zpResizeDriver(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor, interpolation, 1);
 }
 
@@ -155,7 +158,9 @@ zpStatus zpiResize_8u_C3R_generic(const std::uint8_t* src, zpSize srcSize, int s
                                   std::uint8_t* dst, int dstStep, zpSize dstRoiSize, double xFactor,
                                   double yFactor, std::int32_t interpolation) {
     if (interpolation == zpInterSuper && xFactor <= 1.0 && yFactor <= 1.0)
-        return zpiResizeSuperSample(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor, 3, 3);
+        return resize_superDriver_gen(src, srcSize.width, srcSize.height, srcStep, srcRoi.x, srcRoi.y, srcRoi.width,
+                                      srcRoi.height, dst, dstStep, dstRoiSize.width, dstRoiSize.height, xFactor,
+                                      yFactor, 3, 3, zpType8u, 0);
     return zpResizeDriver(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor, interpolation, 3);
 }
 
@@ -163,6 +168,8 @@ zpStatus zpiResize_8u_C4R_generic(const std::uint8_t* src, zpSize srcSize, int s
                                   std::uint8_t* dst, int dstStep, zpSize dstRoiSize, double xFactor,
                                   double yFactor, std::int32_t interpolation) {
     if (interpolation == zpInterSuper && xFactor <= 1.0 && yFactor <= 1.0)
-        return zpiResizeSuperSample(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor, 4, 4);
+        return resize_superDriver_gen(src, srcSize.width, srcSize.height, srcStep, srcRoi.x, srcRoi.y, srcRoi.width,
+                                      srcRoi.height, dst, dstStep, dstRoiSize.width, dstRoiSize.height, xFactor,
+                                      yFactor, 4, 4, zpType8u, 0);
     return zpResizeDriver(src, srcSize, srcStep, srcRoi, dst, dstStep, dstRoiSize, xFactor, yFactor, interpolation, 4);
 }

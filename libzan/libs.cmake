@@ -24,3 +24,9 @@ target_link_libraries(zan PUBLIC PkgConfig::ZAN_PNG ${ZAN_FREEIMAGE_LIB})
 target_compile_options(zan PRIVATE -ffp-contract=off -fno-fast-math)
 
 # capture devices use the ALSA block above; V4L2 needs only the kernel headers
+
+# image primitives: the SIMD kernels are optimised in every build type; at -O0
+# each intrinsic is a call of its own and a debug frame copy takes seconds.
+set_source_files_properties(
+  ${PROJECT_SOURCE_DIR}/imageprims/zpKernelsMmx.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpKernelsSse2.cpp
+  PROPERTIES COMPILE_OPTIONS -O2)

@@ -1,8 +1,10 @@
 // The image primitives: fourteen table-dispatched routines on 8-bit pixel
 // regions (copy, alpha compositing, resize, colour conversion, mirror,
 // premultiplication). Every entry point forwards its arguments untouched to
-// entry zpVariantIndex of its variant table; only the generic variant is
-// built, so entries 1 to 4 all hold it.
+// entry zpVariantIndex of its variant table. Entry 1 holds the generic
+// variant; the copies and the compositing have processor-specific variants
+// in entries 2 to 4 that give the same bytes, the others hold the generic
+// there too. The index stays 1: the program never selects another entry.
 //
 // Each primitive checks its arguments in a fixed order and returns the first
 // failing status before writing anything; callers compare with zpStsNoErr.
@@ -11,6 +13,7 @@
 // another, as long as the destination regions do not overlap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 typedef std::int32_t zpStatus;
@@ -127,6 +130,8 @@ zpRegistration* zpRegisterPrimitive(zpRegistration* record);
 zpStatus zpSelectVariant(std::int32_t cpuClass);
 
 // Work buffers aligned to 32 bytes; null for n <= 0 or when the heap fails.
+// zpAlignedMalloc8 counts bytes, the others 32-bit and 16-bit elements.
+void* zpAlignedMalloc8(std::ptrdiff_t n);
 void* zpAlignedMalloc32(int n);
 void* zpAlignedMalloc16(int n);
 void zpAlignedFree(void* p);
