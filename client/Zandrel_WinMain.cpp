@@ -2,6 +2,7 @@
 // line, runs the message loop until the quit message and takes the client
 // down again. A stop signal signs off first (the exit road).
 #include "ZClient.h"
+#include "ZClientSkin.h"
 #include "ZNonPortable.h"
 #include "ZOptionMap.h"
 #include "ZPortable.h"
@@ -30,6 +31,7 @@ int ZWinMain(void* hInstance, void* hPrevInstance, char* lpCmdLine, int nShowCmd
     options.get("keepLogfiles", keepLogfiles);
     if (options.isSet("reset")) ZFileDelete(ZFromUTF8(property));
 
+    ZClientUseSkin();
     ZClient* client0 = ZSAFENEW(ZClient, ZFromUTF8(property), ZFromUTF8(avi), ZFromUTF8(host), ZFromUTF8(keepLogfiles),
                                 options.isSet("upgraded"), options.isSet("uploadlogfiles"), options.isSet("forceturn"));
     ZSystemSetStopHandler(onStopSignal, client0);

@@ -4,33 +4,18 @@
 #include "ZClient.h"
 
 #include "ZDispatchService.h"
+#include "ZFileService.h"
 #include "ZHTTPClient.h"
 #include "ZInstance.h"
 #include "ZLogfileService.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
 #include "ZSIPService.h"
+#include "ZScreenService.h"
 #include "ZUpgradeService.h"
 #include "ZUtil.h"
-
-// A service whose class is part of the build is created; until then a queue
-// drain stands in under the same thread name.
-#if __has_include("ZVideoCaptureService.h")
 #include "ZVideoCaptureService.h"
-#define ZCLIENT_HAS_VIDEO_CAPTURE 1
-#endif
-#if __has_include("ZVideoPlaybackService.h")
 #include "ZVideoPlaybackService.h"
-#define ZCLIENT_HAS_VIDEO_PLAYBACK 1
-#endif
-#if __has_include("ZFileService.h")
-#include "ZFileService.h"
-#define ZCLIENT_HAS_FILE_SERVICE 1
-#endif
-#if __has_include("ZScreenService.h")
-#include "ZScreenService.h"
-#define ZCLIENT_HAS_SCREEN_SERVICE 1
-#endif
 
 const wchar_t* const ZCLIENT_SERVICE_NAMES[8] = {
     L"ZClient.ZSIPService",    L"ZClient.ZVideoCaptureService", L"ZClient.ZVideoPlaybackService",
@@ -86,10 +71,6 @@ template <class Service>
 ZThreadObject* startService(Service* service, const wchar_t* threadName) {
     service->start(threadName);
     return service;
-}
-
-ZThreadObject* startDrain(ZInstance* instance, const wchar_t* queue, const wchar_t* threadName) {
-    return startService(ZSAFENEW(ZQueueDrain, instance, queue), threadName);
 }
 
 }  // namespace
@@ -181,30 +162,14 @@ ZClient::ZClient(const std::wstring& settingsFile, const std::wstring& avi, cons
 
 void ZClient::_startServices() {
     _sipService = startService(ZSAFENEW(ZSIPService, _instance, _port), ZCLIENT_SERVICE_NAMES[0]);
-#ifdef ZCLIENT_HAS_VIDEO_CAPTURE
     _videoCaptureService = startService(ZSAFENEW(ZVideoCaptureService, _instance, _port), ZCLIENT_SERVICE_NAMES[1]);
-#else
-    _videoCaptureService = startDrain(_instance, L"ZVideoCaptureService_commandQueue", ZCLIENT_SERVICE_NAMES[1]);
-#endif
-#ifdef ZCLIENT_HAS_VIDEO_PLAYBACK
     _videoPlaybackService =
         startService(ZSAFENEW(ZVideoPlaybackService, _instance, _port), ZCLIENT_SERVICE_NAMES[2]);
-#else
-    _videoPlaybackService = startDrain(_instance, L"ZVideoPlaybackService_commandQueue", ZCLIENT_SERVICE_NAMES[2]);
-#endif
     _logfileService = startService(ZSAFENEW(ZLogfileService, _instance), ZCLIENT_SERVICE_NAMES[3]);
     _upgradeService = startService(ZSAFENEW(ZUpgradeService, _instance), ZCLIENT_SERVICE_NAMES[4]);
     _dispatchService = startService(ZSAFENEW(ZDispatchService, _instance, _port), ZCLIENT_SERVICE_NAMES[5]);
-#ifdef ZCLIENT_HAS_FILE_SERVICE
     _fileService = startService(ZSAFENEW(ZFileService, _instance, _port), ZCLIENT_SERVICE_NAMES[6]);
-#else
-    _fileService = startDrain(_instance, L"ZFileService_commandQueue", ZCLIENT_SERVICE_NAMES[6]);
-#endif
-#ifdef ZCLIENT_HAS_SCREEN_SERVICE
     _screenService = startService(ZSAFENEW(ZScreenService, _instance, _port), ZCLIENT_SERVICE_NAMES[7]);
-#else
-    _screenService = startDrain(_instance, L"ZScreenService_commandQueue", ZCLIENT_SERVICE_NAMES[7]);
-#endif
 }
 
 ZClient::~ZClient() {

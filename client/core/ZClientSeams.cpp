@@ -64,25 +64,3 @@ void ZSkinLogCHAT(const std::wstring& buddy, const ZHTTPHeaders& message) {
     const std::string line = ZToUTF8(L"[" + ZTimeComposeTime(ZTimeNowLocal()) + L"] " + user + L": " + text + L"\r\n");
     ZFileAppend(L"chatlogs/" + buddy + L"_chat.txt", line.data(), static_cast<int>(line.size()));
 }
-
-ZQueueDrain::ZQueueDrain(ZInstance* instance, const std::wstring& queue) : _instance(instance), _queue(queue) {
-    ZTRACE_KIND("ZQueueDrain");
-    ZPRECONDITION(instance);
-}
-
-void ZQueueDrain::invariantTest() {
-    ZASSERT_PTR(_instance);
-    ZThreadObject::invariantTest();
-}
-
-int ZQueueDrain::_bZThreadObject_safe_onLoop() {
-    ZTRACE();
-    std::string item;
-    while (_instance->dequeue(_queue, item)) {
-        ZHTTPHeaders command;
-        const std::wstring method = command.deserialize(item) > 0 ? command.getMethod() : std::wstring(L"<unreadable>");
-        if (_warned.insert(ZToLower(method)).second)
-            ZLOG(L"WARNING '" << method << L"' on '" << _queue << L"' dropped: the service is not part of this build");
-    }
-    return 1000;
-}

@@ -1,10 +1,9 @@
 // Where the client object meets parts of the program that are built apart
-// from it: the skin (template engine), services still to come, and the
-// sources of time, addresses and CPU figures that tests replace.
+// from it: the skin (template engine) and the sources of time, addresses and
+// CPU figures that tests replace.
 //
-// Threading: the skin is created, called and deleted on the UI thread. A
-// queue drain runs on a thread of its own like any service. The sources are
-// set before the client is built and only read afterwards.
+// Threading: the skin is created, called and deleted on the UI thread. The
+// sources are set before the client is built and only read afterwards.
 #pragma once
 
 #include <cstdint>
@@ -59,22 +58,6 @@ private:
 void ZSkinBroadcastToBuddy(ZInstance* instance, const std::wstring& buddy, const ZHTTPHeaders& message);
 // Appends "[h:mmam] <user>: <text>" and CR LF to "chatlogs/<buddy>_chat.txt".
 void ZSkinLogCHAT(const std::wstring& buddy, const ZHTTPHeaders& message);
-
-// Stands in for a service whose class is not part of this build: empties
-// the service's queue once a second and warns once per method it drops.
-class ZQueueDrain : public ZThreadObject {
-public:
-    ZQueueDrain(ZInstance* instance, const std::wstring& queue);
-    void invariantTest() override;
-
-protected:
-    int _bZThreadObject_safe_onLoop() override;
-
-private:
-    ZInstance* _instance;
-    std::wstring _queue;
-    std::set<std::wstring> _warned;
-};
 
 // The client's clock, address list and CPU figures.
 struct ZClientSources {

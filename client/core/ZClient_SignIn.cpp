@@ -85,6 +85,9 @@ void ZClient::_processAUTHENTICATEResponse(const ZHTTPHeaders& response) {
         _instance->set(L"Global_TURN_Host", response.get(L"TURN-Host"), false);
         _instance->set(L"Global_Logfile_Host", response.get(L"Logfile-Host"), false);
         _instance->set(L"Global_STUN_Host_List", response.get(L"STUN-Host-List"), false);
+        // The service's proof of this sign-in; the dispatch service shows it
+        // when it names the device. Kept for this run only.
+        _instance->set(L"Local_Session_Key", response.get(L"Session-Key"), false);
         _instance->set(L"Local_IP", localIP, false);
         // The command names its host: upload-and-exit resets the client right
         // away, which clears "Global_Logfile_Host" before the service reads it.

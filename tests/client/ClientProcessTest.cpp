@@ -3,6 +3,8 @@
 // chats to one, and a stop signal signs the other off cleanly.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <memory>
 
 #include "ZNonPortable.h"
@@ -16,6 +18,9 @@ namespace {
 
 constexpr std::int64_t kSignInPatience = 30000000;
 constexpr std::int64_t kOnlinePatience = 10000000;
+// The program reads its skin from its working folder; these tests need none
+// of its windows.
+constexpr const char* kNoWindows = "<skin></skin>\n";
 
 class ClientProcess : public ::testing::Test {
 protected:
@@ -36,6 +41,8 @@ protected:
     }
 
     std::unique_ptr<Peer> startClient(const std::string& name) {
+        mkdir(dir.file(name).c_str(), 0700);
+        ZTestWriteFile(dir.file(name) + "/template.xml", kNoWindows);
         return std::make_unique<Peer>(dir.file(name), std::vector<std::string>{"-host", auth(), "-log", "cdsu"},
                                       clientProgram());
     }
@@ -169,6 +176,7 @@ TEST_F(ClientProcess, UploadAndExitSendsTheOldLogsAndEndsCleanly) {
     ZDirCreate(ZFromUTF8(folder));
     ZTestWriteFile(folder + "/settings.ini", "Local_User_GUID: erin\nLocal_Email: e@example.org\nLocal_Password: " + password("erin") + "\n");
     ZTestWriteFile(folder + "/zandrel_261201_080000_dirty.log", "an old run\n");
+    ZTestWriteFile(folder + "/template.xml", kNoWindows);
     Peer erin(folder, {"-host", auth(), "-uploadlogfiles", "1"}, clientProgram());
     ASSERT_TRUE(erin.waitForEnd(20000000)) << erin.log();
     EXPECT_EQ(erin.exitStatus(), 0);

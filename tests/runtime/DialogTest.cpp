@@ -115,6 +115,8 @@ public:
             XFree(data);
         }
         return out;
+    }
+
     void press(KeySym sym, int times = 1) {
         const KeyCode code = XKeysymToKeycode(_d, sym);
         for (int i = 0; i < times; ++i) {
