@@ -37,23 +37,55 @@ Display* inputDisplay() {
 
 Atom atom(Display* d, const char* name) { return XInternAtom(d, name, False); }
 
-// Top-level windows, topmost first: the window manager's stacking list when
-// one runs, else the root's mapped children. The list of a manager that has
-// gone stays on the root and lists none of the windows opened since.
+// Whether the window carries the WM_STATE a window manager puts on the
+// windows it manages.
+bool hasWMState(Display* d, Window w) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    const bool found = XGetWindowProperty(d, w, atom(d, "WM_STATE"), 0, 0, False, AnyPropertyType, &type, &format,
+                                          &count, &after, &data) == Success &&
+                       type != None;
+    if (data) XFree(data);
+    return found;
+}
+
+// The program's window inside a manager's frame: the first window below it
+// that carries WM_STATE, searched two levels deep; 0 when there is none.
+Window clientInFrame(Display* d, Window frame, int depth) {
+    Window r = 0, parent = 0, *children = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(d, frame, &r, &parent, &children, &n)) return 0;
+    Window found = 0;
+    for (unsigned i = n; i-- > 0 && !found;)
+        if (hasWMState(d, children[i])) found = children[i];
+    for (unsigned i = n; i-- > 0 && !found && depth > 1;) found = clientInFrame(d, children[i], depth - 1);
+    if (children) XFree(children);
+    return found;
+}
+
+// Top-level windows, topmost first, in the server's own stacking order (the
+// root's children): a window manager's frame stands for the program's
+// window inside it, and windows the manager leaves alone (menus, tips,
+// everything on a bare server) stand for themselves. A manager's client list
+// would leave those out and may be stale after the manager has gone.
 std::vector<Window> topLevelWindows(Display* d) {
     std::vector<Window> windows;
     const Window root = DefaultRootWindow(d);
-    std::uint64_t ids[4096];
-    int count = 0;
-    if (_ZX11HasWindowManager(d) &&
-        _ZX11GetCardinals(d, root, atom(d, "_NET_CLIENT_LIST_STACKING"), XA_WINDOW, ids, 4096, count) && count > 0) {
-        for (int i = count - 1; i >= 0; --i) windows.push_back(static_cast<Window>(ids[i]));
-        return windows;
-    }
     Window r = 0, parent = 0, *children = nullptr;
     unsigned n = 0;
     if (XQueryTree(d, root, &r, &parent, &children, &n)) {
-        for (unsigned i = n; i-- > 0;) windows.push_back(children[i]);
+        for (unsigned i = n; i-- > 0;) {
+            XWindowAttributes a;
+            if (!XGetWindowAttributes(d, children[i], &a) || a.map_state != IsViewable) continue;
+            Window w = children[i];
+            if (!a.override_redirect && !hasWMState(d, w)) {
+                const Window client = clientInFrame(d, w, 2);
+                if (client) w = client;
+            }
+            windows.push_back(w);
+        }
         if (children) XFree(children);
     }
     return windows;

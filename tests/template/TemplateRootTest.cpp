@@ -182,15 +182,22 @@ TEST_F(TemplateRootTest, ShowWindowOffersTheTitledWindowsAndSharesThePickedOne) 
         windows.push_back(w);
     }
     XSync(other, False);
+    // A window manager frames and maps them when it gets to it.
     std::map<std::uint32_t, std::wstring> listed;
-    ZScreenGetWindowList(listed);
+    const auto allListed = [&] {
+        for (Window w : windows)
+            if (!listed.count(static_cast<std::uint32_t>(w))) return false;
+        return true;
+    };
+    for (int tries = 0; tries < 100 && (ZScreenGetWindowList(listed), !allListed()); ++tries) ZThreadSleep(50000);
+    ASSERT_TRUE(allListed());
     std::vector<std::wstring> expected;
     std::uint32_t secondId = 0;
     for (const auto& [id, title] : listed) {
         expected.push_back(L"Show '" + ZRemoveChars(title, L"()") + L"'");
         if (expected.size() == 2) secondId = id;
     }
-    ASSERT_EQ(expected.size(), 3u);
+    ASSERT_GE(expected.size(), 3u);  // and whatever titled windows the desktop has
     const std::vector<std::wstring> lines =
         pickFromMenu(1, [&] { tmpl->executeCommand(L"(/buddies/b?showwindow)", nullptr); });
     EXPECT_EQ(lines, expected);
