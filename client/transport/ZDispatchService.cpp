@@ -81,6 +81,9 @@ ZDispatchService::ZDispatchService(ZInstance* instance, ZMegaPort* megaPort)
     _refreshInterval.setPeriod(kFirstPeriod);
     _reregisterInterval.setPeriod(kReregister);
     _reregisterTimeout.setPeriod(ZDISPATCH_REREGISTER_TIMEOUT);
+    // A command ends the loop's wait for traffic at once.
+    _wake = ZNetWakeOpen();
+    _instance->setQueueWake(L"ZDispatchService_commandQueue", _wake);
 }
 
 ZDispatchService::~ZDispatchService() {
@@ -89,6 +92,8 @@ ZDispatchService::~ZDispatchService() {
     _reset();
     ZWARNASSERT(!_turnClient);
     unlock();
+    _instance->setQueueWake(L"ZDispatchService_commandQueue", nullptr);
+    ZNetWakeClose(_wake);
 }
 
 void ZDispatchService::invariantTest() {

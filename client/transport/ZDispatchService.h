@@ -198,4 +198,5 @@ private:
     ZDispatchClock _clock;
     ZDispatchSleep _sleep;
     std::int64_t _passWait = 500000;
+    ZNetWake* _wake = nullptr;
 };

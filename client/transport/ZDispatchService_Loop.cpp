@@ -107,7 +107,7 @@ void ZDispatchService::_waitForTraffic() {
     if (_turnClient && _turnClient->getTCPSocket()) sockets.push_back(_turnClient->getTCPSocket());
     const std::int64_t wait = _passWait;
     unlock();
-    ZNetWait(ports, {}, sockets, wait);
+    ZNetWait(ports, {}, sockets, wait, _wake);
     lock();
 }
 

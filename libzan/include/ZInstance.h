@@ -39,6 +39,8 @@ struct ZInstanceWatcher {
     unsigned int code = 0;
 };
 
+struct ZNetWake;
+
 // The store of named variables, queues and watchers, with its settings file.
 class ZInstance : public ZThreadSafeObject {
 public:
@@ -98,6 +100,10 @@ public:
     void watch(const std::wstring& name, ZNotifyHandle* listener, unsigned int code);
     // Removes one registration of the pair.
     void unwatch(const std::wstring& name, ZNotifyHandle* listener, unsigned int code);
+    // The wake-up that every enqueue on the named queue signals, so that the
+    // thread reading it need not wait out its time-out (null: none). The
+    // reader removes it before closing it.
+    void setQueueWake(const std::wstring& name, ZNetWake* wake);
 
 private:
     void _load();
@@ -111,4 +117,5 @@ private:
     std::map<std::wstring, ZInstanceEntry> _nameValueMap;
     std::map<std::wstring, std::list<std::string>> _queueMap;
     std::map<std::wstring, std::list<ZInstanceWatcher>> _watcherMap;
+    std::map<std::wstring, ZNetWake*> _queueWakeMap;
 };

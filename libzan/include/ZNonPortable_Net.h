@@ -98,6 +98,19 @@ bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*
 
 constexpr int ZNET_WAIT_MAX = 64;
 
+// A wake-up for a thread that waits in ZNetWait: another thread signals it,
+// and the wait that watches it (or the next one, if none is waiting) returns
+// true at once. Signals do not count: several before a wait end one wait.
+struct ZNetWake;
+
+ZNetWake* ZNetWakeOpen();
+void ZNetWakeSignal(ZNetWake* wake);
+void ZNetWakeClose(ZNetWake* wake);
+
+// ZNetWait that also returns when the wake-up (null: none) is signalled.
+bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*>& others,
+              const std::list<ZNetTCPSocket*>& sockets, std::int64_t timeout, ZNetWake* wake);
+
 // ---- UPnP port mapping ----------------------------------------------------------
 
 // A UDP port mapping on the home router, removed on close.

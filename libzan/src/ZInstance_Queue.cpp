@@ -1,6 +1,7 @@
 // The store's named queues and its watchers: how threads pass messages and
 // how UI listeners hear about changes.
 #include "ZInstance.h"
+#include "ZNonPortable_Net.h"
 #include "ZPortable.h"
 #include "ZUtil.h"
 
@@ -10,7 +11,18 @@ void ZInstance::enqueue(const std::wstring& name, const std::string& item) {
     ZScopedLock lock(this);
     const std::wstring lname = ZToLower(name);
     _queueMap[lname].push_back(item);
+    const auto wake = _queueWakeMap.find(lname);
+    if (wake != _queueWakeMap.end()) ZNetWakeSignal(wake->second);
     _notify(lname);
+}
+
+void ZInstance::setQueueWake(const std::wstring& name, ZNetWake* wake) {
+    ZScopedLock lock(this);
+    const std::wstring lname = ZToLower(name);
+    if (wake)
+        _queueWakeMap[lname] = wake;
+    else
+        _queueWakeMap.erase(lname);
 }
 
 bool ZInstance::dequeue(const std::wstring& name, std::string& out) {

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -141,6 +142,37 @@ void ZNetTCPSocketClose(ZNetTCPSocket* sock) {
 
 bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*>& others,
               const std::list<ZNetTCPSocket*>& sockets, std::int64_t timeout) {
+    return ZNetWait(ports, others, sockets, timeout, nullptr);
+}
+
+struct ZNetWake {
+    int fd = -1;
+};
+
+ZNetWake* ZNetWakeOpen() {
+    const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+        ZLOG(L"WARNING Cannot open a wake-up event (" << ZNetGetLastErrorText() << L"), waits run their time.");
+        return nullptr;
+    }
+    return new ZNetWake{fd};
+}
+
+void ZNetWakeSignal(ZNetWake* wake) {
+    if (!wake) return;
+    const std::uint64_t one = 1;
+    // A full counter is as signalled as can be: nothing to do about EAGAIN.
+    [[maybe_unused]] const ssize_t written = ::write(wake->fd, &one, sizeof(one));
+}
+
+void ZNetWakeClose(ZNetWake* wake) {
+    if (!wake) return;
+    ::close(wake->fd);
+    delete wake;
+}
+
+bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*>& others,
+              const std::list<ZNetTCPSocket*>& sockets, std::int64_t timeout, ZNetWake* wake) {
     ZPRECONDITION(timeout >= 0);
     if (ZDebugIsCrashing()) {
         ZThreadSleep(timeout);
@@ -156,6 +188,7 @@ bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*
         if (h && h->alive && watched.size() < static_cast<std::size_t>(ZNET_WAIT_MAX))
             watched.push_back(pollfd{h->socket, POLLIN, 0});
     }
+    if (wake) watched.push_back(pollfd{wake->fd, POLLIN, 0});
     if (watched.empty()) {
         ZThreadSleep(timeout);
         return false;
@@ -176,6 +209,10 @@ bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*
             ZLOG(L"WARNING Error while polling, resetting everything .(" << ZNetGetLastErrorText() << L")");
             for (ZNetHandle* h : handles)
                 if (h) h->alive = false;
+        }
+        if (wake && ready > 0 && (watched.back().revents & POLLIN)) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t taken = ::read(wake->fd, &count, sizeof(count));
         }
         return ready != 0;
     }

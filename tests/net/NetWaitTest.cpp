@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "NetTestPeers.h"
+#include "ZInstance.h"
 #include "ZNonPortable.h"
+#include "ZPortable.h"
 #include "ZTestSupport.h"
 
 using namespace nettest;
@@ -205,4 +207,44 @@ TEST(ZNetCrash, WhileCrashingNetworkFunctionsFallSilent) {
         ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(peer.receive(0).size(), 0u) << "a send went out during the crash";
     ZNetUDPPortClose(port);
+}
+
+TEST(ZNetWait, AnEnqueueOnTheWatchedQueueEndsTheWaitAndSignalsBeforeAWaitAreKept) {
+    ZTempDir dir;
+    ZInstance store(ZFromUTF8(dir.file("settings.ini")));
+    ZNetWake* wake = ZNetWakeOpen();
+    ASSERT_NE(wake, nullptr);
+    store.setQueueWake(L"Reader_commandQueue", wake);
+    ZNetUDPPort* port = ZNetUDPPortOpen(L"127.0.0.1:0");
+    ASSERT_NE(port, nullptr);
+
+    // Nothing queued: the wait runs its time.
+    EXPECT_FALSE(ZNetWait({port}, {}, {}, 20000, wake));
+    // Queued before the wait (names fold to lower case), twice: one wait
+    // ends at once, and the signal is used up by it.
+    store.enqueue(L"READER_commandQueue", "A");
+    store.enqueue(L"Reader_commandQueue", "B");
+    auto start = Clock::now();
+    EXPECT_TRUE(ZNetWait({port}, {}, {}, 600 * kPatienceUs, wake));
+    EXPECT_LT(microsecondsSince(start), 60 * kPatienceUs);
+    EXPECT_FALSE(ZNetWait({port}, {}, {}, 0, wake));
+    // Another queue does not wake the reader.
+    store.enqueue(L"Other_commandQueue", "C");
+    EXPECT_FALSE(ZNetWait({port}, {}, {}, 0, wake));
+    // Queued from another thread while the reader waits.
+    start = Clock::now();
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        store.enqueue(L"Reader_commandQueue", "D");
+    });
+    EXPECT_TRUE(ZNetWait({port}, {}, {}, 600 * kPatienceUs, wake));
+    EXPECT_LT(microsecondsSince(start), 60 * kPatienceUs);
+    writer.join();
+    // Removed: enqueues no longer reach it.
+    store.setQueueWake(L"Reader_commandQueue", nullptr);
+    store.enqueue(L"Reader_commandQueue", "E");
+    EXPECT_FALSE(ZNetWait({port}, {}, {}, 0, wake));
+    EXPECT_EQ(store.length(L"Reader_commandQueue"), 4u);
+    ZNetUDPPortClose(port);
+    ZNetWakeClose(wake);
 }
