@@ -77,6 +77,12 @@ TEST(ZScreen, CaptureGivesTheWholeScreenAndAKnownRectangleReadsBackExactly) {
     ZImageFormat format;
     unsigned char* pixels = ZScreenCapture(screen, ZRect{-100, -100, 5000, 5000}, format);
     ASSERT_NE(pixels, nullptr);
+    // A compositor shows the new window on the screen when it gets to it.
+    ZPumpUntil([&] {
+        pixels = ZScreenCapture(screen, ZRect{-100, -100, 5000, 5000}, format);
+        return pixels && pixelAt(pixels, format, 163, 167)[0] == 0x99;
+    }, 5000);
+    ASSERT_NE(pixels, nullptr);
     EXPECT_EQ(format, (ZImageFormat{ZIT_BGRA32, 1280, 1024}));
     for (const auto& [x, y] : std::vector<std::pair<int, int>>{{100, 120}, {163, 167}, {130, 140}}) {
         const unsigned char* p = pixelAt(pixels, format, x, y);

@@ -14,6 +14,9 @@
 #
 # Usage: upnp_real_router.sh <zanupnp>
 set -u
+# A program that died before reading its fifo must fail a check, not kill
+# the script with the write.
+trap '' PIPE
 program=$(readlink -f "$1")
 
 skip() {
@@ -121,7 +124,7 @@ start_program() {
   inns l "$program" 192.168.77.2:4000 50000 50000 < "$work/in" > "$work/out" 2>&1 &
   program_pid=$!
   exec 3> "$work/in"
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     grep -qE '^(mapped|none)' "$work/out" && return 0
     sleep 0.1
   done

@@ -57,6 +57,28 @@ public:
         }
     }
 
+    // Waits until the keyboard focus is in the window or below it (a window
+    // manager gives it when it gets to it).
+    bool waitForFocusIn(Window top, int limitMs = 5000) {
+        const long long end = nowMs() + limitMs;
+        for (;;) {
+            Window focus = 0;
+            int revert = 0;
+            XGetInputFocus(_d, &focus, &revert);
+            for (Window w = focus; w && w != PointerRoot;) {
+                if (w == top) return true;
+                Window root = 0, parent = 0, *children = nullptr;
+                unsigned int n = 0;
+                if (!XQueryTree(_d, w, &root, &parent, &children, &n)) break;
+                if (children) XFree(children);
+                if (parent == root) break;
+                w = parent;
+            }
+            if (nowMs() >= end) return false;
+            poll(nullptr, 0, 20);
+        }
+    }
+
     // Clicks the middle of the child window named label.
     bool click(Window parent, const std::string& label) {
         const Window child = find(parent, label, false);
@@ -281,6 +303,7 @@ TEST(CrashDialog, TheCommentIsEditedAtItsCaretAndTheQuestionsWrapWhole) {
     ASSERT_NE(dialog, 0u) << children.output();
     // Into the field, then down to its empty last line, below the questions.
     ASSERT_TRUE(user.click(dialog, "Comment"));
+    ASSERT_TRUE(user.waitForFocusIn(dialog));
     user.press(XK_Down, 20);
     user.press(XK_End);
     user.type("it brake");
