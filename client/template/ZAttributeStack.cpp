@@ -2,12 +2,10 @@
 
 #include <algorithm>
 
-#include <boost/spirit/include/classic_core.hpp>
-#include <boost/spirit/include/classic_chset.hpp>
-
 #include "ZInstance.h"
 #include "ZObject.h"
 #include "ZPortable_Text.h"
+#include "ZSpiritClassic.h"
 #include "ZUtil.h"
 
 namespace sp = BOOST_SPIRIT_CLASSIC_NS;

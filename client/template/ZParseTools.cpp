@@ -1,6 +1,6 @@
 #include "ZParseTools.h"
 
-#include <boost/spirit/include/classic_core.hpp>
+#include "ZSpiritClassic.h"
 
 namespace sp = BOOST_SPIRIT_CLASSIC_NS;
 

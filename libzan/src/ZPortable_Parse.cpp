@@ -2,19 +2,8 @@
 
 #include <algorithm>
 
-// gcc 12 at -O2 takes the empty optional of a failed Spirit match for an
-// uninitialised read; the match's value is only read after a hit.
-#pragma GCC diagnostic push
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#include <boost/spirit/include/classic_assign_actor.hpp>
-#include <boost/spirit/include/classic_chset.hpp>
-#include <boost/spirit/include/classic_core.hpp>
-#pragma GCC diagnostic pop
-
 #include "ZPortable_Text.h"
+#include "ZSpiritClassic.h"
 #include "ZUtil.h"
 
 namespace sp = BOOST_SPIRIT_CLASSIC_NS;

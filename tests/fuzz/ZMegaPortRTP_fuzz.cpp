@@ -11,6 +11,7 @@
 #include "ZFuzz.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
+#include "ZRTP.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     zanFuzzHooks();
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bucket->from = L"127.0.0.1:9";
         bucket->buffer.assign(reinterpret_cast<const char*>(data + at + 2), length);
         at += 2 + length;
-        if (ZMegaPortIsRTP(bucket->buffer))
+        if (ZIsRTP(bucket->buffer))
             port->fillRTPBucket(bucket);
         else
             port->fillSIPBucket(bucket);
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int type = 0; type < 256; ++type) {
         while (ZMegaPortBucket* bucket = port->getRTPBucket(static_cast<std::uint8_t>(type))) {
             const int payload = static_cast<unsigned char>(bucket->buffer[1]);
-            if (!ZMegaPortIsRTP(bucket->buffer) ||
+            if (!ZIsRTP(bucket->buffer) ||
                 (payload != type && !(payload == ZRTCP_SENDER_REPORT && type == ZRTP_AUDIO)))
                 __builtin_trap();
             port->returnEmptyBucket(bucket);
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     while (ZMegaPortBucket* bucket = port->getSIPBucket()) {
-        if (ZMegaPortIsRTP(bucket->buffer)) __builtin_trap();
+        if (ZIsRTP(bucket->buffer)) __builtin_trap();
         port->returnEmptyBucket(bucket);
         ++taken;
     }
