@@ -5,6 +5,7 @@
 #include "ZButtonNode.h"
 #include "ZCellNode.h"
 #include "ZDefaultNode.h"
+#include "ZEditNode.h"
 #include "ZFont.h"
 #include "ZGradientNode.h"
 #include "ZImageNode.h"
@@ -45,6 +46,7 @@ void ZNodeLibrary_install() {
     creators[ZTN_SCROLLBAR] = make<ZScrollBarNode>;
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
+    creators[ZTN_EDIT] = make<ZEditNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
