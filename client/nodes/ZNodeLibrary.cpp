@@ -7,6 +7,7 @@
 #include "ZDefaultNode.h"
 #include "ZFont.h"
 #include "ZGradientNode.h"
+#include "ZHistoryNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
 #include "ZProgressNode.h"
@@ -45,6 +46,7 @@ void ZNodeLibrary_install() {
     creators[ZTN_SCROLLBAR] = make<ZScrollBarNode>;
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
+    creators[ZTN_HISTORY] = make<ZHistoryNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
