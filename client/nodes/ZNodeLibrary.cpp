@@ -8,6 +8,7 @@
 #include "ZEditNode.h"
 #include "ZFont.h"
 #include "ZGradientNode.h"
+#include "ZHistoryNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
 #include "ZProgressNode.h"
@@ -47,6 +48,7 @@ void ZNodeLibrary_install() {
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
     creators[ZTN_EDIT] = make<ZEditNode>;
+    creators[ZTN_HISTORY] = make<ZHistoryNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
