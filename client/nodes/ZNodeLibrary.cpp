@@ -10,9 +10,11 @@
 #include "ZGradientNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
+#include "ZListNode.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
 #include "ZScrollBarNode.h"
+#include "ZTableNode.h"
 #include "ZTemplateFactory.h"
 #include "ZTextNode.h"
 #include "ZWindowNode.h"
@@ -47,6 +49,8 @@ void ZNodeLibrary_install() {
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
     creators[ZTN_EDIT] = make<ZEditNode>;
+    creators[ZTN_LIST] = make<ZListNode>;
+    creators[ZTN_TABLE] = make<ZTableNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
