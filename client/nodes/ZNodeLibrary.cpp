@@ -11,9 +11,11 @@
 #include "ZHistoryNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
+#include "ZListNode.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
 #include "ZScrollBarNode.h"
+#include "ZTableNode.h"
 #include "ZTemplateFactory.h"
 #include "ZTextNode.h"
 #include "ZWindowNode.h"
@@ -49,6 +51,8 @@ void ZNodeLibrary_install() {
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
     creators[ZTN_EDIT] = make<ZEditNode>;
     creators[ZTN_HISTORY] = make<ZHistoryNode>;
+    creators[ZTN_LIST] = make<ZListNode>;
+    creators[ZTN_TABLE] = make<ZTableNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }

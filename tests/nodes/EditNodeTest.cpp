@@ -11,8 +11,8 @@ using namespace zantest;
 
 namespace {
 
-const wchar_t* const kFont = L"16,,#FF0000FF";
-const wchar_t* const kEmptyFont = L"16,,#0000FFFF";
+const wchar_t* const kFont = L"16,x,#FF0000FF";
+const wchar_t* const kEmptyFont = L"16,x,#0000FFFF";
 
 class EditNodeTest : public NodeTest {
 protected:
