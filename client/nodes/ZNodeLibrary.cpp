@@ -12,6 +12,7 @@
 #include "ZImageStack.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
+#include "ZScreenNode.h"
 #include "ZScrollBarNode.h"
 #include "ZTemplateFactory.h"
 #include "ZTextNode.h"
@@ -47,6 +48,7 @@ void ZNodeLibrary_install() {
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
     creators[ZTN_HISTORY] = make<ZHistoryNode>;
+    creators[ZTN_SCREEN] = make<ZScreenNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
