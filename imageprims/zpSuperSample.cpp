@@ -3,24 +3,14 @@
 // sums.
 #include "zpSuperSample.h"
 
+#include "zpNumeric.h"
+
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
 
 namespace {
-
-// trunc(v) as a 64-bit integer, held within +-2^62 (NaN gives 0): every
-// double-to-integer conversion of the driver and the walk goes through here.
-std::int64_t zpSatTrunc(double v) {
-    constexpr double kLimit = 4611686018427387904.0;  // 2^62
-    if (!(v == v)) return 0;
-    if (v >= kLimit) return std::int64_t{1} << 62;
-    if (v <= -kLimit) return -(std::int64_t{1} << 62);
-    return static_cast<std::int64_t>(v);
-}
-
-bool zpWholeNumber(double v) { return v - std::trunc(v) == 0.0; }
 
 int zpClampIndex(std::int64_t v, int limit) { return v < 0 ? 0 : (v > limit ? limit : static_cast<int>(v)); }
 
@@ -288,12 +278,4 @@ zpStatus resize_superDriver_gen(const void* src, int srcWidth, int srcHeight, in
     else if (channelKind == 4) done = kC4[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, mode);
     else done = kC3[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, pixelStep, mode);
     return done ? zpStsNoErr : zpStsMemAllocErr;
-}
-
-zpStatus zpiResizeSuperSample(const std::uint8_t* src, zpSize srcSize, int srcStep, zpRect srcRoi, std::uint8_t* dst,
-                              int dstStep, zpSize dstRoiSize, double xFactor, double yFactor, int pixelStep,
-                              int sampleCount) {
-    return resize_superDriver_gen(src, srcSize.width, srcSize.height, srcStep, srcRoi.x, srcRoi.y, srcRoi.width,
-                                  srcRoi.height, dst, dstStep, dstRoiSize.width, dstRoiSize.height, xFactor, yFactor,
-                                  pixelStep, sampleCount, zpType8u, 0);
 }
