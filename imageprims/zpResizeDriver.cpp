@@ -19,6 +19,7 @@ struct zpSlotDriver {
 };
 
 const zpSlotDriver kGen = {resizeRowHelpers_gen, zpAlignedMalloc32, false};
+const zpSlotDriver kSse = {resizeRowHelpers_sse, zpAlignedMalloc32, false};
 const zpSlotDriver kSse2 = {resizeRowHelpers_sse2, zpAlignedMalloc32, false};
 const zpSlotDriver kSse3 = {resizeRowHelpers_sse3, zpAlignedMalloc32_sse3, true};
 
@@ -266,11 +267,12 @@ zpStatus zpResizeRun(const zpSlotDriver& slot, const zpResizeArgs& a, const zpIn
         return zpResizeRun(slot, args, nullptr);                                                               \
     }
 ZP_DEFINE_RESIZE_DRIVER(resize_driver_gen, kGen)
+ZP_DEFINE_RESIZE_DRIVER(resize_driver_sse, kSse)
 ZP_DEFINE_RESIZE_DRIVER(resize_driver_sse2, kSse2)
 ZP_DEFINE_RESIZE_DRIVER(resize_driver_sse3, kSse3)
 
 zpStatus zpResizeInspect(int slot, const zpResizeArgs& args, const zpInspector& inspect) {
-    const zpSlotDriver* slots[4] = {&kGen, nullptr, &kSse2, &kSse3};
+    const zpSlotDriver* slots[4] = {&kGen, &kSse, &kSse2, &kSse3};
     const zpSlotDriver* chosen = slot >= 1 && slot <= 4 ? slots[slot - 1] : nullptr;
     return zpResizeRun(chosen ? *chosen : kGen, args, &inspect);
 }

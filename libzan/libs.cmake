@@ -30,4 +30,5 @@ target_compile_options(zan PRIVATE -ffp-contract=off -fno-fast-math)
 set_source_files_properties(
   ${PROJECT_SOURCE_DIR}/imageprims/zpKernelsMmx.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpKernelsSse2.cpp
   ${PROJECT_SOURCE_DIR}/imageprims/zpResizeLinearSse2.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpResizeCubicSse2.cpp
+  ${PROJECT_SOURCE_DIR}/imageprims/zpResizeLinearSse.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpResizeCubicSse.cpp
   PROPERTIES COMPILE_OPTIONS -O2)

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <vector>
+#include <xmmintrin.h>
 
 #include "../../imageprims/zpResizePasses.h"
 #include "ZResizeTestSupport.h"
@@ -147,10 +148,10 @@ TEST_P(ResizeSlotTest, KeepsWithinItsBoundsOfTheGenericResult) {
 
 // ---- the passes' own edge cases ------------------------------------------------------
 
-// The pass of `slot` among its namesakes of slots 3 and 4.
+// The pass of `slot` among its namesakes of slots 2 to 4.
 template <typename F>
-F bySlot(int slot, F sse2, F sse3) {
-    return slot == 4 ? sse3 : sse2;
+F bySlot(int slot, F sse, F sse2, F sse3) {
+    return slot == 2 ? sse : (slot == 3 ? sse2 : sse3);
 }
 
 TEST_P(ResizeSlotTest, LinearEightBitBlendOfNeighboursTruncatesWhereTheGenericRounds) {
@@ -203,8 +204,8 @@ TEST_P(ResizeSlotTest, LinearSixteenBitFullWeightKeepsOddSamplesExactly) {
         std::vector<std::int16_t> w(2 * width);
         for (int i = 0; i < width; ++i) xIdx[i] = i, w[2 * i] = 16384, w[2 * i + 1] = 0;
         std::vector<std::uint16_t> upper(width + 8), lower(width + 8, 1), out(width);
-        const auto h1 = bySlot(slot.slot, resize16u_linH1_sse2, resize16u_linH1_sse2);
-        const auto v = bySlot(slot.slot, resize16u_linV_sse2, resize16u_linV_sse2);
+        const auto h1 = bySlot(slot.slot, resize16u_linH1_sse, resize16u_linH1_sse2, resize16u_linH1_sse2);
+        const auto v = bySlot(slot.slot, resize16u_linV_sse, resize16u_linV_sse2, resize16u_linV_sse2);
         h1(row.data(), width, xIdx.data(), w.data(), upper.data());
         v(out.data(), width, 0, upper.data(), lower.data());
         EXPECT_EQ(out, std::vector<std::uint16_t>(row.begin(), row.begin() + width)) << width;
@@ -223,10 +224,10 @@ std::vector<T> cubicVertical(const ResizeSlot& slot, float value, int count) {
     for (int i = 0; i < count; ++i) rows[1][i] = value;
     std::vector<T> out(count);
     if constexpr (std::is_same_v<T, std::uint8_t>)
-        bySlot(slot.slot, resize8u_cubV_sse2, resize8u_cubV_sse3)(out.data(), count, 0.0f, rows[0].data(),
+        bySlot(slot.slot, resize8u_cubV_sse, resize8u_cubV_sse2, resize8u_cubV_sse3)(out.data(), count, 0.0f, rows[0].data(),
                                                                   rows[1].data(), rows[2].data(), rows[3].data());
     else
-        bySlot(slot.slot, resize16u_cubV_sse2, resize16u_cubV_sse3)(out.data(), count, 0.0f, rows[0].data(),
+        bySlot(slot.slot, resize16u_cubV_sse, resize16u_cubV_sse2, resize16u_cubV_sse3)(out.data(), count, 0.0f, rows[0].data(),
                                                                     rows[1].data(), rows[2].data(), rows[3].data());
     return out;
 }
@@ -243,6 +244,30 @@ TEST_P(ResizeSlotTest, CubicVerticalRoundsInItsVectorPartAndTruncatesInTheRest) 
     EXPECT_EQ(cubicVertical<std::uint16_t>(slot, -3.0f, 5), std::vector<std::uint16_t>(5, 0));
     // Three samples: the scalar remainder alone.
     EXPECT_EQ(cubicVertical<std::uint8_t>(slot, 254.6f, 3), std::vector<std::uint8_t>(3, 254));
+}
+
+TEST_P(ResizeSlotTest, LeavesTheProcessorStateAsItFoundIt) {
+    const ResizeSlot& slot = GetParam();
+    for (int type : {zpType8u, zpType16u, zpType32f})
+        for (int interpolation : {zpInterLinear, zpInterCubic})
+            for (int channels : {1, 3, 4}) {
+                const SlotImage src(type, 37, 29, channels, 0, 0, 5);
+                std::vector<std::uint8_t> dst(64 * 48 * 4 * 4);
+                const unsigned csr = _mm_getcsr();
+                std::uint16_t x87 = 0, x87After = 0;
+                asm volatile("fnstcw %0" : "=m"(x87));
+                ASSERT_EQ(slot.driver(src.source(), 37, 29, src.step, 0, 0, 37, 29, dst.data(), 64 * 4 * 4, 64, 48,
+                                      1.6, 1.4, 0.0, 0.0, channels, channels, type, 0, interpolation, 1),
+                          zpStsNoErr);
+                asm volatile("fnstcw %0" : "=m"(x87After));
+                // Rounding mode, masks, flush-to-zero: all but the sticky flags.
+                EXPECT_EQ(_mm_getcsr() & ~0x3Fu, csr & ~0x3Fu);
+                EXPECT_EQ(x87After, x87);
+                // The x87 registers are free again: extended precision works.
+                volatile long double third = 1.0L / 3.0L;
+                EXPECT_EQ(third * 3.0L, 1.0L);
+                EXPECT_EQ(static_cast<double>(std::sqrt(static_cast<long double>(2.0L))), std::sqrt(2.0));
+            }
 }
 
 INSTANTIATE_TEST_SUITE_P(Slots, ResizeSlotTest, ::testing::ValuesIn(resizeSlots()), slotName);

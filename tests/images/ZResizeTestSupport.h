@@ -33,6 +33,7 @@ struct ResizeSlot {
 
 inline std::vector<ResizeSlot> resizeSlots() {
     return {
+        {2, "sse", resize_driver_sse, nullptr, {nullptr, nullptr, nullptr}, resizeRowHelpers_sse},
         {3, "sse2", resize_driver_sse2, nullptr, {nullptr, nullptr, nullptr}, resizeRowHelpers_sse2},
         {4, "sse3", resize_driver_sse3, nullptr, {nullptr, nullptr, nullptr}, resizeRowHelpers_sse3},
     };
