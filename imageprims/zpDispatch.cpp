@@ -1,7 +1,8 @@
 // Dispatch entry points, variant tables and the registration list of the
 // image primitives. The copies and the compositing have processor-specific
-// variants in entries 2 to 4 (entry 4 shares entry 3's SSE2 code); the other
-// primitives hold their generic variant there. The index stays 1 unless
+// variants in entries 2 to 4 (entry 4 shares entry 3's SSE2 code), the
+// resize one variant per slot; the other primitives hold their generic
+// variant there. The index stays 1 unless
 // zpSelectVariant or zpInitDispatch is called, and the program calls neither.
 #include <atomic>
 #include <cstdint>
@@ -56,6 +57,10 @@ struct zpRegistrar {
 #define ZP_PRIMITIVE_SIMD(name, params, args) \
     ZP_PRIMITIVE_VARIANTS(name, params, args, name##_sse, name##_sse2, name##_sse2)
 
+// The resize has a variant of its own in every slot.
+#define ZP_PRIMITIVE_RESIZE(name, params, args) \
+    ZP_PRIMITIVE_VARIANTS(name, params, args, name##_sse, name##_sse2, name##_sse3)
+
 #define ZP_COPY_PARAMS (const std::uint8_t* src, int srcStep, std::uint8_t* dst, int dstStep, zpSize roiSize)
 #define ZP_COPY_ARGS (src, srcStep, dst, dstStep, roiSize)
 #define ZP_RESIZE_PARAMS                                                                        \
@@ -71,9 +76,9 @@ ZP_PRIMITIVE_SIMD(zpiAlphaComp_8u_AC4R,
               int dstStep, zpSize roiSize, std::int32_t alphaType),
              (src1, src1Step, src2, src2Step, dst, dstStep, roiSize, alphaType))
 ZP_PRIMITIVE_SIMD(zpiCopy_8u_C4R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
-ZP_PRIMITIVE(zpiResize_8u_C1R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
-ZP_PRIMITIVE(zpiResize_8u_C3R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
-ZP_PRIMITIVE(zpiResize_8u_C4R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
+ZP_PRIMITIVE_RESIZE(zpiResize_8u_C1R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
+ZP_PRIMITIVE_RESIZE(zpiResize_8u_C3R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
+ZP_PRIMITIVE_RESIZE(zpiResize_8u_C4R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
 ZP_PRIMITIVE(zpiAlphaPremul_8u_AC4IR, (std::uint8_t * srcDst, int srcDstStep, zpSize roiSize),
              (srcDst, srcDstStep, roiSize))
 ZP_PRIMITIVE(zpiRGBToGray_8u_C3C1R, ZP_COPY_PARAMS, ZP_COPY_ARGS)

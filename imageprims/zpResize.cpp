@@ -52,3 +52,6 @@ zpStatus zpResizeEntry(const std::uint8_t* src, zpSize srcSize, int srcStep, zpR
     }
 
 ZP_RESIZE_ENTRIES(generic, resize_superDriver_gen, resize_driver_gen, false)
+ZP_RESIZE_ENTRIES(sse, resize_superDriver_sse, resize_driver_sse, false)
+ZP_RESIZE_ENTRIES(sse2, resize_superDriver_sse2, resize_driver_sse2, true)
+ZP_RESIZE_ENTRIES(sse3, resize_superDriver_sse3, resize_driver_sse3, true)

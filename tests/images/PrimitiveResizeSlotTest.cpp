@@ -7,6 +7,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 #include <xmmintrin.h>
 
@@ -14,6 +15,8 @@
 #include "ZResizeTestSupport.h"
 
 namespace {
+
+using zpResizeEntryFn = decltype(zpiResize_8u_C1R);
 
 struct Layout {
     const char* name;
@@ -268,6 +271,59 @@ TEST_P(ResizeSlotTest, LeavesTheProcessorStateAsItFoundIt) {
                 EXPECT_EQ(third * 3.0L, 1.0L);
                 EXPECT_EQ(static_cast<double>(std::sqrt(static_cast<long double>(2.0L))), std::sqrt(2.0));
             }
+}
+
+TEST_P(ResizeSlotTest, EntriesRouteSuperSamplingAndRefuseANaNFactor) {
+    const ResizeSlot& slot = GetParam();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::uint8_t src[64] = {}, dst[64] = {};
+    for (ResizeEntry entry : slot.entries) {
+        EXPECT_EQ(entry(src, {4, 4}, 16, {0, 0, 4, 4}, dst, 16, {4, 4}, nan, 0.5, zpInterSuper), zpStsResizeFactorErr);
+        EXPECT_EQ(entry(src, {4, 4}, 16, {0, 0, 4, 4}, dst, 16, {4, 4}, 0.5, nan, zpInterLinear), zpStsResizeFactorErr);
+        // A factor above 1.0 goes to the resize driver, which has no method 8.
+        EXPECT_EQ(entry(src, {4, 4}, 16, {0, 0, 4, 4}, dst, 16, {4, 4}, 1.5, 0.5, zpInterSuper), zpStsInterpolationErr);
+    }
+    // Halving by super-sampling through the C1 entry: block means.
+    const std::uint8_t blocks[8] = {0, 10, 100, 110, 20, 30, 120, 130};
+    std::uint8_t two[2] = {};
+    ASSERT_EQ(slot.entries[0](blocks, {4, 2}, 4, {0, 0, 4, 2}, two, 2, {2, 1}, 0.5, 0.5, zpInterSuper), zpStsNoErr);
+    EXPECT_EQ(two[0], 15);
+    EXPECT_EQ(two[1], 115);
+}
+
+// The program's resize is the generic variant: 100 and 101 blended half and
+// half give 101 there and 100 in every processor slot.
+TEST(ResizeSlots, TheProgramRunsTheGenericVariant) {
+    const std::uint8_t src[4] = {100, 101, 100, 101};
+    std::uint8_t dst[6] = {};
+    ASSERT_EQ(zpiResize_8u_C1R(src, {2, 2}, 2, {0, 0, 2, 2}, dst, 3, {3, 2}, 1.5, 1.0, zpInterLinear), zpStsNoErr);
+    EXPECT_EQ(dst[1], 101);
+    for (const ResizeSlot& slot : resizeSlots()) {
+        if (!slotUnsupportedReason(slot.slot).empty()) continue;
+        std::uint8_t out[6] = {};
+        ASSERT_EQ(slot.entries[0](src, {2, 2}, 2, {0, 0, 2, 2}, out, 3, {3, 2}, 1.5, 1.0, zpInterLinear), zpStsNoErr);
+        EXPECT_EQ(out[1], 100) << slot.name;
+    }
+}
+
+// Entries 2 to 4 of the resize tables hold the slot entry functions.
+TEST(ResizeSlots, TablesHoldEachSlotsEntries) {
+    const char* names[3] = {"zpiResize_8u_C1R", "zpiResize_8u_C3R", "zpiResize_8u_C4R"};
+    const std::int32_t classes[5] = {0, 0, 5, 6, 8};  // a processor class selecting each slot
+    const std::uint8_t src[4] = {100, 101, 100, 101};
+    for (const ResizeSlot& slot : resizeSlots())
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(primitiveEntry<zpResizeEntryFn>(names[i], slot.slot), slot.entries[i]);
+    // Selected through the dispatch, a slot's variant runs (and the index
+    // is put back).
+    for (const ResizeSlot& slot : resizeSlots()) {
+        if (!slotUnsupportedReason(slot.slot).empty()) continue;
+        ASSERT_EQ(zpSelectVariant(classes[slot.slot]), zpStsNoErr);
+        std::uint8_t out[6] = {};
+        const zpStatus status = zpiResize_8u_C1R(src, {2, 2}, 2, {0, 0, 2, 2}, out, 3, {3, 2}, 1.5, 1.0, zpInterLinear);
+        zpVariantIndex = 1;
+        ASSERT_EQ(status, zpStsNoErr);
+        EXPECT_EQ(out[1], 100) << slot.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Slots, ResizeSlotTest, ::testing::ValuesIn(resizeSlots()), slotName);

@@ -33,9 +33,12 @@ struct ResizeSlot {
 
 inline std::vector<ResizeSlot> resizeSlots() {
     return {
-        {2, "sse", resize_driver_sse, nullptr, {nullptr, nullptr, nullptr}, resizeRowHelpers_sse},
-        {3, "sse2", resize_driver_sse2, nullptr, {nullptr, nullptr, nullptr}, resizeRowHelpers_sse2},
-        {4, "sse3", resize_driver_sse3, nullptr, {nullptr, nullptr, nullptr}, resizeRowHelpers_sse3},
+        {2, "sse", resize_driver_sse, resize_superDriver_sse,
+         {zpiResize_8u_C1R_sse, zpiResize_8u_C3R_sse, zpiResize_8u_C4R_sse}, resizeRowHelpers_sse},
+        {3, "sse2", resize_driver_sse2, resize_superDriver_sse2,
+         {zpiResize_8u_C1R_sse2, zpiResize_8u_C3R_sse2, zpiResize_8u_C4R_sse2}, resizeRowHelpers_sse2},
+        {4, "sse3", resize_driver_sse3, resize_superDriver_sse3,
+         {zpiResize_8u_C1R_sse3, zpiResize_8u_C3R_sse3, zpiResize_8u_C4R_sse3}, resizeRowHelpers_sse3},
     };
 }
 
