@@ -1,7 +1,8 @@
 // Headless peers that run the media services: once a buddy's device is
 // connected, a talk sends it our camera (a clip) and our voice (a file-backed
-// microphone) as media packets through the real service's routes, and the
-// buddy hears them through a file-backed ALSA device and sees the pictures.
+// microphone) as media packets through the real service's routes; two such
+// peers talking to each other hear one another through file-backed ALSA
+// devices and see one another's pictures.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -180,6 +181,95 @@ bool logsWithin(Peer& peer, const std::string& text, std::int64_t patienceMs) {
     return peer.log().find(text) != std::string::npos;
 }
 
+
+
+// What one peer heard and saw of the other's talk, from their reports and
+// the listener's sound file.
+void checkHeardAndSeen(const std::string& who, const std::string& speaker, const std::string& listener,
+                       const std::string& speakerGUID, const std::string& heardFile, std::int64_t talkStart,
+                       const std::vector<std::string>& expected) {
+    SCOPED_TRACE(who);
+    const auto mic = linesOf(speaker, "MICSTART ");
+    const auto sound = linesOf(listener, "SOUNDSTART ");
+    const auto listening = linesOf(listener, "LISTENING " + speakerGUID + " ");
+    const auto images = linesOf(listener, "IMAGE " + speakerGUID + " ");
+    ASSERT_FALSE(mic.empty()) << speaker;
+    ASSERT_EQ(sound.size(), 1u) << "one sound output for one talk\n" << listener;
+    ASSERT_FALSE(listening.empty()) << listener;
+    ASSERT_FALSE(images.empty()) << listener;
+
+    // Every picture the listener published is one of the clip's frames, cut and scaled.
+    for (const auto& image : images) {
+        const std::string ppm = ZTestReadFile(image[0]);
+        const std::string header = "P6 48 48 255\n";
+        ASSERT_EQ(ppm.rfind(header, 0), 0u) << image[0];
+        const std::string picture = ppm.substr(header.size());
+        double best = 0;
+        for (const std::string& frame : expected) best = std::max(best, lumaPSNR(picture, frame));
+        EXPECT_GE(best, 30.0) << image[0];
+    }
+    // Once the speaker's sound arrives, pictures wait until the listener's sound output starts.
+    const std::int64_t heardFrom = std::stoll(listening.back()[0]);
+    const std::int64_t soundFrom = std::stoll(sound[0][1]);
+    EXPECT_LT(heardFrom, soundFrom);
+    int afterwards = 0;
+    for (const auto& image : images) {
+        const std::int64_t at = std::stoll(image[1]);
+        EXPECT_FALSE(at > heardFrom && at < soundFrom) << "a picture at " << at << " between " << heardFrom << " and "
+                                                       << soundFrom;
+        afterwards += at >= soundFrom;
+    }
+    EXPECT_GE(afterwards, 10);  // then they flow, with the sound
+
+    // The listener's loudspeaker: the bursts one second apart, each 1 kHz.
+    const std::string heard = ZTestReadFile(heardFile);
+    std::vector<std::int16_t> samples(heard.size() / 2);
+    std::memcpy(samples.data(), heard.data(), samples.size() * 2);
+    std::vector<Burst> bursts = findBursts(samples);
+    // A burst cut by the talk's start or end is not a whole one.
+    bursts.erase(std::remove_if(bursts.begin(), bursts.end(),
+                                [](const Burst& b) { return b.end - b.start < static_cast<std::size_t>(kRate) * 19 / 100; }),
+                 bursts.end());
+    ASSERT_GE(bursts.size(), 7u) << samples.size() << " samples heard";
+    for (std::size_t i = 0; i < bursts.size(); ++i) {
+        const Burst& b = bursts[i];
+        EXPECT_NEAR(crossingsHz(samples, b.start + kRate / 50, b.end - kRate / 50), 1000.0, 10.0) << "burst " << i;
+        if (i) {
+            EXPECT_NEAR(static_cast<double>(b.start - bursts[i - 1].start), kRate, kRate / 50.0) << "burst " << i;
+        }
+    }
+
+    // Mouth to ear: when the listener's device played a burst's first sample
+    // (output start plus its place in the device's file; the clock-paced
+    // device holds its 40 ms in the pacing) against when the speaker's
+    // microphone took it. The
+    // file microphone hands each block of 1120 samples over as its first
+    // sample is taken, one block sooner than a live one could.
+    const std::int64_t micFrom = std::stoll(mic.back()[0]);
+    const std::int64_t outFrom = std::stoll(sound[0][0]);
+    std::vector<std::int64_t> delays;
+    for (const Burst& b : bursts) {
+        const std::int64_t played = outFrom + static_cast<std::int64_t>(b.start) * 1000000 / kRate;
+        const std::int64_t captured = micFrom + (played - micFrom) / 1000000 * 1000000;
+        delays.push_back(played - captured);
+    }
+    // A burst taken before the talk began would mean the delay is more than
+    // a second.
+    const std::int64_t firstCaptured = outFrom + static_cast<std::int64_t>(bursts[0].start) * 1000000 / kRate - delays[0];
+    EXPECT_GE(firstCaptured, talkStart - 200000);
+    std::sort(delays.begin(), delays.end());
+    const std::string report = who + ": mouth to ear over " + std::to_string(delays.size()) + " bursts: min " +
+                               std::to_string(delays.front() / 1000) + " ms, median " +
+                               std::to_string(delays[delays.size() / 2] / 1000) + " ms, max " +
+                               std::to_string(delays.back() / 1000) +
+                               " ms (prebuffer 500 ms, device buffer 40 ms, microphone blocks of 50.9 ms)";
+    std::printf("%s\n", report.c_str());
+    ::testing::Test::RecordProperty("mouth_to_ear_median_ms", static_cast<int>(delays[delays.size() / 2] / 1000));
+    // No sound plays before the prebuffer has been taken: at least 500 ms
+    // less the block the file microphone hands over early.
+    EXPECT_GE(delays.front(), 500000 - 1120 * 1000000 / kRate) << report;
+}
+
 }  // namespace
 
 TEST(PeerMedia, ATalkSendsTheCameraAndTheVoiceToEveryDeviceOfTheBuddy) {
@@ -235,23 +325,28 @@ TEST(PeerMedia, ABuddyWhoTalksIsHeardAndSeen) {
     const int clipFrames = 100;
     ZTestWriteFile(dir.file("clip.y4m"), clipY4m(clipFrames));
     ZTestWriteFile(dir.file("bursts.raw"), burstsPCM(90));
-    ZTestWriteFile(dir.file("asound.conf"),
-                   "pcm.zanmic {\n type file\n slave.pcm null\n file \"/dev/null\"\n infile \"" +
-                       dir.file("bursts.raw") + "\"\n format raw\n}\npcm.zanout {\n type file\n slave.pcm null\n file \"" +
-                       dir.file("heard.raw") + "\"\n format raw\n}\n");
+    std::string devices;
+    for (const std::string name : {"alice", "bob"}) {
+        devices += "pcm.mic_" + name + " {\n type file\n slave.pcm null\n file \"/dev/null\"\n infile \"" +
+                   dir.file("bursts.raw") + "\"\n format raw\n}\npcm.out_" + name +
+                   " {\n type file\n slave.pcm null\n file \"" + dir.file(name + "_heard.raw") +
+                   "\"\n format raw\n}\n";
+        mkdir(dir.file(name).c_str(), 0700);
+        mkdir(dir.file(name + "_pictures").c_str(), 0700);
+        ZTestWriteFile(dir.file(name + "/settings.ini"), "Video_Privacy_Choice_Who: All my buddies\n");
+    }
+    ZTestWriteFile(dir.file("asound.conf"), devices);
     setenv("ALSA_CONFIG_PATH", ("/usr/share/alsa/alsa.conf:" + dir.file("asound.conf")).c_str(), 1);
-    mkdir(dir.file("alice").c_str(), 0700);
-    mkdir(dir.file("pictures").c_str(), 0700);
-    ZTestWriteFile(dir.file("alice/settings.ini"), "Video_Privacy_Choice_Who: All my buddies\n");
-    auto startPeer = [&](const std::string& name, std::vector<std::string> extra) {
-        std::vector<std::string> args = {"-auth", ZToUTF8(server.host(0)), "-user", name, "-password", "secret",
-                                         "-email", name + "@example.org", "-upnp", "http://127.0.0.1:1/rootDesc.xml",
-                                         "-media", "1"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return std::make_unique<Peer>(dir.file(name), args);
+    auto startPeer = [&](const std::string& name) {
+        return std::make_unique<Peer>(
+            dir.file(name),
+            std::vector<std::string>{"-auth", ZToUTF8(server.host(0)), "-user", name, "-password", "secret", "-email",
+                                     name + "@example.org", "-upnp", "http://127.0.0.1:1/rootDesc.xml", "-media", "1",
+                                     "-log", "sbdv", "-avi", dir.file("clip.y4m"), "-mic", "mic_" + name, "-playback",
+                                     "out_" + name, "-dumpimages", dir.file(name + "_pictures")});
     };
-    auto alice = startPeer("alice", {"-log", "sbdv", "-avi", dir.file("clip.y4m"), "-mic", "zanmic"});
-    auto bob = startPeer("bob", {"-log", "sbdv", "-playback", "zanout", "-dumpimages", dir.file("pictures")});
+    auto alice = startPeer("alice");
+    auto bob = startPeer("bob");
     unsetenv("ALSA_CONFIG_PATH");
     const std::string aliceLine = alice->waitFor("AUTHENTICATED ", 30000000);
     const std::string bobLine = bob->waitFor("AUTHENTICATED ", 30000000);
@@ -263,96 +358,31 @@ TEST(PeerMedia, ABuddyWhoTalksIsHeardAndSeen) {
     ASSERT_FALSE(bob->waitFor("SIPSTATUS Online", 30000000).empty()) << bob->log();
 
     alice->command("addbuddy " + bobGUID);
-    ASSERT_TRUE(logsWithin(*alice, "Received 'OPEN' request, beginning to capture to '" + bobGUID + "@", 15000))
-        << alice->log();
-    ASSERT_TRUE(logsWithin(*bob, "Received 'OPEN' request, beginning playback for '" + aliceGUID + "@", 15000))
-        << bob->log();
-    // Alice talks to Bob for ten seconds.
+    bob->command("addbuddy " + aliceGUID);
+    for (auto [peer, buddy] : {std::pair{alice.get(), bobGUID}, std::pair{bob.get(), aliceGUID}}) {
+        ASSERT_TRUE(logsWithin(*peer, "Received 'OPEN' request, beginning to capture to '" + buddy + "@", 15000))
+            << peer->log();
+        ASSERT_TRUE(logsWithin(*peer, "Received 'OPEN' request, beginning playback for '" + buddy + "@", 15000))
+            << peer->log();
+    }
+    // They talk to each other for ten seconds.
     const std::int64_t talkStart = monotonicMicros();
     alice->command("talk " + bobGUID);
-    bob->waitFor("\x01", 10000000);  // everything Bob says meanwhile
+    bob->command("talk " + aliceGUID);
+    const std::int64_t talkEnd = nowMs() + 10000;
+    while (nowMs() < talkEnd) {  // read what both say meanwhile
+        alice->waitFor("\x01", 100000);
+        bob->waitFor("\x01", 100000);
+    }
     alice->command("untalk " + bobGUID);
+    bob->command("untalk " + aliceGUID);
     EXPECT_TRUE(alice->terminate(30000000));
     EXPECT_TRUE(bob->terminate(30000000));
 
-    const auto mic = linesOf(alice->output(), "MICSTART ");
-    const auto sound = linesOf(bob->output(), "SOUNDSTART ");
-    const auto listening = linesOf(bob->output(), "LISTENING " + aliceGUID + " ");
-    const auto images = linesOf(bob->output(), "IMAGE " + aliceGUID + " ");
-    ASSERT_FALSE(mic.empty()) << alice->output();
-    ASSERT_EQ(sound.size(), 1u) << "one sound output for one talk\n" << bob->output();
-    ASSERT_FALSE(listening.empty()) << bob->output();
-    ASSERT_FALSE(images.empty()) << bob->output();
-
-    // Every picture Bob published is one of the clip's frames, cut and scaled.
     std::vector<std::string> expected;
     for (int f = 0; f < clipFrames; ++f) expected.push_back(expectedPicture(f, 48));
-    for (const auto& image : images) {
-        const std::string ppm = ZTestReadFile(image[0]);
-        const std::string header = "P6 48 48 255\n";
-        ASSERT_EQ(ppm.rfind(header, 0), 0u) << image[0];
-        const std::string picture = ppm.substr(header.size());
-        double best = 0;
-        for (const std::string& frame : expected) best = std::max(best, lumaPSNR(picture, frame));
-        EXPECT_GE(best, 30.0) << image[0];
-    }
-    // Once Alice's sound arrives, pictures wait until Bob's sound output starts.
-    const std::int64_t heardFrom = std::stoll(listening.back()[0]);
-    const std::int64_t soundFrom = std::stoll(sound[0][1]);
-    EXPECT_LT(heardFrom, soundFrom);
-    int afterwards = 0;
-    for (const auto& image : images) {
-        const std::int64_t at = std::stoll(image[1]);
-        EXPECT_FALSE(at > heardFrom && at < soundFrom) << "a picture at " << at << " between " << heardFrom << " and "
-                                                       << soundFrom;
-        afterwards += at >= soundFrom;
-    }
-    EXPECT_GE(afterwards, 10);  // then they flow, with the sound
-
-    // Bob's speaker: the bursts one second apart, each 1 kHz.
-    const std::string heard = ZTestReadFile(dir.file("heard.raw"));
-    std::vector<std::int16_t> samples(heard.size() / 2);
-    std::memcpy(samples.data(), heard.data(), samples.size() * 2);
-    std::vector<Burst> bursts = findBursts(samples);
-    // A burst cut by the talk's start or end is not a whole one.
-    bursts.erase(std::remove_if(bursts.begin(), bursts.end(),
-                                [](const Burst& b) { return b.end - b.start < static_cast<std::size_t>(kRate) * 19 / 100; }),
-                 bursts.end());
-    ASSERT_GE(bursts.size(), 7u) << samples.size() << " samples heard";
-    for (std::size_t i = 0; i < bursts.size(); ++i) {
-        const Burst& b = bursts[i];
-        EXPECT_NEAR(crossingsHz(samples, b.start + kRate / 50, b.end - kRate / 50), 1000.0, 10.0) << "burst " << i;
-        if (i) {
-            EXPECT_NEAR(static_cast<double>(b.start - bursts[i - 1].start), kRate, kRate / 50.0) << "burst " << i;
-        }
-    }
-
-    // Mouth to ear: when Bob's device played a burst's first sample (output
-    // start plus its place in the device's file; the clock-paced device holds
-    // its 40 ms in the pacing) against when Alice's microphone took it. The
-    // file microphone hands each block of 1120 samples over as its first
-    // sample is taken, one block sooner than a live one could.
-    const std::int64_t micFrom = std::stoll(mic.back()[0]);
-    const std::int64_t outFrom = std::stoll(sound[0][0]);
-    std::vector<std::int64_t> delays;
-    for (const Burst& b : bursts) {
-        const std::int64_t played = outFrom + static_cast<std::int64_t>(b.start) * 1000000 / kRate;
-        const std::int64_t captured = micFrom + (played - micFrom) / 1000000 * 1000000;
-        delays.push_back(played - captured);
-    }
-    // A burst taken before the talk began would mean the delay is more than
-    // a second.
-    const std::int64_t firstCaptured = outFrom + static_cast<std::int64_t>(bursts[0].start) * 1000000 / kRate - delays[0];
-    EXPECT_GE(firstCaptured, talkStart - 200000);
-    std::sort(delays.begin(), delays.end());
-    const std::string report = "mouth to ear over " + std::to_string(delays.size()) + " bursts: min " +
-                               std::to_string(delays.front() / 1000) + " ms, median " +
-                               std::to_string(delays[delays.size() / 2] / 1000) + " ms, max " +
-                               std::to_string(delays.back() / 1000) +
-                               " ms (prebuffer 500 ms, device buffer 40 ms, microphone blocks of 50.9 ms)";
-    std::printf("%s\n", report.c_str());
-    ::testing::Test::RecordProperty("mouth_to_ear_median_ms", static_cast<int>(delays[delays.size() / 2] / 1000));
-    // No sound plays before the prebuffer has been taken: at least 500 ms
-    // less the block the file microphone hands over early.
-    EXPECT_GE(delays.front(), 500000 - 1120 * 1000000 / kRate) << report;
+    checkHeardAndSeen("Bob hears Alice", alice->output(), bob->output(), aliceGUID, dir.file("bob_heard.raw"),
+                      talkStart, expected);
+    checkHeardAndSeen("Alice hears Bob", bob->output(), alice->output(), bobGUID, dir.file("alice_heard.raw"),
+                      talkStart, expected);
 }
