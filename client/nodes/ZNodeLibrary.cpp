@@ -4,8 +4,10 @@
 #include "ZBuddyListNode.h"
 #include "ZButtonNode.h"
 #include "ZCellNode.h"
+#include "ZCopyNode.h"
 #include "ZDefaultNode.h"
 #include "ZFont.h"
+#include "ZForeachNode.h"
 #include "ZGradientNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
@@ -45,6 +47,8 @@ void ZNodeLibrary_install() {
     creators[ZTN_SCROLLBAR] = make<ZScrollBarNode>;
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
+    creators[ZTN_FOREACH] = make<ZForeachNode>;
+    creators[ZTN_COPY] = make<ZCopyNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
