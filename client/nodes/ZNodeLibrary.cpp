@@ -9,8 +9,10 @@
 #include "ZFont.h"
 #include "ZForeachNode.h"
 #include "ZGradientNode.h"
+#include "ZHotkeyNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
+#include "ZInputNode.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
 #include "ZScrollBarNode.h"
@@ -49,6 +51,8 @@ void ZNodeLibrary_install() {
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
     creators[ZTN_FOREACH] = make<ZForeachNode>;
     creators[ZTN_COPY] = make<ZCopyNode>;
+    creators[ZTN_INPUT] = make<ZInputNode>;
+    creators[ZTN_HOTKEY] = make<ZHotkeyNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
