@@ -19,6 +19,7 @@
 #include "ZTemplateFactory.h"
 #include "ZTextNode.h"
 #include "ZWindowNode.h"
+#include "ZWizardNode.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ void ZNodeLibrary_install() {
     creators[ZTN_COPY] = make<ZCopyNode>;
     creators[ZTN_INPUT] = make<ZInputNode>;
     creators[ZTN_HOTKEY] = make<ZHotkeyNode>;
+    creators[ZTN_WIZARD] = make<ZWizardNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
