@@ -41,6 +41,12 @@ int ZHotkeyNode::_updateHotkey() {
     // Control, then Space, then releasing Space: "CONTROL", "CONTROL+SPACE",
     // and "CONTROL" again, which is shorter and kept out; all keys up arms
     // the next combination, whatever its length.
+    //
+    // Events queue while the UI thread is busy and the state is read when
+    // they are handled: two keys let go together give two releases with
+    // nothing held. Only a key held starts a combination, so the second
+    // release does not wipe the one just captured.
+    if (_fresh && keys.empty()) return 0;
     if (_fresh) {
         _text = keys;
         if (!_var.empty()) _instance->set(_var, _text, false);

@@ -38,6 +38,7 @@ TEST_F(HotkeyTest, KeepsTheLongestCombinationOfEachSequence) {
         const wchar_t* shown;
     } steps[] = {
         {L"F5", L"F5"}, {L"", L"F5"},
+        {L"", L"F5"},  // a release handled after every key was up keeps it
         {L"SHIFT", L"SHIFT"}, {L"SHIFT+CONTROL", L"SHIFT+CONTROL"}, {L"SHIFT+CONTROL+A", L"SHIFT+CONTROL+A"},
         {L"SHIFT+A", L"SHIFT+CONTROL+A"}, {L"A", L"SHIFT+CONTROL+A"}, {L"", L"SHIFT+CONTROL+A"},
         {L"SPACE", L"SPACE"}, {L"", L"SPACE"},  // shorter, but a new sequence
