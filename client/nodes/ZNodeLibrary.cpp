@@ -6,16 +6,21 @@
 #include "ZCellNode.h"
 #include "ZCopyNode.h"
 #include "ZDefaultNode.h"
+#include "ZEditNode.h"
 #include "ZFont.h"
 #include "ZForeachNode.h"
 #include "ZGradientNode.h"
+#include "ZHistoryNode.h"
 #include "ZHotkeyNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
 #include "ZInputNode.h"
+#include "ZListNode.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
+#include "ZScreenNode.h"
 #include "ZScrollBarNode.h"
+#include "ZTableNode.h"
 #include "ZTemplateFactory.h"
 #include "ZTextNode.h"
 #include "ZWindowNode.h"
@@ -50,6 +55,11 @@ void ZNodeLibrary_install() {
     creators[ZTN_SCROLLBAR] = make<ZScrollBarNode>;
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
+    creators[ZTN_EDIT] = make<ZEditNode>;
+    creators[ZTN_HISTORY] = make<ZHistoryNode>;
+    creators[ZTN_LIST] = make<ZListNode>;
+    creators[ZTN_TABLE] = make<ZTableNode>;
+    creators[ZTN_SCREEN] = make<ZScreenNode>;
     creators[ZTN_FOREACH] = make<ZForeachNode>;
     creators[ZTN_COPY] = make<ZCopyNode>;
     creators[ZTN_INPUT] = make<ZInputNode>;
