@@ -1,5 +1,6 @@
 #include "ZVideoRenderer.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "ZCaptureBackend.h"
@@ -47,6 +48,31 @@ void ZVideoRenderer::invariantTest() {
 std::wstring ZVideoRenderer::getOutImageName() {
     ZScopedLock lock(this);
     return _outImageName;
+}
+
+std::uint32_t ZVideoRenderer::getNextWritePosition() {
+    ZScopedLock lock(this);
+    return _nextWritePosition;
+}
+
+void ZVideoRenderer::_wakeFeeders(bool stopping) {
+    {
+        std::lock_guard<std::mutex> guard(_wakeMutex);
+        ++_videoWakeups;
+        if (stopping) _stopping = true;
+    }
+    _wake.notify_all();
+}
+
+std::uint64_t ZVideoRenderer::_wakeups() {
+    std::lock_guard<std::mutex> guard(_wakeMutex);
+    return _videoWakeups;
+}
+
+void ZVideoRenderer::_feederSleep(std::int64_t micros, bool video, std::uint64_t seen) {
+    std::unique_lock<std::mutex> guard(_wakeMutex);
+    _wake.wait_for(guard, std::chrono::microseconds(micros),
+                   [&] { return _stopping || (video && _videoWakeups != seen); });
 }
 
 void ZVideoRenderer::queueAudio(std::uint64_t, const WAVEFORMATEX& format, const unsigned char* data, int numBytes) {
@@ -159,9 +185,12 @@ bool ZVideoRenderer::_onAudioUpdate() {
     }
     const std::uint32_t consumed = static_cast<std::uint32_t>(before - _audioBuffer.size());
     _nextWritePosition = (_nextWritePosition + consumed) % _bufferSize;
-    if (!_audioStartTime) _audioStartTime = ZTimeNow();
+    if (!_audioStartTime) {
+        _audioStartTime = ZTimeNow();
+        _wakeFeeders(false);
+    }
     unlock();
-    ZThreadSleep(kAudioRefillPeriod);
+    _feederSleep(kAudioRefillPeriod, false, 0);
     ZScopedLock relock(this);
     return !_stopFeeders;
 }
@@ -179,6 +208,7 @@ void ZVideoRenderer::queueVideo(std::uint64_t timestamp, const ZImageFormat& for
     frame.format = format;
     frame.bytes.assign(reinterpret_cast<const char*>(pixels), static_cast<std::size_t>(ZImageByteSize(format)));
     _videoBuffer.push_back(std::move(frame));
+    _wakeFeeders(false);
     if (!_videoFeederThread)
         _videoFeederThread = ZThreadOpen(L"ZVideoRenderer_videoFeederProc", ZVideoRenderer_videoFeederProc, this);
 }
@@ -197,8 +227,9 @@ bool ZVideoRenderer::_onVideoUpdate() {
     ZTRACE();
     ZScopedLock guard(this);
     if (_videoBuffer.empty() || !_audioStartTime) {
+        const std::uint64_t seen = _wakeups();
         unlock();
-        ZThreadSleep(kVideoPollPeriod);
+        _feederSleep(kVideoPollPeriod, true, seen);
         lock();
         return !_stopFeeders;
     }
@@ -263,6 +294,7 @@ ZVideoRenderer::~ZVideoRenderer() {
         ZLOG(_outImageName << L": WARNING Clipping audio=" << (audio / 1000) << L", video=" << (video / 1000));
     if (_audioFeederThread || _videoFeederThread) {
         _stopFeeders = true;
+        _wakeFeeders(true);
         ZRENDERER_LOGC('V', L"Stopping feeder threads for '" << _outImageName << L"'");
         unlock();
         if (_audioFeederThread) ZThreadClose(_audioFeederThread);

@@ -7,15 +7,23 @@
 // `finish` pads the sound with one buffer of silence and starts output at
 // once; the owner deletes the renderer when `done` says nothing is left.
 //
+// The feeders' sleeps end early when the renderer is destroyed, so
+// retiring a renderer costs the playback thread two joins, not a refill
+// period; the video feeder also wakes when a picture is queued and at the
+// first refill, so waiting pictures go out at once.
+//
 // Threading: the playback service's thread calls every public operation
 // (each under the renderer's re-entrant lock); the feeders take the lock for
 // a step and release it to sleep, and the video feeder also while it writes
 // a picture into the store. Lock order: the renderer's lock, then the
-// sound buffer's own, then the store's.
+// sound buffer's own, then the store's; the feeders' wake-up mutex is a
+// leaf.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <string>
 
 #include "ZNonPortable.h"
@@ -48,6 +56,8 @@ public:
     std::uint64_t getAudioBufferedLength();
     std::uint64_t getVideoBufferedLength();
     std::wstring getOutImageName();
+    // Where the next queued sound goes in the sound buffer (for tests).
+    std::uint32_t getNextWritePosition();
 
     // One step of each feeder; false ends the feeder.
     bool _onAudioUpdate();
@@ -56,6 +66,13 @@ public:
 private:
     void _playNow();
     void _startFailed();
+    // Wakes the video feeder; with `stopping`, both feeders for good.
+    void _wakeFeeders(bool stopping);
+    // A feeder reads the wake-up count under the renderer's lock, then
+    // sleeps without it up to `micros`, until the renderer stops, or (the
+    // video feeder) until the count moves on.
+    std::uint64_t _wakeups();
+    void _feederSleep(std::int64_t micros, bool video, std::uint64_t seen);
 
     ZInstance* _instance;
     std::wstring _outImageName;
@@ -74,6 +91,10 @@ private:
     std::uint32_t _numCopied = 0;
     std::int64_t _audioStartTime = 0;
     std::int64_t _nextFrameDue = 0;
+    std::mutex _wakeMutex;  // the two fields below
+    std::condition_variable _wake;
+    bool _stopping = false;
+    std::uint64_t _videoWakeups = 0;
 };
 
 void ZVideoRenderer_audioFeederProc(void* data);

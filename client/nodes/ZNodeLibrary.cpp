@@ -5,13 +5,17 @@
 #include "ZButtonNode.h"
 #include "ZCellNode.h"
 #include "ZDefaultNode.h"
+#include "ZEditNode.h"
 #include "ZFont.h"
 #include "ZGradientNode.h"
+#include "ZHistoryNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
+#include "ZListNode.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
 #include "ZScrollBarNode.h"
+#include "ZTableNode.h"
 #include "ZTemplateFactory.h"
 #include "ZTextNode.h"
 #include "ZWindowNode.h"
@@ -45,6 +49,10 @@ void ZNodeLibrary_install() {
     creators[ZTN_SCROLLBAR] = make<ZScrollBarNode>;
     creators[ZTN_TEXT] = make<ZTextNode>;
     creators[ZTN_PROGRESS] = make<ZProgressNode>;
+    creators[ZTN_EDIT] = make<ZEditNode>;
+    creators[ZTN_HISTORY] = make<ZHistoryNode>;
+    creators[ZTN_LIST] = make<ZListNode>;
+    creators[ZTN_TABLE] = make<ZTableNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }

@@ -50,3 +50,10 @@ void _ZSoundBufferSetDevice(const std::string& device, const std::string& config
 // caller's failure path: the result every later open returns (0: none).
 void _ZSoundBufferSetClock(std::int64_t (*clock)());
 void _ZSoundBufferFailOpen(int result);
+// Where the null backend's cursors come from instead of its clock: a
+// function that fills both, or fails with a negative result and leaves
+// them as they were; null for the clock. Taken by buffers opened later.
+void _ZSoundBufferSetPositionSource(int (*source)(std::uint32_t* play, std::uint32_t* write));
+// The monotonic time (microseconds) at which the latest buffer of the
+// process began to play; 0 before any.
+std::int64_t _ZSoundBufferLastPlayStart();

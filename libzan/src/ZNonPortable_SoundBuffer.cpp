@@ -21,6 +21,8 @@ std::string g_device = "default";
 std::string g_configText;
 std::int64_t (*g_clock)() = nullptr;
 int g_failOpen = 0;
+int (*g_positionSource)(std::uint32_t*, std::uint32_t*) = nullptr;
+std::atomic<std::int64_t> g_lastPlayStart{0};
 
 std::int64_t monotonicNow() {
     timespec ts;
@@ -63,6 +65,7 @@ struct ZSoundBufferRecord {
     bool playing = false;
     // Null backend: when play started, by the clock.
     std::int64_t (*clock)() = nullptr;
+    int (*positionSource)(std::uint32_t*, std::uint32_t*) = nullptr;
     std::int64_t playStart = 0;
     // ALSA backend.
     snd_pcm_t* pcm = nullptr;
@@ -135,18 +138,27 @@ void _ZSoundBufferFailOpen(int result) {
     g_failOpen = result;
 }
 
+void _ZSoundBufferSetPositionSource(int (*source)(std::uint32_t* play, std::uint32_t* write)) {
+    std::lock_guard<std::mutex> guard(g_settingsMutex);
+    g_positionSource = source;
+}
+
+std::int64_t _ZSoundBufferLastPlayStart() { return g_lastPlayStart; }
+
 int ZSoundBufferOpen(ZSoundBuffer* buffer, std::uint32_t samplesPerSecond, std::uint16_t bitsPerSample,
                      std::uint16_t channels, std::uint32_t bytes) {
     ZTRACE();
     *buffer = nullptr;
     std::string device, configText;
     std::int64_t (*clock)() = nullptr;
+    int (*positionSource)(std::uint32_t*, std::uint32_t*) = nullptr;
     int failOpen = 0;
     {
         std::lock_guard<std::mutex> guard(g_settingsMutex);
         device = g_device;
         configText = g_configText;
         clock = g_clock;
+        positionSource = g_positionSource;
         failOpen = g_failOpen;
     }
     if (failOpen < 0) return failOpen;
@@ -159,6 +171,7 @@ int ZSoundBufferOpen(ZSoundBuffer* buffer, std::uint32_t samplesPerSecond, std::
     b->bytesPerSecond = samplesPerSecond * b->frameBytes;
     b->chunkBytes = std::max<std::uint32_t>(b->bytesPerSecond * kChunkMs / 1000 / b->frameBytes, 1) * b->frameBytes;
     b->clock = clock;
+    b->positionSource = positionSource;
     if (!device.empty()) {
         int result = 0;
         b->pcm = openPCM(device, configText, result);
@@ -230,6 +243,7 @@ int ZSoundBufferPlay(ZSoundBuffer b) {
         b->playing = true;
         b->playStart = nowOf(b);
         b->pumpStart = monotonicNow();
+        g_lastPlayStart = b->pumpStart;
         b->handedOff = 0;
         b->delayBytes = 0;
     }
@@ -243,6 +257,7 @@ int ZSoundBufferStop(ZSoundBuffer b) {
 }
 
 int ZSoundBufferGetCurrentPosition(ZSoundBuffer b, std::uint32_t* play, std::uint32_t* write) {
+    if (!b->pcm && b->positionSource) return b->positionSource(play, write);
     std::lock_guard<std::mutex> guard(b->ringMutex);
     const std::uint64_t size = b->ring.size();
     if (!b->playing) {

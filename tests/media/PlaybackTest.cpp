@@ -3,6 +3,7 @@
 // side's own code, and the playback service over a real switchboard.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -122,7 +123,64 @@ TEST_F(PlaybackTest, RendererPrebuffersThenPlaysAndCountsTwiceTheQueuedTime) {
     EXPECT_TRUE(log.contains(L"pal_Image: Tearing down audio: numQueued=36000bytes (remaining=0bytes)"));
 }
 
+// Cursors the null device reports to the renderer's refills.
+std::atomic<std::uint32_t> g_play{0}, g_write{0};
+std::atomic<int> g_positionResult{0}, g_positionCalls{0};
+int scriptedPosition(std::uint32_t* play, std::uint32_t* write) {
+    ++g_positionCalls;
+    if (g_positionResult < 0) return g_positionResult;
+    *play = g_play;
+    *write = g_write;
+    return 0;
+}
+
+TEST_F(PlaybackTest, TheFirstRefillStepsAroundTheSpanTheDeviceMayBePlaying) {
+    ZLogCategories categories("a");
+    _ZSoundBufferSetPositionSource(scriptedPosition);
+    // One second of 8 kHz sound is 16000 bytes; a renderer without
+    // prebuffer starts with its first packet, copying up to one buffer.
+    const struct Row {
+        int queued;
+        std::uint32_t play, write;
+        int result;
+        std::uint32_t next;
+        bool skips;
+        std::uint64_t left;
+    } rows[] = {
+        {1600, 8000, 8160, 0, 1600, false, 0},     // start below one buffer; an empty refill stays put
+        {20000, 8000, 8160, 0, 4000, false, 0},    // above: the rest follows from position 0
+        {200, 100, 300, 0, 300, true, 0},          // inside play..write
+        {50, 100, 300, 0, 50, false, 0},           // behind the play cursor
+        {5000, 100, 300, 0, 5000, false, 0},       // past the write cursor
+        {15950, 15900, 200, 0, 200, true, 0},      // the span wraps: its end part
+        {100, 15900, 200, 0, 200, true, 0},        // its start part
+        {5000, 15900, 200, 0, 5000, false, 0},     // outside it
+        {5000, 700, 700, 0, 700, true, 0},         // equal cursors: every position
+        {20000, 8000, 8160, -5, 0, true, 0},       // a failed query discards the queue
+    };
+    int row = 0;
+    for (const Row& r : rows) {
+        const std::wstring name = L"row" + std::to_wstring(++row) + L"_Image";
+        g_play = r.play;
+        g_write = r.write;
+        g_positionResult = r.result;
+        g_positionCalls = 0;
+        std::unique_ptr<ZVideoRenderer> renderer(ZSAFENEW(ZVideoRenderer, net.instance, name, 0));
+        const std::string sound(static_cast<std::size_t>(r.queued), '\x21');
+        renderer->queueAudio(0, pcm8k(), bytes(sound), r.queued);
+        ASSERT_TRUE(waitFor([&] { return g_positionCalls > 0; })) << row;
+        // The refill holds the renderer's lock until it is done.
+        EXPECT_EQ(renderer->getNextWritePosition(), r.next) << row;
+        EXPECT_EQ(renderer->getAudioBufferedLength(), r.left) << row;
+        EXPECT_EQ(log.count(name + L": WARNING Skipping ahead of danger zone"), r.skips ? 1 : 0) << row;
+        renderer.reset();
+    }
+    EXPECT_EQ(log.count(L"WARNING Error HR return value: 0xFFFFFFFB"), 1);
+    _ZSoundBufferSetPositionSource(nullptr);
+}
+
 TEST_F(PlaybackTest, PicturesWaitForTheFirstRefillThenGoOutInOrder) {
+    ZLogCategories categories("V");
     std::unique_ptr<ZVideoRenderer> silent(ZSAFENEW(ZVideoRenderer, net.instance, L"quiet_Image", 500000));
     const std::string red(48 * 48 * 3, '\x40');
     silent->queueVideo(1000, ZImageFormat{ZIT_RGB24, 48, 48}, bytes(red));
@@ -142,6 +200,13 @@ TEST_F(PlaybackTest, PicturesWaitForTheFirstRefillThenGoOutInOrder) {
     renderer->finish();  // starts output with what it holds
     EXPECT_TRUE(waitFor([&] { return net.instance->getRaw(L"pal_Image") == pictures[2]; }));
     renderer.reset();
+    // Each picture once, in arrival order; a renderer without sound started no feeder.
+    std::vector<std::wstring> shown;
+    for (const std::wstring& line : log.lines())
+        if (line.find(L"videoTimestamp=") != std::wstring::npos) shown.push_back(line.substr(line.find(L"pal_Image: ")));
+    EXPECT_EQ(shown, (std::vector<std::wstring>{L"pal_Image: videoTimestamp=0\n", L"pal_Image: videoTimestamp=100000\n",
+                                                L"pal_Image: videoTimestamp=200000\n"}));
+    EXPECT_EQ(log.count(L"Started video feeder for 'quiet_Image'"), 0);
 }
 
 TEST_F(PlaybackTest, ARefusedStartEmptiesTheQueueAndTriesAgainPastThePrebuffer) {
