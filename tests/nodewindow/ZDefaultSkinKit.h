@@ -28,6 +28,9 @@
 #include "ZUtil_File.h"
 #include "ZWindowNode.h"
 
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
 namespace zantest {
 
 // The skin as the repository holds it.
@@ -110,6 +113,51 @@ inline int bandCount(const std::vector<int>& rows) {
     for (std::size_t i = 0; i < rows.size(); ++i)
         if (i == 0 || rows[i] != rows[i - 1] + 1) ++bands;
     return bands;
+}
+
+// The pointer and the keyboard, through XTest.
+inline void pointerTo(int x, int y) {
+    XTestFakeMotionEvent(_ZX11Display(), DefaultScreen(_ZX11Display()), x, y, 0);
+    XFlush(_ZX11Display());
+}
+inline void leftButton(bool down) {
+    XTestFakeButtonEvent(_ZX11Display(), 1, down ? True : False, 0);
+    XFlush(_ZX11Display());
+}
+inline void key(KeySym symbol, bool down) {
+    XTestFakeKeyEvent(_ZX11Display(), XKeysymToKeycode(_ZX11Display(), symbol), down ? True : False, 0);
+    XFlush(_ZX11Display());
+}
+
+// The rectangle of a window's pixels that route to handlers the test
+// accepts, found through the window's own hit test; empty when none does.
+inline ZRect handlerArea(ZWindowNode* window, const std::function<bool(IZInputHandler*)>& accepts) {
+    ZRect area = {INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    const ZRect r = window->getRect();
+    for (int y = 0; y < r.bottom - r.top; ++y)
+        for (int x = 0; x < r.right - r.left; ++x) {
+            window->getNCHITTEST(nullptr, x, y);
+            if (!accepts(window->getMouseover())) continue;
+            area.left = std::min(area.left, x);
+            area.top = std::min(area.top, y);
+            area.right = std::max(area.right, x + 1);
+            area.bottom = std::max(area.bottom, y + 1);
+        }
+    window->onMouseLeft(nullptr);
+    return area.right > area.left ? area : ZRect{};
+}
+
+// The handler area of the first node of a class (in tree order) below a
+// node whose test passes.
+template <typename Node>
+ZRect nodeArea(ZWindowNode* window, const std::function<bool(Node*)>& test = [](Node*) { return true; }) {
+    Node* found = nullptr;
+    for (ZTemplateNode* n = window; n && !found; n = n->getNext(window)) {
+        Node* typed = dynamic_cast<Node*>(n);
+        if (typed && test(typed)) found = typed;
+    }
+    if (!found) return {};
+    return handlerArea(window, [&](IZInputHandler* h) { return h && dynamic_cast<Node*>(h) == found; });
 }
 
 class DefaultSkinTest : public testing::Test {
