@@ -59,7 +59,8 @@ void ZListNode::calcMinSize(int& minWidth, int& minHeight) {
         if (h > 0 && count > 0) {
             minWidth = std::max(minWidth, 10000);
             const std::int64_t rows = static_cast<std::int64_t>(h) * static_cast<std::int64_t>(count);
-            minHeight = std::max<std::int64_t>(minHeight, std::min<std::int64_t>(rows, std::numeric_limits<int>::max()));
+            const std::int64_t needed = std::min<std::int64_t>(rows, std::numeric_limits<int>::max());
+            minHeight = static_cast<int>(std::max<std::int64_t>(minHeight, needed));
         }
     }
     ZTemplateNode::calcMinSize(minWidth, minHeight);

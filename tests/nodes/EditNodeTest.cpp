@@ -141,8 +141,9 @@ TEST_F(EditNodeTest, DrawsPlaceholderMaskAndCaretInsideItsFrame) {
     render(layer);
     EXPECT_TRUE(shows(layer, inner, L"Say something", kEmptyFont));
     // The frame is drawn at the outer inset, and only there.
-    EXPECT_EQ(std::vector<int>(layer.pixel(1, 10), layer.pixel(1, 10) + 4), (std::vector<int>{0, 0, 0, 255}));
-    EXPECT_EQ(std::vector<int>(layer.pixel(118, 29 - 1), layer.pixel(118, 29 - 1) + 4), (std::vector<int>{0, 0, 0, 255}));
+    const std::vector<int> black{0, 0, 0, 255};
+    EXPECT_EQ(std::vector<int>(layer.pixel(1, 10), layer.pixel(1, 10) + 4), black);
+    EXPECT_EQ(std::vector<int>(layer.pixel(118, 28), layer.pixel(118, 28) + 4), black);
     EXPECT_EQ(layer.pixel(0, 10)[3], 0);
     EXPECT_EQ(layer.handlers[10 * 120 + 60], static_cast<IZInputHandler*>(edit));
 
