@@ -3,6 +3,9 @@
 // and the template's own actions use names a node, and its windows show
 // what the store holds where the skin puts it.
 #include "ZButtonNode.h"
+#include "ZParseTools.h"
+#include "ZPortable_Parse.h"
+#include "ZTemplateNodeKinds.h"
 #include "ZDefaultSkinKit.h"
 #include "ZEditNode.h"
 #include "ZNonPortable_Screen.h"
@@ -11,20 +14,6 @@
 using namespace zantest;
 
 namespace {
-
-// A pixel of one of the skin's pictures, read from its file.
-Shown picturePixel(const std::string& file, int x, int y) {
-    std::string bytes, pixels;
-    ZImageFormat format;
-    if (!ZFileLoad(ZFromUTF8(file), bytes) ||
-        !ZImageLoad(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()), format,
-                    pixels))
-        return {};
-    const int bpp = ZImageBytesPerPixel(format.type);
-    const auto* p = reinterpret_cast<const unsigned char*>(pixels.data()) +
-                    (static_cast<std::size_t>(y) * format.width + x) * bpp;
-    return {p[0], p[1], p[2]};
-}
 
 const Shown kBlack = {0, 0, 0};
 
@@ -78,15 +67,9 @@ TEST_F(DefaultSkinTest, SignInSitsInTheMiddleWithBlackFieldsAndTypedTextReachesT
     const ZRect inner = {name.left + 2, name.top + 2, name.right - 2, name.bottom - 2};
     EXPECT_TRUE(before.darkRows(inner, 200).empty());
 
-    pointerTo(at.left + (name.left + name.right) / 2, at.top + (name.top + name.bottom) / 2);
-    settle(50);
-    leftButton(true);
-    leftButton(false);
-    settle(100);
-    for (KeySym k : {XK_a, XK_l, XK_i, XK_c, XK_e}) {
-        key(k, true);
-        key(k, false);
-    }
+    click(login, (name.left + name.right) / 2, (name.top + name.bottom) / 2);
+    ASSERT_TRUE(pump(2000, [&] { return login->getKeyFocus() != nullptr; }));
+    type({XK_a, XK_l, XK_i, XK_c, XK_e});
     ASSERT_TRUE(pump(3000, [&] { return instance->get(L"Local_User_GUID") == L"alice"; }))
         << ZToUTF8(instance->get(L"Local_User_GUID"));
     settle(200);
@@ -95,3 +78,4 @@ TEST_F(DefaultSkinTest, SignInSitsInTheMiddleWithBlackFieldsAndTypedTextReachesT
     EXPECT_EQ(bandCount(after.darkRows(inner, 200)), 1);
     EXPECT_TRUE(after.darkRows({password.left + 2, password.top + 2, password.right - 2, password.bottom - 2}, 200).empty());
 }
+

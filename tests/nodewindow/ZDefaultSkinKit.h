@@ -19,6 +19,7 @@
 #include "../platform/ZPlatformTestSupport.h"
 #include "../../libzan/src/ZNonPortable_WindowRecord.h"
 #include "ZImage.h"
+#include "ZImageTools.h"
 #include "ZInstance.h"
 #include "ZNodeLibrary.h"
 #include "ZPortable_Text.h"
@@ -91,6 +92,19 @@ public:
             }
         return rows;
     }
+    // The bounding box of the pixels of exactly this colour; empty when none.
+    ZRect colourBox(const Shown& colour) const {
+        ZRect box = {INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+        for (int y = 0; y < _height; ++y)
+            for (int x = 0; x < _width; ++x)
+                if (at(x, y) == colour) {
+                    box.left = std::min(box.left, x);
+                    box.top = std::min(box.top, y);
+                    box.right = std::max(box.right, x + 1);
+                    box.bottom = std::max(box.bottom, y + 1);
+                }
+        return box.right > box.left ? box : ZRect{};
+    }
     // With ZAN_SCREENSHOT_DIR set, the picture is kept there as a PNG for a
     // person to look at.
     void keep(const std::string& name) const {
@@ -106,6 +120,35 @@ private:
     int _width = 0, _height = 0;
     std::vector<unsigned char> _rgb;
 };
+
+// A pixel of one of the skin's pictures, read from its file in the working
+// folder.
+inline Shown picturePixel(const std::string& file, int x, int y) {
+    std::string bytes, pixels;
+    ZImageFormat format;
+    if (!ZFileLoad(ZFromUTF8(file), bytes) ||
+        !ZImageLoad(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()), format,
+                    pixels))
+        return {};
+    const int bpp = ZImageBytesPerPixel(format.type);
+    const auto* p = reinterpret_cast<const unsigned char*>(pixels.data()) +
+                    (static_cast<std::size_t>(y) * format.width + x) * bpp;
+    return {p[0], p[1], p[2]};
+}
+
+// An image of one colour, or of four quadrants, in the store.
+inline void storeImage(ZInstance& instance, const std::wstring& name, int width, int height,
+                       const std::function<Shown(int x, int y)>& colour) {
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(width) * height * 4);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const Shown c = colour(x, y);
+            unsigned char* q = &bytes[(static_cast<std::size_t>(y) * width + x) * 4];
+            q[0] = static_cast<unsigned char>(c.r), q[1] = static_cast<unsigned char>(c.g);
+            q[2] = static_cast<unsigned char>(c.b), q[3] = 255;
+        }
+    ZImageTools_instanceWrite(&instance, name, ZImageFormat{ZIT_RGBA32, width, height}, bytes.data());
+}
 
 // Counts the text bands (runs of rows with dark pixels) in a list of rows.
 inline int bandCount(const std::vector<int>& rows) {
@@ -164,6 +207,9 @@ class DefaultSkinTest : public testing::Test {
 protected:
     void SetUp() override {
         ZREQUIRE_DISPLAY();
+        // Keys go to the window under the pointer, whatever an earlier
+        // program on this server left focused.
+        XSetInputFocus(_ZX11Display(), PointerRoot, RevertToPointerRoot, CurrentTime);
         ZNodeLibrary_install();
         ASSERT_TRUE(getcwd(_previous, sizeof(_previous)));
         for (const auto& entry : std::filesystem::directory_iterator(skinSourceFolder()))
@@ -204,6 +250,21 @@ protected:
     }
     static void settle(std::int64_t ms = 300) {
         pump(ms, [] { return false; });
+    }
+
+    // Clicks at a point of a window and lets the loop act on it.
+    void click(ZWindowNode* w, int x, int y) {
+        pointerTo(w->getRect().left + x, w->getRect().top + y);
+        settle(50);
+        leftButton(true);
+        leftButton(false);
+        settle(100);
+    }
+    void type(std::initializer_list<KeySym> keys) {
+        for (KeySym k : keys) {
+            key(k, true);
+            key(k, false);
+        }
     }
 
     // Opens a window by command and waits until it is fully faded in.
