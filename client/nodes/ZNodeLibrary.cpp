@@ -14,6 +14,7 @@
 #include "ZListNode.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
+#include "ZScreenNode.h"
 #include "ZScrollBarNode.h"
 #include "ZTableNode.h"
 #include "ZTemplateFactory.h"
@@ -53,6 +54,7 @@ void ZNodeLibrary_install() {
     creators[ZTN_HISTORY] = make<ZHistoryNode>;
     creators[ZTN_LIST] = make<ZListNode>;
     creators[ZTN_TABLE] = make<ZTableNode>;
+    creators[ZTN_SCREEN] = make<ZScreenNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }
