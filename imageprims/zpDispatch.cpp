@@ -1,13 +1,16 @@
 // Dispatch entry points, variant tables and the registration list of the
 // image primitives. The copies and the compositing have processor-specific
-// variants in entries 2 to 4 (entry 4 shares entry 3's SSE2 code); the other
-// primitives hold their generic variant there. The index stays 1 unless
+// variants in entries 2 to 4 (entry 4 shares entry 3's SSE2 code), the
+// resize one variant per slot; the other primitives hold their generic
+// variant there. The index stays 1 unless
 // zpSelectVariant or zpInitDispatch is called, and the program calls neither.
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 
 #include "ZImagePrimitives.h"
 #include "zpGeneric.h"
+#include "zpResizeSlots.h"
 #include "zpSlots.h"
 
 std::int32_t zpVariantIndex = 1;
@@ -54,6 +57,10 @@ struct zpRegistrar {
 #define ZP_PRIMITIVE_SIMD(name, params, args) \
     ZP_PRIMITIVE_VARIANTS(name, params, args, name##_sse, name##_sse2, name##_sse2)
 
+// The resize has a variant of its own in every slot.
+#define ZP_PRIMITIVE_RESIZE(name, params, args) \
+    ZP_PRIMITIVE_VARIANTS(name, params, args, name##_sse, name##_sse2, name##_sse3)
+
 #define ZP_COPY_PARAMS (const std::uint8_t* src, int srcStep, std::uint8_t* dst, int dstStep, zpSize roiSize)
 #define ZP_COPY_ARGS (src, srcStep, dst, dstStep, roiSize)
 #define ZP_RESIZE_PARAMS                                                                        \
@@ -69,9 +76,9 @@ ZP_PRIMITIVE_SIMD(zpiAlphaComp_8u_AC4R,
               int dstStep, zpSize roiSize, std::int32_t alphaType),
              (src1, src1Step, src2, src2Step, dst, dstStep, roiSize, alphaType))
 ZP_PRIMITIVE_SIMD(zpiCopy_8u_C4R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
-ZP_PRIMITIVE(zpiResize_8u_C1R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
-ZP_PRIMITIVE(zpiResize_8u_C3R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
-ZP_PRIMITIVE(zpiResize_8u_C4R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
+ZP_PRIMITIVE_RESIZE(zpiResize_8u_C1R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
+ZP_PRIMITIVE_RESIZE(zpiResize_8u_C3R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
+ZP_PRIMITIVE_RESIZE(zpiResize_8u_C4R, ZP_RESIZE_PARAMS, ZP_RESIZE_ARGS)
 ZP_PRIMITIVE(zpiAlphaPremul_8u_AC4IR, (std::uint8_t * srcDst, int srcDstStep, zpSize roiSize),
              (srcDst, srcDstStep, roiSize))
 ZP_PRIMITIVE(zpiRGBToGray_8u_C3C1R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
@@ -89,13 +96,19 @@ ZP_PRIMITIVE(zpiYUV422ToRGB_8u_C2C3R, ZP_COPY_PARAMS, ZP_COPY_ARGS)
 // The heap block's whole address is kept in the pointer-sized word just below
 // the aligned address.
 
+bool (*zpAlignedMallocGate)(std::size_t bytes) = nullptr;
+
 namespace {
+
+std::atomic<std::int64_t> zpLiveBlocks{0};
 
 void* zpAlignedMalloc(std::ptrdiff_t n, std::size_t elementSize) {
     if (n <= 0) return nullptr;
     const std::size_t bytes = static_cast<std::size_t>(n) * elementSize + 31 + sizeof(void*);
+    if (zpAlignedMallocGate && !zpAlignedMallocGate(bytes)) return nullptr;
     void* block = std::malloc(bytes);
     if (!block) return nullptr;
+    zpLiveBlocks.fetch_add(1, std::memory_order_relaxed);
     const std::uintptr_t aligned = (reinterpret_cast<std::uintptr_t>(block) + sizeof(void*) + 31) & ~std::uintptr_t{31};
     reinterpret_cast<void**>(aligned)[-1] = block;
     return reinterpret_cast<void*>(aligned);
@@ -106,8 +119,12 @@ void* zpAlignedMalloc(std::ptrdiff_t n, std::size_t elementSize) {
 void* zpAlignedMalloc8(std::ptrdiff_t n) { return zpAlignedMalloc(n, 1); }
 void* zpAlignedMalloc32(int n) { return zpAlignedMalloc(n, 4); }
 void* zpAlignedMalloc16(int n) { return zpAlignedMalloc(n, 2); }
+void* zpAlignedMalloc32_sse3(int n) { return zpAlignedMalloc(n, 4); }
 
 void zpAlignedFree(void* p) {
     if (!p) return;
+    zpLiveBlocks.fetch_sub(1, std::memory_order_relaxed);
     std::free(static_cast<void**>(p)[-1]);
 }
+
+std::int64_t zpAlignedBlocksLive() { return zpLiveBlocks.load(std::memory_order_relaxed); }

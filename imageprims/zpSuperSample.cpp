@@ -3,24 +3,14 @@
 // sums.
 #include "zpSuperSample.h"
 
+#include "zpNumeric.h"
+
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
 
 namespace {
-
-// trunc(v) as a 64-bit integer, held within +-2^62 (NaN gives 0): every
-// double-to-integer conversion of the driver and the walk goes through here.
-std::int64_t zpSatTrunc(double v) {
-    constexpr double kLimit = 4611686018427387904.0;  // 2^62
-    if (!(v == v)) return 0;
-    if (v >= kLimit) return std::int64_t{1} << 62;
-    if (v <= -kLimit) return -(std::int64_t{1} << 62);
-    return static_cast<std::int64_t>(v);
-}
-
-bool zpWholeNumber(double v) { return v - std::trunc(v) == 0.0; }
 
 int zpClampIndex(std::int64_t v, int limit) { return v < 0 ? 0 : (v > limit ? limit : static_cast<int>(v)); }
 
@@ -229,10 +219,10 @@ ZP_SUPER_C4(resize8u_superC4_gen, std::uint8_t)
 ZP_SUPER_C4(resize16u_superC4_gen, std::uint16_t)
 ZP_SUPER_C4(resize32f_superC4_gen, float)
 
-zpStatus resize_superDriver_gen(const void* src, int srcWidth, int srcHeight, int srcStep, int roiX, int roiY,
-                                int roiWidth, int roiHeight, void* dst, int dstStep, int dstWidth, int dstHeight,
-                                double xFactor, double yFactor, int pixelStep, int channelKind, int type,
-                                int planar) {
+zpStatus zpSuperDrive(const zpSuperKernels& kernels, bool singleCount, const void* src, int srcWidth, int srcHeight,
+                      int srcStep, int roiX, int roiY, int roiWidth, int roiHeight, void* dst, int dstStep,
+                      int dstWidth, int dstHeight, double xFactor, double yFactor, int pixelStep, int channelKind,
+                      int type, int planar) {
     const int planes = channelKind == 3 ? 3 : 4;
     if (!src || !dst) return zpStsNullPtrErr;
     if (planar) {
@@ -263,20 +253,21 @@ zpStatus resize_superDriver_gen(const void* src, int srcWidth, int srcHeight, in
     const double kx = raisedW ? double(roiWidth) : 1.0 / xFactor;
     const double ky = raisedH ? double(roiHeight) : 1.0 / yFactor;
     const double norm = (raisedH ? 1.0 / roiHeight : yFactor) * (raisedW ? 1.0 / roiWidth : xFactor);
-    const std::int64_t cols = zpSatTrunc((outW + 1.0) * kx) + 1;
+    // The processor slots convert outW + 1 to single precision first, which
+    // changes nothing below 2^24.
+    const double next = singleCount ? double(static_cast<float>(outW + 1.0)) : outW + 1.0;
+    const std::int64_t cols = zpSatTrunc(next * kx) + 1;
     const int srcCols = cols < roiWidth ? static_cast<int>(cols) : roiWidth;
     const int mode = zpWholeNumber(kx) ? (zpWholeNumber(ky) ? 0 : 1) : (zpWholeNumber(ky) ? 2 : 3);
     if (type != zpType8u && type != zpType16u && type != zpType32f) return zpStsNoErr;
 
-    static const zpSuperKernelC1 kC1[3] = {resize8u_superC1_gen, resize16u_superC1_gen, resize32f_superC1_gen};
-    static const zpSuperKernelC3 kC3[3] = {resize8u_superC3_gen, resize16u_superC3_gen, resize32f_superC3_gen};
-    static const zpSuperKernelC1 kC4[3] = {resize8u_superC4_gen, resize16u_superC4_gen, resize32f_superC4_gen};
     if (planar) {
         const auto* srcPlanes = static_cast<const std::uint8_t* const*>(src);
         auto* const* dstPlanes = static_cast<void* const*>(dst);
         for (int i = 0; i < planes; ++i) {
             const std::uint8_t* s = srcPlanes[i] + std::int64_t{roiY} * srcStep + std::int64_t{roiX} * elementSize;
-            if (!kC1[type](s, dstPlanes[i], srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, mode))
+            if (!kernels.c1[type](s, dstPlanes[i], srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm,
+                                  mode))
                 return zpStsMemAllocErr;
         }
         return zpStsNoErr;
@@ -284,16 +275,30 @@ zpStatus resize_superDriver_gen(const void* src, int srcWidth, int srcHeight, in
     const std::uint8_t* s = static_cast<const std::uint8_t*>(src) + std::int64_t{roiY} * srcStep +
                             std::int64_t{roiX} * pixelStep * elementSize;
     bool done;
-    if (channelKind == 1) done = kC1[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, mode);
-    else if (channelKind == 4) done = kC4[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, mode);
-    else done = kC3[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, pixelStep, mode);
+    if (channelKind == 1)
+        done = kernels.c1[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, mode);
+    else if (channelKind == 4)
+        done = kernels.c4[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, mode);
+    else
+        done = kernels.c3[type](s, dst, srcStep, dstStep, srcCols, roiHeight, outW, outH, kx, ky, norm, pixelStep,
+                                mode);
     return done ? zpStsNoErr : zpStsMemAllocErr;
 }
 
-zpStatus zpiResizeSuperSample(const std::uint8_t* src, zpSize srcSize, int srcStep, zpRect srcRoi, std::uint8_t* dst,
-                              int dstStep, zpSize dstRoiSize, double xFactor, double yFactor, int pixelStep,
-                              int sampleCount) {
-    return resize_superDriver_gen(src, srcSize.width, srcSize.height, srcStep, srcRoi.x, srcRoi.y, srcRoi.width,
-                                  srcRoi.height, dst, dstStep, dstRoiSize.width, dstRoiSize.height, xFactor, yFactor,
-                                  pixelStep, sampleCount, zpType8u, 0);
+namespace {
+
+const zpSuperKernels kGeneric = {
+    {resize8u_superC1_gen, resize16u_superC1_gen, resize32f_superC1_gen},
+    {resize8u_superC3_gen, resize16u_superC3_gen, resize32f_superC3_gen},
+    {resize8u_superC4_gen, resize16u_superC4_gen, resize32f_superC4_gen},
+};
+
+}  // namespace
+
+zpStatus resize_superDriver_gen(const void* src, int srcWidth, int srcHeight, int srcStep, int roiX, int roiY,
+                                int roiWidth, int roiHeight, void* dst, int dstStep, int dstWidth, int dstHeight,
+                                double xFactor, double yFactor, int pixelStep, int channelKind, int type,
+                                int planar) {
+    return zpSuperDrive(kGeneric, false, src, srcWidth, srcHeight, srcStep, roiX, roiY, roiWidth, roiHeight, dst,
+                        dstStep, dstWidth, dstHeight, xFactor, yFactor, pixelStep, channelKind, type, planar);
 }

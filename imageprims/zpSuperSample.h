@@ -54,6 +54,21 @@ using zpSuperKernelC1 = bool (*)(const void* src, void* dst, int srcStep, int ds
 using zpSuperKernelC3 = bool (*)(const void* src, void* dst, int srcStep, int dstStep, int srcCols, int srcRows,
                                  int outW, int outH, double kx, double ky, double norm, int pixelStep, int mode);
 
+// The nine kernels of one slot, by element type.
+struct zpSuperKernels {
+    zpSuperKernelC1 c1[3];
+    zpSuperKernelC3 c3[3];
+    zpSuperKernelC1 c4[3];
+};
+
+// The driver every slot runs with its own kernels: checks, clipping, output
+// size, extents, norm, srcCols (from outW + 1 in single precision when
+// singleCount), mode, and one kernel call per image or plane.
+zpStatus zpSuperDrive(const zpSuperKernels& kernels, bool singleCount, const void* src, int srcWidth, int srcHeight,
+                      int srcStep, int roiX, int roiY, int roiWidth, int roiHeight, void* dst, int dstStep,
+                      int dstWidth, int dstHeight, double xFactor, double yFactor, int pixelStep, int channelKind,
+                      int type, int planar);
+
 bool resize8u_superC1_gen(const void*, void*, int, int, int, int, int, int, double, double, double, int);
 bool resize16u_superC1_gen(const void*, void*, int, int, int, int, int, int, double, double, double, int);
 bool resize32f_superC1_gen(const void*, void*, int, int, int, int, int, int, double, double, double, int);
@@ -78,3 +93,49 @@ void resize32f_superSumC3_gen(const float* src, int srcStep, int count, int nRow
 void resize8u_superSumC4_gen(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
 void resize16u_superSumC4_gen(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
 void resize32f_superSumC4_gen(const float* src, int srcStep, int count, int nRows, float* acc);
+
+// ---- the processor slots ------------------------------------------------------------
+
+#define ZP_DECLARE_SUPER_KERNELS(suffix)                                                                       \
+    bool resize8u_superC1_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int); \
+    bool resize16u_superC1_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int); \
+    bool resize32f_superC1_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int); \
+    bool resize8u_superC3_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int,  \
+                                   int);                                                                        \
+    bool resize16u_superC3_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int, \
+                                    int);                                                                       \
+    bool resize32f_superC3_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int, \
+                                    int);                                                                       \
+    bool resize8u_superC4_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int); \
+    bool resize16u_superC4_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int); \
+    bool resize32f_superC4_##suffix(const void*, void*, int, int, int, int, int, int, double, double, double, int);
+ZP_DECLARE_SUPER_KERNELS(sse)
+ZP_DECLARE_SUPER_KERNELS(sse2)
+ZP_DECLARE_SUPER_KERNELS(sse3)
+#undef ZP_DECLARE_SUPER_KERNELS
+
+// Mode-0 row sums of the slots. They write the sums fresh where the generic
+// ones add to the cells (the kernels clear the row first, so the sums agree);
+// with pixel step 4 the fourth cell of each group is never written. Slot 2
+// has its own three- and four-channel routines and runs the generic
+// one-channel ones; slot 4 runs slot 3's. Slot 3's float one-channel routine
+// sums the columns past its last block of 16 in double precision.
+void resize8u_superSumC3_sse(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc,
+                             int pixelStep);
+void resize16u_superSumC3_sse(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc,
+                              int pixelStep);
+void resize32f_superSumC3_sse(const float* src, int srcStep, int count, int nRows, float* acc, int pixelStep);
+void resize8u_superSumC4_sse(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
+void resize16u_superSumC4_sse(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
+void resize32f_superSumC4_sse(const float* src, int srcStep, int count, int nRows, float* acc);
+void resize8u_superSumC1_sse2(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
+void resize16u_superSumC1_sse2(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
+void resize32f_superSumC1_sse2(const float* src, int srcStep, int count, int nRows, float* acc);
+void resize8u_superSumC3_sse2(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc,
+                              int pixelStep);
+void resize16u_superSumC3_sse2(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc,
+                               int pixelStep);
+void resize32f_superSumC3_sse2(const float* src, int srcStep, int count, int nRows, float* acc, int pixelStep);
+void resize8u_superSumC4_sse2(const std::uint8_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
+void resize16u_superSumC4_sse2(const std::uint16_t* src, int srcStep, int count, int nRows, std::uint32_t* acc);
+void resize32f_superSumC4_sse2(const float* src, int srcStep, int count, int nRows, float* acc);

@@ -29,4 +29,12 @@ target_compile_options(zan PRIVATE -ffp-contract=off -fno-fast-math)
 # each intrinsic is a call of its own and a debug frame copy takes seconds.
 set_source_files_properties(
   ${PROJECT_SOURCE_DIR}/imageprims/zpKernelsMmx.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpKernelsSse2.cpp
+  ${PROJECT_SOURCE_DIR}/imageprims/zpResizeLinearSse2.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpResizeCubicSse2.cpp
+  ${PROJECT_SOURCE_DIR}/imageprims/zpResizeLinearSse.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpResizeCubicSse.cpp
   PROPERTIES COMPILE_OPTIONS -O2)
+# The super-sampling kernels of the slots leave their exact loops (integer
+# row sums, element-wise float adds) to the vectoriser.
+set_source_files_properties(
+  ${PROJECT_SOURCE_DIR}/imageprims/zpSuperSampleSse.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpSuperSampleSse2.cpp
+  ${PROJECT_SOURCE_DIR}/imageprims/zpSuperSampleSse3.cpp ${PROJECT_SOURCE_DIR}/imageprims/zpSuperSampleSse3C1.cpp
+  PROPERTIES COMPILE_OPTIONS -O3)

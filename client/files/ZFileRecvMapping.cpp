@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "ZFileDigest.h"
 #include "ZFileSendMapping.h"
 #include "ZInstance.h"
 #include "ZMegaPort.h"
@@ -20,6 +21,8 @@ namespace {
 constexpr std::uint64_t kRunBytes = static_cast<std::uint64_t>(ZFS_MAX_CHUNKS) * ZFS_CHUNKSIZE * ZFS_BLOCKSIZE;
 // The SHA-1 digest of no bytes at all.
 const char kEmptyDigest[] = "\xda\x39\xa3\xee\x5e\x6b\x4b\x0d\x32\x55\xbf\xef\x95\x60\x18\x90\xaf\xd8\x07\x09";
+// How often the service looks whether the digest is ready.
+constexpr std::int64_t kVerifyPoll = 10000;
 
 std::wstring displayName(const std::wstring& path) {
     std::list<std::wstring> parts;
@@ -119,7 +122,11 @@ void ZFileRecvMapping::dispatch(ZMegaPortBucket* bucket) {
         _onINFO(bucket);
         break;
     case ZRTPFT_BLOCK:
-        _onBLOCK(bucket);
+        // Every block is held; late copies change nothing.
+        if (_verify)
+            ZLOGC('F', L"Received 'BLOCK' from (" << bucket->from << L") while verifying, ignoring.");
+        else
+            _onBLOCK(bucket);
         break;
     case ZRTPFT_CANCELRECV:
         _cancel();
@@ -132,6 +139,10 @@ void ZFileRecvMapping::dispatch(ZMegaPortBucket* bucket) {
 
 void ZFileRecvMapping::_onINFO(ZMegaPortBucket* bucket) {
     ZLOGC('F', L"Received 'INFO' from (" << bucket->from << L")");
+    if (bucket->buffer.size() == static_cast<std::size_t>(ZRTPFT_HEADER_SIZE)) {
+        ZLOGC('F', L"Sender is still scanning the file, waiting.");
+        return;
+    }
     ZRTPFTINFO info;
     int remaining = 0;
     if (!ZDecomposeRTPFTINFO(bucket->buffer.data(), static_cast<int>(bucket->buffer.size()), info, remaining)) {
@@ -166,7 +177,7 @@ void ZFileRecvMapping::_onINFO(ZMegaPortBucket* bucket) {
     _blockCount = (_fileSize + ZFS_BLOCKSIZE - 1) / ZFS_BLOCKSIZE;
     _blockMask.assign(static_cast<std::size_t>((_blockCount + 7) / 8), '\0');
     _instance->set(_key + L"_Size", ZFormatByteSize(static_cast<std::int64_t>(_fileSize)), false);
-    if (_sendGETBLOCKS()) _finish();
+    if (_sendGETBLOCKS()) _startVerify();
 }
 
 // The view of the run of at most 8 MB that holds the block.
@@ -247,6 +258,18 @@ std::int64_t ZFileRecvMapping::update() {
     invariantTest();
     if (isComplete()) return -1;
     const std::int64_t now = _now();
+    if (_verify) {
+        if (_verify->isDone()) {
+            _endVerify(_verify->getDigest());
+            return -1;
+        }
+        // The sender hears from us while it waits for DONE.
+        if (now - _requestInterval.start > _requestInterval.period) {
+            _requestInterval.restart(now);
+            _sendACK();
+        }
+        return kVerifyPoll;
+    }
     const std::int64_t elapsed = now - _speedInterval.start;
     if (elapsed > _speedInterval.period) {
         _speedInterval.restart(now);
@@ -261,8 +284,8 @@ std::int64_t ZFileRecvMapping::update() {
             ZLOGC('F', L"Sending GETINFO");
             _sendRTPFT(ZRTPFT_GETINFO);
         } else if (_sendGETBLOCKS()) {
-            _finish();
-            return -1;
+            _startVerify();
+            return isComplete() ? -1 : kVerifyPoll;
         }
     }
     if (now - _activityInterval.start > _activityInterval.period) {
@@ -294,12 +317,17 @@ void ZFileRecvMapping::_fail(const wchar_t* warning) {
     _sendRTPFT(ZRTPFT_CANCELSEND);
 }
 
-// Every block is held: the digest is checked before the sender hears DONE,
-// and only a matching file replaces the target.
-void ZFileRecvMapping::_finish() {
+// Every block is held: the digest is checked (on the digest thread) before
+// the sender hears DONE, and only a matching file replaces the target.
+void ZFileRecvMapping::_startVerify() {
     _closeFile();
     _instance->set(_key + L"_Complete", std::wstring(L"100% (Verifying...)"), false);
-    const std::string digest = _fileSize ? ZFileSHA1(_tempPath) : std::string(kEmptyDigest, 20);
+    if (_fileSize == 0) return _endVerify(std::string(kEmptyDigest, 20));
+    _verify = std::make_unique<ZFileDigest>(_tempPath);
+}
+
+void ZFileRecvMapping::_endVerify(const std::string& digest) {
+    _verify.reset();
     const bool matches = digest.size() == 20 && digest == _digest;
     if (matches && ZFileReplace(_tempPath, _path)) {
         ZLOGC('F', L"Sending DONE");
@@ -320,6 +348,7 @@ void ZFileRecvMapping::_finish() {
 }
 
 void ZFileRecvMapping::_cancel() {
+    _verify.reset();
     _closeFile();
     const std::int64_t spent = std::max<std::int64_t>(1, _now() - _firstBlockTime);
     const std::int64_t average = _firstBlockTime ? static_cast<std::int64_t>(_totalBytes) * 1000000 / spent : 0;

@@ -4,12 +4,16 @@
 // when its SHA-1 digest matches. The file is received into a temporary file
 // beside the target, which replaces the target only after the digest
 // matched; a failed or cancelled transfer leaves the target as it was.
+// The digest is computed on a worker thread ("Verifying..."); meanwhile the
+// last ACK is repeated every second so that the sender keeps waiting, and
+// silence does not end the receive.
 //
 // Threading: every call comes from the file service's thread under the
 // service's lock.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "ZHTTPHeaders.h"
@@ -21,6 +25,7 @@
 class ZInstance;
 class ZMegaPort;
 class ZMegaPortBucket;
+class ZFileDigest;
 
 class ZFileRecvMapping : public ZHeapObject {
 public:
@@ -48,7 +53,8 @@ private:
     void _sendRTPFT(std::uint8_t type);
     bool _mapRunOf(std::uint64_t blockNum);
     void _closeFile();
-    void _finish();
+    void _startVerify();
+    void _endVerify(const std::string& digest);
     void _cancel();
     void _fail(const wchar_t* warning);
     std::int64_t _now() const { return _clock(); }
@@ -83,4 +89,5 @@ private:
     std::int64_t _speed = 0;
     ZTCPClient _tcpClient{0, 0xFFFFFFFF};
     std::int64_t _firstBlockTime = 0;
+    std::unique_ptr<ZFileDigest> _verify;  // while the digest is computed
 };

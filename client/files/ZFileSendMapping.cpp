@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "ZFileDigest.h"
 #include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
@@ -14,6 +15,8 @@ namespace {
 
 constexpr std::size_t kRecordSize = 64;
 constexpr std::int32_t kFullBlockMessage = ZRTPFT_BODY_SIZE + ZFS_BLOCKSIZE;
+// How often the service looks whether the digest is ready.
+constexpr std::int64_t kScanPoll = 10000;
 
 std::uint16_t recordSeqNum(const std::string& record) {
     return static_cast<std::uint16_t>(static_cast<unsigned char>(record[2]) |
@@ -63,14 +66,13 @@ ZFileSendMapping::ZFileSendMapping(ZInstance* instance, ZMegaPort* port, const Z
     _instance->set(_key + L"_Size", ZFormatByteSize(static_cast<std::int64_t>(_fileSize)), false);
     _instance->set(_key + L"_Speed", std::wstring(L"--BPS"), false);
     _instance->set(_key + L"_Complete", std::wstring(L"Scanning..."), false);
-    _sha1Hash = ZFileSHA1(_path);
-    ZWARNASSERT(!_sha1Hash.empty( ));
-    _instance->set(_key + L"_Complete", std::wstring(L"--%"), false);
+    _scan = std::make_unique<ZFileDigest>(_path);
 }
 
 ZFileSendMapping::~ZFileSendMapping() {
     ZTRACE();
     if (!_done) _onDone(true);
+    _scan.reset();
     _sendRTPFT(ZRTPFT_CANCELRECV);
     ZASSERT(!_fileLockPtr);
     if (_fileMap) ZFileMapClose(_fileMap);
@@ -104,6 +106,12 @@ void ZFileSendMapping::_sendRTPFT(std::uint8_t type) {
 }
 
 void ZFileSendMapping::_sendRTPFTINFO() {
+    if (_scan) {
+        // Still scanning: a bare header keeps the receiver waiting.
+        _infoOwed = true;
+        _sendRTPFT(ZRTPFT_INFO);
+        return;
+    }
     std::string message(ZRTPFT_INFO_SIZE, '\0');
     unsigned char* p = reinterpret_cast<unsigned char*>(&message[0]);
     ZComposeFT(p, _seqNum, static_cast<std::uint32_t>(_fileID), ZRTPFT_INFO);
@@ -263,7 +271,9 @@ void ZFileSendMapping::_onDrop(const std::string& record) {
     const int type = static_cast<unsigned char>(record[19]);
     switch (type) {
     case ZRTPFT_INFO:
-        _sendRTPFTINFO();
+        // A lost note that the scan still runs needs no repeating: the
+        // receiver asks again.
+        if (record.size() >= static_cast<std::size_t>(ZRTPFT_INFO_SIZE)) _sendRTPFTINFO();
         break;
     case ZRTPFT_BLOCK:
         _setBlockSent(recordBlockNum(record), false);
@@ -283,6 +293,10 @@ std::int64_t ZFileSendMapping::update() {
     ZTRACE();
     invariantTest();
     if (_done) return -1;
+    if (_scan) {
+        if (!_scan->isDone()) return kScanPoll;
+        _onScanned();
+    }
     if (!_runMapped) return 250000;
     const std::int64_t now = _now();
     const std::int64_t elapsed = now - _speedInterval.start;
@@ -305,7 +319,19 @@ std::int64_t ZFileSendMapping::update() {
     return _tcpServer.getRTORemaining();
 }
 
+void ZFileSendMapping::_onScanned() {
+    _sha1Hash = _scan->getDigest();
+    _scan.reset();
+    ZWARNASSERT(!_sha1Hash.empty( ));
+    _instance->set(_key + L"_Complete", std::wstring(L"--%"), false);
+    if (_infoOwed) {
+        _infoOwed = false;
+        _sendRTPFTINFO();
+    }
+}
+
 void ZFileSendMapping::_onDone(bool cancelled) {
+    _scan.reset();
     _resetLock();
     const std::int64_t spent = std::max<std::int64_t>(1, _now() - _firstBlockTime);
     const std::int64_t average = _firstBlockTime ? static_cast<std::int64_t>(_totalBytesSent) * 1000000 / spent : 0;

@@ -3,6 +3,9 @@
 // asks for and sends the blocks the receiver lacks as fast as the reliable
 // sender allows, settles every ACK against its records, and publishes the
 // transfer's progress in the store. The receiver decides when it is done.
+// The digest is computed on a worker thread ("Scanning..."); a GETINFO that
+// comes meanwhile is answered with a bare INFO header, which tells the
+// receiver to keep waiting, and the INFO follows once the digest is known.
 //
 // Threading: every call comes from the file service's thread under the
 // service's lock.
@@ -10,6 +13,7 @@
 
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 
 #include "ZHTTPHeaders.h"
@@ -21,6 +25,7 @@
 class ZInstance;
 class ZMegaPort;
 class ZMegaPortBucket;
+class ZFileDigest;
 
 // The largest run one GETBLOCKS maps: 1024 chunks, 8 MB.
 constexpr std::uint32_t ZFS_MAX_CHUNKS = 1024;
@@ -45,6 +50,7 @@ public:
 private:
     void _sendRTPFT(std::uint8_t type);
     void _sendRTPFTINFO();
+    void _onScanned();
     void _sendRTPFTBLOCK(std::uint32_t blockNum, const unsigned char* data, int length);
     void _send(std::string& message);
     void _sendBlocks();
@@ -85,4 +91,6 @@ private:
     std::uint16_t _seqNum = 0;
     std::list<std::string> _sentRecordList;
     std::string _sha1Hash;
+    std::unique_ptr<ZFileDigest> _scan;  // while the digest is computed
+    bool _infoOwed = false;              // GETINFO came during the scan
 };

@@ -94,12 +94,6 @@ zpStatus zpiMirror_8u_C3IR(std::uint8_t* srcDst, int srcDstStep, zpSize roiSize,
 zpStatus zpiRGBToGray_8u_AC4C1R(const std::uint8_t* src, int srcStep, std::uint8_t* dst, int dstStep, zpSize roiSize);
 zpStatus zpiYUV422ToRGB_8u_C2C3R(const std::uint8_t* src, int srcStep, std::uint8_t* dst, int dstStep, zpSize roiSize);
 
-// Super-sampling resize (interpolation 8 with both factors at most 1.0): each
-// output pixel is the mean of the source pixels its area covers.
-zpStatus zpiResizeSuperSample(const std::uint8_t* src, zpSize srcSize, int srcStep, zpRect srcRoi, std::uint8_t* dst,
-                              int dstStep, zpSize dstRoiSize, double xFactor, double yFactor, int pixelStep,
-                              int sampleCount);
-
 // ---- dispatch ----------------------------------------------------------------
 
 // Selects entry 1 to 4 of every variant table; entry 0 is empty.

@@ -5,6 +5,7 @@
 // Stateless: every function may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -21,3 +22,6 @@ void ZBitSet(unsigned char* bits, int byteCount, int n);
 int ZBitCount(const unsigned char* bits, int byteCount);
 // The raw 20-byte SHA-1 digest of a file, "" when it cannot be opened.
 std::string ZFileSHA1(const std::wstring& path);
+// The same, giving up with "" as soon as it sees stop set (it looks between
+// reads of 1 MB), so a digest of a large file can be abandoned.
+std::string ZFileSHA1(const std::wstring& path, const std::atomic<bool>& stop);

@@ -123,6 +123,8 @@ inline bool ZValidPointer(const void* p) {
 
 // Opens a scope on the calling thread's call stack; returns the entry time.
 std::int64_t ZCallEnter(const char* file, const char* function, int line, const char* kind);
+// The same without reading the clock: what every traced method pays.
+void ZCallPush(const char* file, const char* function, int line, const char* kind);
 void ZCallLeave();
 void _ZCallDestructor(void* callStack);
 void ZCallStackDump(std::uint32_t threadId);
@@ -132,7 +134,7 @@ void ZCallStackDumpCurrent();
 class ZCallScope {
 public:
     ZCallScope(const char* file, const char* function, int line, const char* kind) {
-        ZCallEnter(file, function, line, kind);
+        ZCallPush(file, function, line, kind);
     }
     ~ZCallScope() { ZCallLeave(); }
     ZCallScope(const ZCallScope&) = delete;

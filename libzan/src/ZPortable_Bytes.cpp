@@ -68,13 +68,26 @@ int ZBitCount(const unsigned char* bits, int byteCount) {
 }
 
 std::string ZFileSHA1(const std::wstring& path) {
+    const std::atomic<bool> never{false};
+    return ZFileSHA1(path, never);
+}
+
+std::string ZFileSHA1(const std::wstring& path, const std::atomic<bool>& stop) {
     std::unique_ptr<FILE, int (*)(FILE*)> fp(std::fopen(ZToUTF8(path).c_str(), "rbe"), std::fclose);
     if (!fp) return "";
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(ctx.get(), EVP_sha1(), nullptr);
-    char block[4096];
+    // Large reads straight into one buffer: the stdio buffer would only add
+    // a copy.
+    constexpr std::size_t kPiece = 1 << 20;
+    std::unique_ptr<char[]> piece(new char[kPiece]);
+    std::setvbuf(fp.get(), nullptr, _IONBF, 0);
     std::size_t n;
-    while ((n = std::fread(block, 1, sizeof block, fp.get())) > 0) EVP_DigestUpdate(ctx.get(), block, n);
+    while ((n = std::fread(piece.get(), 1, kPiece, fp.get())) > 0) {
+        if (stop.load(std::memory_order_relaxed)) return "";
+        EVP_DigestUpdate(ctx.get(), piece.get(), n);
+    }
+    if (std::ferror(fp.get())) return "";
     std::string digest(20, '\0');
     unsigned int size = 0;
     EVP_DigestFinal_ex(ctx.get(), reinterpret_cast<unsigned char*>(digest.data()), &size);

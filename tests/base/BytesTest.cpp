@@ -79,4 +79,15 @@ TEST(ZFileSHA1, DigestsTheFileOrGivesEmptyWhenMissing) {
     EXPECT_EQ(ZFileSHA1(ZFromUTF8(dir.file("abc"))),
               std::string("\xa9\x99\x3e\x36\x47\x06\x81\x6a\xba\x3e\x25\x71\x78\x50\xc2\x6c\x9c\xd0\xd8\x9d", 20));
     EXPECT_EQ(ZFileSHA1(ZFromUTF8(dir.file("missing"))), "");
+    // A folder opens but cannot be read: no digest, not that of no bytes.
+    EXPECT_EQ(ZFileSHA1(ZFromUTF8(dir.path())), "");
+}
+
+TEST(ZFileSHA1, ReadsInPiecesAndGivesUpWhenStopped) {
+    ZTempDir dir;
+    ZTestWriteFile(dir.file("million"), std::string(1000000, 'a'));
+    const std::atomic<bool> go{false}, stop{true};
+    EXPECT_EQ(ZFileSHA1(ZFromUTF8(dir.file("million")), go),
+              std::string("\x34\xaa\x97\x3c\xd4\xc4\xda\xa4\xf6\x1e\xeb\x2b\xdb\xad\x27\x31\x65\x34\x01\x6f", 20));
+    EXPECT_EQ(ZFileSHA1(ZFromUTF8(dir.file("million")), stop), "");
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <list>
 #include <map>
 #include <thread>
@@ -89,6 +90,61 @@ TEST(TraceScopes, ThreadThatNeverOpenedAScopeDumpsNothing) {
     ZLogCapture log;
     std::thread([] { ZCallStackDumpCurrent(); }).join();
     EXPECT_TRUE(log.lines().empty());
+}
+
+namespace {
+// Opens `levels` nested scopes, closes one extra scope below the innermost,
+// then dumps: the closed one on top marked "*", the open ones beneath it.
+void nestThenDump(int levels) {
+    ZTRACE();
+    if (levels > 1) {
+        nestThenDump(levels - 1);
+        return;
+    }
+    ZTraced::inner();
+    ZCallStackDumpCurrent();
+}
+
+void nestThenDumpNothing(int levels) {
+    ZTRACE();
+    if (levels > 1) nestThenDumpNothing(levels - 1);
+}
+
+// Enters and leaves scopes deeper than the first array holds until stopped.
+void keepNesting(std::atomic<bool>* stop, std::atomic<std::uint32_t>* id) {
+    ZTRACE();
+    *id = ZThreadCurrentId();
+    while (!*stop) nestThenDumpNothing(150);
+}
+}  // namespace
+
+TEST(TraceScopes, DeepStacksKeepEveryFrameInOrder) {
+    // Below, around and well above the depth a stack first has room for.
+    for (const int levels : {1, 63, 64, 65, 300}) {
+        ZLogCapture log;
+        std::thread([levels] { nestThenDump(levels); }).join();
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), static_cast<std::size_t>(levels) + 2) << levels;
+        EXPECT_NE(lines[1].find(L"): *[{anonymous}::ZTraced::inner] (function)\n"), std::wstring::npos) << levels;
+        for (int i = 2; i < levels + 2; ++i)
+            ASSERT_NE(lines[static_cast<std::size_t>(i)].find(L"):  [{anonymous}::nestThenDump] (function)\n"),
+                      std::wstring::npos)
+                << levels << " line " << i << ": " << lines[static_cast<std::size_t>(i)];
+    }
+}
+
+TEST(TraceScopes, AnotherThreadsStackCanBeDumpedWhileItRuns) {
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> id{0};
+    std::thread busy(keepNesting, &stop, &id);
+    while (!id) std::this_thread::yield();
+    ZLogCapture log;
+    for (int i = 0; i < 200; ++i) ZCallStackDump(id);
+    stop = true;
+    busy.join();
+    // Every dump names the thread's outermost scope, whatever else it caught.
+    EXPECT_EQ(log.count(L"---- Call Stack for Thread #"), 200);
+    EXPECT_EQ(log.count(L"):  [{anonymous}::keepNesting] (function)\n"), 200);
 }
 
 namespace {

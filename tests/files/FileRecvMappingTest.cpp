@@ -127,6 +127,15 @@ struct Fixture {
         gNow += 1100000;
         mapping->update();
     }
+    // Passes until the digest thread has judged the file, the clock standing
+    // nearly still.
+    void awaitVerdict() {
+        for (int i = 0; i < 5000 && !mapping->isComplete(); ++i) {
+            gNow += 100;
+            if (mapping->update() != -1) ZThreadSleep(2000);
+        }
+        ASSERT_TRUE(mapping->isComplete());
+    }
 };
 
 }  // namespace
@@ -160,10 +169,12 @@ TEST(ZFileRecvMapping, ReceivesVerifiesAndOnlyThenReplacesTheTarget) {
     EXPECT_EQ("the user's old file", ZTestReadFile(f.target));
 
     f.silentSecond();
+    EXPECT_EQ(L"100% (Verifying...)", f.get(L"_Complete"));
+    f.awaitVerdict();
     EXPECT_EQ(std::vector<int>{ZRTPFT_DONE}, f.typesOf(f.requests()));
     EXPECT_EQ(ZFileRecvMapping::Done, f.mapping->getOutcome());
     EXPECT_EQ(L"100% (Done)", f.get(L"_Complete"));
-    EXPECT_EQ(f.content, ZTestReadFile(f.target));
+    EXPECT_TRUE(f.content == ZTestReadFile(f.target));
     EXPECT_EQ("", ZTestReadFile(f.target + ".part"));
     EXPECT_EQ(-1, f.mapping->update());
 }
@@ -176,6 +187,7 @@ TEST(ZFileRecvMapping, AFileThatDoesNotMatchItsDigestLeavesTheTargetAlone) {
     for (std::uint32_t n = 0; n < 3; ++n) f.block(n);
     f.requests();
     f.silentSecond();
+    f.awaitVerdict();
     EXPECT_EQ(std::vector<int>{ZRTPFT_CANCELSEND}, f.typesOf(f.requests()));
     EXPECT_EQ(ZFileRecvMapping::Corrupt, f.mapping->getOutcome());
     EXPECT_EQ(L"100% (Corrupt)", f.get(L"_Complete"));
@@ -258,4 +270,39 @@ TEST(ZFileRecvMapping, CancelledBySenderOrSilenceRemovesThePartialFile) {
     int getinfo = 0;
     for (const Request& r : quiet.requests()) getinfo += r.type == ZRTPFT_GETINFO;
     EXPECT_GE(getinfo, 9);
+}
+
+TEST(ZFileRecvMapping, NeitherDigestLetsSilenceEndTheTransfer) {
+    Fixture f;
+    f.open(16 * 1024 * 1024);
+    f.requests();
+    // The sender is still scanning: each bare INFO header keeps us asking.
+    ZLogCapture log;
+    for (int second = 0; second < 15; ++second) {
+        f.deliver(ZRTPFTMessage(f.seqNum++, 88, ZRTPFT_INFO));
+        f.silentSecond();
+    }
+    EXPECT_FALSE(f.mapping->isComplete());
+    EXPECT_EQ(0, log.count(L"WARNING Malformed 'INFO'"));
+    const std::vector<Request> asked = f.requests();
+    EXPECT_EQ(std::vector<int>(15, ZRTPFT_GETINFO), f.typesOf(asked));
+    EXPECT_EQ(30u, asked.size());  // and each header acknowledged
+
+    f.info(f.content.size(), f.digestOfContent());
+    for (std::uint32_t n = 0; n < 16 * 1024; ++n) f.block(n);
+    f.requests();
+    f.silentSecond();
+    // Fifteen seconds in one step while the file is read back: the sender
+    // hears our ACK again, and nothing is cancelled.
+    gNow += 15000000;
+    if (f.mapping->update() != -1) {
+        EXPECT_EQ(L"100% (Verifying...)", f.get(L"_Complete"));
+        const std::vector<Request> sent = f.requests();
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ(ZRTPFT_ACK, sent[0].type);
+        EXPECT_EQ(100, sent[0].percent);
+    }
+    f.awaitVerdict();
+    EXPECT_EQ(ZFileRecvMapping::Done, f.mapping->getOutcome());
+    EXPECT_TRUE(f.content == ZTestReadFile(f.target));
 }

@@ -2,6 +2,7 @@
 // requests are handed to the mapping as the file service would.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -61,6 +62,14 @@ struct Fixture {
         command.set(L"Buddy-Device-GUID", L"bob@device");
         mapping = std::make_unique<ZFileSendMapping>(&instance, &port, command, &testClock);
     }
+    // Passes until the digest thread has read the file, the clock standing
+    // still.
+    void awaitScan() {
+        for (int i = 0; i < 3000 && get(L"_Complete") == L"Scanning..."; ++i) {
+            mapping->update();
+            ZThreadSleep(5000);
+        }
+    }
     void deliver(const std::string& packet) {
         ZMegaPortBucket bucket;
         bucket.from = ZNetUDPPortGetLocalHost(receiver);
@@ -110,6 +119,7 @@ struct Fixture {
 TEST(ZFileSendMapping, AnswersInfoAndServesEveryBlockUnderTheBudget) {
     Fixture f;
     f.open(10000);
+    f.awaitScan();
     EXPECT_EQ(L"file.bin", f.get(L"_Filename"));
     EXPECT_EQ(L"--%", f.get(L"_Complete"));
     EXPECT_TRUE(f.instance.contains(L"File_Send_List", L"File#77"));
@@ -157,6 +167,7 @@ TEST(ZFileSendMapping, AnswersInfoAndServesEveryBlockUnderTheBudget) {
 TEST(ZFileSendMapping, SendsOnlyMissingBlocksAndResendsLostOnes) {
     Fixture f;
     f.open(8192);
+    f.awaitScan();
     f.request(ZRTPFT_GETINFO);
     f.received();
     f.ack(0, 1);
@@ -183,6 +194,7 @@ TEST(ZFileSendMapping, SendsOnlyMissingBlocksAndResendsLostOnes) {
 TEST(ZFileSendMapping, HostileRequestsEndInWarnings) {
     Fixture f;
     f.open(3000);
+    f.awaitScan();
     f.request(ZRTPFT_GETINFO);
     f.received();
     ZLogCapture log;
@@ -202,6 +214,7 @@ TEST(ZFileSendMapping, HostileRequestsEndInWarnings) {
 TEST(ZFileSendMapping, AnEmptyFileIsOfferedWithTheEmptyDigest) {
     Fixture f;
     f.open(0);
+    f.awaitScan();
     f.request(ZRTPFT_GETINFO);
     std::vector<Sent> sent = f.received();
     ASSERT_EQ(1u, sent.size());
@@ -231,6 +244,7 @@ TEST(ZFileSendMapping, AMissingFileIsAnErrorAtOnceAndTheReceiverIsTold) {
 TEST(ZFileSendMapping, TenSecondsWithoutTheReceiverCancel) {
     Fixture f;
     f.open(5000);
+    f.awaitScan();
     f.request(ZRTPFT_GETINFO);
     f.getBlocks(0, 1, std::string(1, '\0'));
     f.received();
@@ -241,4 +255,33 @@ TEST(ZFileSendMapping, TenSecondsWithoutTheReceiverCancel) {
     }
     EXPECT_EQ(-1, result);
     EXPECT_NE(std::wstring::npos, f.get(L"_Complete").find(L" (Cancelled)"));
+}
+
+TEST(ZFileSendMapping, ScansOffTheServiceThreadAndAnswersInfoWhenDone) {
+    Fixture f;
+    // A sparse file of 256 MiB takes a moment to read, however fast the disk.
+    const std::string path = f.dir.file("big.bin");
+    ZTestWriteFile(path, "");
+    std::filesystem::resize_file(path, 256ULL << 20);
+    f.open(0, "big.bin", false);
+    EXPECT_EQ(L"Scanning...", f.get(L"_Complete"));
+    // Asked while scanning: a bare INFO header says "wait".
+    f.request(ZRTPFT_GETINFO);
+    std::vector<Sent> sent = f.received();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(ZRTPFT_INFO, sent[0].type);
+    EXPECT_EQ(20u, sent[0].raw.size());
+    EXPECT_EQ(0, sent[0].seqNum);
+    // Passes go on meanwhile, briefly.
+    EXPECT_GE(20000, f.mapping->update());
+    f.awaitScan();
+    EXPECT_EQ(L"--%", f.get(L"_Complete"));
+    sent = f.received();
+    ASSERT_EQ(1u, sent.size());
+    ZRTPFTINFO info;
+    int remaining = 0;
+    ASSERT_TRUE(ZDecomposeRTPFTINFO(sent[0].raw.data(), static_cast<int>(sent[0].raw.size()), info, remaining));
+    EXPECT_EQ(1, sent[0].seqNum);
+    EXPECT_EQ(256ULL << 20, info.filesize);
+    EXPECT_EQ(ZFileSHA1(ZFromUTF8(path)), info.digest);
 }

@@ -141,7 +141,9 @@ TEST(ZFileService, ASilentPeerEndsBothSidesCancelledAndTheTargetUntouched) {
     Transfer t;
     t.start(2000000);
     ZTestWriteFile(t.target, "existing");
-    for (int i = 0; i < 3; ++i) t.step();
+    t.step();
+    // Blocks flow before the channel goes silent.
+    for (int i = 0; i < 2000 && t.receiver.instance->get(L"File#4242_Complete").find(L"--") == 0; ++i) t.step();
     t.silent = true;
     std::vector<std::wstring> sent, received;
     for (int i = 0; i < 1000 && (sent.empty() || received.empty()); ++i) {

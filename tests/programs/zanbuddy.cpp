@@ -14,6 +14,7 @@
 //   -mic <pcm>            the microphone's device name ("Audio_Capture_Device")
 //   -playback <pcm>       the ALSA device buddies' sound plays into
 //   -dumpimages <dir>     each new picture of a buddy written there as a PPM
+//   -declinefiles 1       every file offer is declined (CANCELSENDFILE back)
 // Standard input, one command a line: "addbuddy <guid>", "removebuddy <guid>",
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
 // queue), "talk <guid>" and "untalk <guid>" (push-to-talk: a RESET to the
@@ -27,9 +28,11 @@
 // DEVICEBROADCAST holding a SENDFILE), "quit".
 // The peer runs the screen and file services, and plays the client's part:
 // a buddy's SHARESCREEN becomes OPENRECV with the device's route addresses,
-// a buddy's SENDFILE is accepted into the "downloads" folder (RECVFILE), and
-// every finished transfer is reported as "SENDFILECOMPLETE <outcome> <path>"
-// or "RECVFILECOMPLETE <outcome> <path>".
+// a buddy's SENDFILE is accepted into the "downloads" folder (RECVFILE) or,
+// with -declinefiles, declined ("DECLINED <buddy> <File-ID>"), a buddy's
+// CANCELSENDFILE cancels that transfer, and every finished transfer is
+// reported as "SENDFILECOMPLETE <outcome> <path>" or "RECVFILECOMPLETE
+// <outcome> <path>".
 // Standard output, one line each: "AUTHENTICATED <user>" or
 // "AUTHFAILED <summary>" (then it ends at once); "NOTIFY <method> <Buddy-GUID>" for every message on
 // "ZClient_commandQueue"; "CHAT <from> <text>" for a received chat;
@@ -77,6 +80,8 @@ void post(ZInstance* instance, const wchar_t* queue, const ZHTTPHeaders& message
 
 // Whether the media services run here (their queues are then not reported).
 bool g_media = false;
+// Whether buddies' file offers are declined, as a closed save dialog does.
+bool g_declineFiles = false;
 // Where buddies' pictures are dumped; empty for nowhere.
 std::string g_dumpFolder;
 
@@ -177,7 +182,17 @@ public:
                 say(L"SHARESCREEN " + buddy);
             }
             if (method == L"DEVICEBROADCAST" && message.hasContent() && inner.deserialize(message.getContent(0)) > 0 &&
-                inner.getMethod() == L"SENDFILE") {
+                inner.getMethod() == L"SENDFILE" && g_declineFiles) {
+                // The user closed the save dialog: the offer goes back.
+                const std::wstring buddy = message.get(L"From");
+                ZHTTPHeaders decline(inner);
+                decline.setMethod(L"CANCELSENDFILE");
+                ZHTTPHeaders broadcast(L"DEVICEBROADCAST");
+                broadcast.addContent(decline.serialize());
+                instance->enqueue(buddy + L"_commandQueue", broadcast.serialize());
+                say(L"DECLINED " + buddy + L" " + inner.get(L"File-ID"));
+            } else if (method == L"DEVICEBROADCAST" && message.hasContent() &&
+                       inner.deserialize(message.getContent(0)) > 0 && inner.getMethod() == L"SENDFILE") {
                 const std::wstring buddy = message.get(L"From");
                 const std::wstring device = ZComposeAddress(buddy, message.get(L"From-Device-GUID"));
                 ZDirCreate(L"downloads");
@@ -190,6 +205,13 @@ public:
                 receive.set(L"Buddy-Device-GUID", device);
                 post(instance, L"ZFileService_commandQueue", receive);
                 say(L"SENDFILE " + buddy + L" " + receive.get(L"Path"));
+            }
+            if (method == L"DEVICEBROADCAST" && message.hasContent() && inner.deserialize(message.getContent(0)) > 0 &&
+                inner.getMethod() == L"CANCELSENDFILE") {
+                // Named by its transfer key: a bare number would name transfer 0.
+                ZHTTPHeaders cancel(L"CANCEL");
+                cancel.set(L"File-ID", L"File#" + ZToString(inner.calc64(L"File-ID")));
+                post(instance, L"ZFileService_commandQueue", cancel);
             }
             if (method == L"SENDFILECOMPLETE" || method == L"RECVFILECOMPLETE")
                 say(method + L" " + message.get(L"Outcome") + L" " + message.get(L"Path"));
@@ -361,6 +383,7 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
     instance->set(L"User_Agent_String", std::wstring(L"Zandrel/764 (test peer)"), false);
 
     g_media = options.isSet("media") && ZFromUTF8(options.get("media")) == L"1";
+    g_declineFiles = options.isSet("declinefiles") && ZFromUTF8(options.get("declinefiles")) == L"1";
     if (options.isSet("avi")) instance->set(L"avi_source", ZFromUTF8(options.get("avi")), false);
     if (options.isSet("mic")) instance->set(L"Audio_Capture_Device", ZFromUTF8(options.get("mic")), false);
     if (options.isSet("playback")) _ZSoundBufferSetDevice(options.get("playback"), "");

@@ -20,6 +20,7 @@
 namespace {
 
 __attribute__((no_sanitize("address", "undefined"))) void writeNull(void*) {
+    ZTRACE();
     volatile int* volatile nowhere = nullptr;
     *nowhere = 1;
 }
@@ -34,7 +35,17 @@ __attribute__((no_sanitize("address", "undefined"))) void arriveAndWriteNull(voi
     *nowhere = 1;
 }
 
-void failPrecondition(int value) { ZPRECONDITION(value > 0); }
+int checkedValue(int value) {
+    ZTRACE();
+    return value;
+}
+
+// Fails with a scope closed just before, which the crash dump marks "*".
+void failPrecondition(int value) {
+    ZTRACE();
+    value = checkedValue(value);
+    ZPRECONDITION(value > 0);
+}
 
 // Tells the test, from inside the running loop, that the body is there.
 class ZReady : public IZTimerListener {

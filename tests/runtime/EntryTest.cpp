@@ -153,6 +153,9 @@ TEST(ZCrashHandler, ANullWriteInAServiceThreadIsNamedAndNorestartDeclines) {
     EXPECT_EQ(countOf(log, ": ---- ERROR: UNCLEAN SHUTDOWN ----\n"), 1);
     EXPECT_NE(log.find(": -- Auto-restart declined. --\n"), std::string::npos);
     EXPECT_EQ(children.runs().size(), 1u);
+    // The dump after the shutdown line names the faulting thread's scope.
+    const std::string dump = log.substr(log.find("---- ERROR: UNCLEAN SHUTDOWN ----"));
+    EXPECT_NE(dump.find("):  [{anonymous}::writeNull] (function)\n"), std::string::npos) << log;
 }
 
 TEST(ZCrashHandler, TwoThreadsCrashingAtOnceRunTheHandlerOnce) {
@@ -185,6 +188,30 @@ TEST(ZCrashHandler, AnExceptionOrAFailedCheckInTheBodyEndsTheSameWay) {
         EXPECT_EQ(countOf(log, c.line), 1) << log;
         EXPECT_EQ(countOf(log, ": ---- ERROR: UNCLEAN SHUTDOWN ----\n"), 1);
         EXPECT_NE(log.find(": -- Auto-restart declined. --\n"), std::string::npos);
+    }
+}
+
+TEST(ZCrashHandler, TheCrashDumpNamesTheOpenScopesAndTheOneJustClosed) {
+    ZTempDir dir;
+    ZChildProcesses children;
+    children.start(dir.path(), {"-norestart", "-standin", "precondition"});
+    ASSERT_TRUE(children.finish());
+    const std::string log = onlyLog(dir, "_dirty.log");
+    const std::size_t shutdown = log.find("---- ERROR: UNCLEAN SHUTDOWN ----");
+    ASSERT_NE(shutdown, std::string::npos) << log;
+    const std::size_t head = log.find("---- Call Stack for Thread #0x", shutdown);
+    ASSERT_NE(head, std::string::npos) << log;
+    // Innermost first: the closed scope, then the open ones outwards.
+    const char* const frames[] = {
+        "): *[{anonymous}::checkedValue] (function)\n",
+        "):  [{anonymous}::failPrecondition] (function)\n",
+        "):  [ZWinMain] (function)\n",
+    };
+    std::size_t at = head;
+    for (const char* frame : frames) {
+        const std::size_t found = log.find(frame, at);
+        ASSERT_NE(found, std::string::npos) << frame << "\n" << log;
+        at = found;
     }
 }
 
