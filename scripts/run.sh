@@ -8,10 +8,17 @@ build=${ZAN_BUILD_DIR:-$top/build/release}
 # The programs only: tests and benchmarks belong to scripts/test.sh.
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZAN_SANITIZE=OFF -DZAN_TESTS=OFF -DZAN_BENCH=OFF
 cmake --build "$build" --parallel "$(nproc)"
-# The service runs on loopback with its data under run/service; the client,
-# once it is built, signs in to it with no further set-up.
+# The service runs on loopback with its data under run/service; the client
+# signs in to it with no further set-up.
 mkdir -p "$top/run"
 cd "$top/run"
+# The client runs in the folder that holds its skin: the template and every
+# picture and sound it names. Without a skin it still runs, with no windows.
+if [ -f "$top/skin/template.xml" ]; then
+  cp -R "$top/skin/." "$top/run/"
+else
+  echo "<skin></skin>" > "$top/run/template.xml"
+fi
 service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "${ZAN_PORT_BASE:-24000}" --data "$top/run/service")
 if [ -x "$build/client/zandrel" ]; then
   "${service[@]}" > "$top/run/service.out" 2> "$top/run/service.log" &
@@ -20,9 +27,7 @@ if [ -x "$build/client/zandrel" ]; then
   for _ in $(seq 100); do grep -q ready "$top/run/service.out" && break; kill -0 $server || exit 1; sleep 0.1; done
   # The service's address goes into the settings, not onto the command
   # line: a restart after a crash keeps only "-log x" and must sign in to
-  # the same service. Before the skin, a user signs in by writing
-  # "Local_User_GUID" (a bare name creates the account), "Local_Password"
-  # and "Local_Email" into run/settings.ini.
+  # the same service.
   touch settings.ini
   sed -i '/^authenticate_host:/Id' settings.ini
   echo "AUTHENTICATE_Host: 127.0.0.1:${ZAN_PORT_BASE:-24000}" >> settings.ini
