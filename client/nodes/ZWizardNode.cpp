@@ -202,5 +202,6 @@ void ZWizardNode::_renderChildren(ZImageStack& stack) {
                            std::max(height, height - footerHeight)});
     }
     if (ZDefaultNode* page = getCurrentPage())
-        draw(page, ZRect{sideWidth, headerHeight, std::max(width, sideWidth), std::max(height - footerHeight, headerHeight)});
+        draw(page, ZRect{sideWidth, headerHeight, std::max(width, sideWidth),
+                         std::max(height - footerHeight, headerHeight)});
 }

@@ -63,12 +63,14 @@ TEST_F(WizardTest, PublishesThePageAndWhereItStands) {
         const wchar_t* header;
         std::vector<std::wstring> commands;
         int current;
-    } steps[] = {
-        {&ZWizardNode::next, L"Two|about Two|00|", {L"hide one", L"show setup", L"(/skin/window_options?refresh)"}, 1},
-        {&ZWizardNode::next, L"Three|about Three|01|", {L"hide setup", L"show three", L"(/skin/window_options?refresh)"}, 2},
+    };
+    const std::wstring refresh = L"(/skin/window_options?refresh)";
+    const Step steps[] = {
+        {&ZWizardNode::next, L"Two|about Two|00|", {L"hide one", L"show setup", refresh}, 1},
+        {&ZWizardNode::next, L"Three|about Three|01|", {L"hide setup", L"show three", refresh}, 2},
         {&ZWizardNode::next, L"Three|about Three|01|", {}, 2},  // past the end: a warning only
-        {&ZWizardNode::back, L"Two|about Two|00|", {L"hide three", L"show setup", L"(/skin/window_options?refresh)"}, 1},
-        {&ZWizardNode::done, L"Two|about Two|00|", {L"(/options?save)", L"(/skin/window_options?refresh)"}, 1},
+        {&ZWizardNode::back, L"Two|about Two|00|", {L"hide three", L"show setup", refresh}, 1},
+        {&ZWizardNode::done, L"Two|about Two|00|", {L"(/options?save)", refresh}, 1},
     };
     for (const Step& step : steps) {
         ZLogCapture log;
