@@ -5,7 +5,7 @@
 // four results into integers (round to nearest, saturated).
 //
 //   Io::taps(const T* p)        the four samples p[0..3] as floats
-//   Io::gather(a, b, c, d)      *a, *b, *c, *d as floats
+//   Io::pixel4(p), pixel3(p)    p[0..3], or p[0..2] and 0, as floats
 //   Io::round8u(v, out)         four bytes, Io::round16u(v, out) four words
 //   Io::done()                  clears any MMX state after a loop
 //
@@ -48,6 +48,14 @@ struct zpCubicScalar {
         const float d2 = (p2 - p1) - d1;
         const float d3 = ((p1 - 2.0f * p2) + p3) - d2;
         return ((p0 + c3 * d3) + c2 * d2) + a * d1;
+    }
+    // The horizontal form over four lanes at once, operation for operation.
+    __m128 horizontalLanes(__m128 p0, __m128 p1, __m128 p2, __m128 p3) const {
+        const __m128 d1 = _mm_sub_ps(p1, p0);
+        const __m128 d2 = _mm_sub_ps(_mm_sub_ps(p2, p1), d1);
+        const __m128 d3 = _mm_sub_ps(_mm_add_ps(_mm_sub_ps(p1, _mm_add_ps(p2, p2)), p3), d2);
+        return _mm_add_ps(_mm_add_ps(_mm_add_ps(p0, _mm_mul_ps(_mm_set1_ps(c3), d3)), _mm_mul_ps(_mm_set1_ps(c2), d2)),
+                          _mm_mul_ps(_mm_set1_ps(a), d1));
     }
     float vertical(float p0, float p1, float p2, float p3) const {
         const float d1 = p1 - p0;
@@ -137,35 +145,27 @@ struct zpCubicPasses {
         }
     }
 
-    // Several channels: channel by channel over four columns at a time, each
-    // tap gathered alone, each value stored at its place in the row.
-    static void hnInner(const T* row, int width, int p, int channels, const std::int32_t* xIdx, const float* t,
-                        float* buffer) {
-        for (int c = 0; c < channels; ++c)
-            for (int i = 0; i < width; i += 4) {
-                const T* s[4];
-                for (int k = 0; k < 4; ++k) s[k] = row + xIdx[i + k] + c;
-                const __m128 p0 = Io::gather(s[0] - p, s[1] - p, s[2] - p, s[3] - p);
-                const __m128 p1 = Io::gather(s[0], s[1], s[2], s[3]);
-                const __m128 p2 = Io::gather(s[0] + p, s[1] + p, s[2] + p, s[3] + p);
-                const __m128 p3 = Io::gather(s[0] + 2 * p, s[1] + 2 * p, s[2] + 2 * p, s[3] + 2 * p);
-                alignas(16) float v[4];
-                _mm_store_ps(v, zpCubicVector(_mm_loadu_ps(t + i), true).horizontal(p0, p1, p2, p3));
-                for (int k = 0; k < 4; ++k) buffer[(i + k) * channels + c] = v[k];
-            }
-        Io::done();
-    }
-
+    // Several channels, one column at a time with its channels in the
+    // lanes: each lane runs the operations the per-sample form runs for its
+    // sample, so the layout changes no bit. The first width & ~3 columns take
+    // the vector form (when `vector`), the rest the scalar one.
     static void hn(const T* row, int width, int p, int channels, bool vector, const std::int32_t* xIdx,
                    const float* t, float* buffer) {
         const int bulk = vector ? width & ~3 : 0;
-        if (bulk) hnInner(row, bulk, p, channels, xIdx, t, buffer);
-        for (int i = bulk; i < width; ++i) {
-            const zpCubicScalar<divides> w(t[i]);
+        const bool whole = p == 4;  // four samples a pixel: a tap loads four
+        for (int i = 0; i < width; ++i) {
             const T* s = row + xIdx[i];
-            for (int c = 0; c < channels; ++c)
-                buffer[i * channels + c] = w.horizontal(s[c - p], s[c], s[c + p], s[c + 2 * p]);
+            const __m128 p0 = whole ? Io::pixel4(s - p) : Io::pixel3(s - p);
+            const __m128 p1 = whole ? Io::pixel4(s) : Io::pixel3(s);
+            const __m128 p2 = whole ? Io::pixel4(s + p) : Io::pixel3(s + p);
+            const __m128 p3 = whole ? Io::pixel4(s + 2 * p) : Io::pixel3(s + 2 * p);
+            const __m128 v = i < bulk ? zpCubicVector(_mm_set1_ps(t[i]), true).horizontal(p0, p1, p2, p3)
+                                      : zpCubicScalar<divides>(t[i]).horizontalLanes(p0, p1, p2, p3);
+            // Four values stored: with three channels the fourth is
+            // overwritten by the next column or lands in the row's slack.
+            _mm_storeu_ps(buffer + i * channels, v);
         }
+        Io::done();
     }
 
     static void h3(const T* row, int width, int p, const std::int32_t* xIdx, const float* t, float* buffer) {

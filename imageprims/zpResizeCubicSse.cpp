@@ -26,15 +26,16 @@ struct zpCubicIoSse {
         return _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)),
                             reinterpret_cast<const __m64*>(p + 2));
     }
-    template <typename T>
-    static __m128 gather(const T* a, const T* b, const T* c, const T* d) {
-        if constexpr (std::is_same_v<T, float>) {
-            return _mm_setr_ps(*a, *b, *c, *d);
-        } else {
-            // Samples below 2^16 as unsigned 16-bit lanes.
-            return _mm_cvtpu16_ps(_mm_setr_pi16(static_cast<short>(*a), static_cast<short>(*b),
-                                                static_cast<short>(*c), static_cast<short>(*d)));
-        }
+    static __m128 pixel4(const std::uint8_t* p) { return taps(p); }
+    static __m128 pixel4(const std::uint16_t* p) { return taps(p); }
+    static __m128 pixel4(const float* p) { return _mm_loadu_ps(p); }
+    static __m128 pixel3(const std::uint8_t* p) { return _mm_cvtpu8_ps(_mm_cvtsi32_si64(p[0] | p[1] << 8 | p[2] << 16)); }
+    static __m128 pixel3(const std::uint16_t* p) {
+        return _mm_cvtpu16_ps(_mm_setr_pi16(static_cast<short>(p[0]), static_cast<short>(p[1]),
+                                            static_cast<short>(p[2]), 0));
+    }
+    static __m128 pixel3(const float* p) {
+        return _mm_movelh_ps(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)), _mm_load_ss(p + 2));
     }
     static void halves(__m128 v, __m64& lo, __m64& hi) {
         lo = _mm_cvtps_pi32(v);

@@ -20,10 +20,19 @@ struct zpCubicIoSse2 {
         return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128()));
     }
     static __m128 taps(const float* p) { return _mm_loadu_ps(p); }
-    template <typename T>
-    static __m128 gather(const T* a, const T* b, const T* c, const T* d) {
-        if constexpr (std::is_same_v<T, float>) return _mm_setr_ps(*a, *b, *c, *d);
-        else return _mm_cvtepi32_ps(_mm_setr_epi32(*a, *b, *c, *d));
+    static __m128 pixel4(const std::uint8_t* p) { return taps(p); }
+    static __m128 pixel4(const std::uint16_t* p) { return taps(p); }
+    static __m128 pixel4(const float* p) { return _mm_loadu_ps(p); }
+    static __m128 pixel3(const std::uint8_t* p) {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i v = _mm_cvtsi32_si128(p[0] | p[1] << 8 | p[2] << 16);
+        return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(v, zero), zero));
+    }
+    static __m128 pixel3(const std::uint16_t* p) {
+        return _mm_cvtepi32_ps(_mm_setr_epi32(p[0], p[1], p[2], 0));
+    }
+    static __m128 pixel3(const float* p) {
+        return _mm_movelh_ps(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)), _mm_load_ss(p + 2));
     }
     static void round8u(__m128 v, std::uint8_t* out) {
         const __m128i i = _mm_cvtps_epi32(v);

@@ -168,25 +168,30 @@ bool zpSlotSuper(const void* src, void* dst, int srcStep, int dstStep, int srcCo
         }
 
         // Horizontal step in place: pixel i's sums into group i, which no
-        // later pixel reads.
+        // later pixel reads. Each channel keeps its own running sum, its
+        // cells added from left to right.
         for (int i = 0; i < outW; ++i) {
             const zpSuperTaps& h = cols[i];
+            if (mode == 0 && !isFloat) {
+                std::uint32_t sum[samples] = {};
+                for (int x = h.wholeBegin; x < h.wholeEnd; ++x)
+                    for (int c = 0; c < samples; ++c) sum[c] += ints[x * groupSize + c];
+                for (int c = 0; c < samples; ++c) ints[i * groupSize + c] = sum[c];
+                continue;
+            }
+            float s[samples];
+            for (int c = 0; c < samples; ++c)
+                s[c] = h.lead >= 0 ? static_cast<float>(double(cells[h.lead * groupSize + c]) * h.leadWeight) : 0.0f;
+            if constexpr (kind == 1) {
+                s[0] = P::runC1(cells, h.wholeBegin, h.wholeEnd - h.wholeBegin, s[0]);
+            } else {
+                for (int x = h.wholeBegin; x < h.wholeEnd; ++x)
+                    for (int c = 0; c < samples; ++c) s[c] = s[c] + cells[x * groupSize + c];
+            }
             for (int c = 0; c < samples; ++c) {
-                if (mode == 0 && !isFloat) {
-                    std::uint32_t sum = 0;
-                    for (int x = h.wholeBegin; x < h.wholeEnd; ++x) sum += ints[x * groupSize + c];
-                    ints[i * groupSize + c] = sum;
-                    continue;
-                }
-                float s = 0.0f;
-                if (h.lead >= 0) s = static_cast<float>(double(cells[h.lead * groupSize + c]) * h.leadWeight);
-                if constexpr (kind == 1) {
-                    s = P::runC1(cells, h.wholeBegin, h.wholeEnd - h.wholeBegin, s);
-                } else {
-                    for (int x = h.wholeBegin; x < h.wholeEnd; ++x) s = s + cells[x * groupSize + c];
-                }
-                if (h.trail >= 0) s = static_cast<float>(double(s) + double(cells[h.trail * groupSize + c]) * h.trailWeight);
-                cells[i * groupSize + c] = s;
+                if (h.trail >= 0)
+                    s[c] = static_cast<float>(double(s[c]) + double(cells[h.trail * groupSize + c]) * h.trailWeight);
+                cells[i * groupSize + c] = s[c];
             }
         }
 
@@ -208,15 +213,25 @@ bool zpSlotSuper(const void* src, void* dst, int srcStep, int dstStep, int srcCo
                 for (int c = 0; c < samples; ++c)
                     d[i * groupSize + c] = static_cast<float>(double(cells[i * groupSize + c]) * norm);
         } else {
-            // Rounding can carry a mean just past the type's range.
-            constexpr std::int64_t kMax = sizeof(T) == 1 ? 255 : 65535;
-            for (int i = 0; i < outW; ++i)
-                for (int c = 0; c < samples; ++c) {
-                    const int at = i * groupSize + c;
-                    const double v = mode == 0 ? double(ints[at]) : double(cells[at]);
-                    const std::int64_t n = zpSatTrunc(v * norm + 0.5);
-                    d[at] = static_cast<T>(n < 0 ? 0 : (n > kMax ? kMax : n));
+            // trunc(v * norm + 0.5) held to the type's range (rounding can
+            // carry a mean just past it); v is never negative.
+            constexpr double kMax = sizeof(T) == 1 ? 255.0 : 65535.0;
+            const auto convert = [norm](double v) {
+                const double x = v * norm + 0.5;
+                return static_cast<T>(static_cast<std::int32_t>(x < kMax ? x : kMax));
+            };
+            if (flat) {
+                const int count = outW * groupSize;
+                if (mode == 0) {
+                    for (int k = 0; k < count; ++k) d[k] = convert(double(ints[k]));
+                } else {
+                    for (int k = 0; k < count; ++k) d[k] = convert(double(cells[k]));
                 }
+            } else {
+                for (int i = 0; i < outW; ++i)
+                    for (int c = 0; c < 3; ++c)
+                        d[4 * i + c] = convert(mode == 0 ? double(ints[4 * i + c]) : double(cells[4 * i + c]));
+            }
         }
     }
     zpAlignedFree(buffer);

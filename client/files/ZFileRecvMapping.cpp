@@ -4,7 +4,6 @@
 #include "ZFileRecvMapping.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "ZFileDigest.h"
 #include "ZFileSendMapping.h"
@@ -19,10 +18,17 @@
 namespace {
 
 constexpr std::uint64_t kRunBytes = static_cast<std::uint64_t>(ZFS_MAX_CHUNKS) * ZFS_CHUNKSIZE * ZFS_BLOCKSIZE;
+// The most a 32-bit block number reaches: 4 TiB.
+constexpr std::uint64_t kLargestFile = (std::uint64_t{1} << 32) * ZFS_BLOCKSIZE;
 // The SHA-1 digest of no bytes at all.
 const char kEmptyDigest[] = "\xda\x39\xa3\xee\x5e\x6b\x4b\x0d\x32\x55\xbf\xef\x95\x60\x18\x90\xaf\xd8\x07\x09";
 // How often the service looks whether the digest is ready.
 constexpr std::int64_t kVerifyPoll = 10000;
+
+// Bit n of a block map, most significant bit first, at 64-bit indices.
+bool heldBit(const std::string& map, std::uint64_t n) {
+    return (static_cast<unsigned char>(map[static_cast<std::size_t>(n / 8)]) & (0x80 >> (n % 8))) != 0;
+}
 
 std::wstring displayName(const std::wstring& path) {
     std::list<std::wstring> parts;
@@ -153,23 +159,20 @@ void ZFileRecvMapping::_onINFO(ZMegaPortBucket* bucket) {
         ZLOG(L"WARNING Received duplicate 'INFO', ignoring.");
         return;
     }
-    // A temporary file of our own beside the target; the target is touched
-    // only when the digest matched.
-    for (int n = 0; n < 100 && _tempPath.empty(); ++n) {
-        const std::wstring candidate = _path + L".part" + (n ? ZToString(n) : std::wstring());
-        if (!ZFileExists(candidate)) _tempPath = candidate;
-    }
-    if (_tempPath.empty()) return _fail(L"WARNING Unable to lock file, cancelling.");
     _fileSize = info.filesize;
     _digest = info.digest;
-    if (_fileSize > 0x7FFFFFFFFFFFFFFFULL) return _fail(L"WARNING Unable to lock file, cancelling.");
-    if (_fileSize == 0) {
-        std::FILE* fp = ZFileOpenWrite(_tempPath);
-        if (!fp) return _fail(L"WARNING Unable to lock file, cancelling.");
-        std::fclose(fp);
-    } else {
-        // The allocation of the whole size fails for a size beyond the free
-        // space, which ends the transfer instead of the program.
+    // Block numbers are 32-bit: a larger file cannot be asked for.
+    if (_fileSize > kLargestFile) return _fail(L"WARNING Unable to lock file, cancelling.");
+    // A temporary file of our own beside the target, made where nothing was;
+    // the target is touched only when the digest matched.
+    for (int n = 0; n < 100 && _tempPath.empty(); ++n) {
+        const std::wstring candidate = _path + L".part" + (n ? ZToString(n) : std::wstring());
+        if (ZFileCreateNew(candidate)) _tempPath = candidate;
+    }
+    if (_tempPath.empty()) return _fail(L"WARNING Unable to lock file, cancelling.");
+    // The whole size is allocated at once, so a size beyond the free space
+    // ends the transfer here instead of the disk filling up later.
+    if (_fileSize > 0) {
         _fileMap = ZFileMapCreate(_tempPath, static_cast<std::int64_t>(_fileSize));
         if (!_fileMap) return _fail(L"WARNING Unable to lock file, cancelling.");
     }
@@ -217,10 +220,9 @@ void ZFileRecvMapping::_onBLOCK(ZMegaPortBucket* bucket) {
         return;
     }
     std::copy(data, data + block.blockSize, _fileLockPtr + (offset - _viewOffset));
-    unsigned char* mask = reinterpret_cast<unsigned char*>(&_blockMask[0]);
-    const int byteCount = static_cast<int>(_blockMask.size());
-    if (!ZBitTest(mask, byteCount, static_cast<int>(block.blockNum))) {
-        ZBitSet(mask, byteCount, static_cast<int>(block.blockNum));
+    if (!heldBit(_blockMask, block.blockNum)) {
+        char& byte = _blockMask[block.blockNum / 8];
+        byte = static_cast<char>(static_cast<unsigned char>(byte) | (0x80 >> (block.blockNum % 8)));
         ++_heldBlocks;
     }
     _instance->set(_key + L"_Complete", ZToString(static_cast<std::int64_t>(_heldBlocks * 100 / _blockCount)) + L"%",
@@ -230,10 +232,11 @@ void ZFileRecvMapping::_onBLOCK(ZMegaPortBucket* bucket) {
 // Asks for the run that starts at the chunk of the first missing block;
 // true when nothing is missing.
 bool ZFileRecvMapping::_sendGETBLOCKS() {
-    const unsigned char* mask = reinterpret_cast<const unsigned char*>(_blockMask.data());
-    const int byteCount = static_cast<int>(_blockMask.size());
+    // Whole bytes of held blocks first, then the bits of the first byte
+    // that lacks one.
     std::uint64_t first = 0;
-    while (first < _blockCount && ZBitTest(mask, byteCount, static_cast<int>(first))) ++first;
+    while (first / 8 < _blockMask.size() && static_cast<unsigned char>(_blockMask[first / 8]) == 0xFF) first += 8;
+    while (first < _blockCount && heldBit(_blockMask, first)) ++first;
     if (first >= _blockCount) {
         ZLOGC('F', L"Transfer complete");
         return true;
@@ -313,6 +316,7 @@ void ZFileRecvMapping::_fail(const wchar_t* warning) {
     for (const wchar_t* suffix : {L"_Size", L"_Speed", L"_Complete"})
         _instance->set(_key + suffix, std::wstring(L"(error)"), false);
     _closeFile();
+    if (!_tempPath.empty()) ZFileDelete(_tempPath);
     _outcome = Error;
     _sendRTPFT(ZRTPFT_CANCELSEND);
 }

@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::size_t kRecordSize = 64;
 constexpr std::int32_t kFullBlockMessage = ZRTPFT_BODY_SIZE + ZFS_BLOCKSIZE;
+// The most a 32-bit block number reaches: 4 TiB.
+constexpr std::uint64_t kLargestFile = (std::uint64_t{1} << 32) * ZFS_BLOCKSIZE;
 // How often the service looks whether the digest is ready.
 constexpr std::int64_t kScanPoll = 10000;
 
@@ -55,6 +57,12 @@ ZFileSendMapping::ZFileSendMapping(ZInstance* instance, ZMegaPort* port, const Z
     _instance->insert(L"File_Send_List", _key);
     _instance->set(_key + L"_Filename", displayName(_path), false);
     _fileMap = ZFileMapOpen(_path, false);
+    // Block numbers are 32-bit: a file beyond 4 TiB cannot be sent whole.
+    if (_fileMap && static_cast<std::uint64_t>(ZFileMapGetSize(_fileMap)) > kLargestFile) {
+        ZLOG(L"WARNING File too large to send, " << static_cast<long long>(ZFileMapGetSize(_fileMap)) << L"bytes.");
+        ZFileMapClose(_fileMap);
+        _fileMap = nullptr;
+    }
     if (!_fileMap) {
         for (const wchar_t* suffix : {L"_Size", L"_Speed", L"_Complete"})
             _instance->set(_key + suffix, std::wstring(L"(error)"), false);

@@ -4,13 +4,17 @@
 #include "ZBuddyListNode.h"
 #include "ZButtonNode.h"
 #include "ZCellNode.h"
+#include "ZCopyNode.h"
 #include "ZDefaultNode.h"
 #include "ZEditNode.h"
 #include "ZFont.h"
+#include "ZForeachNode.h"
 #include "ZGradientNode.h"
 #include "ZHistoryNode.h"
+#include "ZHotkeyNode.h"
 #include "ZImageNode.h"
 #include "ZImageStack.h"
+#include "ZInputNode.h"
 #include "ZListNode.h"
 #include "ZProgressNode.h"
 #include "ZRowNode.h"
@@ -20,6 +24,7 @@
 #include "ZTemplateFactory.h"
 #include "ZTextNode.h"
 #include "ZWindowNode.h"
+#include "ZWizardNode.h"
 
 namespace {
 
@@ -55,6 +60,11 @@ void ZNodeLibrary_install() {
     creators[ZTN_LIST] = make<ZListNode>;
     creators[ZTN_TABLE] = make<ZTableNode>;
     creators[ZTN_SCREEN] = make<ZScreenNode>;
+    creators[ZTN_FOREACH] = make<ZForeachNode>;
+    creators[ZTN_COPY] = make<ZCopyNode>;
+    creators[ZTN_INPUT] = make<ZInputNode>;
+    creators[ZTN_HOTKEY] = make<ZHotkeyNode>;
+    creators[ZTN_WIZARD] = make<ZWizardNode>;
     ZTemplateFactory::installCreators(creators);
     ZImageStack::setFontDrawer(drawFontText);
 }

@@ -1,6 +1,7 @@
 #include "ZWindowNode.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "ZImageStack.h"
 #include "ZInstance.h"
@@ -287,6 +288,36 @@ void ZWindowNode::forgetHandlersAbove(ZTemplateNode* node) {
     for (ZTemplateNode* up = node; up; up = up->getParent()) {
         if (ZWindowNode* window = dynamic_cast<ZWindowNode*>(up)) {
             window->forgetHandlers();
+            return;
+        }
+    }
+}
+
+void ZWindowNode::forgetHandlersInto(ZTemplateNode* subtree) {
+    invariantTest();
+    std::unordered_set<IZInputHandler*> doomed;
+    for (ZTemplateNode* node = subtree; node; node = node->getNext(subtree)) {
+        if (IZInputHandler* handler = dynamic_cast<IZInputHandler*>(node)) doomed.insert(handler);
+    }
+    if (doomed.empty()) return;
+    for (IZInputHandler*& handler : _handlers)
+        if (handler && doomed.count(handler)) handler = nullptr;
+    if (doomed.count(_mouseCaptureHandler)) {
+        if (_window) ZWinMouseRelease(_window);
+        _mouseCaptureHandler = nullptr;
+    }
+    if (doomed.count(_mouseover)) _mouseover = nullptr;
+    if (doomed.count(_keyFocus)) _keyFocus = nullptr;
+    // Usually an update pass is running and its redraw follows; the timer
+    // redraws when none does.
+    _redrawPending = true;
+}
+
+void ZWindowNode::forgetSubtree(ZTemplateNode* subtree) {
+    if (!subtree) return;
+    for (ZTemplateNode* up = subtree->getParent(); up; up = up->getParent()) {
+        if (ZWindowNode* window = dynamic_cast<ZWindowNode*>(up)) {
+            window->forgetHandlersInto(subtree);
             return;
         }
     }

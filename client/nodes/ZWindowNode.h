@@ -8,7 +8,8 @@
 //
 // Handler pointers (the per-pixel grid, hover, focus and capture) point into
 // the subtree: whoever destroys nodes of a window's subtree calls
-// forgetHandlers on it before returning, so no event reaches a freed node.
+// forgetSubtree (or forgetHandlers) before deleting them, so no event
+// reaches a freed node.
 //
 // Threading: UI thread only; notifications and timer ticks arrive there.
 #pragma once
@@ -52,6 +53,12 @@ public:
     void forgetHandlers();
     // forgetHandlers on the window that holds node, if any.
     static void forgetHandlersAbove(ZTemplateNode* node);
+    // Drops the handler pointers into subtree only, without calling them,
+    // and asks for a redraw; the focus and hover elsewhere stay.
+    void forgetHandlersInto(ZTemplateNode* subtree);
+    // forgetHandlersInto on the window that holds subtree (not counting a
+    // window at its own root), if any. Call before deleting the subtree.
+    static void forgetSubtree(ZTemplateNode* subtree);
 
     // The window's input, routed to the nodes.
     int getNCHITTEST(ZWin* window, int x, int y) override;

@@ -72,3 +72,9 @@ void ZAVCaptureUnsubscribeAudio(ZAVCapture capture_, IZCaptureAudioListener* lis
 // True when the capture has a branch for that medium (nothing is measured).
 bool ZAVCaptureIsVideoWorking(ZAVCapture capture_);
 bool ZAVCaptureIsAudioWorking(ZAVCapture capture_);
+
+// ---- inside the layer (and its tests) ------------------------------------------
+
+// The monotonic time (microseconds) at which the first sample of the latest
+// microphone stream started in the process was taken; 0 before any.
+std::int64_t _ZCaptureAudioFirstSampleTime();

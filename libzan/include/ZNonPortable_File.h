@@ -21,6 +21,8 @@
 bool ZDirCreate(const std::wstring& path);
 // True when the file was deleted.
 bool ZFileDelete(const std::wstring& path);
+// True when an empty file was made at the path, which nothing named before.
+bool ZFileCreateNew(const std::wstring& path);
 // True when the file was moved; an existing target is never replaced.
 bool ZFileMove(const std::wstring& fromPath, const std::wstring& toPath);
 

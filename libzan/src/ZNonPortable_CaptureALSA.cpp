@@ -6,14 +6,26 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <time.h>
+
+#include <atomic>
 #include <mutex>
 #include <vector>
 
 #include "ZCaptureBackend.h"
+#include "ZNonPortable_Capture.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
 
 namespace {
+
+std::atomic<std::int64_t> g_firstSampleTime{0};
+
+std::int64_t monotonicNow() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 // ALSA reports its own diagnostics; they belong in our log, not on stderr.
 void alsaErrorHandler(const char* file, int line, const char* function, int err, const char* fmt, ...) {
@@ -132,6 +144,7 @@ private:
         const std::int64_t blockMicros = static_cast<std::int64_t>(blockFrames) * 1000000 / rate;
         std::int64_t due = ZTimeNow();  // when the next block's first sample was taken
         std::int64_t last = due;
+        std::uint64_t delivered = 0;
         while (!streamer.stopping()) {
             if (!streamer.waitUntil(due)) break;
             // Some devices ("null") leave the buffer untouched: what they deliver is silence.
@@ -166,6 +179,7 @@ private:
                 due = ZTimeNow();
                 continue;
             }
+            if (!delivered++) g_firstSampleTime = monotonicNow() - (now - stamp);
             sample.data = block.data();
             sample.length = static_cast<int>(block.size());
             _sink->transform(&sample);
@@ -181,6 +195,12 @@ private:
     ZCaptureSink* _sink = nullptr;
     ZCaptureStreamer _streamer;
 };
+
+}  // namespace
+
+std::int64_t _ZCaptureAudioFirstSampleTime() { return g_firstSampleTime; }
+
+namespace {
 
 // The capture PCMs ALSA lists.
 class ZALSABackend : public ZCaptureBackend {

@@ -61,6 +61,15 @@ bool ZFileDelete(const std::wstring& path) {
     return unlink(ZToUTF8(path).c_str()) == 0;
 }
 
+bool ZFileCreateNew(const std::wstring& path) {
+    ZPRECONDITION(!path.empty( ));
+    // O_EXCL refuses any entry, a symbolic link too, whatever it points at.
+    const int fd = open(ZToUTF8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
 bool ZFileMove(const std::wstring& fromPath, const std::wstring& toPath) {
     ZPRECONDITION(!fromPath.empty( ) && !toPath.empty( ));
     const std::string from = ZToUTF8(fromPath);

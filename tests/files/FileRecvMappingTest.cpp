@@ -2,6 +2,10 @@
 // mapping as the file service would, its requests read from a plain socket.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <random>
 
@@ -182,8 +186,12 @@ TEST(ZFileRecvMapping, ReceivesVerifiesAndOnlyThenReplacesTheTarget) {
 TEST(ZFileRecvMapping, AFileThatDoesNotMatchItsDigestLeavesTheTargetAlone) {
     Fixture f;
     ZTestWriteFile(f.target, "keep me");
+    // Whatever already goes by the temporary name is passed over.
+    ZTestWriteFile(f.dir.file("elsewhere"), "not ours");
+    ASSERT_EQ(0, symlink(f.dir.file("elsewhere").c_str(), (f.target + ".part").c_str()));
     f.open(3000);
     f.info(3000, std::string(20, '\x01'));
+    EXPECT_EQ(3000u, std::filesystem::file_size(f.target + ".part1"));
     for (std::uint32_t n = 0; n < 3; ++n) f.block(n);
     f.requests();
     f.silentSecond();
@@ -192,7 +200,8 @@ TEST(ZFileRecvMapping, AFileThatDoesNotMatchItsDigestLeavesTheTargetAlone) {
     EXPECT_EQ(ZFileRecvMapping::Corrupt, f.mapping->getOutcome());
     EXPECT_EQ(L"100% (Corrupt)", f.get(L"_Complete"));
     EXPECT_EQ("keep me", ZTestReadFile(f.target));
-    EXPECT_EQ("", ZTestReadFile(f.target + ".part"));
+    EXPECT_EQ("not ours", ZTestReadFile(f.dir.file("elsewhere")));
+    EXPECT_FALSE(std::filesystem::exists(f.target + ".part1"));
 }
 
 TEST(ZFileRecvMapping, HostileResponsesEndInWarnings) {
@@ -305,4 +314,31 @@ TEST(ZFileRecvMapping, NeitherDigestLetsSilenceEndTheTransfer) {
     f.awaitVerdict();
     EXPECT_EQ(ZFileRecvMapping::Done, f.mapping->getOutcome());
     EXPECT_TRUE(f.content == ZTestReadFile(f.target));
+}
+
+TEST(ZFileRecvMapping, WritesBlocksBeyondFourGiBInPlace) {
+    Fixture f;
+    f.open(1);
+    const std::uint64_t size = (4ULL << 30) + 16384;
+    f.info(size, std::string(20, '\x01'));
+    const std::string part = f.target + ".part";
+    ASSERT_EQ(size, std::filesystem::file_size(part));
+    std::string m(28, '\0');
+    unsigned char* p = reinterpret_cast<unsigned char*>(&m[0]);
+    ZComposeFT(p, f.seqNum++, 88, ZRTPFT_BLOCK);
+    ZComposeBLOCK(p, 4194304, 1024);
+    std::string data = "marker";
+    data.resize(1024, 'm');
+    f.deliver(m + data);
+    {
+        std::ifstream in(part, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(4ULL << 30));
+        std::string back(1024, '\0');
+        in.read(&back[0], 1024);
+        EXPECT_TRUE(back == data);
+    }
+    // Bytes of one block in a million: 0%.
+    EXPECT_EQ(L"0%", f.get(L"_Complete"));
+    f.deliver(ZRTPFTMessage(f.seqNum++, 88, ZRTPFT_CANCELRECV));
+    EXPECT_FALSE(std::filesystem::exists(part));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
@@ -284,4 +285,24 @@ TEST(ZFileSendMapping, ScansOffTheServiceThreadAndAnswersInfoWhenDone) {
     EXPECT_EQ(1, sent[0].seqNum);
     EXPECT_EQ(256ULL << 20, info.filesize);
     EXPECT_EQ(ZFileSHA1(ZFromUTF8(path)), info.digest);
+}
+
+TEST(ZFileSendMapping, ServesRunsBeyondFourGiB) {
+    Fixture f;
+    // A sparse file of 4 GiB + 16 KiB with a marker at 4 GiB.
+    const std::string path = f.dir.file("sparse.bin");
+    ZTestWriteFile(path, "");
+    std::filesystem::resize_file(path, (4ULL << 30) + 16384);
+    {
+        std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
+        out.seekp(static_cast<std::streamoff>(4ULL << 30));
+        out << "marker";
+    }
+    f.open(0, "sparse.bin", false);
+    f.getBlocks(524288, 2, std::string(2, '\0'));
+    const std::vector<Sent> sent = f.received();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(4194304u, sent[0].blockNum);
+    EXPECT_EQ("marker", sent[0].data.substr(0, 6));
+    EXPECT_EQ(1024u, sent[0].data.size());
 }

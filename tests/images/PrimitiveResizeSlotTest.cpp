@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 #include <xmmintrin.h>
 
@@ -289,6 +290,37 @@ TEST_P(ResizeSlotTest, EntriesRouteSuperSamplingAndRefuseANaNFactor) {
     ASSERT_EQ(slot.entries[0](blocks, {4, 2}, 4, {0, 0, 4, 2}, two, 2, {2, 1}, 0.5, 0.5, zpInterSuper), zpStsNoErr);
     EXPECT_EQ(two[0], 15);
     EXPECT_EQ(two[1], 115);
+}
+
+// Slots 2 and 3 evaluate the same operations on different instruction sets:
+// equal bytes, but for the 8u and 16u four-channel cubic rows, which slot 2
+// takes in its vector form and slot 3 in the scalar one.
+TEST(ResizeSlots, SlotsTwoAndThreeAgreeBitForBit) {
+    if (!slotUnsupportedReason(2).empty() || !slotUnsupportedReason(3).empty()) GTEST_SKIP() << "needs slots 2 and 3";
+    std::uint32_t seed = 77;
+    for (int type : {zpType8u, zpType16u, zpType32f})
+        for (const Layout& layout : kLayouts)
+            for (int interpolation : {zpInterNearest, zpInterLinear, zpInterCubic}) {
+                if (interpolation == zpInterCubic && layout.channels == 4 && type != zpType32f) continue;
+                for (const Region& r : kRegions) {
+                    const int size = sampleBytes(type);
+                    const int ps = layout.planes ? 1 : layout.pixelStep;
+                    const SlotImage src(type, r.width, r.height, layout.pixelStep, layout.planes, 0, ++seed);
+                    const int dstStep = r.dstWidth * ps * size;
+                    const std::size_t dstSize = static_cast<std::size_t>(dstStep) * r.dstHeight;
+                    SlotDestination two(dstSize, layout.planes, 0, seed), three(dstSize, layout.planes, 0, seed);
+                    for (auto [driver, dst] : {std::pair<ResizeDriver, SlotDestination*>{resize_driver_sse, &two},
+                                                std::pair<ResizeDriver, SlotDestination*>{resize_driver_sse2, &three}})
+                        ASSERT_EQ(driver(src.source(), r.width, r.height, src.step, r.roi.x, r.roi.y, r.roi.width,
+                                         r.roi.height, dst->target(), dstStep, r.dstWidth, r.dstHeight, r.fx, r.fy, 0.0,
+                                         0.0, ps, layout.channels, type, layout.planes != 0, interpolation, 1),
+                                  zpStsNoErr);
+                    for (int p = 0; p < two.planes(); ++p)
+                        ASSERT_EQ(std::memcmp(two.plane(p), three.plane(p), dstSize), 0)
+                            << kMethods[interpolation] << " type " << type << " " << layout.name << " " << r.width
+                            << "x" << r.height;
+                }
+            }
 }
 
 // The program's resize is the generic variant: 100 and 101 blended half and

@@ -3,6 +3,7 @@
 // side's own code, and the playback service over a real switchboard.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -180,7 +181,7 @@ TEST_F(PlaybackTest, TheFirstRefillStepsAroundTheSpanTheDeviceMayBePlaying) {
 }
 
 TEST_F(PlaybackTest, PicturesWaitForTheFirstRefillThenGoOutInOrder) {
-    ZLogCategories categories("V");
+    ZLogCategories categories("Va");
     std::unique_ptr<ZVideoRenderer> silent(ZSAFENEW(ZVideoRenderer, net.instance, L"quiet_Image", 500000));
     const std::string red(48 * 48 * 3, '\x40');
     silent->queueVideo(1000, ZImageFormat{ZIT_RGB24, 48, 48}, bytes(red));
@@ -200,6 +201,8 @@ TEST_F(PlaybackTest, PicturesWaitForTheFirstRefillThenGoOutInOrder) {
     renderer->finish();  // starts output with what it holds
     EXPECT_TRUE(waitFor([&] { return net.instance->getRaw(L"pal_Image") == pictures[2]; }));
     renderer.reset();
+    // Finishing while prebuffering adds no silence.
+    EXPECT_TRUE(log.contains(L"pal_Image: Tearing down audio: numQueued=4000bytes (remaining=0bytes), numCopied: 4000bytes"));
     // Each picture once, in arrival order; a renderer without sound started no feeder.
     std::vector<std::wstring> shown;
     for (const std::wstring& line : log.lines())
@@ -267,6 +270,21 @@ TEST_F(PlaybackTest, DecodedPicturesReachTheBuddysImageAfterAKeyFrame) {
     encoder->encode(bytes(frame), static_cast<int>(frame.size()), packet);
     stream->recv(rtp(2, ++seq, 48, packet));
     EXPECT_FALSE(net.instance->isSet(L"pal@zandrel.net_Image"));
+    net.instance->clear(L"ZScreenService_sendStreamActive");
+
+    // The side grows to 64: a new decoder, which waits for a key frame.
+    std::unique_ptr<ZTheoraEncoder> larger(
+        ZSAFENEW(ZTheoraEncoder, ZImageFormat{ZIT_BGR24, 64, 64}, ZRect{0, 0, 64, 64}, 64, 64, 5));
+    std::vector<std::string> packets(2);
+    for (int i = 0; i < 2; ++i) {
+        const std::string frame = testCardRGB(64, 64, i, true);
+        larger->encode(bytes(frame), static_cast<int>(frame.size()), packets[static_cast<std::size_t>(i)]);
+    }
+    stream->recv(rtp(2, ++seq, 64, packets[1]));  // not a key frame
+    EXPECT_FALSE(net.instance->isSet(L"pal@zandrel.net_Image"));
+    stream->recv(rtp(2, ++seq, 64, packets[0]));
+    format.deserialize(net.instance->getRaw(L"pal@zandrel.net_Image_Format"));
+    EXPECT_EQ(format, (ZImageFormat{ZIT_RGB24, 64, 64}));
 }
 
 TEST_F(PlaybackTest, ListeningFollowsTheAudioRateAndItsPauses) {
@@ -332,7 +350,7 @@ TEST_F(PlaybackTest, APeersHostileHeadersAndBytesOnlyWarn) {
 }
 
 TEST_F(PlaybackTest, ServiceRoutesBySenderAndChecksReports) {
-    ZLogCategories categories("v");
+    ZLogCategories categories("vAV");
     std::unique_ptr<ZVideoPlaybackService> service(ZSAFENEW(ZVideoPlaybackService, net.instance, net.port));
     auto post = [&](const wchar_t* method, const std::wstring& name, const std::wstring& host) {
         ZHTTPHeaders message(method);
@@ -361,11 +379,20 @@ TEST_F(PlaybackTest, ServiceRoutesBySenderAndChecksReports) {
     file(report, L"10.0.0.5:4000");
     file(report.substr(0, 30), L"10.0.0.5:4000");
     file(rtp(2, 1, 40), L"10.0.0.5:4000");
+    file(rtp(1, 1, 0), L"10.0.0.5:4000");  // filed after the video, handled before it
     for (int i = 0; i < 15; ++i) file(rtp(1, 1, 0), L"10.9.9.9:1");
     service->pass();
     EXPECT_EQ(log.count(L"ZCaseEquals( stream->getName( ), cname )"), 1);
     EXPECT_EQ(log.count(L"WARNING Received malformed RTCP-SR from 'bob@zandrel.net@dev6' (10.0.0.5:4000), ignoring."), 1);
     EXPECT_EQ(log.count(L"'bob@zandrel.net@dev6' WARNING Received invalid video header packet; ignoring."), 1);
+    const std::vector<std::wstring> lines = log.lines();
+    auto firstWith = [&](const wchar_t* text) {
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const std::wstring& line) { return line.find(text) != std::wstring::npos; }) -
+               lines.begin();
+    };
+    EXPECT_LT(firstWith(L"'bob@zandrel.net@dev6' Received frame audio packet (4 bytes)"),
+              firstWith(L"'bob@zandrel.net@dev6' Received frame video packet (4 bytes)"));
     const int unexpected = log.count(L"WARNING Received unexpected 16bytes from (10.9.9.9:1), ignoring.");
     EXPECT_GE(unexpected, 10);  // a new second may have begun in between
     EXPECT_LE(unexpected, 15);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,10 +33,14 @@ public:
     ~RecordingEngine() override { ZNotifyClose(_handle); }
     void executeCommand(const std::wstring& command, ZTemplateNode*, int) override { commands.push_back(command); }
     ZNotifyHandle* getNotifyListener() override { return _handle; }
-    ZTemplateNode* getNode(const std::wstring&, ZTemplateNode*) override { return nullptr; }
+    ZTemplateNode* getNode(const std::wstring& path, ZTemplateNode*) override {
+        const auto found = nodes.find(path);
+        return found != nodes.end() ? found->second : nullptr;
+    }
     void onNotification(int code, std::int64_t) override { notifications.push_back(code); }
     std::vector<std::wstring> commands;
     std::vector<int> notifications;
+    std::map<std::wstring, ZTemplateNode*> nodes;  // what getNode finds, by path
 
 private:
     ZNotifyHandle* _handle;

@@ -73,6 +73,23 @@ TEST(ZFileMove, MovesButNeverReplacesTheTarget) {
     EXPECT_FALSE(exists(dir.file("other")));
 }
 
+TEST(ZFileCreateNew, MakesAnEmptyFileOnlyWhereNothingIsNamed) {
+    ZTempDir dir;
+    ZTestWriteFile(dir.file("taken"), "mine");
+    ASSERT_EQ(0, symlink(dir.file("taken").c_str(), dir.file("link").c_str()));
+    ASSERT_EQ(0, symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()));
+    ASSERT_TRUE(ZDirCreate(wide(dir.file("folder"))));
+    const struct {
+        const char* name;
+        bool made;
+    } rows[] = {{"fresh", true}, {"taken", false}, {"link", false}, {"dangling", false},
+                {"folder", false}, {"missing/fresh", false}};
+    for (const auto& row : rows) EXPECT_EQ(row.made, ZFileCreateNew(wide(dir.file(row.name)))) << row.name;
+    EXPECT_EQ("", ZTestReadFile(dir.file("fresh")));
+    EXPECT_EQ("mine", ZTestReadFile(dir.file("taken")));
+    EXPECT_FALSE(exists(dir.file("nowhere")));
+}
+
 TEST(ZFilePreconditions, EmptyPathsAndNullHandlesAreFatalWithTheirTexts) {
     struct Case {
         std::function<void()> call;

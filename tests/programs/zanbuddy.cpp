@@ -39,8 +39,12 @@
 // "SIPSTATUS <state>" when the buddy-list service's state shows a change;
 // "POST <queue> <method> <device or buddy>" for every command to the capture
 // and playback services (without -media); "IMAGE <buddy> <file> <microseconds>" for each dumped
-// picture; "BYE" at the end.
+// picture; "LISTENING <buddy> <microseconds>" when a buddy's sound begins to
+// arrive; "SOUNDSTART <monotonic> <microseconds>" when sound output starts and
+// "MICSTART <monotonic> <microseconds>" for the first sample of the
+// microphone (monotonic microseconds, then the store's clock); "BYE" at the end.
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,6 +61,7 @@
 #include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZNonPortable.h"
+#include "ZNonPortable_Capture.h"
 #include "ZNonPortable_SoundBuffer.h"
 #include "ZOptionMap.h"
 #include "ZPortable.h"
@@ -110,6 +115,26 @@ void dumpImages(ZInstance* instance) {
     }
 }
 
+// The monotonic clock of the sound layer, in microseconds.
+std::int64_t monotonicNow() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// When sound output and the microphone started, on the monotonic clock and
+// on the store's (microseconds since 1601).
+void reportSoundTimes() {
+    static std::int64_t soundStart = 0, micStart = 0;
+    const std::int64_t sound = _ZSoundBufferLastPlayStart(), mic = _ZCaptureAudioFirstSampleTime();
+    const std::int64_t offset = ZTimeNow() - monotonicNow();
+    if (sound != soundStart)
+        say(L"SOUNDSTART " + std::to_wstring(sound) + L" " + std::to_wstring(sound + offset));
+    if (mic != micStart) say(L"MICSTART " + std::to_wstring(mic) + L" " + std::to_wstring(mic + offset));
+    soundStart = sound;
+    micStart = mic;
+}
+
 // Starts or ends a talk to every device of the buddy: audio on or off, and
 // video by the user's privacy choice, as the push-to-talk keys do.
 void resetBuddyTalk(ZInstance* instance, const std::wstring& buddy, bool talking) {
@@ -149,6 +174,7 @@ public:
     void onTimer(ZTimer*) override {
         drain(_instance);
         if (!g_dumpFolder.empty()) dumpImages(_instance);
+        reportSoundTimes();
         readCommands();
     }
 
@@ -213,6 +239,9 @@ public:
                 cancel.set(L"File-ID", L"File#" + ZToString(inner.calc64(L"File-ID")));
                 post(instance, L"ZFileService_commandQueue", cancel);
             }
+            if (method == L"LISTENINGTO")
+                say(L"LISTENING " + message.get(L"User-GUID") + L" " +
+                    std::to_wstring(instance->getTimestamp(L"Listening_To_List")));
             if (method == L"SENDFILECOMPLETE" || method == L"RECVFILECOMPLETE")
                 say(method + L" " + message.get(L"Outcome") + L" " + message.get(L"Path"));
         }

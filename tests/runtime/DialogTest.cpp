@@ -58,25 +58,38 @@ public:
     }
 
     // Waits until the keyboard focus is in the window or below it (a window
-    // manager gives it when it gets to it).
+    // manager gives it when it gets to it) and has stayed there for a moment:
+    // a busy manager can move it once more after first handing it over, and
+    // input sent in between goes elsewhere.
     bool waitForFocusIn(Window top, int limitMs = 5000) {
         const long long end = nowMs() + limitMs;
+        long long since = -1;
         for (;;) {
-            Window focus = 0;
-            int revert = 0;
-            XGetInputFocus(_d, &focus, &revert);
-            for (Window w = focus; w && w != PointerRoot;) {
-                if (w == top) return true;
-                Window root = 0, parent = 0, *children = nullptr;
-                unsigned int n = 0;
-                if (!XQueryTree(_d, w, &root, &parent, &children, &n)) break;
-                if (children) XFree(children);
-                if (parent == root) break;
-                w = parent;
+            if (focusIsIn(top)) {
+                if (since < 0) since = nowMs();
+                if (nowMs() - since >= 300) return true;
+            } else {
+                since = -1;
             }
             if (nowMs() >= end) return false;
             poll(nullptr, 0, 20);
         }
+    }
+
+    bool focusIsIn(Window top) {
+        Window focus = 0;
+        int revert = 0;
+        XGetInputFocus(_d, &focus, &revert);
+        for (Window w = focus; w && w != PointerRoot;) {
+            if (w == top) return true;
+            Window root = 0, parent = 0, *children = nullptr;
+            unsigned int n = 0;
+            if (!XQueryTree(_d, w, &root, &parent, &children, &n)) break;
+            if (children) XFree(children);
+            if (parent == root) break;
+            w = parent;
+        }
+        return false;
     }
 
     // Clicks the middle of the child window named label.
@@ -92,7 +105,22 @@ public:
         XTestFakeButtonEvent(_d, 1, True, CurrentTime);
         XTestFakeButtonEvent(_d, 1, False, CurrentTime);
         XSync(_d, False);
+        settlePointer();
         return true;
+    }
+
+    // A window manager that focuses on click holds the press in a grab of
+    // its own and hands it on later, while keys sent meanwhile go straight
+    // to the focused box: input sent after a click waits until the pointer
+    // is free again, which it is once the press has been handed on.
+    void settlePointer() {
+        const long long end = nowMs() + 2000;
+        while (XGrabPointer(_d, DefaultRootWindow(_d), False, 0, GrabModeAsync, GrabModeAsync, None, None,
+                            CurrentTime) != GrabSuccess &&
+               nowMs() < end)
+            poll(nullptr, 0, 10);
+        XUngrabPointer(_d, CurrentTime);
+        XSync(_d, False);
     }
 
     void type(const std::string& text) {
@@ -275,6 +303,8 @@ TEST(CrashDialog, ACommentAndAnUntickedRestartAreLoggedAndDecline) {
     kill(pid, SIGSEGV);
     const Window dialog = user.waitForWindow("Zandrel Issue Capture Tool");
     ASSERT_NE(dialog, 0u) << children.output();
+    ASSERT_TRUE(user.click(dialog, "Comment"));
+    ASSERT_TRUE(user.waitForFocusIn(dialog));
     ASSERT_TRUE(user.click(dialog, "Comment"));
     user.type("it broke");
     ASSERT_TRUE(user.click(dialog, "Restart Zandrel automatically"));
