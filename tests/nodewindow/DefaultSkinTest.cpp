@@ -79,3 +79,113 @@ TEST_F(DefaultSkinTest, SignInSitsInTheMiddleWithBlackFieldsAndTypedTextReachesT
     EXPECT_TRUE(after.darkRows({password.left + 2, password.top + 2, password.right - 2, password.bottom - 2}, 200).empty());
 }
 
+namespace {
+
+const std::wstring kBuddy = L"bob@zandrel.net";
+
+// Every command the client object and the template root issue on their own.
+std::vector<std::wstring> outsideCommands() {
+    const std::wstring b = kBuddy;
+    return {
+        L"(/skin/window_login?open)",
+        L"(/skin/window_new?open)",
+        L"(/skin/window_buddylist?open)",
+        L"(/skin/window_addbuddy?open)",
+        L"(/skin/window_options?open)",
+        L"(/system?reconnect)",
+        L"(/system?delayrestart+delay=30)",
+        L"(/account?updatecapture)",
+        L"(/skin/window_buddylist?close;/system?exit)",
+        L"(/system?assignhotkey+name=" + b + L")",
+        L"(/skin/foreach_call/window_" + b + L"?open)",
+        L"(/skin/foreach_call/window_" + b + L"?close)",
+        L"(/skin/foreach_chat/window_" + b + L"?open)",
+        L"(/skin/foreach_chat/window_" + b + L"?close)",
+        L"(/buddies/" + b + L"?starttalkhandsfree)",
+        L"(/buddies/" + b + L"?stoptalkhandsfree)",
+        L"(/skin/window_options/copy/border/inside/wizard?jump+target=file;/skin/window_options?open)",
+        L"(/skin/window_options/copy/border/inside/wizard?jump+target=audio;/skin/window_options?open)",
+        L"(/system?assignhotkey+name=Talk_Again)",
+        L"(/skin/window_countdown?open)",
+        L"(/skin/window_countdown?close)",
+    };
+}
+
+// The attributes of the skin's nodes that hold commands or node paths.
+const wchar_t* const kCommandAttributes[] = {
+    L"command", L"downcommand", L"upcommand", L"dblclkcommand", L"onenter", L"ontype", L"onclear", L"onselect",
+    L"ondblclk", L"onrightclick", L"onopen", L"onclose", L"onshow", L"onhide", L"ondone"};
+
+// The skin paths ("/skin/..." and "../...") of a command or menu text.
+std::vector<std::wstring> skinPaths(const std::wstring& text) {
+    std::vector<std::wstring> paths;
+    std::vector<std::pair<std::wstring, std::wstring>> menu;
+    ZParseTools_parseMenu(menu, text);
+    for (const auto& entry : menu) {
+        std::vector<std::wstring> commands;
+        ZParseList(commands, entry.second);
+        for (const std::wstring& command : commands) {
+            const std::wstring path = command.substr(0, command.find(L'?'));
+            if (ZBeginsWith(path, L"/skin") || ZBeginsWith(path, L"..")) paths.push_back(path);
+        }
+    }
+    return paths;
+}
+
+// The repeated window a node belongs to has its item in "id"; "$id" in the
+// node's commands stands for it.
+std::wstring withItem(std::wstring text, const std::wstring& item) {
+    for (const std::wstring form : {L"{$id}", L"$id"})
+        for (std::size_t p = text.find(form); p != std::wstring::npos; p = text.find(form, p + item.size()))
+            text.replace(p, form.size(), item);
+    return text;
+}
+
+}  // namespace
+
+TEST_F(DefaultSkinTest, EveryPathTheClientAndTheSkinUseNamesANodeOfItsKind) {
+    instance->set(L"Local_Buddy_List", kBuddy, false);
+    instance->set(L"Audio_Capture_Online", std::wstring(L"true"), false);
+    instance->set(L"Working_Hotkey", std::wstring(L"CONTROL+F9"), false);
+    ZLogCapture log;
+    load();
+    settle();
+
+    // The kinds the actions need.
+    for (const std::wstring& window : std::vector<std::wstring>{L"window_login", L"window_new", L"window_buddylist", L"window_addbuddy",
+                                      L"window_countdown", L"window_options", L"foreach_chat/window_" + kBuddy,
+                                      L"foreach_call/window_" + kBuddy})
+        EXPECT_NE(dynamic_cast<IZWindowControl*>(skin->getNode(L"/skin/" + window, nullptr)), nullptr)
+            << ZToUTF8(window);
+    EXPECT_NE(dynamic_cast<IZWizardControl*>(
+                  skin->getNode(L"/skin/window_options/copy/border/inside/wizard", nullptr)),
+              nullptr);
+
+    for (const std::wstring& command : outsideCommands()) {
+        skin->executeCommand(command, nullptr);
+        settle(20);
+    }
+    settle();
+
+    // Every path in the skin's own commands, in every copy of a repeated
+    // window (prototypes, without an item, are never shown).
+    ZTemplateNode* root = skin->getRoot();
+    int checked = 0;
+    for (ZTemplateNode* node = root; node; node = node->getNext(root)) {
+        ZTemplateNode* w = node;
+        while (w && !dynamic_cast<IZWindowControl*>(w)) w = w->getParent();
+        if (!w) continue;
+        const bool repeated = ZCaseEquals(w->getParent()->getName(), L"Foreach");
+        const std::wstring item = w->getAttribute(L"id");
+        if (repeated && item.empty()) continue;
+        for (const wchar_t* name : kCommandAttributes) {
+            const std::wstring text = repeated ? withItem(node->getAttribute(name), item) : node->getAttribute(name);
+            for (const std::wstring& path : skinPaths(text)) {
+                EXPECT_NE(skin->getNode(path, node), nullptr) << ZToUTF8(path) << " in " << ZToUTF8(node->getPath());
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 20);
+    for (const std::wstring& line : log.lines()) EXPECT_EQ(line.find(L"WARNING"), std::wstring::npos) << ZToUTF8(line);
+}

@@ -1,0 +1,210 @@
+// The default skin's windows with content: a buddy's chat and call windows,
+// the viewer of a shown screen and the options pages, each probed where the
+// skin's nodes put what the store holds.
+#include "ZDefaultSkinKit.h"
+#include "ZEditNode.h"
+#include "ZHTTPHeaders.h"
+#include "ZHistoryNode.h"
+#include "ZListNode.h"
+#include "ZTableNode.h"
+#include "ZPortable_Parse.h"
+#include "ZTemplateNodeKinds.h"
+
+using namespace zantest;
+
+namespace {
+
+const std::wstring kBuddy = L"bob@zandrel.net";
+const Shown kRed = {255, 0, 0}, kGreen = {0, 255, 0}, kBlue = {0, 0, 255}, kYellow = {255, 255, 0};
+const Shown kBlack = {0, 0, 0};
+
+std::string chat(const std::wstring& from, const std::string& text) {
+    ZHTTPHeaders message(L"CHAT");
+    message.set(L"From", from);
+    message.set(L"Action", L"send");
+    message.addContent(text);
+    return message.serialize();
+}
+
+// The pixel size of a font text ("12,b,#000000,Face").
+int fontSize(const std::wstring& font) { return std::stoi(font); }
+
+}  // namespace
+
+TEST_F(DefaultSkinTest, AChatWindowShowsTheQueueAndEnterSendsTheLine) {
+    instance->set(L"Local_Buddy_List", kBuddy, false);
+    instance->set(L"Local_User_GUID", std::wstring(L"alice@zandrel.net"), false);
+    pointerTo(0, 0);
+    load();
+    const std::wstring path = L"foreach_chat/window_" + kBuddy;
+    ASSERT_TRUE(open(path));
+    ZWindowNode* w = window(path);
+    const ZRect history = nodeArea<ZHistoryNode>(w);
+    const ZRect field = nodeArea<ZEditNode>(w);
+    ASSERT_FALSE(ZRectEmpty(history));
+    ASSERT_FALSE(ZRectEmpty(field));
+    EXPECT_LT(history.bottom, field.top);
+    settle(150);
+    EXPECT_EQ(bandCount(WindowPicture(w).darkRows(history, 300)), 0);
+
+    const std::wstring queue = kBuddy + L"_Chat_Queue";
+    instance->enqueue(queue, chat(kBuddy, "hello there"));
+    instance->enqueue(queue, chat(kBuddy, "how are you"));
+    ASSERT_TRUE(pump(3000, [&] { return WindowPicture(w).darkRows(history, 300).size() > 0; }));
+    settle(200);
+    WindowPicture shown(w);
+    shown.keep("chat");
+    EXPECT_EQ(bandCount(shown.darkRows(history, 300)), 2);
+
+    click(w, (field.left + field.right) / 2, (field.top + field.bottom) / 2);
+    ASSERT_TRUE(pump(2000, [&] { return w->getKeyFocus() != nullptr; }));
+    type({XK_h, XK_i, XK_Return});
+    ASSERT_TRUE(pump(3000, [&] { return instance->length(queue) == 3; }));
+    std::string item;
+    ASSERT_TRUE(instance->index(queue, 2, item));
+    ZHTTPHeaders sent;
+    ASSERT_GT(sent.deserialize(item), 0);
+    EXPECT_EQ(sent.getMethod(), L"CHAT");
+    EXPECT_EQ(sent.get(L"Action"), L"send");
+    EXPECT_EQ(sent.get(L"From"), L"alice@zandrel.net");
+    ASSERT_TRUE(sent.hasContent());
+    EXPECT_EQ(sent.getContent(0), "hi");
+    // Typing started, the line went out: both reached the buddy's devices.
+    EXPECT_GE(instance->length(kBuddy + L"_commandQueue"), 2u);
+
+    // The field was emptied after sending and stays empty.
+    auto* edit = dynamic_cast<IZEditControl*>(dynamic_cast<ZEditNode*>(w->getKeyFocus()));
+    ASSERT_NE(edit, nullptr);
+    settle(300);
+    EXPECT_EQ(edit->getText(), L"");
+    ASSERT_TRUE(pump(3000, [&] { return bandCount(WindowPicture(w).darkRows(history, 300)) == 3; }));
+}
+
+TEST_F(DefaultSkinTest, TheCallWindowShowsTheBuddysPictureInItsVideoArea) {
+    instance->set(L"Local_Buddy_List", kBuddy, false);
+    storeImage(*instance, kBuddy + L"_Image", 80, 60, [](int, int) { return kRed; });
+    load();
+    const std::wstring path = L"foreach_call/window_" + kBuddy;
+    ASSERT_TRUE(open(path));
+    WindowPicture shown(window(path));
+    shown.keep("call");
+    // The video area is the ground the skin lays under the picture; the
+    // picture is fitted into it: centred, its shape kept, touching two sides.
+    ZTemplateNode* video = nullptr;
+    for (ZTemplateNode* n = window(path); n; n = n->getNext(window(path)))
+        if (n->getName() == L"Image" && n->getAttribute(L"src") == L"{$id}_Image") video = n;
+    ASSERT_NE(video, nullptr);
+    const ZColor groundColour(video->getParent()->getAttribute(L"from"));
+    const ZRect ground = shown.colourBox({groundColour.r, groundColour.g, groundColour.b});
+    const ZRect red = shown.colourBox(kRed);
+    ASSERT_FALSE(ZRectEmpty(ground));
+    ASSERT_FALSE(ZRectEmpty(red));
+    EXPECT_TRUE(ZRectContains(ground, red));
+    EXPECT_NEAR(red.left + red.right, ground.left + ground.right, 2);
+    EXPECT_NEAR(red.top + red.bottom, ground.top + ground.bottom, 2);
+    EXPECT_NEAR((red.right - red.left) * 60, (red.bottom - red.top) * 80, 160) << "the shape is kept";
+    EXPECT_TRUE(red.right - red.left == ground.right - ground.left || red.bottom - red.top == ground.bottom - ground.top);
+}
+
+TEST_F(DefaultSkinTest, AViewerAppearsWithTheScreenAndShowsItZoomedToFit) {
+    pointerTo(0, 0);
+    load();
+    const int sw = 320, sh = 240;
+    storeImage(*instance, kBuddy + L"_Screen_Image", sw, sh, [&](int x, int y) {
+        return y < sh / 2 ? (x < sw / 2 ? kRed : kGreen) : (x < sw / 2 ? kBlue : kYellow);
+    });
+    const std::wstring path = L"foreach_viewer/window_" + kBuddy;
+    EXPECT_EQ(window(path), nullptr);
+    instance->set(L"Screening_From_List", kBuddy, false);
+    ASSERT_TRUE(pump(3000, [&] { return window(path) && ZIsViewable(window(path)->getWindow()->window); }));
+    ZWindowNode* w = window(path);
+    const ZRect view = handlerArea(w, [](IZInputHandler* h) { return dynamic_cast<IZScreenControl*>(h) != nullptr; });
+    ASSERT_FALSE(ZRectEmpty(view));
+    settle(200);
+
+    // Zoomed to fit: the screen's quadrants around the view's centre, the
+    // picture as large as the view allows with its shape kept.
+    const int cx = (view.left + view.right) / 2, cy = (view.top + view.bottom) / 2;
+    ASSERT_TRUE(pump(3000, [&] { return WindowPicture(w).at(cx - 8, cy - 8) == kRed; }));
+    WindowPicture shown(w);
+    shown.keep("viewer");
+    EXPECT_EQ(shown.at(cx + 8, cy - 8), kGreen);
+    EXPECT_EQ(shown.at(cx - 8, cy + 8), kBlue);
+    EXPECT_EQ(shown.at(cx + 8, cy + 8), kYellow);
+    const double fit = std::min(static_cast<double>(view.right - view.left) / sw,
+                                static_cast<double>(view.bottom - view.top) / sh);
+    const int tw = static_cast<int>(sw * fit), th = static_cast<int>(sh * fit);
+    // A quarter of the way in from each corner, clear of the Fit button.
+    EXPECT_EQ(shown.at(cx - tw / 4, cy - th / 4), kRed);
+    EXPECT_EQ(shown.at(cx + tw / 4, cy + th / 4), kYellow);
+    // Beyond the zoomed picture only the grey margin (where the view is wider).
+    if (view.right - view.left > tw + 8) {
+        EXPECT_EQ(shown.at(view.left + 2, cy), (Shown{0x66, 0x66, 0x66}));
+        EXPECT_NE(shown.at(cx - tw / 2 + 4, cy + 8), (Shown{0x66, 0x66, 0x66}));
+    }
+
+    instance->set(L"Screening_From_List", std::wstring(), false);
+    EXPECT_TRUE(pump(3000, [&] { return window(path) == nullptr; }));
+}
+
+TEST_F(DefaultSkinTest, TheOptionsFilePageListsTransfersAndTheAudioPageItsDevices) {
+    instance->set(L"File_Recv_List", std::wstring(L"f1"), false);
+    instance->set(L"f1_Filename", std::wstring(L"report.pdf"), false);
+    instance->set(L"f1_Size", std::wstring(L"12 KB"), false);
+    instance->set(L"f1_Speed", std::wstring(L"--BPS"), false);
+    instance->set(L"f1_Complete", std::wstring(L"40%"), false);
+    instance->set(L"Available_Audio_Capture_Devices", std::wstring(L"Mic One, Mic Two"), false);
+    instance->set(L"Audio_Capture_Device", std::wstring(L"Mic Two"), false);
+    storeImage(*instance, L"Local_Audio_Image", 100, 8, [](int, int) { return kGreen; });
+    pointerTo(0, 0);
+    load();
+    // As the client opens the options on a finished transfer.
+    skin->executeCommand(
+        L"(/skin/window_options/copy/border/inside/wizard?jump+target=file;/skin/window_options?open)", nullptr);
+    ZWindowNode* w = window(L"window_options");
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(pump(3000, [&] { return ZIsViewable(w->getWindow()->window) && w->getAlpha() == 255; }));
+    settle(200);
+    ZTableNode* received = nullptr;
+    for (ZTemplateNode* n = w; n; n = n->getNext(w))
+        if (auto* t = dynamic_cast<ZTableNode*>(n); t && t->getAttribute(L"prefixlistsrc") == L"File_Recv_List")
+            received = t;
+    ASSERT_NE(received, nullptr);
+    const ZRect table = handlerArea(w, [&](IZInputHandler* h) { return dynamic_cast<ZTableNode*>(h) == received; });
+    ASSERT_FALSE(ZRectEmpty(table));
+    settle(150);
+    WindowPicture files(w);
+    files.keep("options_file");
+    const int rh = fontSize(received->getAttribute(L"headerfont")) + 4;
+    // One row under the header, outlined in black, with its texts.
+    EXPECT_EQ(files.at(table.left, table.top + rh + rh / 2), kBlack);
+    EXPECT_EQ(files.at(table.left + 5, table.top + rh), kBlack);
+    EXPECT_EQ(files.at(table.left + 5, table.top + 2 * rh - 1), kBlack);
+    EXPECT_FALSE(files.darkRows({table.left + 2, table.top + rh + 1, table.right - 2, table.top + 2 * rh - 1}, 200).empty());
+    EXPECT_TRUE(files.darkRows({table.left + 2, table.top + 2 * rh + 1, table.right - 2, table.bottom}, 200).empty());
+
+    skin->executeCommand(
+        L"(/skin/window_options/copy/border/inside/wizard?jump+target=audio;/skin/window_options?open)", nullptr);
+    settle(300);
+    ZListNode* devices = nullptr;
+    for (ZTemplateNode* n = w; n; n = n->getNext(w))
+        if (auto* l = dynamic_cast<ZListNode*>(n); l && l->getAttribute(L"listname") == L"Available_Audio_Capture_Devices")
+            devices = l;
+    ASSERT_NE(devices, nullptr);
+    const ZRect list = handlerArea(w, [&](IZInputHandler* h) { return dynamic_cast<ZListNode*>(h) == devices; });
+    ASSERT_FALSE(ZRectEmpty(list));
+    settle(150);
+    WindowPicture audio(w);
+    audio.keep("options_audio");
+    const int h = fontSize(devices->getAttribute(L"font"));
+    // Two rows of text; the chosen device, the second, inverted; nothing below.
+    EXPECT_FALSE(audio.darkRows({list.left + 2, list.top + 1, list.right - 2, list.top + h}, 200).empty());
+    EXPECT_NE(audio.at(list.right - 4, list.top + h / 2), kBlack);
+    EXPECT_EQ(audio.at(list.right - 4, list.top + h + h / 2), kBlack);
+    EXPECT_TRUE(audio.darkRows({list.left + 2, list.top + 2 * h + 1, list.right - 2, list.bottom - 2}, 200).empty());
+    // The level strip below the list.
+    const ZRect strip = audio.colourBox(kGreen);
+    ASSERT_FALSE(ZRectEmpty(strip));
+    EXPECT_GT(strip.top, list.bottom);
+    EXPECT_GT(strip.right - strip.left, 100);
+}
