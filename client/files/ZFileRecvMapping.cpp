@@ -224,9 +224,19 @@ void ZFileRecvMapping::_onBLOCK(ZMegaPortBucket* bucket) {
         char& byte = _blockMask[block.blockNum / 8];
         byte = static_cast<char>(static_cast<unsigned char>(byte) | (0x80 >> (block.blockNum % 8)));
         ++_heldBlocks;
+        if (block.blockNum >= _runStart && block.blockNum < _runEnd) --_runMissing;
+        const int percent = static_cast<int>(_heldBlocks * 100 / _blockCount);
+        if (percent != _percent) {
+            _percent = percent;
+            _instance->set(_key + L"_Complete", ZToString(percent) + L"%", false);
+        }
+        // The run asked for is complete: the next one is asked for at once,
+        // not after a silent second, and a complete file is verified.
+        if (_runMissing == 0) {
+            _requestInterval.restart(_now());
+            if (_sendGETBLOCKS()) _startVerify();
+        }
     }
-    _instance->set(_key + L"_Complete", ZToString(static_cast<std::int64_t>(_heldBlocks * 100 / _blockCount)) + L"%",
-                   false);
 }
 
 // Asks for the run that starts at the chunk of the first missing block;
@@ -244,6 +254,10 @@ bool ZFileRecvMapping::_sendGETBLOCKS() {
     const std::uint32_t chunkOffset = static_cast<std::uint32_t>(first / ZFS_CHUNKSIZE);
     const std::uint32_t numChunks =
         static_cast<std::uint32_t>(std::min<std::uint64_t>(_blockMask.size() - chunkOffset, ZFS_MAX_CHUNKS));
+    _runStart = static_cast<std::uint64_t>(chunkOffset) * ZFS_CHUNKSIZE;
+    _runEnd = std::min<std::uint64_t>(_blockCount, (static_cast<std::uint64_t>(chunkOffset) + numChunks) * ZFS_CHUNKSIZE);
+    _runMissing = 0;
+    for (std::uint64_t n = first; n < _runEnd; ++n) _runMissing += heldBit(_blockMask, n) ? 0 : 1;
     ZLOGC('F', L"Sending GETBLOCKS( chunkOffset=" << chunkOffset << L", numChunks=" << numChunks << L")");
     std::string message(ZRTPFT_BODY_SIZE, '\0');
     unsigned char* p = reinterpret_cast<unsigned char*>(&message[0]);

@@ -1,6 +1,7 @@
 // The receiving end of one file transfer, and the side that drives it: asks
 // for the file's size and digest, then for the blocks it lacks (again after
-// every silent second), acknowledges every packet, and keeps the file only
+// every silent second, and for the next run as soon as one is complete),
+// acknowledges every packet, and keeps the file only
 // when its SHA-1 digest matches. The file is received into a temporary file
 // beside the target, which replaces the target only after the digest
 // matched; a failed or cancelled transfer leaves the target as it was.
@@ -69,6 +70,10 @@ private:
     std::string _blockMask;
     std::uint64_t _blockCount = 0;
     std::uint64_t _heldBlocks = 0;
+    int _percent = -1;             // last published percentage
+    std::uint64_t _runStart = 0;   // the blocks of the last GETBLOCKS
+    std::uint64_t _runEnd = 0;
+    std::uint64_t _runMissing = 0;  // of those, not yet held
     bool _haveInfo = false;
     std::uint64_t _fileSize = 0;
     std::string _digest;

@@ -140,10 +140,17 @@ void ZFileSendMapping::_sendRTPFTBLOCK(std::uint32_t blockNum, const unsigned ch
 void ZFileSendMapping::_sendBlocks() {
     while (!_done && _tcpServer.getBudget() > kFullBlockMessage) {
         if (_chunkMask.empty() || !_fileLockPtr) return;
+        // From the cursor: whole bytes of sent blocks, then the bits of the
+        // first byte that lacks one.
         const unsigned char* mask = reinterpret_cast<const unsigned char*>(_chunkMask.data());
         const int bits = static_cast<int>(_chunkMask.size()) * ZFS_CHUNKSIZE;
-        int i = 0;
-        while (i < bits && ZBitTest(mask, static_cast<int>(_chunkMask.size()), i)) ++i;
+        int i = _pumpCursor;
+        while (i < bits && i % 8 == 0 && mask[i / 8] == 0xFF) i += 8;
+        while (i < bits && (mask[i / 8] & (0x80 >> (i % 8)))) {
+            ++i;
+            while (i < bits && i % 8 == 0 && mask[i / 8] == 0xFF) i += 8;
+        }
+        _pumpCursor = i;
         if (i == bits) return;
         const std::uint64_t start = static_cast<std::uint64_t>(i) * ZFS_BLOCKSIZE;
         if (start >= _fileLockSize) return;
@@ -163,10 +170,12 @@ void ZFileSendMapping::_setBlockSent(std::uint32_t blockNum, bool sent) {
     if (index < 0 || index >= bits) return;
     unsigned char* mask = reinterpret_cast<unsigned char*>(&_chunkMask[0]);
     const unsigned char bit = static_cast<unsigned char>(0x80 >> (index % 8));
-    if (sent)
+    if (sent) {
         mask[index / 8] |= bit;
-    else
+    } else {
         mask[index / 8] &= static_cast<unsigned char>(~bit);
+        _pumpCursor = std::min(_pumpCursor, static_cast<int>(index));
+    }
 }
 
 // ---- requests ---------------------------------------------------------------------------
@@ -361,5 +370,6 @@ void ZFileSendMapping::_resetLock() {
     _fileLockSize = 0;
     _chunkOffset = 0;
     _chunkMask.clear();
+    _pumpCursor = 0;
     _runMapped = false;
 }

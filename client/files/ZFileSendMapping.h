@@ -74,6 +74,7 @@ private:
     ZFileMap _fileMap = nullptr;
     std::uint32_t _chunkOffset = 0;
     std::string _chunkMask;
+    int _pumpCursor = 0;  // no clear bit of _chunkMask lies before it
     bool _runMapped = false;
     ZInterval _speedInterval{0, 1000000};
     ZInterval _activityInterval{0, 10000000};

@@ -12,6 +12,8 @@ namespace {
 
 // Four MTUs: anything longer is not one of our datagrams.
 constexpr int kRecvBufferSize = 4 * ZNET_UDP_MTU;
+// The socket's own buffers for datagrams waiting to be read or sent.
+constexpr int kSocketBufferSize = 4 * 1024 * 1024;
 
 sockaddr_in socketAddress(std::uint32_t address, int port) {
     sockaddr_in a{};
@@ -64,6 +66,11 @@ ZNetUDPPort* ZNetUDPPortOpen(const std::wstring& host) {
         close(s);
         return nullptr;
     }
+    // One port carries every stream and transfer: a burst of a reliable
+    // sender's window must fit while the reading thread is busy elsewhere.
+    // Best effort; the system caps it at its own limit.
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &kSocketBufferSize, sizeof(kSocketBufferSize));
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, &kSocketBufferSize, sizeof(kSocketBufferSize));
     const sockaddr_in local = socketAddress(hostIP, hostPort);
     if (ZNetIsDatagramError(bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof(local)))) {
         ZLOG(L"WARNING Could not bind port " << resolved << L", closing.(" << ZNetGetLastErrorText() << L")");

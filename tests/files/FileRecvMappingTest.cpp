@@ -169,11 +169,10 @@ TEST(ZFileRecvMapping, ReceivesVerifiesAndOnlyThenReplacesTheTarget) {
     EXPECT_EQ(11u, sent.size());  // every packet acknowledged
     // Each ACK goes out before its block is written.
     EXPECT_EQ(90, sent.back().percent);
-    EXPECT_EQ(L"100%", f.get(L"_Complete"));
-    EXPECT_EQ("the user's old file", ZTestReadFile(f.target));
-
-    f.silentSecond();
+    // The last block completes the file: it is verified at once, without
+    // waiting for a silent second, and the target is still the old one.
     EXPECT_EQ(L"100% (Verifying...)", f.get(L"_Complete"));
+    EXPECT_EQ("the user's old file", ZTestReadFile(f.target));
     f.awaitVerdict();
     EXPECT_EQ(std::vector<int>{ZRTPFT_DONE}, f.typesOf(f.requests()));
     EXPECT_EQ(ZFileRecvMapping::Done, f.mapping->getOutcome());
@@ -254,6 +253,27 @@ TEST(ZFileRecvMapping, MissingBlocksAreAskedForFromTheirChunk) {
     EXPECT_EQ(std::string("\x7F\xFF\xF0", 3), sent[0].map);
 }
 
+TEST(ZFileRecvMapping, TheNextRunIsAskedForAsSoonAsOneIsHeld) {
+    Fixture f;
+    f.open(8 * 1024 * 1024 + 8193);
+    f.requests();
+    f.info(f.content.size(), f.digestOfContent());
+    std::vector<Request> sent = f.requests();
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ(0u, sent[1].chunkOffset);
+    EXPECT_EQ(1024u, sent[1].numChunks);
+    for (std::uint32_t n = 0; n < 8192; ++n) f.block(n);
+    sent = f.requests();
+    std::vector<Request> asked;
+    for (const Request& r : sent)
+        if (r.type == ZRTPFT_GETBLOCKS) asked.push_back(r);
+    ASSERT_EQ(1u, asked.size());
+    EXPECT_EQ(1024u, asked[0].chunkOffset);
+    EXPECT_EQ(2u, asked[0].numChunks);
+    EXPECT_EQ(std::string(2, '\0'), asked[0].map);
+    EXPECT_EQ(ZRTPFT_GETBLOCKS, sent.back().type);  // right after the last block's ACK
+}
+
 TEST(ZFileRecvMapping, CancelledBySenderOrSilenceRemovesThePartialFile) {
     Fixture f;
     ZTestWriteFile(f.target, "old");
@@ -300,7 +320,6 @@ TEST(ZFileRecvMapping, NeitherDigestLetsSilenceEndTheTransfer) {
     f.info(f.content.size(), f.digestOfContent());
     for (std::uint32_t n = 0; n < 16 * 1024; ++n) f.block(n);
     f.requests();
-    f.silentSecond();
     // Fifteen seconds in one step while the file is read back: the sender
     // hears our ACK again, and nothing is cancelled.
     gNow += 15000000;
