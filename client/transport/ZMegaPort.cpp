@@ -90,6 +90,7 @@ void ZMegaPort::setTCPSocket(ZNetTCPSocket* tcpSocket, const std::wstring& globa
         _relayPending.clear();
         _relayPendingOffset = 0;
         _relayDropped = 0;
+        _relayPendingChanged();
     }
     _tcpSocket = tcpSocket;
     _globalHost = globalHost;
@@ -123,6 +124,7 @@ void ZMegaPort::reset() {
     _relayPending.clear();
     _relayPendingOffset = 0;
     _relayDropped = 0;
+    _relayPendingChanged();
     ZMutexUnlock(_sendMutex);
 
     while (ZMegaPortBucket* bucket = getSIPBucket()) returnEmptyBucket(bucket);

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -100,7 +101,9 @@ private:
     // it, or the milliseconds pass.
     void _waitForEvents(ZMegaPortEvent* eventA, ZMegaPortEvent* eventB, std::int64_t milliseconds);
     void _sendRelay(const std::wstring& to, const void* data, int length);
+    void _buildRelayFrame(const std::wstring& to, const void* data, int length);
     void _flushRelay();
+    void _relayPendingChanged();
     void _log(const std::wstring& message);
 
     std::wstring _name;
@@ -120,6 +123,13 @@ private:
     std::string _relayPending;
     std::size_t _relayPendingOffset = 0;
     int _relayDropped = 0;
+    // The pending byte count, also readable without the lock.
+    std::atomic<int> _relayPendingBytes{0};
+    // The frame being sent, rebuilt in place for every datagram, and the
+    // text after its length for the last destination; guarded by _sendMutex.
+    std::string _relayFrame;
+    std::wstring _relayFrameTo;
+    std::string _relayFrameTail;
 
     // One guard and one condition serve every event of the port.
     std::mutex _eventMutex;

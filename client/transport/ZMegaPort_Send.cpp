@@ -1,8 +1,19 @@
 // The switchboard's waits and its way out: direct datagrams, or "SENDUDP"
 // frames on the relay connection through the pending-bytes buffer.
-#include "ZHTTPHeaders.h"
+#include <charconv>
+
 #include "ZMegaPort.h"
 #include "ZPortable.h"
+
+namespace {
+
+// A relay frame is the message "SENDUDP" with the fields "Content-Length"
+// and "Remote-Host" and the datagram as its one part. Its bytes are written
+// here directly, exactly as that message serialises: the first line, the
+// fields in name order, the empty line, the datagram.
+const char kRelayFrameHead[] = "SENDUDP / HTTP/1.1\r\nContent-Length: ";
+
+}  // namespace
 
 #define ZMEGAPORT_LOG(...) ZLOGCTX(L"(" + _name + L") ", __VA_ARGS__)
 
@@ -77,11 +88,28 @@ void ZMegaPort::flush() {
     ZMutexUnlock(_sendMutex);
 }
 
-int ZMegaPort::getPendingRelayBytes() {
-    ZMutexLock(_sendMutex);
-    const int pending = static_cast<int>(_relayPending.size() - _relayPendingOffset);
-    ZMutexUnlock(_sendMutex);
-    return pending;
+// Read without the lock: a sender pacing itself asks before every datagram.
+int ZMegaPort::getPendingRelayBytes() { return _relayPendingBytes.load(std::memory_order_relaxed); }
+
+// Called with _sendMutex held after every change of the pending bytes.
+void ZMegaPort::_relayPendingChanged() {
+    _relayPendingBytes.store(static_cast<int>(_relayPending.size() - _relayPendingOffset), std::memory_order_relaxed);
+}
+
+// Called with _sendMutex held.
+void ZMegaPort::_buildRelayFrame(const std::wstring& to, const void* data, int length) {
+    if (_relayFrameTail.empty() || to != _relayFrameTo) {
+        _relayFrameTo = to;
+        _relayFrameTail = "\r\nRemote-Host: " + ZEscape(ZToUTF8(to), "") + "\r\n\r\n";
+    }
+    char digits[16];
+    const auto [digitsEnd, ignored] = std::to_chars(digits, digits + sizeof(digits), length);
+    (void)ignored;
+    _relayFrame.clear();
+    _relayFrame.append(kRelayFrameHead, sizeof(kRelayFrameHead) - 1);
+    _relayFrame.append(digits, digitsEnd);
+    _relayFrame.append(_relayFrameTail);
+    _relayFrame.append(static_cast<const char*>(data), static_cast<std::size_t>(length));
 }
 
 // A frame must reach the relay whole or not at all: the socket may take only
@@ -92,12 +120,11 @@ void ZMegaPort::_sendRelay(const std::wstring& to, const void* data, int length)
     if (!ZNetTCPSocketIsAlive(_tcpSocket)) {
         _relayPending.clear();
         _relayPendingOffset = 0;
+        _relayPendingChanged();
         return;
     }
-    ZHTTPHeaders message(L"SENDUDP");
-    message.set(L"Remote-Host", to);
-    message.addContent(static_cast<const char*>(data), length);
-    const std::string frame = message.serialize();
+    _buildRelayFrame(to, data, length);
+    const std::string& frame = _relayFrame;
 
     _flushRelay();
     const std::size_t pending = _relayPending.size() - _relayPendingOffset;
@@ -118,6 +145,7 @@ void ZMegaPort::_sendRelay(const std::wstring& to, const void* data, int length)
         const std::size_t taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
         _relayPending.assign(frame, taken < frame.size() ? taken : frame.size());
         _relayPendingOffset = 0;
+        _relayPendingChanged();
         return;
     }
     _relayPending.append(frame);
@@ -141,4 +169,5 @@ void ZMegaPort::_flushRelay() {
         _relayPending.erase(0, _relayPendingOffset);
         _relayPendingOffset = 0;
     }
+    _relayPendingChanged();
 }

@@ -104,6 +104,8 @@ private:
     std::wstring_view _valueOf(const Field& field) const {
         return {_text.data() + field.valueAt, field.valueLength};
     }
+    static bool _less(std::wstring_view a, std::wstring_view b);
+    static bool _equal(std::wstring_view a, std::wstring_view b);
     const Field* _find(std::wstring_view name) const;
     std::wstring_view _view(std::wstring_view name) const;
     // Stores a value that does not lie in _text.

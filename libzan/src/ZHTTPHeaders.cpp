@@ -49,6 +49,22 @@ char* putEscaped(std::wstring_view text, bool name, char* p) {
 
 }  // namespace
 
+// Names are ordered by their code units as std::wstring orders them; the
+// names are short, so a plain loop beats a call into the C library.
+bool ZHTTPHeaders::_less(std::wstring_view a, std::wstring_view b) {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return a[i] < b[i];
+    return a.size() < b.size();
+}
+
+bool ZHTTPHeaders::_equal(std::wstring_view a, std::wstring_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 ZHTTPHeaders::ZHTTPHeaders() = default;
 
 ZHTTPHeaders::ZHTTPHeaders(const std::wstring& method) { setMethod(method); }
@@ -72,11 +88,10 @@ bool ZHTTPHeaders::empty() const { return _fields.empty() && _contentArray.empty
 
 // ---- the field table -------------------------------------------------------------
 
-// Names are ordered by their code units as std::wstring orders them.
 const ZHTTPHeaders::Field* ZHTTPHeaders::_find(std::wstring_view name) const {
     const auto at = std::lower_bound(_fields.begin(), _fields.end(), name,
-                                     [this](const Field& field, std::wstring_view n) { return _nameOf(field) < n; });
-    return at != _fields.end() && _nameOf(*at) == name ? &*at : nullptr;
+                                     [this](const Field& field, std::wstring_view n) { return _less(_nameOf(field), n); });
+    return at != _fields.end() && _equal(_nameOf(*at), name) ? &*at : nullptr;
 }
 
 std::wstring_view ZHTTPHeaders::_view(std::wstring_view name) const {
@@ -86,8 +101,8 @@ std::wstring_view ZHTTPHeaders::_view(std::wstring_view name) const {
 
 void ZHTTPHeaders::_store(std::wstring_view name, std::wstring_view value) {
     const auto at = std::lower_bound(_fields.begin(), _fields.end(), name,
-                                     [this](const Field& field, std::wstring_view n) { return _nameOf(field) < n; });
-    if (at != _fields.end() && _nameOf(*at) == name) {
+                                     [this](const Field& field, std::wstring_view n) { return _less(_nameOf(field), n); });
+    if (at != _fields.end() && _equal(_nameOf(*at), name)) {
         if (value.size() <= at->valueLength) {
             // In place: the tail of the old value is left unused.
             std::copy(value.begin(), value.end(), _text.begin() + static_cast<std::ptrdiff_t>(at->valueAt));
@@ -111,13 +126,13 @@ void ZHTTPHeaders::_fileParsed(const Field& field) {
     // The wire carries the fields in order, so a new one almost always goes
     // last; a name seen again keeps the value of its last line.
     const std::wstring_view name = _nameOf(field);
-    if (_fields.empty() || _nameOf(_fields.back()) < name) {
+    if (_fields.empty() || _less(_nameOf(_fields.back()), name)) {
         _fields.push_back(field);
         return;
     }
     const auto at = std::lower_bound(_fields.begin(), _fields.end(), name,
-                                     [this](const Field& f, std::wstring_view n) { return _nameOf(f) < n; });
-    if (_nameOf(*at) == name) {
+                                     [this](const Field& f, std::wstring_view n) { return _less(_nameOf(f), n); });
+    if (_equal(_nameOf(*at), name)) {
         _unusedText += at->nameLength + at->valueLength;
         *at = field;
     } else {

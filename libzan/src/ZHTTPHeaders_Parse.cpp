@@ -2,7 +2,6 @@
 // line. deserialize sees bytes from peers, servers and the relay: it reads
 // through the bounded header reader and never trusts a length it was sent.
 #include <climits>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -46,8 +45,7 @@ std::size_t matchHeaderBlock(ZHeaderReader& reader, std::vector<std::pair<ZHeade
 // has room for one unit a byte.
 wchar_t* putUnits(const ZHeaderReader& reader, const char* buffer, const ZHeaderSpan& span, std::string& scratch,
                   wchar_t* out) {
-    const char* raw = buffer + span.offset;
-    if (!std::memchr(raw, '\\', span.length)) return ZFromUTF8Into(raw, span.length, out);
+    if (!span.escaped) return ZFromUTF8Into(buffer + span.offset, span.length, out);
     // An escape may stand for a byte of a longer sequence: unescape first.
     scratch = reader.text(span);
     return ZFromUTF8Into(scratch.data(), scratch.size(), out);
@@ -113,6 +111,7 @@ int ZHTTPHeaders::deserialize(const char* buffer, int length) {
 
     // Every name and value decodes to at most one unit a byte of the block.
     _fields.clear();
+    _fields.reserve(fields.size());
     _unusedText = 0;
     _text.resize(headerLength);
     wchar_t* const text = _text.data();

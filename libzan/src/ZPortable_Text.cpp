@@ -47,6 +47,13 @@ wchar_t* ZFromUTF8Into(const char* bytes, std::size_t count, wchar_t* p) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes);
     std::size_t i = 0;
     while (i < count) {
+        // ASCII eight bytes at a time, then byte by byte up to the next
+        // longer sequence.
+        for (std::uint64_t bytes; count - i >= 8; i += 8, p += 8) {
+            std::memcpy(&bytes, b + i, 8);
+            if (bytes & 0x8080808080808080ull) break;
+            for (int k = 0; k < 8; ++k) p[k] = static_cast<wchar_t>(b[i + static_cast<std::size_t>(k)]);
+        }
         while (i < count && b[i] < 0x80) *p++ = static_cast<wchar_t>(b[i++]);
         if (i == count) break;
         const unsigned c = b[i];

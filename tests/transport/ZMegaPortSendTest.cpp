@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "ZHTTPHeaders.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
 #include "ZTestRelay.h"
@@ -150,6 +151,44 @@ TEST(ZMegaPortSend, ChoosesTheRelayForThePublicAddressOrNoAddressAndUDPForTheLoc
     EXPECT_EQ(a.port.getGlobalHost(), L"5.6.7.8:9000");
     EXPECT_EQ(a.port.getPendingRelayBytes(), 0);
     EXPECT_TRUE(log.lines().empty());
+}
+
+// Each relay frame is, byte for byte, the "SENDUDP" message that names the
+// destination and carries the datagram, however the destination changes
+// between frames and whatever the datagram holds.
+TEST(ZMegaPortSend, RelayFramesAreTheSendUdpMessageByteForByte) {
+    Attached a;
+    a.attachRelay(L"5.6.7.8:9000");
+    ASSERT_GE(a.relayPeer, 0);
+    const struct {
+        std::wstring to;
+        std::string datagram;
+    } frames[] = {
+        {L"1.2.3.4:5", "hello"},
+        {L"1.2.3.4:5", std::string(1052, 'd')},
+        {L"198.51.100.9:5000", std::string("\0\r\n\r\n\\:", 8)},
+        {L"198.51.100.9:5000", ""},
+        // Text a peer could have sent us as an address, written through its escapes.
+        {L"a\tb\\c\r\n:d \x00E9\x4E2D", "x"},
+        {L"", "no address"},
+        {L"1.2.3.4:5", std::string(65000, 'z')},
+    };
+    for (const auto& frame : frames) {
+        ZHTTPHeaders message(L"SENDUDP");
+        message.set(L"Remote-Host", frame.to);
+        message.addContent(frame.datagram);
+        const std::string expected = message.serialize();
+        a.port.send(L"", frame.to, frame.datagram);
+        // A frame larger than the socket takes at once is pushed by flush.
+        std::string got;
+        for (int round = 0; round < 500 && got.size() < expected.size(); ++round) {
+            a.port.flush();
+            got += readExactly(a.relayPeer, std::min<std::size_t>(expected.size() - got.size(), 4096));
+        }
+        EXPECT_EQ(got, expected) << frame.datagram.size();
+    }
+    EXPECT_FALSE(readable(a.relayPeer, 0));
+    EXPECT_EQ(a.port.getPendingRelayBytes(), 0);
 }
 
 TEST(ZMegaPortSend, ResetDetachesEverythingAndForgetsHeldBackRelayBytes) {
