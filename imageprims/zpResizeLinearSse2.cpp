@@ -136,10 +136,14 @@ void resize8u_linH1_sse2(const std::uint8_t* row, int width, const std::int32_t*
                          std::int16_t* buffer) {
     int i = 0;
     for (; i + 8 <= width; i += 8) {
-        // Each column's two neighbours as one 16-bit load.
-        std::uint16_t pairs[8];
-        for (int k = 0; k < 8; ++k) std::memcpy(&pairs[k], row + xIdx[i + k], 2);
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pairs));
+        // Each column's two neighbours as one 16-bit load, inserted lane by
+        // lane (no trip through memory).
+        const auto pair = [&](int k) {
+            std::uint16_t v;
+            std::memcpy(&v, row + xIdx[i + k], 2);
+            return static_cast<short>(v);
+        };
+        const __m128i v = _mm_setr_epi16(pair(0), pair(1), pair(2), pair(3), pair(4), pair(5), pair(6), pair(7));
         const __m128i zero = _mm_setzero_si128();
         const __m128i lo = zpBlend8u(_mm_unpacklo_epi8(v, zero), _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 2 * i)));
         const __m128i hi = zpBlend8u(_mm_unpackhi_epi8(v, zero), _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 2 * i + 8)));
@@ -212,9 +216,12 @@ void resize16u_linH1_sse2(const std::uint16_t* row, int width, const std::int32_
         // Each column's two neighbours as one 32-bit load.
         __m128i half[2];
         for (int h = 0; h < 2; ++h) {
-            std::uint32_t pairs[4];
-            for (int k = 0; k < 4; ++k) std::memcpy(&pairs[k], row + xIdx[i + 4 * h + k], 4);
-            half[h] = zpBlend16u(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pairs)),
+            const auto pair = [&](int k) {
+                int v;
+                std::memcpy(&v, row + xIdx[i + 4 * h + k], 4);
+                return v;
+            };
+            half[h] = zpBlend16u(_mm_setr_epi32(pair(0), pair(1), pair(2), pair(3)),
                                  _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 2 * i + 8 * h)));
         }
         _mm_storeu_si128(reinterpret_cast<__m128i*>(buffer + i), zpPackU16(half[0], half[1]));

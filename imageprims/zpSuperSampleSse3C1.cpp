@@ -3,10 +3,10 @@
 // through four lanes joined by two horizontal adds, (L0 + L1) + (L2 + L3);
 // weighted rows and float output rows of at least eleven samples are formed
 // in single precision in blocks of eight.
-#pragma GCC push_options
-#pragma GCC target("sse3")
-#include <pmmintrin.h>
-
+//
+// The horizontal add is written as the instruction itself: the file needs no
+// SSE3 target, so nothing else in it (templates, library code) can come out
+// with SSE3 instructions, and the three kernels are marked for SSE3 alone.
 #include "zpSuperSlot.h"
 
 namespace {
@@ -14,8 +14,11 @@ namespace {
 struct zpSuperSse3 {
     static void* malloc32(int n) { return zpAlignedMalloc32_sse3(n); }
     [[gnu::always_inline]] static float join(__m128 lanes) {
-        const __m128 pairs = _mm_hadd_ps(lanes, lanes);
-        return _mm_cvtss_f32(_mm_hadd_ps(pairs, pairs));
+        __m128 pairs = lanes;
+        asm("haddps %1, %0" : "+x"(pairs) : "x"(lanes));  // (L0 + L1, L2 + L3, ...)
+        __m128 sum = pairs;
+        asm("haddps %1, %0" : "+x"(sum) : "x"(pairs));
+        return _mm_cvtss_f32(sum);
     }
     static float runC1(const float* cells, int p, int n, float s) {
         return n < 11 ? zpRunSequential(cells, p, n, s) : zpRunLanes(cells, p, zpToBoundary(p), n, s, join);
@@ -40,8 +43,12 @@ struct zpSuperSse3 {
 
 }  // namespace
 
-ZP_DEFINE_SUPER_KERNELS_OF(8u, std::uint8_t, sse3, zpSuperSse3)
-ZP_DEFINE_SUPER_KERNELS_OF(16u, std::uint16_t, sse3, zpSuperSse3)
-ZP_DEFINE_SUPER_KERNELS_OF(32f, float, sse3, zpSuperSse3)
-
-#pragma GCC pop_options
+#define ZP_SUPER_C1_SSE3(type, T)                                                                                  \
+    __attribute__((target("sse3"))) bool resize##type##_superC1_sse3(const void* s, void* d, int ss, int ds, int cols, \
+                                                                     int rows, int w, int h, double kx, double ky,    \
+                                                                     double norm, int mode) {                          \
+        return zpSlotSuper<zpSuperSse3, T, 1>(s, d, ss, ds, cols, rows, w, h, kx, ky, norm, 1, mode);                 \
+    }
+ZP_SUPER_C1_SSE3(8u, std::uint8_t)
+ZP_SUPER_C1_SSE3(16u, std::uint16_t)
+ZP_SUPER_C1_SSE3(32f, float)

@@ -113,8 +113,9 @@ inline void zpSumFloatC1Blocks(const float* src, int srcStep, int count, int nRo
 
 // ---- the kernel ------------------------------------------------------------------------
 
+// Each instance has one caller, the named kernel, and is folded into it.
 template <class P, typename T, int kind>
-bool zpSlotSuper(const void* src, void* dst, int srcStep, int dstStep, int srcCols, int srcRows, int outW, int outH,
+[[gnu::always_inline]] inline bool zpSlotSuper(const void* src, void* dst, int srcStep, int dstStep, int srcCols, int srcRows, int outW, int outH,
                  double kx, double ky, double norm, int pixelStep, int mode) {
     if (mode < 0 || mode > 3) return true;
     constexpr bool isFloat = std::is_same_v<T, float>;
