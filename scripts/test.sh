@@ -4,8 +4,9 @@
 # X display get the build tree's own Xvfb, which CTest starts and stops
 # through scripts/xvfb.sh (the xserver fixture in tests/CMakeLists.txt).
 # Then the programs are built once more optimised (RelWithDebInfo, same
-# sanitizers and warnings), and every fuzz target is built with clang and
-# run for ZAN_FUZZ_SECONDS (20 by default) from its seeds.
+# sanitizers and warnings), the playback renderer's feeders and the sound
+# buffer's pump run under ThreadSanitizer, and every fuzz target is built
+# with clang and run for ZAN_FUZZ_SECONDS (20 by default) from its seeds.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/deps.sh"
@@ -20,6 +21,11 @@ ctest --output-on-failure --parallel "$(nproc)" --timeout 300 "$@"
 
 cmake -S "$top" -B "$build-rel" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=ON -DZAN_TESTS=OFF -DZAN_BENCH=OFF
 cmake --build "$build-rel" --parallel "$(nproc)"
+
+cmake -S "$top" -B "$build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZAN_TSAN=ON -DZAN_BENCH=OFF
+cmake --build "$build-tsan" --target test_media test_platform --parallel "$(nproc)"
+TSAN_OPTIONS=halt_on_error=1 "$build-tsan/tests/test_media" --gtest_filter='PlaybackTest.*'
+TSAN_OPTIONS=halt_on_error=1 "$build-tsan/tests/test_platform" --gtest_filter='ZSoundBuffer.*'
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DZAN_SANITIZE=ON -DZAN_FUZZ=ON \
   -DZAN_TESTS=OFF -DZAN_BENCH=OFF -DZAN_FUZZ_SECONDS="${ZAN_FUZZ_SECONDS:-20}"

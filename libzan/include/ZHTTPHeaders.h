@@ -7,10 +7,11 @@
 // cross threads only as serialised text through the store's queues.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
-#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The status code of a response that reports success.
@@ -85,13 +86,42 @@ public:
     int deserialize(const char* buffer, int length);
     int deserialize(const std::string& buffer);
 
-    // The fields as readable lines, for inspection in a debugger or a test.
-    const std::string& getDebugText() const { return _debugText; }
+    // The fields as readable lines, for inspection in a debugger or a test:
+    // empty for a new or cleared message until it is first changed.
+    const std::string& getDebugText() const;
 
 private:
-    void _debugUpdate();
+    // Where one field's name and value lie in _text.
+    struct Field {
+        std::size_t nameAt;
+        std::size_t nameLength;
+        std::size_t valueAt;
+        std::size_t valueLength;
+    };
+    enum class DebugText : unsigned char { Empty, Stale, Current };
 
-    std::map<std::wstring, std::wstring> _headerMap;
-    std::string _debugText;
+    std::wstring_view _nameOf(const Field& field) const { return {_text.data() + field.nameAt, field.nameLength}; }
+    std::wstring_view _valueOf(const Field& field) const {
+        return {_text.data() + field.valueAt, field.valueLength};
+    }
+    const Field* _find(std::wstring_view name) const;
+    std::wstring_view _view(std::wstring_view name) const;
+    // Stores a value that does not lie in _text.
+    void _store(std::wstring_view name, std::wstring_view value);
+    // Files a field whose name and value were just appended to _text.
+    void _fileParsed(const Field& field);
+    void _compact();
+    void _debugUpdate() const;
+
+    // The fields ordered by name, their names and values back to back in
+    // _text: one buffer for all the text of a message rather than two
+    // strings and a tree node per field. A replaced value may leave unused
+    // units behind, which are dropped once they outweigh the rest.
+    std::vector<Field> _fields;
+    std::wstring _text;
+    std::size_t _unusedText = 0;
+    // Rendered when read, not after every change.
+    mutable std::string _debugText;
+    mutable DebugText _debugState = DebugText::Empty;
     std::vector<std::string> _contentArray;
 };

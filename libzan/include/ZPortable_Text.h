@@ -4,6 +4,7 @@
 // Stateless: every function may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -13,6 +14,11 @@ std::string ZToUTF8(const std::wstring& text);
 void ZFromUTF8(const char* bytes, int count, std::wstring& out);
 std::wstring ZFromUTF8(const std::string& bytes);
 std::wstring ZFromUTF8(const char* zeroTerminated);
+// The workers behind them, for callers that own the output: `out` has room
+// for three bytes a unit (to UTF-8) or one unit a byte (from UTF-8); the
+// result is the end of what was written.
+char* ZToUTF8Into(const wchar_t* units, std::size_t count, char* out);
+wchar_t* ZFromUTF8Into(const char* bytes, std::size_t count, wchar_t* out);
 
 std::string ZEscape(const std::string& text, const std::string& extra);
 std::string ZUnescape(const std::string& text);

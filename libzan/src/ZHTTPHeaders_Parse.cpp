@@ -2,6 +2,7 @@
 // line. deserialize sees bytes from peers, servers and the relay: it reads
 // through the bounded header reader and never trusts a length it was sent.
 #include <climits>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,47 @@ std::size_t matchHeaderBlock(ZHeaderReader& reader, std::vector<std::pair<ZHeade
     return reader.position();
 }
 
+// Unescapes one matched name or value and writes its units at `out`, which
+// has room for one unit a byte.
+wchar_t* putUnits(const ZHeaderReader& reader, const char* buffer, const ZHeaderSpan& span, std::string& scratch,
+                  wchar_t* out) {
+    const char* raw = buffer + span.offset;
+    if (!std::memchr(raw, '\\', span.length)) return ZFromUTF8Into(raw, span.length, out);
+    // An escape may stand for a byte of a longer sequence: unescape first.
+    scratch = reader.text(span);
+    return ZFromUTF8Into(scratch.data(), scratch.size(), out);
+}
+
+bool isListDelimiter(wchar_t c) { return c == L'\t' || c == L'\n' || c == L',' || c == L';'; }
+
+bool isListBlank(wchar_t c) { return c == L'\n' || c == L'\r' || c == L'\t' || c == L' '; }
+
+// The items of a list value read as numbers, as ZParseList and ZToInt64
+// read them: split at TAB, LF, ',' and ';', items trimmed, empty items
+// dropped, each an optional '-' and the digits up to the first other unit.
+template <typename Each>
+void forEachListNumber(std::wstring_view list, Each each) {
+    std::size_t pos = 0;
+    while (pos <= list.size()) {
+        std::size_t end = pos;
+        while (end < list.size() && !isListDelimiter(list[end])) ++end;
+        std::size_t first = pos;
+        while (first < end && isListBlank(list[first])) ++first;
+        if (first < end) {
+            bool negative = false;
+            std::size_t at = first;
+            if (list[at] == L'-') negative = true, ++at;
+            std::uint64_t value = 0;
+            for (; at < end && list[at] >= L'0' && list[at] <= L'9'; ++at)
+                value = value * 10 + static_cast<std::uint64_t>(list[at] - L'0');
+            std::size_t last = end;
+            while (last > first && isListBlank(list[last - 1])) --last;
+            each(static_cast<std::int64_t>(negative ? 0 - value : value), list.substr(first, last - first));
+        }
+        pos = end + 1;
+    }
+}
+
 bool isWhiteSpace(wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); }
 
 bool isSpaceOrTab(wchar_t c) { return c == L' ' || c == L'\t'; }
@@ -59,63 +101,79 @@ int ZHTTPHeaders::deserialize(const char* buffer, int length) {
     if (length == 0) return 0;
 
     ZHeaderReader reader(buffer, static_cast<std::size_t>(length));
-    std::vector<std::pair<ZHeaderSpan, ZHeaderSpan>> fields;
-    fields.reserve(16);
+    // Reused from call to call on the same thread: a service or the relay
+    // reader parses one message after another.
+    thread_local std::vector<std::pair<ZHeaderSpan, ZHeaderSpan>> fields;
+    fields.clear();
     const std::size_t headerLength = matchHeaderBlock(reader, fields);
     if (headerLength == 0) {
-        _debugUpdate();
+        _debugState = DebugText::Stale;
         return 0;
     }
 
-    _headerMap.clear();
-    for (const auto& [name, value] : fields)
-        _headerMap.insert_or_assign(ZFromUTF8(reader.text(name)), ZFromUTF8(reader.text(value)));
-    _debugUpdate();
-    _contentArray.clear();
+    // Every name and value decodes to at most one unit a byte of the block.
+    _fields.clear();
+    _unusedText = 0;
+    _text.resize(headerLength);
+    wchar_t* const text = _text.data();
+    wchar_t* p = text;
+    thread_local std::string scratch;
+    for (const auto& [name, value] : fields) {
+        Field field{};
+        field.nameAt = static_cast<std::size_t>(p - text);
+        p = putUnits(reader, buffer, name, scratch, p);
+        field.nameLength = static_cast<std::size_t>(p - text) - field.nameAt;
+        field.valueAt = static_cast<std::size_t>(p - text);
+        p = putUnits(reader, buffer, value, scratch, p);
+        field.valueLength = static_cast<std::size_t>(p - text) - field.valueAt;
+        _fileParsed(field);
+    }
+    _text.resize(static_cast<std::size_t>(p - text));
+    _debugState = DebugText::Stale;
 
-    std::list<std::wstring> items;
-    if (!get(L"Content-Length", items)) return static_cast<int>(headerLength);
-
+    const std::wstring_view lengths = _view(L"Content-Length");
     // Every part must lie inside the buffer: each length is checked on its own
     // and the total is summed in 64 bits, so no list of lengths can wrap round.
     const std::int64_t available = length;
     std::int64_t total = static_cast<std::int64_t>(headerLength);
-    std::vector<std::int64_t> partLengths;
-    for (const std::wstring& item : items) {
-        const std::int64_t partLength = ZToInt64(item);
+    std::size_t parts = 0;
+    forEachListNumber(lengths, [&](std::int64_t partLength, std::wstring_view item) {
+        if (total < 0) return;
         if (partLength < 0) {
-            ZLOG(L"WARNING Content-Length item '" << item << L"' is negative, ignoring the message.");
+            ZLOG(L"WARNING Content-Length item '" << std::wstring(item) << L"' is negative, ignoring the message.");
             total = -1;
-            break;
-        }
-        if (partLength > available || total + partLength > available) {
+        } else if (partLength > available || total + partLength > available) {
             total = -1;
-            break;
+        } else {
+            total += partLength;
+            ++parts;
         }
-        total += partLength;
-        partLengths.push_back(partLength);
-    }
+    });
     if (total < 0) {
-        _headerMap.clear();
-        _debugUpdate();
+        _fields.clear();
+        _text.clear();
+        _contentArray.clear();
         return 0;
     }
 
+    // The parts' strings keep their room when a message is parsed into again.
+    _contentArray.resize(parts);
     std::size_t offset = headerLength;
-    for (const std::int64_t partLength : partLengths) {
+    std::size_t index = 0;
+    forEachListNumber(lengths, [&](std::int64_t partLength, std::wstring_view) {
         const std::size_t n = static_cast<std::size_t>(partLength);
-        _contentArray.emplace_back(buffer + offset, n);
+        _contentArray[index++].assign(buffer + offset, n);
         offset += n;
-    }
+    });
     return static_cast<int>(total);
 }
 
 std::wstring ZHTTPHeaders::getMethod() const {
     ZTRACE();
-    const std::wstring firstLine = get(std::wstring());
+    const std::wstring_view firstLine = _view(std::wstring_view());
     std::size_t end = 0;
     while (end < firstLine.size() && !isWhiteSpace(firstLine[end])) ++end;
-    return firstLine.substr(0, end);
+    return std::wstring(firstLine.substr(0, end));
 }
 
 int ZHTTPHeaders::getResponse() const {
@@ -125,9 +183,9 @@ int ZHTTPHeaders::getResponse() const {
 
 int ZHTTPHeaders::getResponse(std::wstring& reason) const {
     ZTRACE();
-    const std::wstring line = get(std::wstring());
-    const std::wstring version = L"HTTP/1.1";
-    if (line.compare(0, version.size(), version) != 0) return 0;
+    const std::wstring_view line = _view(std::wstring_view());
+    const std::wstring_view version = L"HTTP/1.1";
+    if (line.substr(0, version.size()) != version) return 0;
     std::size_t pos = version.size();
 
     const std::size_t gapStart = pos;

@@ -4,14 +4,14 @@
 
 #include "ZPortable_Text.h"
 
-void ZToUTF8(const wchar_t* units, int count, std::string& out) {
-    out.assign(static_cast<std::size_t>(count > 0 ? count : 0) * 3, '\0');
-    char* p = out.data();
-    for (int i = 0; i < count; ++i) {
+char* ZToUTF8Into(const wchar_t* units, std::size_t count, char* p) {
+    std::size_t i = 0;
+    while (i < count) {
+        // Runs of ASCII, the bulk of every message, take one test a unit.
+        while (i < count && static_cast<std::uint32_t>(units[i]) < 0x80) *p++ = static_cast<char>(units[i++]);
+        if (i == count) break;
         const std::uint32_t u = static_cast<std::uint32_t>(units[i]);
-        if (u < 0x80) {
-            *p++ = static_cast<char>(u);
-        } else if (u < 0x800) {
+        if (u < 0x800) {
             *p++ = static_cast<char>(0xC0 | (u >> 6));
             *p++ = static_cast<char>(0x80 | (u & 0x3F));
         } else if (u >= 0xD800 && u <= 0xDFFF) {
@@ -26,8 +26,15 @@ void ZToUTF8(const wchar_t* units, int count, std::string& out) {
             *p++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
             *p++ = static_cast<char>(0x80 | (u & 0x3F));
         }
+        ++i;
     }
-    out.resize(static_cast<std::size_t>(p - out.data()));
+    return p;
+}
+
+void ZToUTF8(const wchar_t* units, int count, std::string& out) {
+    out.assign(static_cast<std::size_t>(count > 0 ? count : 0) * 3, '\0');
+    char* end = ZToUTF8Into(units, static_cast<std::size_t>(count > 0 ? count : 0), out.data());
+    out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 std::string ZToUTF8(const std::wstring& text) {
@@ -36,16 +43,15 @@ std::string ZToUTF8(const std::wstring& text) {
     return out;
 }
 
-void ZFromUTF8(const char* bytes, int count, std::wstring& out) {
-    out.assign(static_cast<std::size_t>(count > 0 ? count : 0), L'\0');
-    wchar_t* p = out.data();
+wchar_t* ZFromUTF8Into(const char* bytes, std::size_t count, wchar_t* p) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(bytes);
-    for (int i = 0; i < count; ++i) {
+    std::size_t i = 0;
+    while (i < count) {
+        while (i < count && b[i] < 0x80) *p++ = static_cast<wchar_t>(b[i++]);
+        if (i == count) break;
         const unsigned c = b[i];
-        const int rest = count - i - 1;
-        if (c < 0x80) {
-            *p++ = static_cast<wchar_t>(c);
-        } else if (c < 0xC0) {
+        const std::size_t rest = count - i - 1;
+        if (c < 0xC0) {
             *p++ = L'X';
         } else if (c < 0xE0) {
             if (rest >= 1) {
@@ -63,12 +69,21 @@ void ZFromUTF8(const char* bytes, int count, std::wstring& out) {
             }
         } else if (c < 0xF8) {
             *p++ = L'X';
+            // The three bytes after it are skipped; a skip past the end ends
+            // the text.
             if (rest >= 2) i += 3;
         } else {
             *p++ = L'X';
         }
+        ++i;
     }
-    out.resize(static_cast<std::size_t>(p - out.data()));
+    return p;
+}
+
+void ZFromUTF8(const char* bytes, int count, std::wstring& out) {
+    out.assign(static_cast<std::size_t>(count > 0 ? count : 0), L'\0');
+    wchar_t* end = ZFromUTF8Into(bytes, static_cast<std::size_t>(count > 0 ? count : 0), out.data());
+    out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 std::wstring ZFromUTF8(const std::string& bytes) {

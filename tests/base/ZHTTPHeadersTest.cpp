@@ -375,3 +375,78 @@ TEST(ZHTTPHeaders, CopiesAreIndependentAndClearEmptiesEverything) {
     c = c;
     EXPECT_EQ(c.getDebugText(), b.getDebugText());
 }
+
+// The debug text is rendered when read: whatever the steps before, it reads
+// as it did when every change rendered it at once, empty for a message that
+// was never changed since it was made or cleared.
+TEST(ZHTTPHeaders, DebugTextReadsAsIfRenderedAfterEveryChange) {
+    struct Case {
+        const char* label;
+        void (*steps)(ZHTTPHeaders&);
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"new", [](ZHTTPHeaders&) {}, ""},
+        {"first line", [](ZHTTPHeaders& h) { h.setMethod(L"PING"); }, "PING / HTTP/1.1\n\n"},
+        {"replaced value",
+         [](ZHTTPHeaders& h) {
+             h.set(L"B", L"a long first value");
+             h.set(L"A", 7);
+             h.set(L"B", L"short");
+         },
+         "A: 7\nB: short\n\n"},
+        {"read between changes",
+         [](ZHTTPHeaders& h) {
+             h.set(L"X", true);
+             (void)h.getDebugText();
+             h.set(L"X", false);
+             h.insert(L"L", L"a");
+             h.insert(L"L", L"b");
+             h.insert(L"L", L"a");
+         },
+         "L: a, b\nX: false\n\n"},
+        {"parts", [](ZHTTPHeaders& h) { h.addContent("abc", 3), h.addContent("", 0); }, "Content-Length: 3, 0\n\n"},
+        {"cleared", [](ZHTTPHeaders& h) { h.set(L"A", L"1"), h.clear(); }, ""},
+        {"cleared then set", [](ZHTTPHeaders& h) { h.clear(), h.set(L"A", L"1"); }, "A: 1\n\n"},
+        {"text that does not parse, on a new message", [](ZHTTPHeaders& h) { h.deserialize("X\r\n"); }, "\n"},
+        {"text that does not parse keeps the fields",
+         [](ZHTTPHeaders& h) { h.set(L"A", L"1"), h.deserialize("X\r\nbroken\r\n\r\n"); }, "A: 1\n\n"},
+        {"nothing to parse leaves it alone", [](ZHTTPHeaders& h) { h.deserialize(""); }, ""},
+        {"parsed", [](ZHTTPHeaders& h) { h.deserialize(kOpenSendMessage); },
+         "OPENSEND / HTTP/1.1\nContent-Length: 5, 2\nMy Key: x:y\nNote: a\tb\nSSRC: 42\n\n"},
+        {"content short of its length",
+         [](ZHTTPHeaders& h) { h.set(L"A", L"1"), h.deserialize("X\r\nContent-Length: 9\r\n\r\nab"); }, "\n"},
+        // Converted as one text: half a surrogate pair at the end of a value
+        // takes the line feed after it along.
+        {"surrogate at the end of a value", [](ZHTTPHeaders& h) { h.set(L"N", std::wstring(L"a\xD83D")); },
+         "N: aX\n"},
+        {"non-ASCII", [](ZHTTPHeaders& h) { h.set(std::wstring(L"\x00E9"), std::wstring(L"\x4E2D")); },
+         "\xC3\xA9: \xE4\xB8\xAD\n\n"},
+    };
+    for (const Case& c : cases) {
+        ZHTTPHeaders h;
+        c.steps(h);
+        EXPECT_EQ(h.getDebugText(), c.expected) << c.label;
+        // A copy reads the same, and so does the original read again.
+        const ZHTTPHeaders copy(h);
+        EXPECT_EQ(copy.getDebugText(), c.expected) << c.label;
+        EXPECT_EQ(h.getDebugText(), c.expected) << c.label;
+    }
+}
+
+// Values replaced again and again, longer and shorter, keep every field and
+// the text form they would have if set once.
+TEST(ZHTTPHeaders, ReplacingValuesManyTimesKeepsEveryField) {
+    ZHTTPHeaders h;
+    ZHTTPHeaders once;
+    for (int round = 0; round < 500; ++round) {
+        for (const wchar_t* name : {L"CSeq", L"From", L"To"}) {
+            const std::wstring value(static_cast<std::size_t>((round * 7 + name[0]) % 90), L'v');
+            h.set(name, value + std::to_wstring(round));
+        }
+    }
+    for (const wchar_t* name : {L"CSeq", L"From", L"To"})
+        once.set(name, std::wstring(static_cast<std::size_t>((499 * 7 + name[0]) % 90), L'v') + L"499");
+    EXPECT_EQ(h.serialize(), once.serialize());
+    EXPECT_EQ(h.getDebugText(), once.getDebugText());
+}
