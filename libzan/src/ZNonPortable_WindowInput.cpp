@@ -167,12 +167,30 @@ void dragTo(ZWinRecord* w, int rootX, int rootY) {
     XFlush(d);
 }
 
+void updateGeometry(ZWinRecord* w) {
+    Display* d = _ZX11Display();
+    Window child = 0;
+    int x = 0, y = 0;
+    XWindowAttributes a;
+    if (!XGetWindowAttributes(d, w->window, &a)) return;
+    if (!XTranslateCoordinates(d, w->window, a.root, 0, 0, &x, &y, &child)) return;
+    w->rect = ZRect{x, y, x + a.width, y + a.height};
+}
+
 bool isResizeOrMove(int hit) { return hit == ZHT_CAPTION || (hit >= ZHT_LEFT && hit <= ZHT_BOTTOMRIGHT); }
 
 void onButtonPress(ZWinRecord* w, XButtonEvent& e) {
     IZWinListener* l = w->listener;
-    const int hit = l ? l->getNCHITTEST(w, asShort(e.x_root - w->rect.left), asShort(e.y_root - w->rect.top))
-                      : ZHT_CLIENT;
+    // A window manager's frame moves the window without always telling it:
+    // the press's own window coordinates are exact, and a drag starts from
+    // where the server has the window now.
+    const ZRect before = w->rect;
+    updateGeometry(w);
+    if (l && !(w->rect == before)) {
+        ZRect r = w->rect;
+        l->onReposition(w, &r);
+    }
+    const int hit = l ? l->getNCHITTEST(w, asShort(e.x), asShort(e.y)) : ZHT_CLIENT;
     if (e.button == Button1 && isResizeOrMove(hit)) {
         w->dragHit = hit;
         w->dragStartX = e.x_root;
@@ -199,16 +217,6 @@ void onButtonPress(ZWinRecord* w, XButtonEvent& e) {
     } else if (e.button == Button3) {
         l->onRButtonDown(w, x, y);
     }
-}
-
-void updateGeometry(ZWinRecord* w) {
-    Display* d = _ZX11Display();
-    Window child = 0;
-    int x = 0, y = 0;
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(d, w->window, &a)) return;
-    if (!XTranslateCoordinates(d, w->window, a.root, 0, 0, &x, &y, &child)) return;
-    w->rect = ZRect{x, y, x + a.width, y + a.height};
 }
 
 void handleEvent(ZWinRecord* w, XEvent& e) {

@@ -56,8 +56,7 @@ TEST_F(DefaultSkinTest, AChatWindowShowsTheQueueAndEnterSendsTheLine) {
     shown.keep("chat");
     EXPECT_EQ(bandCount(shown.darkRows(history, 300)), 2);
 
-    click(w, (field.left + field.right) / 2, (field.top + field.bottom) / 2);
-    ASSERT_TRUE(pump(2000, [&] { return w->getKeyFocus() != nullptr; }));
+    ASSERT_TRUE(focus(w, (field.left + field.right) / 2, (field.top + field.bottom) / 2));
     type({XK_h, XK_i, XK_Return});
     ASSERT_TRUE(pump(3000, [&] { return instance->length(queue) == 3; }));
     std::string item;

@@ -253,12 +253,25 @@ protected:
     }
 
     // Clicks at a point of a window and lets the loop act on it.
+    // The place is asked of the server: under a window manager the frame may
+    // have moved the window since it last told the node.
     void click(ZWindowNode* w, int x, int y) {
-        pointerTo(w->getRect().left + x, w->getRect().top + y);
+        ZRect at;
+        ZWinGetScreenPosition(w->getWindow(), at);
+        pointerTo(at.left + x, at.top + y);
         settle(50);
         leftButton(true);
         leftButton(false);
         settle(100);
+    }
+    // Clicks a field until its window gives it the keyboard focus: a window
+    // manager may take the first click of a window that is not active.
+    bool focus(ZWindowNode* w, int x, int y) {
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            click(w, x, y);
+            if (pump(700, [&] { return w->getKeyFocus() != nullptr; })) return true;
+        }
+        return false;
     }
     void type(std::initializer_list<KeySym> keys) {
         for (KeySym k : keys) {
