@@ -233,6 +233,9 @@ void ZClient::_onFileOffer(const std::wstring& buddy, const std::wstring& device
     copy.set(L"Path", path);
     copy.set(L"Send-From", _instance->get(device + L"_Send_From"));
     copy.set(L"Send-To", _instance->get(device + L"_Send_To"));
+    // The sender's packets may come by the other leg of the route; the file
+    // service takes them from these two addresses only.
+    copy.set(L"Recv-From", _instance->get(device + L"_Recv_From"));
     copy.set(L"Buddy-Device-GUID", device);
     _instance->enqueue(L"ZFileService_commandQueue", copy.serialize());
     _execute(kFilePage);

@@ -66,7 +66,7 @@ ZFileRecvMapping::ZFileRecvMapping(ZInstance* instance, ZMegaPort* port, const Z
     _instance->set(_key + L"_Filename", displayName(_path), false);
     _instance->set(_key + L"_Size", std::wstring(L"--"), false);
     _instance->set(_key + L"_Speed", std::wstring(L"--BPS"), false);
-    _instance->set(_key + L"_Complete", std::wstring(L"--%"), false);
+    _setComplete(std::wstring(L"--%"));
     _activityInterval.restart(_now());
     _requestInterval.restart(_now());
     ZLOGC('F', L"Beginning to receive file, sending GETINFO");
@@ -98,11 +98,17 @@ void ZFileRecvMapping::_sendRTPFT(std::uint8_t type) {
     _port->send(_sendFrom, _sendTo, ZRTPFTMessage(0, static_cast<std::uint32_t>(_fileID), type));
 }
 
+// The completion text is kept here too: every ACK carries it.
+void ZFileRecvMapping::_setComplete(const std::wstring& text) {
+    _completeText = text;
+    _instance->set(_key + L"_Complete", text, false);
+}
+
 void ZFileRecvMapping::_sendACK() {
     std::string message(ZRTPFT_BODY_SIZE, '\0');
     unsigned char* p = reinterpret_cast<unsigned char*>(&message[0]);
     ZComposeFT(p, 0, static_cast<std::uint32_t>(_fileID), ZRTPFT_ACK);
-    ZComposeFTACK(p, ZFilePercentOf(_instance->get(_key + L"_Complete")), _tcpClient.getAckSeqNum(),
+    ZComposeFTACK(p, ZFilePercentOf(_completeText), _tcpClient.getAckSeqNum(),
                   _tcpClient.getVector());
     _port->send(_sendFrom, _sendTo, message);
 }
@@ -228,7 +234,7 @@ void ZFileRecvMapping::_onBLOCK(ZMegaPortBucket* bucket) {
         const int percent = static_cast<int>(_heldBlocks * 100 / _blockCount);
         if (percent != _percent) {
             _percent = percent;
-            _instance->set(_key + L"_Complete", ZToString(percent) + L"%", false);
+            _setComplete(ZToString(percent) + L"%");
         }
         // The run asked for is complete: the next one is asked for at once,
         // not after a silent second, and a complete file is verified.
@@ -327,8 +333,8 @@ void ZFileRecvMapping::_closeFile() {
 
 void ZFileRecvMapping::_fail(const wchar_t* warning) {
     ZLOG(warning);
-    for (const wchar_t* suffix : {L"_Size", L"_Speed", L"_Complete"})
-        _instance->set(_key + suffix, std::wstring(L"(error)"), false);
+    for (const wchar_t* suffix : {L"_Size", L"_Speed"}) _instance->set(_key + suffix, std::wstring(L"(error)"), false);
+    _setComplete(L"(error)");
     _closeFile();
     if (!_tempPath.empty()) ZFileDelete(_tempPath);
     _outcome = Error;
@@ -339,7 +345,7 @@ void ZFileRecvMapping::_fail(const wchar_t* warning) {
 // the sender hears DONE, and only a matching file replaces the target.
 void ZFileRecvMapping::_startVerify() {
     _closeFile();
-    _instance->set(_key + L"_Complete", std::wstring(L"100% (Verifying...)"), false);
+    _setComplete(std::wstring(L"100% (Verifying...)"));
     if (_fileSize == 0) return _endVerify(std::string(kEmptyDigest, 20));
     _verify = std::make_unique<ZFileDigest>(_tempPath);
 }
@@ -351,13 +357,13 @@ void ZFileRecvMapping::_endVerify(const std::string& digest) {
         ZLOGC('F', L"Sending DONE");
         _sendRTPFT(ZRTPFT_DONE);
         ZLOG(L"ACTIVITY: " << L"File recv complete");
-        _instance->set(_key + L"_Complete", std::wstring(L"100% (Done)"), false);
+        _setComplete(std::wstring(L"100% (Done)"));
         _outcome = Done;
     } else {
         ZLOG(L"WARNING File received but SHA1 hash mismatch, deleting.");
         ZFileDelete(_tempPath);
         _sendRTPFT(ZRTPFT_CANCELSEND);
-        _instance->set(_key + L"_Complete", std::wstring(L"100% (Corrupt)"), false);
+        _setComplete(std::wstring(L"100% (Corrupt)"));
         _outcome = Corrupt;
     }
     const std::int64_t spent = std::max<std::int64_t>(1, _now() - _firstBlockTime);
@@ -374,5 +380,5 @@ void ZFileRecvMapping::_cancel() {
     _outcome = Cancelled;
     ZLOG(L"ACTIVITY: " << L"File recv cancelled");
     if (!_tempPath.empty()) ZFileDelete(_tempPath);
-    _instance->set(_key + L"_Complete", _instance->get(_key + L"_Complete") + L" (Cancelled)", false);
+    _setComplete(_completeText + L" (Cancelled)");
 }

@@ -51,6 +51,7 @@ private:
     void _onBLOCK(ZMegaPortBucket* bucket);
     bool _sendGETBLOCKS();
     void _sendACK();
+    void _setComplete(const std::wstring& text);
     void _sendRTPFT(std::uint8_t type);
     bool _mapRunOf(std::uint64_t blockNum);
     void _closeFile();
@@ -85,6 +86,7 @@ private:
     std::wstring _buddyDeviceGUID;
     Outcome _outcome = Running;
     std::wstring _key;
+    std::wstring _completeText;  // what "<key>_Complete" holds
     ZFileMap _fileMap = nullptr;
     unsigned char* _fileLockPtr = nullptr;
     std::uint64_t _viewOffset = 0;

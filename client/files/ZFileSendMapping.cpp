@@ -281,7 +281,10 @@ void ZFileSendMapping::_onACK(ZMegaPortBucket* bucket) {
         ++seqNum;
     }
     _sendBlocks();
-    _instance->set(_key + L"_Complete", ZToString(static_cast<int>(ack.percent)) + L"%", false);
+    if (!_scan && ack.percent != _ackPercent) {
+        _ackPercent = ack.percent;
+        _instance->set(_key + L"_Complete", ZToString(static_cast<int>(ack.percent)) + L"%", false);
+    }
 }
 
 void ZFileSendMapping::_onDrop(const std::string& record) {

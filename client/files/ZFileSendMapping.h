@@ -86,6 +86,7 @@ private:
     std::uint64_t _sampleBytes = 0;
     std::int64_t _speed = 0;
     std::int64_t _firstBlockTime = 0;
+    int _ackPercent = -1;  // the last percentage an ACK reported
     bool _done = false;
     std::wstring _outcome = L"Running";
     ZTCPServer _tcpServer;

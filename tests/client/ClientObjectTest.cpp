@@ -185,6 +185,8 @@ TEST_F(ClientObject, BroadcastsAndNotificationsBecomeVariablesCommandsPostsAndBa
     EXPECT_EQ(recv.get(L"Path"), L"/tmp/in/report.pdf");
     EXPECT_EQ(recv.get(L"Buddy-Device-GUID"), device);
     EXPECT_EQ(recv.get(L"File-ID"), L"77");
+    EXPECT_EQ(recv.get(L"Send-To"), L"2.2.2.2:2");
+    EXPECT_EQ(recv.get(L"Recv-From"), L"3.3.3.3:3");
     ASSERT_TRUE(store().dequeue(L"ZFileService_commandQueue", file));
     ZHTTPHeaders cancel;
     cancel.deserialize(file);

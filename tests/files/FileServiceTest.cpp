@@ -120,7 +120,7 @@ struct Transfer {
 }  // namespace
 
 TEST(ZFileService, TransferSurvivesLossDuplicationAndReordering) {
-    for (std::size_t size : {std::size_t{10500}, std::size_t{3 * 1024 * 1024 + 8193}}) {
+    for (std::size_t size : {std::size_t{10500}, std::size_t{8 * 1024 * 1024 + 8193}}) {
         SCOPED_TRACE(size);
         Transfer t;
         t.lossPercent = 5;
@@ -155,6 +155,30 @@ TEST(ZFileService, ASilentPeerEndsBothSidesCancelledAndTheTargetUntouched) {
     EXPECT_EQ(std::vector<std::wstring>{L"SENDFILECOMPLETE Cancelled"}, sent);
     EXPECT_EQ("existing", ZTestReadFile(t.target));
     EXPECT_EQ("", ZTestReadFile(t.target + ".part"));
+}
+
+TEST(ZFileService, ASourceChangedAfterItsScanEndsCorruptAndNotDone) {
+    Transfer t;
+    t.start(300000);
+    ZTestWriteFile(t.target, "the old target");
+    for (int i = 0; i < 2000 && t.sender.instance->get(L"File#4242_Complete") != L"--%"; ++i) {
+        t.sender.service->runPass();
+        ZThreadSleep(1000);
+    }
+    // Same size, other bytes: every block fits, the digest does not.
+    std::string changed = t.content;
+    changed[150000] = static_cast<char>(changed[150000] ^ 0x55);
+    ZTestWriteFile(t.source, changed);
+    std::vector<std::wstring> sent, received;
+    for (int i = 0; i < 3000 && (sent.empty() || received.empty()); ++i) {
+        t.step();
+        for (const std::wstring& r : t.sender.reports()) sent.push_back(r);
+        for (const std::wstring& r : t.receiver.reports()) received.push_back(r);
+    }
+    EXPECT_EQ(std::vector<std::wstring>{L"RECVFILECOMPLETE Corrupt"}, received);
+    EXPECT_EQ(std::vector<std::wstring>{L"SENDFILECOMPLETE Cancelled"}, sent);
+    EXPECT_EQ(L"100% (Corrupt)", t.receiver.instance->get(L"File#4242_Complete"));
+    EXPECT_EQ("the old target", ZTestReadFile(t.target));
 }
 
 TEST(ZFileService, PacketsFromStrangersAndUnknownTypesAreDropped) {
