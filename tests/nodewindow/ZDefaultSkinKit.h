@@ -286,6 +286,18 @@ protected:
         ZWindowNode* w = window(path);
         if (!w) return false;
         const bool shown = pump(3000, [&] { return ZIsViewable(w->getWindow()->window) && w->getAlpha() == 255; });
+        // A busy window manager frames and places a new window some time
+        // after it shows: wait until the server has it where it was asked
+        // for, or at least until it has stopped moving.
+        ZRect last{}, at{};
+        std::int64_t still = ZTimeNow();
+        pump(3000, [&] {
+            ZWinGetScreenPosition(w->getWindow(), at);
+            if (at.left == w->getWindow()->rect.left && at.top == w->getWindow()->rect.top) return true;
+            if (at.left != last.left || at.top != last.top) still = ZTimeNow();
+            last = at;
+            return ZTimeNow() - still > 1000000;
+        });
         settle(150);
         return shown;
     }
