@@ -40,8 +40,8 @@
 
 namespace {
 
-// The source tree's skin/, found from this file's place.
-std::filesystem::path skinFolder() { return std::filesystem::path(__FILE__).parent_path().parent_path() / "skin"; }
+// The source tree's skin/.
+std::filesystem::path skinFolder() { return std::filesystem::path(ZAN_SOURCE_DIR) / "skin"; }
 
 // A working folder holding a copy of the skin, as the client runs in one.
 class SkinFolder {
