@@ -129,14 +129,13 @@ public:
     std::string receive() const {
         pollfd p{_fd, POLLIN, 0};
         if (poll(&p, 1, 2000) != 1) return std::string();
-        std::string b(65536, '\0');
-        const ssize_t n = recv(_fd, b.data(), b.size(), 0);
-        b.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-        return b;
+        const ssize_t n = recv(_fd, _buffer, sizeof(_buffer), 0);
+        return std::string(_buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
 
 private:
     int _fd;
+    mutable char _buffer[65536];
 };
 
 std::string message(const wchar_t* method, std::initializer_list<std::pair<const wchar_t*, std::wstring>> fields) {
@@ -185,6 +184,61 @@ void BM_SignallingPing(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * window);
 }
 BENCHMARK(BM_SignallingPing)->Arg(1)->Arg(32)->ThreadRange(1, 4)->UseRealTime();
+
+// The reference for the PING figures: a plain C echo of every datagram, in
+// a process of its own on a loopback port beside the service's, sent the
+// same PING bytes in the same windows.
+class Echo {
+public:
+    static Echo& get() {
+        static Echo echo;
+        return echo;
+    }
+    int port() const { return _port; }
+    ~Echo() {
+        if (_pid > 0) {
+            kill(_pid, SIGTERM);
+            waitpid(_pid, nullptr, 0);
+        }
+    }
+
+private:
+    Echo() {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = loopback(_port);
+        int size = 1 << 20;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+        if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) return;
+        _pid = fork();
+        if (_pid == 0) {
+            char buffer[65536];
+            for (;;) {
+                sockaddr_in from{};
+                socklen_t length = sizeof(from);
+                const ssize_t n = recvfrom(fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length);
+                if (n >= 0)
+                    sendto(fd, buffer, static_cast<std::size_t>(n), 0, reinterpret_cast<const sockaddr*>(&from), length);
+            }
+        }
+        close(fd);
+    }
+    int _port = kBase + 19;
+    pid_t _pid = -1;
+};
+
+void BM_RawEchoPing(benchmark::State& state) {
+    Echo& echo = Echo::get();
+    UDP udp;
+    const int window = static_cast<int>(state.range(0));
+    const std::string ping = message(L"PING", {{L"CSeq", L"1 (ZDispatchService)"}, {L"Global-Host", L"1.2.3.4:5"}});
+    for (auto _ : state) {
+        for (int i = 0; i < window; ++i) udp.send(echo.port(), ping);
+        for (int i = 0; i < window; ++i)
+            if (udp.receive().empty()) state.SkipWithError("echo lost");
+    }
+    state.SetItemsProcessed(state.iterations() * window);
+}
+BENCHMARK(BM_RawEchoPing)->Arg(1)->Arg(32)->ThreadRange(1, 4)->UseRealTime();
 
 // REGISTER of one device again and again (each a new CSeq): the request
 // whose session key is checked, against a service that checks none when run

@@ -41,6 +41,9 @@ public:
     std::int64_t calc64(const std::wstring& name) const;
     // "true" in any letter case, or a number of 1 or more.
     bool test(const std::wstring& name) const;
+    // The same for a name written in the code, without a string made for it.
+    std::wstring get(const wchar_t* name) const;
+    bool isSet(const wchar_t* name) const;
 
     // ---- writing fields: a name is stored exactly as given
 
@@ -81,6 +84,8 @@ public:
     // ---- the text form
 
     std::string serialize() const;
+    // The same into `out`, which keeps its room from message to message.
+    void serialize(std::string& out) const;
     // Reads the first complete message at the start of the buffer and returns
     // its length in bytes; 0 when the buffer does not start with one.
     int deserialize(const char* buffer, int length);

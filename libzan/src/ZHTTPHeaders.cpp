@@ -166,6 +166,14 @@ bool ZHTTPHeaders::get(const std::wstring& name, std::list<std::wstring>& out) c
 
 bool ZHTTPHeaders::isSet(const std::wstring& name) const { return !_view(name).empty(); }
 
+std::wstring ZHTTPHeaders::get(const wchar_t* name) const {
+    return std::wstring(_view(name ? std::wstring_view(name) : std::wstring_view()));
+}
+
+bool ZHTTPHeaders::isSet(const wchar_t* name) const {
+    return !_view(name ? std::wstring_view(name) : std::wstring_view()).empty();
+}
+
 int ZHTTPHeaders::calc(const std::wstring& name) const { return static_cast<int>(ZToInt64(get(name))); }
 
 std::int64_t ZHTTPHeaders::calc64(const std::wstring& name) const { return ZToInt64(get(name)); }
@@ -270,6 +278,12 @@ const std::string& ZHTTPHeaders::getContent(int index) const {
 // ---- the text form -------------------------------------------------------------------
 
 std::string ZHTTPHeaders::serialize() const {
+    std::string out;
+    serialize(out);
+    return out;
+}
+
+void ZHTTPHeaders::serialize(std::string& out) const {
     ZTRACE();
     // Room for the worst case (three bytes a unit, ": " and CR LF a line),
     // written in one pass and cut to what was written.
@@ -277,7 +291,7 @@ std::string ZHTTPHeaders::serialize() const {
     for (const Field& field : _fields) room += (field.nameLength + field.valueLength) * 3 + 4;
     std::size_t contentBytes = 0;
     for (const std::string& part : _contentArray) contentBytes += part.size();
-    std::string out;
+    out.clear();
     out.reserve(room + contentBytes);
     out.resize(room);
     char* p = out.data();
@@ -292,7 +306,6 @@ std::string ZHTTPHeaders::serialize() const {
     *p++ = '\r', *p++ = '\n';
     out.resize(static_cast<std::size_t>(p - out.data()));
     for (const std::string& part : _contentArray) out += part;
-    return out;
 }
 
 const std::string& ZHTTPHeaders::getDebugText() const {

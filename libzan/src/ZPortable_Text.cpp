@@ -1,6 +1,7 @@
 // Text conversion between UTF-16 units and UTF-8 bytes, escaping, numbers.
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "ZPortable_Text.h"
 
@@ -238,7 +239,7 @@ bool ZCaseEquals(const wchar_t* a, int lenA, const wchar_t* b, int lenB) {
 }
 
 bool ZCaseEquals(const std::wstring& a, const wchar_t* b) {
-    const std::wstring other = b ? b : L"";
+    const std::wstring_view other = b ? std::wstring_view(b) : std::wstring_view();
     return ZCaseEquals(a.data(), static_cast<int>(a.size()), other.data(), static_cast<int>(other.size()));
 }
 

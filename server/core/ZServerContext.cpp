@@ -17,9 +17,15 @@ ZHTTPHeaders ZServerResponse(int code, const wchar_t* reason) {
 }
 
 std::string ZServerAnswer(const ZHTTPHeaders& request, ZHTTPHeaders response) {
+    std::string out;
+    ZServerAnswer(request, response, out);
+    return out;
+}
+
+void ZServerAnswer(const ZHTTPHeaders& request, ZHTTPHeaders& response, std::string& out) {
     if (request.isSet(L"CSeq")) response.set(L"CSeq", request.get(L"CSeq"));
     response.set(L"Debug-Original-Method", request.getMethod());
-    return response.serialize();
+    response.serialize(out);
 }
 
 std::string ZServerField(const ZHTTPHeaders& message, const wchar_t* name) { return ZToUTF8(message.get(name)); }

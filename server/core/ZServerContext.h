@@ -34,6 +34,8 @@ ZHTTPHeaders ZServerResponse(int code, const wchar_t* reason);
 // The datagram answer to a request: the response with the request's CSeq
 // and the method it answers.
 std::string ZServerAnswer(const ZHTTPHeaders& request, ZHTTPHeaders response);
+// The same, completing `response` in place and writing into `out`.
+void ZServerAnswer(const ZHTTPHeaders& request, ZHTTPHeaders& response, std::string& out);
 // A header value as UTF-8 text.
 std::string ZServerField(const ZHTTPHeaders& message, const wchar_t* name);
 // Canonical user identifier: lower-case letters, digits and "-_.@" only,

@@ -35,9 +35,24 @@ bool ZServerSendableHost(const sockaddr_in& address) {
 }
 
 std::string ZServerHostText(const sockaddr_in& address) {
-    char ip[INET_ADDRSTRLEN] = {0};
-    inet_ntop(AF_INET, &address.sin_addr, ip, sizeof(ip));
-    return std::string(ip) + ":" + std::to_string(ntohs(address.sin_port));
+    // Dotted decimal and the port, as inet_ntop and to_string write them,
+    // without their formatting machinery: every datagram needs its source.
+    char text[24];
+    char* p = text;
+    auto decimal = [&p](unsigned value) {
+        char digits[5];
+        int n = 0;
+        do digits[n++] = static_cast<char>('0' + value % 10);
+        while ((value /= 10) != 0);
+        while (n) *p++ = digits[--n];
+    };
+    const std::uint32_t ip = ntohl(address.sin_addr.s_addr);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        decimal((ip >> shift) & 0xFF);
+        *p++ = shift ? '.' : ':';
+    }
+    decimal(ntohs(address.sin_port));
+    return std::string(text, static_cast<std::size_t>(p - text));
 }
 
 std::string ZServerHostText(const std::string& ip, int port) { return ip + ":" + std::to_string(port); }

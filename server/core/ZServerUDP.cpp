@@ -59,6 +59,7 @@ void ZServerUDP::onEvents(std::uint32_t events) {
         const ssize_t n = ::recvfrom(_fd, _buffer.data(), _buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &size);
         if (n < 0) return;
         if (size != sizeof(from) || from.sin_family != AF_INET) continue;
-        _receiver(*this, std::string(_buffer.data(), static_cast<std::size_t>(n)), from);
+        _datagram.assign(_buffer.data(), static_cast<std::size_t>(n));
+        _receiver(*this, _datagram, from);
     }
 }

@@ -43,4 +43,6 @@ private:
     bool _paused = false;
     std::function<void()> _writable;
     std::string _buffer;
+    // The datagram handed to the receiver, kept from one to the next.
+    std::string _datagram;
 };

@@ -84,7 +84,10 @@ void ZSignalServer::dropContact(const std::string& contact) {
 
 void ZSignalServer::_reply(int index, const sockaddr_in& to, const ZHTTPHeaders& request,
                            const ZHTTPHeaders& response) {
-    _sockets[index]->send(to, ZServerAnswer(request, response));
+    // Assigning into the kept answer reuses its room.
+    if (&response != &_answer) _answer = response;
+    ZServerAnswer(request, _answer, _answerBytes);
+    _sockets[index]->send(to, _answerBytes);
 }
 
 void ZSignalServer::_refuse(int index, const sockaddr_in& to, const ZHTTPHeaders& request, int code,
@@ -95,8 +98,20 @@ void ZSignalServer::_refuse(int index, const sockaddr_in& to, const ZHTTPHeaders
 }
 
 void ZSignalServer::_receive(int index, const std::string& bytes, const sockaddr_in& from) {
-    ZHTTPHeaders request;
-    if (!ZServerReadDatagram(_context, bytes, from, L"Signalling", request)) return;
+    // The loop hands over one datagram at a time; should a handler ever
+    // lead back here, the inner datagram gets a message of its own.
+    if (_receiving) {
+        ZHTTPHeaders request;
+        if (ZServerReadDatagram(_context, bytes, from, L"Signalling", request)) _handle(index, request, bytes, from);
+        return;
+    }
+    _receiving = true;
+    if (ZServerReadDatagram(_context, bytes, from, L"Signalling", _request)) _handle(index, _request, bytes, from);
+    _receiving = false;
+}
+
+void ZSignalServer::_handle(int index, const ZHTTPHeaders& request, const std::string& bytes,
+                            const sockaddr_in& from) {
     const std::string source = ZServerHostText(from);
     _registry.seen(source, ZServerLoop::now());
     const std::wstring method = request.getMethod();
@@ -140,10 +155,12 @@ bool ZSignalServer::_speaksFor(int index, const ZHTTPHeaders& request, const soc
 }
 
 void ZSignalServer::_onPING(int index, const ZHTTPHeaders& request, const std::string&, const sockaddr_in& from) {
-    ZHTTPHeaders answer = ZServerResponse(200, L"OK");
-    answer.set(L"Observed-Host", ZFromUTF8(ZServerHostText(from)));
-    answer.set(L"Reported-Host", request.get(L"Global-Host"));
-    _reply(index, from, request, answer);
+    // The commonest request: written straight into the kept answer.
+    _answer.clear();
+    _answer.set(std::wstring(), L"HTTP/1.1 200 OK");
+    _answer.set(L"Observed-Host", ZFromUTF8(ZServerHostText(from)));
+    _answer.set(L"Reported-Host", request.get(L"Global-Host"));
+    _reply(index, from, request, _answer);
 }
 
 std::string ZSignalServer::_keyHolder(const ZHTTPHeaders& request) const {

@@ -35,6 +35,7 @@ private:
     typedef void (ZSignalServer::*Handler)(int, const ZHTTPHeaders&, const std::string&, const sockaddr_in&);
 
     void _receive(int index, const std::string& bytes, const sockaddr_in& from);
+    void _handle(int index, const ZHTTPHeaders& request, const std::string& bytes, const sockaddr_in& from);
     void _reply(int index, const sockaddr_in& to, const ZHTTPHeaders& request, const ZHTTPHeaders& response);
     void _refuse(int index, const sockaddr_in& to, const ZHTTPHeaders& request, int code, const wchar_t* reason);
     // The canonical "From" when a device of that user is registered at the
@@ -66,4 +67,11 @@ private:
     std::unordered_map<std::string, std::int64_t> _forwarded;
     ZServerLoop::TimerId _sweepTimer = 0;
     int _sweeps = 0;
+    // Kept from one datagram to the next, so a busy server parses and
+    // answers without making them anew: the request being handled, the
+    // answer being written and its bytes.
+    ZHTTPHeaders _request;
+    ZHTTPHeaders _answer;
+    std::string _answerBytes;
+    bool _receiving = false;
 };

@@ -137,3 +137,49 @@ TEST(zpiCopy, CopiesRowsWithIndependentStepsAndChecksInOrder) {
     EXPECT_EQ(zpiCopy_8u_C4R(src.data(), 8, four, 8, {2, 1}), zpStsNoErr);
     EXPECT_EQ(four[7], 7);
 }
+
+// Rows that are opaque but for scattered translucent pixels, of widths
+// around the lengths the rows are worked in, composited into a separate
+// row, into source 2 itself, and into source 2 shifted by one pixel either
+// way: every byte is what the formula gives taking one pixel after another,
+// each read before it is written.
+TEST(zpiAlphaComp, OpaqueRunsAndOverlappingRowsMatchTheFormulaPixelByPixel) {
+    std::mt19937 rng(7);
+    const int widths[] = {1, 31, 32, 33, 64, 65, 97, 200};
+    const int ops[] = {zpAlphaOver, zpAlphaOverPremul, zpAlphaATop, zpAlphaPlusPremul};
+    // Where source 2 and the destination start in a shared buffer, in pixels.
+    const struct {
+        const char* label;
+        int bottom, dest;
+        bool shared;
+    } layouts[] = {{"separate", 1, 1, false}, {"in place", 1, 1, true}, {"one before", 1, 0, true}, {"one after", 1, 2, true}};
+    for (const int width : widths) {
+        std::vector<std::uint8_t> a(static_cast<std::size_t>(width) * 4);
+        for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<std::uint8_t>(rng());
+        for (int x = 0; x < width; ++x)
+            if (x > 2 && rng() % 20 != 0) a[static_cast<std::size_t>(x) * 4 + 3] = 255;
+        for (const int op : ops) {
+            for (const auto& layout : layouts) {
+                std::vector<std::uint8_t> shared(static_cast<std::size_t>(width + 2) * 4);
+                for (auto& byte : shared) byte = static_cast<std::uint8_t>(rng());
+                std::vector<std::uint8_t> separate(shared.size(), 0xEE);
+                std::vector<std::uint8_t>& destBuffer = layout.shared ? shared : separate;
+
+                std::vector<std::uint8_t> wantShared = shared, wantSeparate = separate;
+                std::vector<std::uint8_t>& wantDest = layout.shared ? wantShared : wantSeparate;
+                for (int x = 0; x < width; ++x) {
+                    const auto pixel = reference(op, &a[static_cast<std::size_t>(x) * 4],
+                                                 &wantShared[static_cast<std::size_t>(layout.bottom + x) * 4]);
+                    for (int c = 0; c < 4; ++c)
+                        wantDest[static_cast<std::size_t>(layout.dest + x) * 4 + c] = static_cast<std::uint8_t>(pixel[c]);
+                }
+
+                ASSERT_EQ(zpiAlphaComp_8u_AC4R(a.data(), width * 4, shared.data() + layout.bottom * 4, width * 4,
+                                               destBuffer.data() + layout.dest * 4, width * 4, {width, 1}, op),
+                          zpStsNoErr);
+                EXPECT_EQ(shared, wantShared) << "width " << width << " op " << op << " " << layout.label;
+                EXPECT_EQ(separate, wantSeparate) << "width " << width << " op " << op << " " << layout.label;
+            }
+        }
+    }
+}

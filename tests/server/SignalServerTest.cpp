@@ -34,6 +34,25 @@ TEST_F(SignalServer, AnswersPingWithTheObservedAndTheReportedHost) {
     }
 }
 
+// Answers are written into buffers kept from one datagram to the next:
+// nothing of an earlier, longer answer may show in a later one.
+TEST_F(SignalServer, EachAnswerHoldsOnlyItsOwnFields) {
+    UDPClient client;
+    const std::wstring key = authenticate(server.port(0), L"kim", L"pw", L"k@example.org").get(L"Session-Key");
+    const ZHTTPHeaders identity =
+        client.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"1 with a long sequence text"}, {L"Session-Key", key}}));
+    ASSERT_FALSE(identity.get(L"Device-GUID").empty());
+    const ZHTTPHeaders refused = client.ask(sip(), request(L"NOSUCHMETHOD", {{L"CSeq", L"2"}}));
+    ASSERT_EQ(refused.getResponse(), 501);
+
+    std::string bytes;
+    int fromPort = 0;
+    client.sendRaw(sip(), "PING / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(client.receiveRaw(bytes, fromPort));
+    EXPECT_EQ(bytes, "HTTP/1.1 200 OK\r\nDebug-Original-Method: PING\r\nObserved-Host: " + client.host() +
+                         "\r\nReported-Host: \r\n\r\n");
+}
+
 TEST_F(SignalServer, GivesOneDeviceIdentityForAResentRequestAndANewOneForTheNext) {
     UDPClient client;
     const std::wstring key = authenticate(server.port(0), L"ida", L"pw", L"i@example.org").get(L"Session-Key");
