@@ -1,16 +1,41 @@
 #include "ZForeachNode.h"
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "ZImageStack.h"
 #include "ZInstance.h"
 #include "ZNodeHelpers.h"
 #include "ZPortable_Text.h"
+#include "ZUtil.h"
 #include "ZWindowNode.h"
 
 ZForeachNode::ZForeachNode(ZInstance* instance, IZCommandEngine* commandEngine, ZTemplateNode* parent)
     : ZTemplateNode(instance, commandEngine, parent) {}
+
+namespace {
+
+// A copy reads its item through an attribute, so the item is read as an
+// expression again, and skins splice it into command strings such as
+// "(/buddies/$id?chatdone)". Items come from the network (buddy lists,
+// screens offered): one that the expression or command language would act
+// on gets no copy.
+bool isPlainItem(const std::wstring& item) {
+    for (wchar_t c : item)
+        if (c < 0x20 || c == 0x7F || std::wstring_view(L"$(){};+?&=\"'\\").find(c) != std::wstring_view::npos)
+            return false;
+    return true;
+}
+
+// The item as a log line can hold it: control characters become '?'.
+std::wstring printable(std::wstring item) {
+    for (wchar_t& c : item)
+        if (c < 0x20 || c == 0x7F) c = L'?';
+    return item;
+}
+
+}  // namespace
 
 bool ZForeachNode::_isCopy(ZTemplateNode* child) { return !_as.empty() && !child->getAttribute(_as).empty(); }
 
@@ -34,6 +59,12 @@ bool ZForeachNode::_preChildUpdate(ZAttributeStack& stack) {
     for (const std::wstring& item : items) {
         // An empty item would make its copy look like a prototype.
         if (item.empty()) continue;
+        if (!isPlainItem(item)) {
+            if (_refused.insert(item).second)
+                ZLOG(L"WARNING Foreach '" << getID() << L"' gives no copy to the item '" << printable(item)
+                                          << L"': it holds characters of the expression or command language.");
+            continue;
+        }
         const bool present = std::any_of(_children.begin(), _children.end(),
                                          [&](ZTemplateNode* child) { return child->getAttribute(_as) == item; });
         if (present) continue;

@@ -3,6 +3,7 @@
 // subtree found elsewhere in the template into itself, once.
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "ZTemplateNode.h"
@@ -32,4 +33,7 @@ private:
     // Copies were added or destroyed in this pass: the window must draw
     // again, and its input handlers no longer point into the removed ones.
     bool _copiesChanged = false;
+    // Items refused because they would be read as expressions or commands;
+    // each is warned about once.
+    std::set<std::wstring> _refused;
 };

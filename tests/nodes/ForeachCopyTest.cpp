@@ -60,6 +60,20 @@ TEST_F(ForeachTest, CopiesFollowTheListAndEveryAddOrRemoveIsAChange) {
     EXPECT_EQ(dynamic_cast<ZDefaultNode*>(foreach->getChildren()[0])->getTitle(), L"");
 }
 
+TEST_F(ForeachTest, ItemsTheExpressionOrCommandLanguageWouldReadGetNoCopy) {
+    build();
+    ZLogCapture log;
+    // A buddy name from the network that would expand the password, or add a
+    // command to those the skin builds from the item.
+    instance.set(L"Local_Password", std::wstring(L"secret"), false);
+    instance.set(L"Names", L"ann@zandrel.net,x$Local_Password,b?call;/skin/x?close,(c),File#7", false);
+    update();
+    EXPECT_EQ(copies(), (std::vector<std::wstring>{L"ann@zandrel.net", L"File#7"}));
+    update();
+    EXPECT_EQ(log.count(L"WARNING Foreach"), 4);
+    for (const std::wstring& line : log.lines()) EXPECT_EQ(line.find(L"secret"), std::wstring::npos) << ZToUTF8(line);
+}
+
 TEST_F(ForeachTest, OnlyCopiesAreDrawn) {
     foreach = add<ZForeachNode>(nullptr, L"Foreach", {{L"list", L"Names"}, {L"as", L"name"}});
     add(foreach, L"Gradient", {{L"from", L"#FF0000FF"}, {L"to", L"#FF0000FF"}});
