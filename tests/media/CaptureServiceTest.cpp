@@ -146,7 +146,11 @@ TEST_F(CaptureServiceTest, WithoutARecorderOnlyStartIsTaken) {
     camera->runResult = -5;  // the camera fails to run: the recorder cannot open
     net.instance->set(L"Video_Capture_Device", std::wstring(L"Camera"), true);
     start();
-    ASSERT_TRUE(waitFor([&] { return log.contains(L"WARNING Unable to open recorder, ignoring."); }));
+    // The warning comes first, the store's values right after it.
+    ASSERT_TRUE(waitFor([&] {
+        return log.contains(L"WARNING Unable to open recorder, ignoring.") &&
+               net.instance->get(L"Video_Capture_Device") == L"(none - disable video capture)";
+    }));
     EXPECT_EQ(net.instance->get(L"Video_Capture_Status"), L"Error");
     EXPECT_EQ(net.instance->get(L"Video_Capture_Device"), L"(none - disable video capture)");
     post(net.open(kDevice));
