@@ -10,6 +10,7 @@
 #include "../nodes/ZNodeTestKit.h"
 #include "../platform/ZPlatformTestSupport.h"
 #include "../../libzan/src/ZNonPortable_WindowRecord.h"
+#include "ZWindowLoop.h"
 #include "ZImageNode.h"
 #include "ZMegaPort.h"
 #include "ZNonPortable.h"
@@ -25,26 +26,6 @@ using namespace zantest;
 namespace {
 
 const unsigned char* bytes(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
-
-bool runUntil(const std::function<bool()>& condition, int timeoutMs) {
-    struct Checker : IZTimerListener {
-        std::function<bool()> condition;
-        std::int64_t deadline = 0;
-        bool met = false;
-        void onTimer(ZTimer*) override {
-            met = condition();
-            if (met || ZTimeNow() > deadline) ZWinPostQuit(0);
-        }
-    } checker;
-    checker.condition = condition;
-    checker.deadline = ZTimeNow() + std::int64_t{timeoutMs} * 1000;
-    ZTimer* timer = ZTimerOpen(10000, &checker);
-    bool restart = false;
-    while (ZWinUpdate(&restart)) {
-    }
-    ZTimerClose(timer);
-    return checker.met || condition();
-}
 
 struct RGB {
     int r, g, b;

@@ -8,6 +8,7 @@
 #include "../nodes/ZNodeTestKit.h"
 #include "../platform/ZPlatformTestSupport.h"
 #include "../../libzan/src/ZNonPortable_WindowRecord.h"
+#include "ZWindowLoop.h"
 #include "ZForeachNode.h"
 #include "ZHotkeyNode.h"
 #include "ZInputNode.h"
@@ -22,37 +23,6 @@ using namespace zantest;
 
 namespace {
 
-// Runs the platform loop until the condition holds or the time is up.
-bool runUntil(const std::function<bool()>& condition, int timeoutMs) {
-    struct Checker : IZTimerListener {
-        std::function<bool()> condition;
-        std::int64_t deadline = 0;
-        bool met = false;
-        void onTimer(ZTimer*) override {
-            met = condition();
-            if (met || ZTimeNow() > deadline) ZWinPostQuit(0);
-        }
-    } checker;
-    checker.condition = condition;
-    checker.deadline = ZTimeNow() + std::int64_t{timeoutMs} * 1000;
-    ZTimer* timer = ZTimerOpen(10000, &checker);
-    bool restart = false;
-    while (ZWinUpdate(&restart)) {
-    }
-    ZTimerClose(timer);
-    return checker.met || condition();
-}
-
-void runFor(int ms) { runUntil([] { return false; }, ms); }
-
-void motion(int x, int y) {
-    XTestFakeMotionEvent(_ZX11Display(), DefaultScreen(_ZX11Display()), x, y, 0);
-    XFlush(_ZX11Display());
-}
-void button(bool down) {
-    XTestFakeButtonEvent(_ZX11Display(), 1, down ? True : False, 0);
-    XFlush(_ZX11Display());
-}
 void key(KeySym keysym, bool down) {
     XTestFakeKeyEvent(_ZX11Display(), XKeysymToKeycode(_ZX11Display(), keysym), down ? True : False, 0);
     XFlush(_ZX11Display());

@@ -8,6 +8,7 @@
 #include "../desktop/ZDesktopTest.h"
 #include "../platform/ZPlatformTestSupport.h"
 #include "../../libzan/src/ZNonPortable_WindowRecord.h"
+#include "ZWindowLoop.h"
 #include "ZBuddyListNode.h"
 #include "ZButtonNode.h"
 #include "ZCellNode.h"
@@ -23,38 +24,6 @@ using namespace zantest;
 
 namespace {
 
-// Runs the platform loop until the condition holds or the time is up; the
-// condition is checked every 10 ms from a timer.
-bool runUntil(const std::function<bool()>& condition, int timeoutMs) {
-    struct Checker : IZTimerListener {
-        std::function<bool()> condition;
-        std::int64_t deadline = 0;
-        bool met = false;
-        void onTimer(ZTimer*) override {
-            met = condition();
-            if (met || ZTimeNow() > deadline) ZWinPostQuit(0);
-        }
-    } checker;
-    checker.condition = condition;
-    checker.deadline = ZTimeNow() + std::int64_t{timeoutMs} * 1000;
-    ZTimer* timer = ZTimerOpen(10000, &checker);
-    bool restart = false;
-    while (ZWinUpdate(&restart)) {
-    }
-    ZTimerClose(timer);
-    return checker.met || condition();
-}
-
-void runFor(int ms) { runUntil([] { return false; }, ms); }
-
-void motion(int x, int y) {
-    XTestFakeMotionEvent(_ZX11Display(), DefaultScreen(_ZX11Display()), x, y, 0);
-    XFlush(_ZX11Display());
-}
-void button(bool down) {
-    XTestFakeButtonEvent(_ZX11Display(), 1, down ? True : False, 0);
-    XFlush(_ZX11Display());
-}
 
 class WindowNodeTest : public NodeTest {
 protected:
