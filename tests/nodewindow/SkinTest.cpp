@@ -7,6 +7,7 @@
 #include "../desktop/ZDesktopTest.h"
 #include "../platform/ZPlatformTestSupport.h"
 #include "../../libzan/src/ZNonPortable_WindowRecord.h"
+#include "ZWindowLoop.h"
 #include "ZBuddyListNode.h"
 #include "ZButtonNode.h"
 #include "ZNonPortable.h"
@@ -45,24 +46,6 @@ const char kSkin[] = R"SKIN(<skin>
   </Window>
 </skin>)SKIN";
 
-int run(std::int64_t ms, const std::function<bool()>& done) {
-    struct Checker : IZTimerListener {
-        std::function<bool()> done;
-        std::int64_t deadline = 0;
-        void onTimer(ZTimer*) override {
-            if (done() || ZTimeNow() > deadline) ZWinPostQuit(0);
-        }
-    } checker;
-    checker.done = done;
-    checker.deadline = ZTimeNow() + ms * 1000;
-    ZTimer* timer = ZTimerOpen(10000, &checker);
-    bool restart = false;
-    while (ZWinUpdate(&restart)) {
-    }
-    ZTimerClose(timer);
-    return done();
-}
-
 class SkinTest : public NodeTest {
 protected:
     void SetUp() override { ZREQUIRE_DISPLAY(); }
@@ -87,8 +70,8 @@ TEST_F(SkinTest, TheTemplateDrawsEveryNodeAndRoutesCommandsToTheWindow) {
     ZTemplate skin(&instance, ZFromUTF8(file));
     auto* window = dynamic_cast<ZWindowNode*>(skin.getRoot()->getChild(L"Window_main"));
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(run(2000, [&] { return ZIsViewable(window->getWindow()->window); }));
-    run(200, [] { return false; });
+    ASSERT_TRUE(runUntil([&] { return ZIsViewable(window->getWindow()->window); }, 2000));
+    runFor(200);
 
     // The buddy list and the button came from the table and were drawn.
     ZButtonNode* button = nullptr;
@@ -119,5 +102,5 @@ TEST_F(SkinTest, TheTemplateDrawsEveryNodeAndRoutesCommandsToTheWindow) {
     XTestFakeButtonEvent(_ZX11Display(), 1, True, 0);
     XTestFakeButtonEvent(_ZX11Display(), 1, False, 0);
     XFlush(_ZX11Display());
-    EXPECT_TRUE(run(3000, [&] { return !ZWinIsVisible(window->getWindow()); }));
+    EXPECT_TRUE(runUntil([&] { return !ZWinIsVisible(window->getWindow()); }, 3000));
 }

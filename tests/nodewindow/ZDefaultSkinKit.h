@@ -18,6 +18,7 @@
 #include "../desktop/ZDesktopTest.h"
 #include "../platform/ZPlatformTestSupport.h"
 #include "../../libzan/src/ZNonPortable_WindowRecord.h"
+#include "ZWindowLoop.h"
 #include "ZImage.h"
 #include "ZImageTools.h"
 #include "ZInstance.h"
@@ -232,21 +233,7 @@ protected:
 
     // Runs the UI loop until the condition holds or the time is up.
     static bool pump(std::int64_t ms, const std::function<bool()>& done) {
-        struct Checker : IZTimerListener {
-            std::function<bool()> done;
-            std::int64_t deadline = 0;
-            void onTimer(ZTimer*) override {
-                if (done() || ZTimeNow() > deadline) ZWinPostQuit(0);
-            }
-        } checker;
-        checker.done = done;
-        checker.deadline = ZTimeNow() + ms * 1000;
-        ZTimer* timer = ZTimerOpen(10000, &checker);
-        bool restart = false;
-        while (ZWinUpdate(&restart)) {
-        }
-        ZTimerClose(timer);
-        return done();
+        return runUntil(done, static_cast<int>(ms));
     }
     static void settle(std::int64_t ms = 300) {
         pump(ms, [] { return false; });
