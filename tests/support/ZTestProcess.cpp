@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -68,6 +69,10 @@ pid_t startServerAt(const std::string& program, int base, const std::string& dat
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return -1;
     const int err = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // A start that fails (its port base taken) leaves nothing in the log the
+    // test reads later: what it wrote is cut off again below.
+    struct stat before {};
+    const off_t kept = (err >= 0 && fstat(err, &before) == 0) ? before.st_size : -1;
     std::vector<std::string> args = {"--bind",           "127.0.0.1",
                                      "--port-base",      std::to_string(base),
                                      "--data",           dataFolder,
@@ -90,6 +95,7 @@ pid_t startServerAt(const std::string& program, int base, const std::string& dat
     ::close(out[0]);
     if (line.find("ready") == std::string::npos) {
         finish(pid, SIGKILL);
+        if (kept >= 0) (void)!truncate(logPath.c_str(), kept);
         return -1;
     }
     if (readyLine) *readyLine = line.substr(0, line.find('\n'));
