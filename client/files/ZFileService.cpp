@@ -12,8 +12,6 @@
 
 namespace {
 
-const wchar_t* const kCommandQueue = L"ZFileService_commandQueue";
-
 // The identifier in a transfer key "File#<id>"; 0 without the prefix.
 std::int32_t idOfKey(const std::wstring& key) {
     if (!ZBeginsWith(ZToLower(key), L"file#")) return 0;
@@ -22,8 +20,8 @@ std::int32_t idOfKey(const std::wstring& key) {
 
 }  // namespace
 
-ZFileService::ZFileService(ZInstance* instance, ZMegaPort* port)
-    : _instance(instance), _port(port), _clock(&ZTimeNow) {
+ZFileService::ZFileService(ZInstance* instance, ZMegaPort* port, const std::wstring& commandQueue)
+    : _instance(instance), _port(port), _clock(&ZTimeNow), _commandQueue(commandQueue) {
     ZTRACE_KIND("ZFileService");
     ZPRECONDITION_T(instance, "instance");
     ZPRECONDITION_T(port, "port");
@@ -72,7 +70,7 @@ std::int64_t ZFileService::runPass() {
         _port->returnEmptyBucket(bucket);
     }
     std::string item;
-    while (_instance->dequeue(kCommandQueue, item)) {
+    while (_instance->dequeue(_commandQueue, item)) {
         ZHTTPHeaders headers;
         ZASSERT_T(headers.deserialize(item.c_str(), static_cast<int>(item.size())) > 0,
                   "headers.deserialize( command.c_str( ), command.size( ) )");

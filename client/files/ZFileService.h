@@ -10,6 +10,8 @@
 // are touched only there, with the object's lock held; the lock is let go
 // only while the pass waits on the switchboard. Other threads reach the
 // service through its queue. setClock is for the owner before start.
+// A test harness that rewrites the commands on their way may give the
+// service another queue to read.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +31,8 @@ class ZFileRecvMapping;
 
 class ZFileService : public ZThreadObject {
 public:
-    ZFileService(ZInstance* instance, ZMegaPort* port);
+    ZFileService(ZInstance* instance, ZMegaPort* port,
+                 const std::wstring& commandQueue = L"ZFileService_commandQueue");
     ~ZFileService() override;
     void invariantTest() override;
 
@@ -51,6 +54,7 @@ private:
     ZInstance* _instance;
     ZMegaPort* _port;
     ZTCPClock _clock;
+    std::wstring _commandQueue;
     std::map<std::int32_t, ZFileSendMapping*> _idSendMappingMap;
     std::map<std::int32_t, ZFileRecvMapping*> _idRecvMappingMap;
     std::map<std::int32_t, std::wstring> _idPathMap;

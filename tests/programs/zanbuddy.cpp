@@ -15,6 +15,9 @@
 //   -playback <pcm>       the ALSA device buddies' sound plays into
 //   -dumpimages <dir>     each new picture of a buddy written there as a PPM
 //   -declinefiles 1       every file offer is declined (CANCELSENDFILE back)
+//   -filevia <host:port>  file packets go to and are taken from that address
+//                         (a test path between the peers) instead of the
+//                         device's route
 // Standard input, one command a line: "addbuddy <guid>", "removebuddy <guid>",
 // "chat <guid> <text>" (a DEVICEBROADCAST holding a CHAT on the buddy's
 // queue), "talk <guid>" and "untalk <guid>" (push-to-talk: a RESET to the
@@ -87,6 +90,26 @@ void post(ZInstance* instance, const wchar_t* queue, const ZHTTPHeaders& message
 bool g_media = false;
 // Whether buddies' file offers are declined, as a closed save dialog does.
 bool g_declineFiles = false;
+// With -filevia, the file service reads this queue instead of its own, and
+// every transfer command is put there with its peer's address replaced.
+const wchar_t* const kViaFileQueue = L"ZBuddyFileService_commandQueue";
+std::wstring g_fileVia;
+
+// Moves the file service's commands to its queue of its own, pointing each
+// transfer at the test path; sent from the UDP port, never the relay.
+void routeFilesVia(ZInstance* instance, const std::wstring& localHost) {
+    std::string item;
+    while (instance->dequeue(L"ZFileService_commandQueue", item)) {
+        ZHTTPHeaders command;
+        if (command.deserialize(item) <= 0) continue;
+        if (command.getMethod() == L"SENDFILE" || command.getMethod() == L"RECVFILE") {
+            command.set(L"Send-To", g_fileVia);
+            command.set(L"Recv-From", g_fileVia);
+            command.set(L"Send-From", localHost);
+        }
+        instance->enqueue(kViaFileQueue, command.serialize());
+    }
+}
 // Where buddies' pictures are dumped; empty for nowhere.
 std::string g_dumpFolder;
 
@@ -163,7 +186,8 @@ void resetBuddyTalk(ZInstance* instance, const std::wstring& buddy, bool talking
 // data services would be told, reported on standard output.
 class ZPeerTick : public IZTimerListener {
 public:
-    explicit ZPeerTick(ZInstance* instance) : _instance(instance), _timer(ZTimerOpen(20000, this)) {
+    ZPeerTick(ZInstance* instance, ZMegaPort* port)
+        : _instance(instance), _port(port), _timer(ZTimerOpen(20000, this)) {
         fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     }
     ~ZPeerTick() override {
@@ -173,6 +197,7 @@ public:
 
     void onTimer(ZTimer*) override {
         drain(_instance);
+        if (!g_fileVia.empty()) routeFilesVia(_instance, _port->getLocalHost());
         if (!g_dumpFolder.empty()) dumpImages(_instance);
         reportSoundTimes();
         readCommands();
@@ -383,6 +408,7 @@ private:
     }
 
     ZInstance* _instance;
+    ZMegaPort* _port;
     ZTimer* _timer;
     std::string _input;
     ZTemplate* _skin = nullptr;
@@ -446,14 +472,16 @@ int ZWinMain(void*, void*, char* lpCmdLine, int) {
         instance->set(L"Screen_Share_Fullscreen_Delay", std::int64_t{1000}, false);
     ZScreenService* screen = ZSAFENEW(ZScreenService, instance, megaPort);
     screen->start(L"ZClient.ZScreenService");
-    ZFileService* files = ZSAFENEW(ZFileService, instance, megaPort);
+    if (options.isSet("filevia")) g_fileVia = ZFromUTF8(options.get("filevia"));
+    ZFileService* files = g_fileVia.empty() ? ZSAFENEW(ZFileService, instance, megaPort)
+                                            : ZSAFENEW(ZFileService, instance, megaPort, kViaFileQueue);
     files->start(L"ZClient.ZFileService");
 
     // Without a sign-in there is nothing to run and nothing to sign off from.
     if (signIn(instance, ZFromUTF8(options.get("auth")))) {
         post(instance, L"ZDispatchService_commandQueue", ZHTTPHeaders(L"CONNECT"));
         {
-            ZPeerTick tick(instance);
+            ZPeerTick tick(instance, megaPort);
             bool restart = false;
             while (ZWinUpdate(&restart)) {
             }
