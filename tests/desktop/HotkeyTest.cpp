@@ -21,6 +21,24 @@ void fakeKey(KeySym keysym, bool down) {
     XSync(_ZX11Display(), False);
 }
 
+// Before a combination is pressed: no key is still down (a test before may
+// have ended holding one) and no program holds the keyboard in a grab of its
+// own, which would take the press before the hotkey's grab could.
+void readyKeyboard() {
+    Display* d = _ZX11Display();
+    char keys[32];
+    XQueryKeymap(d, keys);
+    for (int code = 8; code < 256; ++code)
+        if (keys[code / 8] & (1 << (code % 8))) XTestFakeKeyEvent(d, static_cast<unsigned>(code), False, 0);
+    for (int tries = 0; tries < 200; ++tries) {
+        if (XGrabKeyboard(d, DefaultRootWindow(d), False, GrabModeAsync, GrabModeAsync, CurrentTime) == GrabSuccess)
+            break;
+        ZThreadSleep(10000);
+    }
+    XUngrabKeyboard(d, CurrentTime);
+    XSync(d, False);
+}
+
 // Counts hotkey events and can end the loop on one.
 struct ZHotkeyEvents : IZSystemListener {
     std::vector<std::string> events;
@@ -152,6 +170,7 @@ TEST(ZHotkey, HeldCombinationGivesOnePressAndOneReleaseSoonAfter) {
     };
     listener.onUp = [] { ZWinPostQuit(0); };
     ZLater press(20000, [] {
+        readyKeyboard();
         fakeKey(XK_Control_L, true);
         fakeKey(XK_space, true);
     });
@@ -180,6 +199,7 @@ TEST(ZHotkey, ClosingAPressedHotkeyEndsItWithoutARelease) {
         end = std::make_unique<ZLater>(350000, [] { ZWinPostQuit(0); });
     };
     ZLater press(20000, [] {
+        readyKeyboard();
         fakeKey(XK_Control_L, true);
         fakeKey(XK_space, true);
     });
