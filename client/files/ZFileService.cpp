@@ -65,6 +65,8 @@ std::int64_t ZFileService::runPass() {
     ZTRACE();
     ZScopedLock hold(this);
     invariantTest();
+    // A pass's datagrams (a block per ACK, an ACK per block) leave together.
+    ZMegaPortSendBatch batch(_port);
     while (ZMegaPortBucket* bucket = _port->getRTPBucket(ZRTP_FILE)) {
         _onPacket(bucket);
         _port->returnEmptyBucket(bucket);

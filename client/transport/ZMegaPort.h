@@ -24,6 +24,7 @@
 #include <list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "ZNonPortable.h"
 #include "ZObject.h"
@@ -57,6 +58,35 @@ struct ZMegaPortEvent {
 struct ZMegaPortBucketList {
     ZMegaPortEvent* event = nullptr;
     std::list<ZMegaPortBucket*> list;
+};
+
+class ZMegaPort;
+
+// While one lives, the datagrams its thread sends through the port are held
+// back and go out together, a run to one destination in one system call:
+// when the run changes destination, fills up, or the batch ends. A service
+// opens one around its pass, never across a wait.
+class ZMegaPortSendBatch {
+public:
+    explicit ZMegaPortSendBatch(ZMegaPort* port);
+    ~ZMegaPortSendBatch();
+    ZMegaPortSendBatch(const ZMegaPortSendBatch&) = delete;
+    ZMegaPortSendBatch& operator=(const ZMegaPortSendBatch&) = delete;
+
+    void flush();
+
+private:
+    friend class ZMegaPort;
+    static constexpr int kLimit = 16;
+    void add(const std::wstring& from, const std::wstring& to, const void* data, int length);
+
+    ZMegaPort* _port;
+    ZMegaPortSendBatch* _outer;
+    std::wstring _from;
+    std::wstring _to;
+    // Strings are kept and refilled, so a steady stream allocates nothing.
+    std::vector<std::string> _datagrams;
+    int _count = 0;
 };
 
 // The in-process switchboard of the UDP port and the relay connection.
@@ -95,6 +125,10 @@ public:
     int getNumEmptyBuckets();
 
 private:
+    friend class ZMegaPortSendBatch;
+    // Both called with _sendMutex held.
+    void _sendLocked(const std::wstring& from, const std::wstring& to, const void* data, int length);
+    void _sendMany(const std::wstring& from, const std::wstring& to, const std::string* datagrams, int count);
     ZMegaPortEvent* _createEvent();
     bool _signalEvent(ZMegaPortEvent* event);
     // Waits until one of the events (null ones ignored) is signalled, clearing

@@ -13,6 +13,9 @@ namespace {
 // fields in name order, the empty line, the datagram.
 const char kRelayFrameHead[] = "SENDUDP / HTTP/1.1\r\nContent-Length: ";
 
+// The batch the calling thread holds open, if any.
+thread_local ZMegaPortSendBatch* tBatch = nullptr;
+
 }  // namespace
 
 #define ZMEGAPORT_LOG(...) ZLOGCTX(L"(" + _name + L") ", __VA_ARGS__)
@@ -63,11 +66,21 @@ void ZMegaPort::send(const std::wstring& from, const std::wstring& to, const std
 void ZMegaPort::send(const std::wstring& from, const std::wstring& to, const void* data, int length) {
     ZTRACE();
     ZPRECONDITION(length >= 0 && (data || !length));
+    if (tBatch && tBatch->_port == this) {
+        tBatch->add(from, to, data, length);
+        return;
+    }
     ZMutexLock(_sendMutex);
+    _sendLocked(from, to, data, length);
+    ZMutexUnlock(_sendMutex);
+}
+
+// Called with _sendMutex held.
+void ZMegaPort::_sendLocked(const std::wstring& from, const std::wstring& to, const void* data, int length) {
     if (_tcpSocket && (from.empty() || ZCaseEquals(from, _globalHost))) {
         _sendRelay(to, data, length);
     } else if (_udpPort) {
-        if (!from.empty() && !ZCaseEquals(from, _localHost)) {
+        if (!from.empty() && from != _localHost && !ZCaseEquals(from, _localHost)) {
             ZMEGAPORT_LOG(L"WARNING Possibly send from mismatch: from=(" << from << L"), localHost=(" << _localHost
                                                                           << L"), globalHost=(" << _globalHost
                                                                           << L")");
@@ -78,7 +91,52 @@ void ZMegaPort::send(const std::wstring& from, const std::wstring& to, const voi
         ZMEGAPORT_LOG(L"WARNING Cannot send from (" << from << L") to (" << to
                                                     << L") because not connected, ignoring.");
     }
-    ZMutexUnlock(_sendMutex);
+}
+
+// A run of datagrams with one sender and one destination. Called with
+// _sendMutex held.
+void ZMegaPort::_sendMany(const std::wstring& from, const std::wstring& to, const std::string* datagrams,
+                          int count) {
+    const bool direct = _udpPort && !(_tcpSocket && (from.empty() || ZCaseEquals(from, _globalHost))) &&
+                        (from.empty() || from == _localHost || ZCaseEquals(from, _localHost));
+    if (!direct) {
+        for (int i = 0; i < count; ++i)
+            _sendLocked(from, to, datagrams[i].data(), static_cast<int>(datagrams[i].size()));
+        return;
+    }
+    ZNetUDPPortSendMany(_udpPort, to, datagrams, count);
+}
+
+// ---- batches ---------------------------------------------------------------------------
+
+ZMegaPortSendBatch::ZMegaPortSendBatch(ZMegaPort* port) : _port(port), _outer(tBatch) {
+    ZPRECONDITION_PTR(port);
+    tBatch = this;
+}
+
+ZMegaPortSendBatch::~ZMegaPortSendBatch() {
+    flush();
+    tBatch = _outer;
+}
+
+void ZMegaPortSendBatch::add(const std::wstring& from, const std::wstring& to, const void* data, int length) {
+    if (_count > 0 && (from != _from || to != _to)) flush();
+    if (_count == 0) {
+        _from = from;
+        _to = to;
+    }
+    if (static_cast<int>(_datagrams.size()) <= _count) _datagrams.emplace_back();
+    _datagrams[static_cast<std::size_t>(_count++)].assign(static_cast<const char*>(data),
+                                                          static_cast<std::size_t>(length));
+    if (_count == kLimit) flush();
+}
+
+void ZMegaPortSendBatch::flush() {
+    if (_count == 0) return;
+    ZMutexLock(_port->_sendMutex);
+    _port->_sendMany(_from, _to, _datagrams.data(), _count);
+    ZMutexUnlock(_port->_sendMutex);
+    _count = 0;
 }
 
 void ZMegaPort::flush() {

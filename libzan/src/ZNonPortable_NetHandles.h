@@ -13,9 +13,31 @@ struct ZNetHandle {
     bool alive = false;
 };
 
+// Datagrams one read takes from the socket at most; the rest of a batch
+// waits in the port and is handed out one per receive.
+constexpr int ZNET_UDP_BATCH = 16;
+
 struct ZNetUDPPort : ZNetHandle {
     std::wstring localHost;
+    // The batch of the last read: its bytes, each datagram's length (the
+    // real one, however long) and sender, and the next one to hand out.
+    // Only the reading thread touches these.
+    std::string batch;
+    int batchLength[ZNET_UDP_BATCH] = {};
+    std::uint32_t batchAddress[ZNET_UDP_BATCH] = {};
+    int batchPort[ZNET_UDP_BATCH] = {};
+    int batchCount = 0;
+    int batchNext = 0;
+    // The last sender's address and its host text, formatted once.
+    std::uint32_t fromAddress = 0;
+    int fromPort = -1;
+    std::wstring fromHost;
 };
+
+// Whether a port holds datagrams already read from its socket.
+inline bool ZNetUDPPortHasBatch(const ZNetUDPPort* port) {
+    return port && port->alive && port->batchNext < port->batchCount;
+}
 
 struct ZNetTCPSocket : ZNetHandle {
     std::wstring remoteHost;

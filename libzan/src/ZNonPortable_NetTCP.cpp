@@ -183,6 +183,12 @@ bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*
     for (ZNetUDPPort* p : others) handles.push_back(p);
     for (ZNetTCPSocket* s : sockets) handles.push_back(s);
 
+    // Datagrams read already but not handed out make their port ready.
+    for (ZNetUDPPort* p : ports)
+        if (ZNetUDPPortHasBatch(p)) return true;
+    for (ZNetUDPPort* p : others)
+        if (ZNetUDPPortHasBatch(p)) return true;
+
     std::vector<pollfd> watched;
     for (ZNetHandle* h : handles) {
         if (h && h->alive && watched.size() < static_cast<std::size_t>(ZNET_WAIT_MAX))

@@ -30,6 +30,33 @@ bool isDestinationError(int code) {
            code == EINVAL;
 }
 
+// Whether a host text names a dotted quad and a port, digits only: its
+// address never changes, unlike a name's.
+bool isNumericHost(const std::wstring& host) {
+    for (const wchar_t c : host)
+        if (!(c >= L'0' && c <= L'9') && c != L'.' && c != L':') return false;
+    return !host.empty();
+}
+
+// Resolves a destination, remembering the calling thread's last numeric
+// one: a stream sends every datagram to the same text.
+void resolveDestination(const std::wstring& to, std::uint32_t& address, int& port) {
+    thread_local std::wstring lastTo;
+    thread_local std::uint32_t lastAddress = 0;
+    thread_local int lastPort = 0;
+    if (!lastTo.empty() && to == lastTo) {
+        address = lastAddress;
+        port = lastPort;
+        return;
+    }
+    ZNetResolveHost(to, address, port);
+    if (address && port && isNumericHost(to)) {
+        lastTo = to;
+        lastAddress = address;
+        lastPort = port;
+    }
+}
+
 }  // namespace
 
 ZNetUDPPort* ZNetUDPPortOpen(const std::wstring& host) {
@@ -116,6 +143,44 @@ void ZNetUDPPortClose(ZNetUDPPort* port) {
     delete port;
 }
 
+// Reads up to a batch of datagrams in one call; false when none waited or
+// the socket failed.
+static bool readBatch(ZNetUDPPort* port) {
+    port->batchCount = 0;
+    port->batchNext = 0;
+    port->batch.resize(static_cast<std::size_t>(kRecvBufferSize) * ZNET_UDP_BATCH);
+    mmsghdr messages[ZNET_UDP_BATCH] = {};
+    iovec parts[ZNET_UDP_BATCH];
+    sockaddr_in remote[ZNET_UDP_BATCH] = {};
+    for (int i = 0; i < ZNET_UDP_BATCH; ++i) {
+        parts[i].iov_base = &port->batch[static_cast<std::size_t>(i) * kRecvBufferSize];
+        parts[i].iov_len = kRecvBufferSize;
+        messages[i].msg_hdr.msg_iov = &parts[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_name = &remote[i];
+        messages[i].msg_hdr.msg_namelen = sizeof(remote[i]);
+    }
+    // MSG_TRUNC reports each datagram's real length, so an oversized one is
+    // seen rather than silently cut.
+    const int received = recvmmsg(port->socket, messages, ZNET_UDP_BATCH, MSG_TRUNC, nullptr);
+    if (received < 1) {
+        if (ZNetIsDatagramError(received)) {
+            ZLOG(L"WARNING Error when receiving via port '" << port->localHost << L", closing.("
+                                                              << ZNetGetLastErrorText() << L")");
+            port->alive = false;
+        }
+        return false;
+    }
+    for (int i = 0; i < received; ++i) {
+        ZASSERT(messages[i].msg_hdr.msg_namelen == sizeof(remote[i]));
+        port->batchLength[i] = static_cast<int>(messages[i].msg_len);
+        port->batchAddress[i] = remote[i].sin_addr.s_addr;
+        port->batchPort[i] = ntohs(remote[i].sin_port);
+    }
+    port->batchCount = received;
+    return true;
+}
+
 bool ZNetUDPPortRecv(ZNetUDPPort* port, std::string& data, std::wstring& from) {
     ZPRECONDITION_PTR(port);
     data.clear();
@@ -123,56 +188,34 @@ bool ZNetUDPPortRecv(ZNetUDPPort* port, std::string& data, std::wstring& from) {
     from.clear();
     if (!port->alive || port->socket < 0) return false;
 
-    data.resize(kRecvBufferSize);
-    sockaddr_in remoteAddr{};
-    socklen_t remoteAddrSize = sizeof(remoteAddr);
-    // MSG_TRUNC reports a datagram's real length, so an oversized one is seen
-    // rather than silently cut.
-    const ssize_t received = recvfrom(port->socket, data.data(), data.size(), MSG_TRUNC,
-                                      reinterpret_cast<sockaddr*>(&remoteAddr), &remoteAddrSize);
-    if (received < 1) {
-        data.clear();
-        if (ZNetIsDatagramError(static_cast<int>(received))) {
-            ZLOG(L"WARNING Error when receiving via port '" << port->localHost << L", closing.("
+    if (port->batchNext == port->batchCount && !readBatch(port)) return false;
+    {
+        const int i = port->batchNext++;
+        const int received = port->batchLength[i];
+        if (received > kRecvBufferSize) {
+            // A peer can send anything; one oversized datagram must not cost
+            // us the only port.
+            ZNetSetLastError(EMSGSIZE);
+            ZLOG(L"WARNING Error when receiving via port '" << port->localHost << L", ignoring.("
                                                               << ZNetGetLastErrorText() << L")");
-            port->alive = false;
+            return false;
         }
-        return false;
+        // An empty datagram is nothing to hand out.
+        if (received < 1) return false;
+        data.assign(&port->batch[static_cast<std::size_t>(i) * kRecvBufferSize], static_cast<std::size_t>(received));
+        if (port->batchAddress[i] != port->fromAddress || port->batchPort[i] != port->fromPort) {
+            port->fromAddress = port->batchAddress[i];
+            port->fromPort = port->batchPort[i];
+            port->fromHost = ZNetAddressToHost(port->fromAddress, port->fromPort);
+        }
+        from = port->fromHost;
+        return true;
     }
-    if (received > kRecvBufferSize) {
-        // A peer can send anything; one oversized datagram must not cost us
-        // the only port.
-        data.clear();
-        ZNetSetLastError(EMSGSIZE);
-        ZLOG(L"WARNING Error when receiving via port '" << port->localHost << L", ignoring.(" << ZNetGetLastErrorText()
-                                                          << L")");
-        return false;
-    }
-    ZASSERT(remoteAddrSize == sizeof(remoteAddr));
-    data.resize(static_cast<std::size_t>(received));
-    from = ZNetAddressToHost(remoteAddr.sin_addr.s_addr, ntohs(remoteAddr.sin_port));
-    return !data.empty();
 }
 
-void ZNetUDPPortSend(ZNetUDPPort* p, const std::wstring& to, const void* buffer, int length) {
-    ZPRECONDITION(p && buffer);
-    ZWARNASSERT(length > 0);
-    if (ZDebugIsCrashing() || length < 0) return;
-    if (length > ZNET_UDP_MTU)
-        ZLOG(L"WARNING Packet size (" << length << L") exceeds recommended MTU (" << ZNET_UDP_MTU << L")");
-
-    std::uint32_t hostIP = 0;
-    int hostPort = 0;
-    ZNetResolveHost(to, hostIP, hostPort);
-    if (!hostIP || !hostPort) {
-        ZWARNASSERT(hostIP && hostPort);
-        ZLOG(L"WARNING Could not resolve host '" << to << L"', ignoring.");
-        return;
-    }
-    const sockaddr_in remote = socketAddress(hostIP, hostPort);
-    const ssize_t sent = sendto(p->socket, buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL,
-                                reinterpret_cast<const sockaddr*>(&remote), sizeof(remote));
-    const int sendError = errno;
+// What a send of length bytes that returned sent (errno sendError) means
+// for the port.
+static void reportSend(ZNetUDPPort* p, const std::wstring& to, ssize_t sent, int sendError, int length) {
     if (ZNetIsDatagramError(static_cast<int>(sent))) {
         if (isDestinationError(sendError)) {
             // The peer named a place we may not or cannot reach; the port
@@ -187,5 +230,78 @@ void ZNetUDPPortSend(ZNetUDPPort* p, const std::wstring& to, const void* buffer,
     } else if (sent >= 0 && sent != length) {
         ZLOG(L"WARNING Send buffer overflow; " << static_cast<long long>(sent) << L" of " << length
                                                 << L" bytes sent, ignoring.(" << ZNetGetLastErrorText() << L")");
+    }
+}
+
+// The checks of a send before its system call: false when nothing goes out.
+static bool prepareSend(const std::wstring& to, int length, sockaddr_in& remote) {
+    ZWARNASSERT(length > 0);
+    if (ZDebugIsCrashing() || length < 0) return false;
+    if (length > ZNET_UDP_MTU)
+        ZLOG(L"WARNING Packet size (" << length << L") exceeds recommended MTU (" << ZNET_UDP_MTU << L")");
+
+    std::uint32_t hostIP = 0;
+    int hostPort = 0;
+    resolveDestination(to, hostIP, hostPort);
+    if (!hostIP || !hostPort) {
+        ZWARNASSERT(hostIP && hostPort);
+        ZLOG(L"WARNING Could not resolve host '" << to << L"', ignoring.");
+        return false;
+    }
+    remote = socketAddress(hostIP, hostPort);
+    return true;
+}
+
+void ZNetUDPPortSend(ZNetUDPPort* p, const std::wstring& to, const void* buffer, int length) {
+    ZPRECONDITION(p && buffer);
+    sockaddr_in remote{};
+    if (!prepareSend(to, length, remote)) return;
+    const ssize_t sent = sendto(p->socket, buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&remote), sizeof(remote));
+    reportSend(p, to, sent, errno, length);
+}
+
+void ZNetUDPPortSendMany(ZNetUDPPort* p, const std::wstring& to, const std::string* datagrams, int count) {
+    ZPRECONDITION(p && (datagrams || count == 0));
+    mmsghdr messages[ZNET_UDP_BATCH] = {};
+    iovec parts[ZNET_UDP_BATCH];
+    sockaddr_in remote[ZNET_UDP_BATCH] = {};
+    int index[ZNET_UDP_BATCH] = {};
+    int next = 0;
+    while (next < count) {
+        // A batch of the datagrams that pass the checks, each checked (and
+        // warned about) exactly as a single send would be.
+        int batch = 0;
+        while (next < count && batch < ZNET_UDP_BATCH) {
+            const std::string& datagram = datagrams[next];
+            const int length = datagram.size() > 0x7FFFFFFFu ? -1 : static_cast<int>(datagram.size());
+            if (prepareSend(to, length, remote[batch])) {
+                parts[batch].iov_base = const_cast<char*>(datagram.data());
+                parts[batch].iov_len = datagram.size();
+                messages[batch].msg_hdr = msghdr{};
+                messages[batch].msg_hdr.msg_name = &remote[batch];
+                messages[batch].msg_hdr.msg_namelen = sizeof(remote[batch]);
+                messages[batch].msg_hdr.msg_iov = &parts[batch];
+                messages[batch].msg_hdr.msg_iovlen = 1;
+                index[batch++] = next;
+            }
+            ++next;
+        }
+        // The system stops a batch at the first failing datagram: that one
+        // is reported like a single send's failure, and the rest go on.
+        for (int done = 0; done < batch && p->alive;) {
+            const int sent = sendmmsg(p->socket, messages + done, static_cast<unsigned>(batch - done), MSG_NOSIGNAL);
+            const int sendError = errno;
+            if (sent > 0) {
+                for (int k = done; k < done + sent; ++k)
+                    reportSend(p, to, static_cast<ssize_t>(messages[k].msg_len), 0,
+                               static_cast<int>(datagrams[index[k]].size()));
+                done += sent;
+                continue;
+            }
+            errno = sendError;
+            reportSend(p, to, -1, sendError, static_cast<int>(datagrams[index[done]].size()));
+            ++done;
+        }
     }
 }

@@ -214,3 +214,42 @@ TEST(ZNetUDPPort, PortsTheSystemChoosesAreNeverShared) {
     EXPECT_EQ(numbers.size(), ports.size());
     for (ZNetUDPPort* port : ports) ZNetUDPPortClose(port);
 }
+
+TEST(ZNetUDPPort, DatagramsSentTogetherArriveInOrderAndThoseReadAheadKeepTheWaitReady) {
+    ZNetUDPPort* a = ZNetUDPPortOpen(L"127.0.0.1:0");
+    ZNetUDPPort* b = ZNetUDPPortOpen(L"127.0.0.1:0");
+    ZNetUDPPort* c = ZNetUDPPortOpen(L"127.0.0.1:0");
+    ASSERT_TRUE(a && b && c);
+    std::vector<std::string> sent;
+    for (int i = 0; i < 40; ++i)
+        sent.push_back(std::string(static_cast<std::size_t>(1 + i * 30), static_cast<char>('a' + i % 26)));
+    ZLogCapture log;
+    ZNetUDPPortSendMany(a, ZNetUDPPortGetLocalHost(b), sent.data(), static_cast<int>(sent.size()));
+    ZNetUDPPortSend(c, ZNetUDPPortGetLocalHost(b), "from c", 6);
+    // One datagram per wait, as a reader with a budget per pass takes them:
+    // what was read ahead must not wait for the next datagram to come.
+    std::vector<std::string> got;
+    std::vector<std::wstring> senders;
+    for (int i = 0; i < 41; ++i) {
+        ASSERT_TRUE(ZNetWait({b}, {}, {}, kPatienceUs)) << i;
+        std::string data;
+        std::wstring from;
+        ASSERT_TRUE(ZNetUDPPortRecv(b, data, from)) << i;
+        got.push_back(data);
+        senders.push_back(from);
+    }
+    EXPECT_FALSE(ZNetWait({b}, {}, {}, 0));
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(got[static_cast<std::size_t>(i)], sent[static_cast<std::size_t>(i)]) << i;
+        EXPECT_EQ(senders[static_cast<std::size_t>(i)], ZNetUDPPortGetLocalHost(a)) << i;
+    }
+    EXPECT_EQ(got[40], "from c");
+    EXPECT_EQ(senders[40], ZNetUDPPortGetLocalHost(c));
+    EXPECT_TRUE(log.lines().empty());
+    // Each datagram is checked as a single send would be.
+    ZNetUDPPortSendMany(a, L"127.0.0.1", sent.data(), 2);
+    EXPECT_EQ(log.count(L"WARNING Could not resolve host '127.0.0.1', ignoring.\n"), 2);
+    ZNetUDPPortClose(a);
+    ZNetUDPPortClose(b);
+    ZNetUDPPortClose(c);
+}

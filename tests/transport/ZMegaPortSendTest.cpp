@@ -223,3 +223,29 @@ TEST(ZMegaPortSend, ARelayConnectionThatFailedHoldsNothingBack) {
     EXPECT_EQ(a.port.getPendingRelayBytes(), 0);
     EXPECT_EQ(log.count(L"not keeping up"), 0);
 }
+
+TEST(ZMegaPortSend, ABatchHoldsItsThreadsDatagramsBackAndSendsThemInOrderAcrossDestinationsAndTheRelay) {
+    Attached a;
+    a.attachRelay(L"5.6.7.8:9000");
+    ASSERT_GE(a.relayPeer, 0);
+    Plain first(SOCK_DGRAM), second(SOCK_DGRAM);
+    const std::wstring local = a.port.getLocalHost();
+    ZLogCapture log;
+    {
+        ZMegaPortSendBatch batch(&a.port);
+        // More than one system call's worth to one place, then another place,
+        // then the relay.
+        for (int i = 0; i < 40; ++i) a.port.send(local, first.host(), "d" + std::to_string(i));
+        a.port.send(local, second.host(), std::string("other"));
+        a.port.send(L"", L"1.2.3.4:5", std::string("hello"));
+        // The last run waits for the batch's end.
+        EXPECT_FALSE(readable(a.relayPeer, 0));
+    }
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(first.datagram(), "d" + std::to_string(i));
+    EXPECT_EQ(second.datagram(), "other");
+    EXPECT_EQ(readExactly(a.relayPeer, sizeof(kHelloFrame) - 1), kHelloFrame);
+    // Outside the batch a send leaves at once.
+    a.port.send(local, first.host(), std::string("now"));
+    EXPECT_EQ(first.datagram(), "now");
+    EXPECT_TRUE(log.lines().empty());
+}
