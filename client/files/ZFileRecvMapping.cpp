@@ -24,6 +24,10 @@ constexpr std::uint64_t kLargestFile = (std::uint64_t{1} << 32) * ZFS_BLOCKSIZE;
 const char kEmptyDigest[] = "\xda\x39\xa3\xee\x5e\x6b\x4b\x0d\x32\x55\xbf\xef\x95\x60\x18\x90\xaf\xd8\x07\x09";
 // How often the service looks whether the digest is ready.
 constexpr std::int64_t kVerifyPoll = 10000;
+// The verdict (DONE or CANCELSEND) is the last word the sender waits for and
+// nothing answers it: it goes out this many times, so one lost datagram
+// cannot leave the sender to time out and call a delivered file cancelled.
+constexpr int kVerdictCopies = 3;
 
 // Bit n of a block map, most significant bit first, at 64-bit indices.
 bool heldBit(const std::string& map, std::uint64_t n) {
@@ -355,14 +359,14 @@ void ZFileRecvMapping::_endVerify(const std::string& digest) {
     const bool matches = digest.size() == 20 && digest == _digest;
     if (matches && ZFileReplace(_tempPath, _path)) {
         ZLOGC('F', L"Sending DONE");
-        _sendRTPFT(ZRTPFT_DONE);
+        for (int i = 0; i < kVerdictCopies; ++i) _sendRTPFT(ZRTPFT_DONE);
         ZLOG(L"ACTIVITY: " << L"File recv complete");
         _setComplete(std::wstring(L"100% (Done)"));
         _outcome = Done;
     } else {
         ZLOG(L"WARNING File received but SHA1 hash mismatch, deleting.");
         ZFileDelete(_tempPath);
-        _sendRTPFT(ZRTPFT_CANCELSEND);
+        for (int i = 0; i < kVerdictCopies; ++i) _sendRTPFT(ZRTPFT_CANCELSEND);
         _setComplete(std::wstring(L"100% (Corrupt)"));
         _outcome = Corrupt;
     }

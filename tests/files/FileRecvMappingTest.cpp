@@ -174,7 +174,8 @@ TEST(ZFileRecvMapping, ReceivesVerifiesAndOnlyThenReplacesTheTarget) {
     EXPECT_EQ(L"100% (Verifying...)", f.get(L"_Complete"));
     EXPECT_EQ("the user's old file", ZTestReadFile(f.target));
     f.awaitVerdict();
-    EXPECT_EQ(std::vector<int>{ZRTPFT_DONE}, f.typesOf(f.requests()));
+    // The verdict is repeated: one lost datagram must not cost the sender it.
+    EXPECT_EQ(std::vector<int>(3, ZRTPFT_DONE), f.typesOf(f.requests()));
     EXPECT_EQ(ZFileRecvMapping::Done, f.mapping->getOutcome());
     EXPECT_EQ(L"100% (Done)", f.get(L"_Complete"));
     EXPECT_TRUE(f.content == ZTestReadFile(f.target));
@@ -195,7 +196,7 @@ TEST(ZFileRecvMapping, AFileThatDoesNotMatchItsDigestLeavesTheTargetAlone) {
     f.requests();
     f.silentSecond();
     f.awaitVerdict();
-    EXPECT_EQ(std::vector<int>{ZRTPFT_CANCELSEND}, f.typesOf(f.requests()));
+    EXPECT_EQ(std::vector<int>(3, ZRTPFT_CANCELSEND), f.typesOf(f.requests()));
     EXPECT_EQ(ZFileRecvMapping::Corrupt, f.mapping->getOutcome());
     EXPECT_EQ(L"100% (Corrupt)", f.get(L"_Complete"));
     EXPECT_EQ("keep me", ZTestReadFile(f.target));
