@@ -203,13 +203,17 @@ TEST_F(WindowNodeTest, NotificationsCoalesceAndRendersKeepTheFrameRate) {
     burst.write = [&](int n) { storeImage(L"Picture", 4, 4, ZColor(static_cast<std::uint8_t>(n), 0, 0, 255)); };
     const int renders = counter->renders;
     ZTimer* timer = ZTimerOpen(10000, &burst);
+    const std::int64_t began = ZTimeNow();
     runFor(2300);
+    // A loaded machine runs the loop a little past its time: the rate is
+    // counted over the time it really ran.
+    const std::int64_t ranMs = (ZTimeNow() - began) / 1000;
     ZTimerClose(timer);
     ZLogSetFilter(filter);
     const int rendered = counter->renders - renders;
     EXPECT_GT(burst.n, 100);
     EXPECT_GE(rendered, 10);
-    EXPECT_LE(rendered, 2300 / 66 + 2);
+    EXPECT_LE(rendered, ranMs / 66 + 2);
     EXPECT_GE(log.count(L"Window(100, 100), "), 1);
     EXPECT_LE(log.count(L"Window(100, 100), "), 2);
     EXPECT_GE(log.count(L"fps"), 1);
