@@ -124,6 +124,15 @@ struct Transfer {
         ZThreadSleep(1000);
         carry(sender, receiver.host);
     }
+    // Steps until both sides have reported or the steps run out; the
+    // reports of each side.
+    void runToEnd(int steps, std::vector<std::wstring>& sent, std::vector<std::wstring>& received) {
+        for (int i = 0; i < steps && (sent.empty() || received.empty()); ++i) {
+            step();
+            for (const std::wstring& r : sender.reports()) sent.push_back(r);
+            for (const std::wstring& r : receiver.reports()) received.push_back(r);
+        }
+    }
 };
 
 }  // namespace
@@ -135,11 +144,7 @@ TEST(ZFileService, TransferSurvivesLossDuplicationAndReordering) {
         t.lossPercent = 5;
         t.start(size);
         std::vector<std::wstring> sent, received;
-        for (int i = 0; i < 20000 && (sent.empty() || received.empty()); ++i) {
-            t.step();
-            for (const std::wstring& r : t.sender.reports()) sent.push_back(r);
-            for (const std::wstring& r : t.receiver.reports()) received.push_back(r);
-        }
+        t.runToEnd(20000, sent, received);
         EXPECT_EQ(std::vector<std::wstring>{L"RECVFILECOMPLETE Done"}, received);
         EXPECT_EQ(std::vector<std::wstring>{L"SENDFILECOMPLETE Done"}, sent);
         EXPECT_TRUE(t.content == ZTestReadFile(t.target));
@@ -151,11 +156,7 @@ TEST(ZFileService, ADoneLostOnTheWayStillEndsTheSendDone) {
     t.donesToLose = 2;
     t.start(5000);
     std::vector<std::wstring> sent, received;
-    for (int i = 0; i < 2000 && (sent.empty() || received.empty()); ++i) {
-        t.step();
-        for (const std::wstring& r : t.sender.reports()) sent.push_back(r);
-        for (const std::wstring& r : t.receiver.reports()) received.push_back(r);
-    }
+    t.runToEnd(2000, sent, received);
     EXPECT_EQ(0, t.donesToLose);
     EXPECT_EQ(std::vector<std::wstring>{L"RECVFILECOMPLETE Done"}, received);
     EXPECT_EQ(std::vector<std::wstring>{L"SENDFILECOMPLETE Done"}, sent);
@@ -170,11 +171,7 @@ TEST(ZFileService, ASilentPeerEndsBothSidesCancelledAndTheTargetUntouched) {
     for (int i = 0; i < 2000 && t.receiver.instance->get(L"File#4242_Complete").find(L"--") == 0; ++i) t.step();
     t.silent = true;
     std::vector<std::wstring> sent, received;
-    for (int i = 0; i < 1000 && (sent.empty() || received.empty()); ++i) {
-        t.step();
-        for (const std::wstring& r : t.sender.reports()) sent.push_back(r);
-        for (const std::wstring& r : t.receiver.reports()) received.push_back(r);
-    }
+    t.runToEnd(1000, sent, received);
     EXPECT_EQ(std::vector<std::wstring>{L"RECVFILECOMPLETE Cancelled"}, received);
     EXPECT_EQ(std::vector<std::wstring>{L"SENDFILECOMPLETE Cancelled"}, sent);
     EXPECT_EQ("existing", ZTestReadFile(t.target));
@@ -194,11 +191,7 @@ TEST(ZFileService, ASourceChangedAfterItsScanEndsCorruptAndNotDone) {
     changed[150000] = static_cast<char>(changed[150000] ^ 0x55);
     ZTestWriteFile(t.source, changed);
     std::vector<std::wstring> sent, received;
-    for (int i = 0; i < 3000 && (sent.empty() || received.empty()); ++i) {
-        t.step();
-        for (const std::wstring& r : t.sender.reports()) sent.push_back(r);
-        for (const std::wstring& r : t.receiver.reports()) received.push_back(r);
-    }
+    t.runToEnd(3000, sent, received);
     EXPECT_EQ(std::vector<std::wstring>{L"RECVFILECOMPLETE Corrupt"}, received);
     EXPECT_EQ(std::vector<std::wstring>{L"SENDFILECOMPLETE Cancelled"}, sent);
     EXPECT_EQ(L"100% (Corrupt)", t.receiver.instance->get(L"File#4242_Complete"));
@@ -244,11 +237,7 @@ TEST(ZFileService, CancelByTransferKeyFromEitherSide) {
         cancel.set(L"File-ID", L"file#4242");
         (fromReceiver ? t.receiver : t.sender).post(cancel);
         std::vector<std::wstring> sent, received;
-        for (int i = 0; i < 200 && (sent.empty() || received.empty()); ++i) {
-            t.step();
-            for (const std::wstring& r : t.sender.reports()) sent.push_back(r);
-            for (const std::wstring& r : t.receiver.reports()) received.push_back(r);
-        }
+        t.runToEnd(200, sent, received);
         EXPECT_EQ(std::vector<std::wstring>{L"SENDFILECOMPLETE Cancelled"}, sent);
         EXPECT_EQ(std::vector<std::wstring>{L"RECVFILECOMPLETE Cancelled"}, received);
         EXPECT_NE(std::wstring::npos, t.receiver.instance->get(L"File#4242_Complete").find(L"(Cancelled)"));

@@ -27,7 +27,7 @@ TEST_F(DefaultSkinTest, LoadsWithoutAWarningAndShowsTheSignInWindow) {
 }
 
 TEST_F(DefaultSkinTest, SignInSitsInTheMiddleWithBlackFieldsAndTypedTextReachesTheStore) {
-    pointerTo(0, 0);
+    zantest::motion(0, 0);
     load();
     ASSERT_TRUE(open(L"window_login"));
     ZWindowNode* login = window(L"window_login");

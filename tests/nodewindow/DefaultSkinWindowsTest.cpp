@@ -34,7 +34,7 @@ int fontSize(const std::wstring& font) { return std::stoi(font); }
 TEST_F(DefaultSkinTest, AChatWindowShowsTheQueueAndEnterSendsTheLine) {
     instance->set(L"Local_Buddy_List", kBuddy, false);
     instance->set(L"Local_User_GUID", std::wstring(L"alice@zandrel.net"), false);
-    pointerTo(0, 0);
+    zantest::motion(0, 0);
     load();
     const std::wstring path = L"foreach_chat/window_" + kBuddy;
     ASSERT_TRUE(open(path));
@@ -106,7 +106,7 @@ TEST_F(DefaultSkinTest, TheCallWindowShowsTheBuddysPictureInItsVideoArea) {
 }
 
 TEST_F(DefaultSkinTest, AViewerAppearsWithTheScreenAndShowsItZoomedToFit) {
-    pointerTo(0, 0);
+    zantest::motion(0, 0);
     load();
     const int sw = 320, sh = 240;
     storeImage(*instance, kBuddy + L"_Screen_Image", sw, sh, [&](int x, int y) {
@@ -155,7 +155,7 @@ TEST_F(DefaultSkinTest, TheOptionsFilePageListsTransfersAndTheAudioPageItsDevice
     instance->set(L"Available_Audio_Capture_Devices", std::wstring(L"Mic One, Mic Two"), false);
     instance->set(L"Audio_Capture_Device", std::wstring(L"Mic Two"), false);
     storeImage(*instance, L"Local_Audio_Image", 100, 8, [](int, int) { return kGreen; });
-    pointerTo(0, 0);
+    zantest::motion(0, 0);
     load();
     // As the client opens the options on a finished transfer.
     skin->executeCommand(

@@ -159,15 +159,7 @@ inline int bandCount(const std::vector<int>& rows) {
     return bands;
 }
 
-// The pointer and the keyboard, through XTest.
-inline void pointerTo(int x, int y) {
-    XTestFakeMotionEvent(_ZX11Display(), DefaultScreen(_ZX11Display()), x, y, 0);
-    XFlush(_ZX11Display());
-}
-inline void leftButton(bool down) {
-    XTestFakeButtonEvent(_ZX11Display(), 1, down ? True : False, 0);
-    XFlush(_ZX11Display());
-}
+// The keyboard through XTest; the pointer is zantest::motion and button.
 inline void key(KeySym symbol, bool down) {
     XTestFakeKeyEvent(_ZX11Display(), XKeysymToKeycode(_ZX11Display(), symbol), down ? True : False, 0);
     XFlush(_ZX11Display());
@@ -245,10 +237,10 @@ protected:
     void click(ZWindowNode* w, int x, int y) {
         ZRect at;
         ZWinGetScreenPosition(w->getWindow(), at);
-        pointerTo(at.left + x, at.top + y);
+        zantest::motion(at.left + x, at.top + y);
         settle(50);
-        leftButton(true);
-        leftButton(false);
+        zantest::button(true);
+        zantest::button(false);
         settle(100);
     }
     // Clicks a field until its window gives it the keyboard focus: a window
