@@ -28,9 +28,12 @@ if [ -x "$build/client/zandrel" ]; then
   # The service's address goes into the settings, not onto the command
   # line: a restart after a crash keeps only "-log x" and must sign in to
   # the same service.
+  # The settings end at their first empty line, which the client writes
+  # after the last one: the address goes in first.
   touch settings.ini
-  sed -i '/^authenticate_host:/Id' settings.ini
-  echo "AUTHENTICATE_Host: 127.0.0.1:${ZAN_PORT_BASE:-24000}" >> settings.ini
+  { echo "AUTHENTICATE_Host: 127.0.0.1:${ZAN_PORT_BASE:-24000}"; grep -iv '^authenticate_host:' settings.ini || true; } \
+    > settings.ini.new
+  mv settings.ini.new settings.ini
   "$build/client/zandrel" "$@"
   exit $?
 fi
