@@ -8,6 +8,7 @@
 #include "ZInstance.h"
 #include "ZNodeHelpers.h"
 #include "ZPortable_Text.h"
+#include "ZSessionHelpers.h"
 #include "ZUtil.h"
 #include "ZWindowNode.h"
 
@@ -26,13 +27,6 @@ bool isPlainItem(const std::wstring& item) {
         if (c < 0x20 || c == 0x7F || std::wstring_view(L"$(){};+?&=\"'\\").find(c) != std::wstring_view::npos)
             return false;
     return true;
-}
-
-// The item as a log line can hold it: control characters become '?'.
-std::wstring printable(std::wstring item) {
-    for (wchar_t& c : item)
-        if (c < 0x20 || c == 0x7F) c = L'?';
-    return item;
 }
 
 }  // namespace
@@ -61,7 +55,7 @@ bool ZForeachNode::_preChildUpdate(ZAttributeStack& stack) {
         if (item.empty()) continue;
         if (!isPlainItem(item)) {
             if (_refused.insert(item).second)
-                ZLOG(L"WARNING Foreach '" << getID() << L"' gives no copy to the item '" << printable(item)
+                ZLOG(L"WARNING Foreach '" << getID() << L"' gives no copy to the item '" << ZSIPPrintable(item)
                                           << L"': it holds characters of the expression or command language.");
             continue;
         }
