@@ -5,6 +5,7 @@
 
 #include "ZInstance.h"
 #include "ZPortable.h"
+#include "ZTemplate.h"
 #include "ZUtil.h"
 #include "ZUtil_File.h"
 
@@ -61,6 +62,7 @@ void ZSkinLogCHAT(const std::wstring& buddy, const ZHTTPHeaders& message) {
     std::wstring domain;
     ZSplitAddress(message.get(L"From"), user, domain);
     const std::wstring text = message.hasContent() ? ZFromUTF8(message.getContent(0)) : std::wstring();
-    const std::string line = ZToUTF8(L"[" + ZTimeComposeTime(ZTimeNowLocal()) + L"] " + user + L": " + text + L"\r\n");
+    const std::string line = ZToUTF8(L"[" + ZTimeComposeTime(ZTimeNowLocal()) + L"] " + ZTemplate::chatLogText(user) + L": " +
+                                     ZTemplate::chatLogText(text) + L"\r\n");
     ZFileAppend(L"chatlogs/" + buddy + L"_chat.txt", line.data(), static_cast<int>(line.size()));
 }

@@ -77,6 +77,9 @@ public:
     static void logCHAT(const std::wstring& buddy, const ZHTTPHeaders& chat);
     // The buddy's chat log, relative to the working folder.
     static std::wstring chatLogPath(const std::wstring& buddy);
+    // A message's text as one line of the chat log: line breaks shown by a
+    // sign, control characters but the tab dropped.
+    static std::wstring chatLogText(const std::wstring& text);
 
     ZTemplateNode* getRoot() const { return _root; }
     ZTimer* getTimer() const { return _timer; }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "ZHTTPHeaders.h"
@@ -264,6 +266,40 @@ TEST_F(CommandActionsTest, ChatSentFromAnEditFieldIsQueuedAndLogged) {
     ZLogCapture log;
     ZTemplate::logCHAT(L"../escape", silent);
     EXPECT_TRUE(log.contains(L"WARNING Invalid buddy '../escape' for the chat log, ignoring."));
+}
+
+TEST_F(CommandActionsTest, ChatFromAHostileSenderStaysOneLineOfTheLog) {
+    load();
+    const std::int64_t offset = ZTimeNowLocal() - ZTimeNow();
+    const std::int64_t day = 86400LL * 1000000LL;
+    drivenNow() = (drivenNow() + offset) / day * day + (9 * 3600 + 5 * 60 + 30) * 1000000LL - offset;
+    const struct {
+        std::string text;
+        std::string logged;
+    } cases[] = {
+        {"ok\r\n[7:25am] victim: I agree to pay mallory 1000 euros", "ok \xE2\x86\xB5 [7:25am] victim: I agree to pay mallory 1000 euros"},
+        {"a\nb\rc\r\n\r\nd", "a \xE2\x86\xB5 b \xE2\x86\xB5 c \xE2\x86\xB5  \xE2\x86\xB5 d"},
+        {std::string("nul") + '\0' + "esc\x1b[2Jbell\x07\tkept", "nulesc[2Jbell\tkept"},
+        {"sep\xE2\x80\xA8line\xC2\x85next\x0b\x0c", "sep \xE2\x86\xB5 line \xE2\x86\xB5 next \xE2\x86\xB5  \xE2\x86\xB5 "},
+        {"csi\xC2\x9B" "31m del\x7F", "csi31m del"},
+    };
+    ASSERT_EQ(mkdir(dir.file("chatlogs").c_str(), 0700), 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ASSERT_EQ(unlink(dir.file("chatlogs/m_chat.txt").c_str()) == 0 || errno == ENOENT, true);
+        ZHTTPHeaders chat(L"CHAT");
+        chat.set(L"From", std::wstring(L"mallory@zandrel.net"));
+        chat.addContent(c.text);
+        ZTemplate::logCHAT(L"m", chat);
+        EXPECT_EQ(ZTestReadFile(dir.file("chatlogs/m_chat.txt")), "[9:05am] mallory: " + c.logged + "\r\n");
+    }
+    // A forged name cannot break the line either.
+    ZHTTPHeaders named(L"CHAT");
+    named.set(L"From", std::wstring(L"x\r\n[1:00pm] kim@zandrel.net"));
+    named.addContent(std::string("hi"));
+    ASSERT_EQ(unlink(dir.file("chatlogs/m_chat.txt").c_str()), 0);
+    ZTemplate::logCHAT(L"m", named);
+    EXPECT_EQ(ZTestReadFile(dir.file("chatlogs/m_chat.txt")), "[9:05am] x \xE2\x86\xB5 [1:00pm] kim: hi\r\n");
 }
 
 TEST_F(CommandActionsTest, ChatLoadNeverTruncatesALog) {
