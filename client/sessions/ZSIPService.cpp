@@ -372,6 +372,13 @@ void ZSIPService::_routeRequest(const std::wstring& to, const std::wstring& from
                                                    << L"), ignoring.");
         return;
     }
+    // An invitation is routed by the server: one from anywhere else is a
+    // stranger's, who would become a buddy the user never asked for.
+    if (ZCaseEquals(method, L"INVITE") && !ZCaseEquals(from, _signallingServer())) {
+        ZSERVICE_LOG(L"WARNING Received 'INVITE' from '" << user << L"' at (" << from
+                                                          << L"), which is not the signalling server, ignoring.");
+        return;
+    }
     ZBuddySession* buddy = getBuddy(user);
     if (!buddy) {
         // Only an invitation makes a stranger a buddy, and never one removed in this run.

@@ -23,6 +23,7 @@
 #include "ZInstance.h"
 #include "ZNonPortable.h"
 #include "ZPortable_Helpers.h"
+#include "ZSIPClient.h"
 #include "ZThreadObject.h"
 
 class ZHTTPClient;
@@ -187,7 +188,8 @@ private:
     ZUPnPRequest* _upnpRequest = nullptr;
     ZThreadId _upnpThread = 0;
     std::map<int, Sent> _cseqRequestMap;
-    int _cseq = 0;
+    // The last number used; the first is drawn at random (see ZSIPFirstCSeq).
+    int _cseq = ZSIPFirstCSeq() - 1;
     std::wstring _lastRequestHost;
     ZHTTPHeaders _lastRequest;
     ZHTTPClient* _turnClient = nullptr;

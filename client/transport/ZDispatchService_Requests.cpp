@@ -18,12 +18,16 @@ const char kHolePunch[] = "HOLEPUNCH";
 
 int ZDispatchService::_record(ZHTTPHeaders& request, const std::vector<std::wstring>& answerHosts) {
     ZTRACE();
-    ++_cseq;
+    _cseq = ZSIPNextCSeq(_cseq);
     request.set(L"CSeq", ZToString(_cseq) + L" (ZDispatchService)");
     _cseqRequestMap[_cseq] = Sent{request, answerHosts};
     // Answers come within seconds (a refresh test within its delay); a long
     // online session must not keep every keep-alive it ever sent.
-    while (_cseqRequestMap.size() > ZDISPATCH_MAX_PENDING_REQUESTS) _cseqRequestMap.erase(_cseqRequestMap.begin());
+    // The oldest goes first; numbers above the last one are from before a wrap.
+    while (_cseqRequestMap.size() > ZDISPATCH_MAX_PENDING_REQUESTS) {
+        const auto older = _cseqRequestMap.upper_bound(_cseq);
+        _cseqRequestMap.erase(older != _cseqRequestMap.end() ? older : _cseqRequestMap.begin());
+    }
     return _cseq;
 }
 

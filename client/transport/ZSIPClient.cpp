@@ -1,6 +1,7 @@
 #include "ZSIPClient.h"
 
 #include <cwctype>
+#include <random>
 
 #include "ZNonPortable.h"
 #include "ZPortable.h"
@@ -39,7 +40,18 @@ std::wstring sentFromType(const std::wstring& from, const std::wstring& localHos
     return ZCaseEquals(from, localHost) ? L"local" : L"turn";
 }
 
+// Leaves room for 16 million requests before the numbering wraps.
+constexpr int kHighestFirstCSeq = 0x7F000000;
+
 }  // namespace
+
+int ZSIPFirstCSeq() {
+    std::random_device source;
+    std::uniform_int_distribution<int> draw(1, kHighestFirstCSeq);
+    return draw(source);
+}
+
+int ZSIPNextCSeq(int cseq) { return cseq >= 0x7FFFFFFF || cseq < 0 ? 1 : cseq + 1; }
 
 bool ZSIPIsDottedHost(const std::wstring& host) {
     std::size_t pos = 0;
@@ -83,7 +95,7 @@ std::wstring ZSIPCleanRouteList(const std::wstring& routeList, int* refused) {
 
 // ---- the object -------------------------------------------------------------------------
 
-ZSIPClient::ZSIPClient(ZMegaPort* port) : _port(port), _clock(&ZTimeNow) {
+ZSIPClient::ZSIPClient(ZMegaPort* port, int firstCSeq) : _port(port), _cseq(firstCSeq - 1), _clock(&ZTimeNow) {
     ZTRACE_KIND("ZSIPClient");
     ZPRECONDITION(port);
 }
@@ -141,7 +153,8 @@ void ZSIPClient::sendRequest(const std::wstring& from, const std::wstring& to, c
     ZWARNASSERT(!request.getResponse( ));
 
     ZHTTPHeaders copy(request);
-    const std::wstring cseq = ZToString(++_cseq);
+    _cseq = ZSIPNextCSeq(_cseq);
+    const std::wstring cseq = ZToString(_cseq);
     copy.set(L"CSeq", cseq);
     copy.set(L"Sent-From", from);
     copy.set(L"Sent-To", to);
@@ -207,11 +220,16 @@ void ZSIPClient::sendRequestToRouteList(const std::wstring& routeList, const ZHT
     _composeAllRoutes(routes, routeList, localHost);
 
     std::list<std::wstring> group;
-    for (std::size_t i = 1; i <= routes.size(); ++i) group.push_back(ZToString(_cseq + static_cast<int>(i)));
+    int next = _cseq;
+    for (std::size_t i = 1; i <= routes.size(); ++i) {
+        next = ZSIPNextCSeq(next);
+        group.push_back(ZToString(next));
+    }
     const std::wstring groupText = ZJoin(group, L", ");
 
     for (const ZSIPRoute& fromTo : routes) {
-        const std::wstring cseq = ZToString(++_cseq);
+        _cseq = ZSIPNextCSeq(_cseq);
+        const std::wstring cseq = ZToString(_cseq);
         ZWARNASSERT(!fromTo.from.empty( ));
         ZWARNASSERT(!fromTo.to.empty( ));
         ZHTTPHeaders copy(request);

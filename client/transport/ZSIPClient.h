@@ -6,8 +6,9 @@
 // Records belong to an owner (a device session, or null for the buddy-list
 // service): an owner's reset cancels only its own pending requests, and the
 // CSeq numbering never restarts while the instance lives, so peers' response
-// caches never see a number twice from us. Cached responses are keyed by the
-// requester's address and the CSeq, since every client numbers from 1.
+// caches never see a number twice from us. The numbering starts at a random
+// number; cached responses are keyed by the requester's address and the
+// CSeq, since two clients may still meet on one number.
 // Request records leave 32 s after their first send (the last re-send is at
 // 8 s), responses 32 s after they were cached.
 //
@@ -26,6 +27,13 @@
 #include "ZHTTPHeaders.h"
 #include "ZMegaPort.h"
 #include "ZObject.h"
+
+// The first number of a CSeq numbering: drawn at random from 31 bits, so an
+// answer that matches one came from whoever read the request, not from a
+// stranger counting up from 1.
+int ZSIPFirstCSeq();
+// The number after cseq; past the largest 31-bit number it starts again at 1.
+int ZSIPNextCSeq(int cseq);
 
 // The listener that dispatch calls for each request and each matched response.
 class IZSIPClientListener {
@@ -71,7 +79,8 @@ bool ZSIPIsDottedHost(const std::wstring& host);
 // Requests and responses of the signalling protocol, over the switchboard.
 class ZSIPClient : public ZHeapObject {
 public:
-    explicit ZSIPClient(ZMegaPort* port);
+    // The numbering starts after firstCSeq - 1; a test may pin it.
+    explicit ZSIPClient(ZMegaPort* port, int firstCSeq = ZSIPFirstCSeq());
     ~ZSIPClient() override;
     void invariantTest() override;
 
@@ -136,7 +145,7 @@ private:
     std::map<std::wstring, RequestRecord> _requestRecordMap;
     std::map<ResponseKey, ResponseRecord> _responseRecordMap;
     ZMegaPort* _port;
-    int _cseq = 0;
+    int _cseq;
     ZSIPClock _clock;
     // The request being handed to the listener: a response to it is cached
     // under the address it really came from.

@@ -274,6 +274,47 @@ TEST(ZDispatchServiceOnline, AForgedKeepAliveAnswerCountsAsLostAndNeverDisconnec
     }
 }
 
+TEST(ZDispatchServiceOnline, AnswersForgedFromTheServersAddressWithCountedNumbersChangeNothing) {
+    ZLogCapture log;
+    Rig rig;
+    rig.goOnline();
+    rig.pass();
+    ZHTTPHeaders ping;
+    std::wstring from;
+    ASSERT_TRUE(rig.sip[0].receive(L"PING", ping, from));
+    // Every number a run that starts at 1 could have used, answered from the
+    // server's own address: once as a moved mapping, once as a refusal.
+    for (int cseq = 1; cseq < 300; ++cseq) {
+        const std::string number = "CSeq: " + std::to_string(cseq) + " (ZDispatchService)\r\n";
+        rig.sip[0].send(rig.localHost, "HTTP/1.1 200 OK\r\n" + number + "Observed-Host: 198.51.100.1:1234\r\n\r\n");
+        rig.sip[0].send(rig.localHost, "HTTP/1.1 403 Refused\r\n" + number + "\r\n");
+        if (cseq % 25 == 0) rig.pass();
+    }
+    // The true answer comes last and is still taken.
+    ZHTTPHeaders answer = answerTo(ping, 200);
+    answer.set(L"Observed-Host", ping.get(L"Global-Host"));
+    rig.sip[0].answer(from, answer);
+    EXPECT_TRUE(rig.passUntil([&] { return rig.instance->isSet(L"NAT_Mapping_Age"); }));
+    EXPECT_EQ(rig.state(), ZDispatchService::Online);
+    EXPECT_FALSE(log.contains(L"Global mapping has changed"));
+    EXPECT_FALSE(log.contains(L"requesting new DEVICEGUID"));
+    EXPECT_EQ(rig.get(L"Local_Device_GUID"), L"device-1");
+}
+
+TEST(ZDispatchServiceOnline, EachServiceNumbersFromItsOwnUnguessableStart) {
+    // Two runs, and the transaction layer beside them: a stranger who saw one
+    // number learns nothing of another run's.
+    Rig first;
+    Rig second;
+    const std::int64_t a = ZToInt64(first.connect().get(L"CSeq"));
+    const std::int64_t b = ZToInt64(second.connect().get(L"CSeq"));
+    EXPECT_GT(a, 0);
+    EXPECT_GT(b, 0);
+    EXPECT_LE(a, 0x7FFFFFFF);
+    EXPECT_NE(a, b);
+    EXPECT_GT(a + b, 600) << "both runs started among the first numbers";
+}
+
 TEST(ZDispatchServiceOnline, ABroadcastEntryInTheHostListsCostsNothingButAWarning) {
     ZLogCapture log;
     Rig rig;

@@ -66,10 +66,13 @@ public:
         ZNetUDPPortSend(server.port(), port->getLocalHost(), bytes.data(), static_cast<int>(bytes.size()));
         pass(kPatienceUs);
     }
-    // A peer's request arriving at the service.
-    void peerSends(const ZHTTPHeaders& request) {
+    // A peer's request arriving at the service straight from the peer.
+    void peerSends(const ZHTTPHeaders& request) { sendFrom(stranger, request); }
+    // A request the signalling server passes on (an invitation).
+    void serverSends(const ZHTTPHeaders& request) { sendFrom(server, request); }
+    void sendFrom(UDPSink& sender, const ZHTTPHeaders& request) {
         const std::string bytes = request.serialize();
-        ZNetUDPPortSend(stranger.port(), port->getLocalHost(), bytes.data(), static_cast<int>(bytes.size()));
+        ZNetUDPPortSend(sender.port(), port->getLocalHost(), bytes.data(), static_cast<int>(bytes.size()));
         pass(kPatienceUs);
     }
     std::vector<std::wstring> clientNotifications() {
@@ -124,23 +127,28 @@ TEST(ZSIPService, ARequestFromANonCanonicalUserCreatesNoSession) {
     struct Row {
         const char* what;
         std::wstring method, from;
+        bool viaServer;
         int buddies;
     };
     const std::vector<Row> rows = {
-        {"no From", L"INVITE", L"", 0},
-        {"the client's own queue name", L"INVITE", L"ZClient", 0},
-        {"upper case", L"INVITE", L"Bob@Zandrel.test", 0},
-        {"two @", L"INVITE", L"bob@zandrel@test", 0},
-        {"a command string", L"INVITE", L"a);(/system?exit@x", 0},
-        {"too long", L"INVITE", std::wstring(130, L'a') + L"@x", 0},
-        {"a stranger's PING", L"PING", L"dave@zandrel.test", 0},
-        {"a stranger's INVITE", L"INVITE", L"dave@zandrel.test", 1},
+        {"no From", L"INVITE", L"", true, 0},
+        {"the client's own queue name", L"INVITE", L"ZClient", true, 0},
+        {"upper case", L"INVITE", L"Bob@Zandrel.test", true, 0},
+        {"two @", L"INVITE", L"bob@zandrel@test", true, 0},
+        {"a command string", L"INVITE", L"a);(/system?exit@x", true, 0},
+        {"too long", L"INVITE", std::wstring(130, L'a') + L"@x", true, 0},
+        {"a stranger's PING", L"PING", L"dave@zandrel.test", false, 0},
+        {"a stranger's INVITE through the server", L"INVITE", L"dave@zandrel.test", true, 1},
+        // Another service on the same machine, or anyone who can send a datagram.
+        {"an INVITE from anywhere but the server", L"INVITE", L"victim@zandrel.test", false, 0},
     };
     for (const Row& row : rows) {
         ServiceFixture f;
         f.logOn(L"");
         f.clientNotifications();
-        f.peerSends(peerRequest(row.method, row.from));
+        if (row.viaServer) f.serverSends(peerRequest(row.method, row.from));
+        else f.peerSends(peerRequest(row.method, row.from));
+        EXPECT_EQ(f.store->contains(L"Local_Buddy_List", row.from), row.buddies > 0) << row.what;
         EXPECT_EQ(f.service->getNumBuddies(), row.buddies) << row.what;
         EXPECT_EQ(f.clientNotifications().size(), static_cast<std::size_t>(row.buddies)) << row.what;
     }
@@ -206,7 +214,7 @@ TEST(ZSIPService, ARemovedBuddyStaysRemovedWhenItInvitesAgain) {
     f.command(L"REMOVEBUDDY", L"bob@zandrel.test");
     f.pass();
     EXPECT_FALSE(f.store->contains(L"Local_Buddy_List", L"bob@zandrel.test"));
-    f.peerSends(peerRequest(L"INVITE", L"bob@zandrel.test"));
+    f.serverSends(peerRequest(L"INVITE", L"bob@zandrel.test"));
     EXPECT_FALSE(f.store->contains(L"Local_Buddy_List", L"bob@zandrel.test"));
     EXPECT_EQ(f.service->getBuddy(L"bob@zandrel.test")->getNumDevices(), 0);
 }

@@ -1,3 +1,4 @@
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,35 @@ TEST(ZSIPClient, OneOwnersCancelLeavesAnotherOwnersPendingRequestAnswerable) {
     ASSERT_EQ(aListener.responses.size(), 1u);
     EXPECT_EQ(aListener.responses[0].request.getMethod(), L"BYE");
     EXPECT_EQ(log.count(L"WARNING Received response with unknown CSEQ '1' from '" + b.host() + L"', ignoring."), 1);
+}
+
+TEST(ZSIPClient, NumbersFromAnUnguessableStartAndWrapsPastTheLargestNumber) {
+    // Each instance draws its own start, far from the small numbers a
+    // stranger would try first.
+    UDPSink sink;
+    std::vector<std::wstring> firsts;
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<ZMegaPort> port(ZSAFENEW(ZMegaPort, L"r"));
+        ZNetUDPPort* udp = openExclusivePort();
+        port->setUDPPort(udp);
+        {
+            std::unique_ptr<ZSIPClient> sip(ZSAFENEW(ZSIPClient, port.get()));
+            sip->sendRequest(L"", sink.host(), request(L"PING"), false);
+            port->send(L"", sink.host(), std::string("END"));
+        }
+        const std::vector<Datagram> sent = sink.receiveUntil("END");
+        ASSERT_EQ(sent.size(), 1u);
+        firsts.push_back(sent[0].message().get(L"CSeq"));
+        port->reset();
+        ZNetUDPPortClose(udp);
+    }
+    EXPECT_NE(firsts[0], firsts[1]);
+    for (const std::wstring& first : firsts) {
+        EXPECT_GT(ZToInt64(first), 1000) << "a start among the first numbers";
+        EXPECT_LE(ZToInt64(first), 0x7FFFFFFF);
+    }
+    EXPECT_EQ(ZSIPNextCSeq(0x7FFFFFFF), 1);
+    EXPECT_EQ(ZSIPNextCSeq(41), 42);
 }
 
 TEST(ZSIPClient, KeepsCountingAfterAResetSoNoNumberIsUsedTwice) {

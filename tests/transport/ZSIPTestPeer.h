@@ -121,7 +121,8 @@ public:
     explicit SIPPeer(const std::wstring& name)
         : _udp(openExclusivePort()), _port(ZSAFENEW(ZMegaPort, name)) {
         _port->setUDPPort(_udp);
-        _sip.reset(ZSAFENEW(ZSIPClient, _port.get()));
+        // Numbered from 1, so the tables of numbers read plainly.
+        _sip.reset(ZSAFENEW(ZSIPClient, _port.get(), 1));
         _sip->setClock(&readFakeClock);
     }
     ~SIPPeer() {
