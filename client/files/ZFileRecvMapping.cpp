@@ -7,6 +7,7 @@
 
 #include "ZFileDigest.h"
 #include "ZFileSendMapping.h"
+#include "ZFileService.h"
 #include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZNonPortable_FileReplace.h"
@@ -99,7 +100,7 @@ bool ZFileRecvMapping::isPeer(const std::wstring& host) const {
 }
 
 void ZFileRecvMapping::_sendRTPFT(std::uint8_t type) {
-    _port->send(_sendFrom, _sendTo, ZRTPFTMessage(0, static_cast<std::uint32_t>(_fileID), type));
+    ZSendRTPFT(_port, _sendFrom, _sendTo, 0, static_cast<std::uint32_t>(_fileID), type);
 }
 
 // The completion text is kept here too: every ACK carries it.
@@ -173,19 +174,23 @@ void ZFileRecvMapping::_onINFO(ZMegaPortBucket* bucket) {
     _digest = info.digest;
     // Block numbers are 32-bit: a larger file cannot be asked for.
     if (_fileSize > kLargestFile) return _fail(L"WARNING Unable to lock file, cancelling.");
-    // A temporary file of our own beside the target, made where nothing was;
-    // the target is touched only when the digest matched.
+    // A temporary file of our own beside the target, made where nothing was
+    // and written through the one descriptor that made it; the target is
+    // touched only when the digest matched. The whole size is allocated at
+    // once, so a size beyond the free space ends the transfer here instead
+    // of the disk filling up later.
     for (int n = 0; n < 100 && _tempPath.empty(); ++n) {
         const std::wstring candidate = _path + L".part" + (n ? ZToString(n) : std::wstring());
-        if (ZFileCreateNew(candidate)) _tempPath = candidate;
+        bool taken = false;
+        if (_fileSize == 0) {
+            if (ZFileCreateNew(candidate)) _tempPath = candidate;
+            continue;
+        }
+        _fileMap = ZFileMapCreateNew(candidate, static_cast<std::int64_t>(_fileSize), &taken);
+        if (_fileMap) _tempPath = candidate;
+        else if (!taken) break;
     }
     if (_tempPath.empty()) return _fail(L"WARNING Unable to lock file, cancelling.");
-    // The whole size is allocated at once, so a size beyond the free space
-    // ends the transfer here instead of the disk filling up later.
-    if (_fileSize > 0) {
-        _fileMap = ZFileMapCreate(_tempPath, static_cast<std::int64_t>(_fileSize));
-        if (!_fileMap) return _fail(L"WARNING Unable to lock file, cancelling.");
-    }
     _haveInfo = true;
     _blockCount = (_fileSize + ZFS_BLOCKSIZE - 1) / ZFS_BLOCKSIZE;
     _blockMask.assign(static_cast<std::size_t>((_blockCount + 7) / 8), '\0');

@@ -20,6 +20,11 @@ std::int32_t idOfKey(const std::wstring& key) {
 
 }  // namespace
 
+void ZSendRTPFT(ZMegaPort* port, const std::wstring& fromHost, const std::wstring& toHost, std::uint16_t seqNum,
+                std::uint32_t fileID, std::uint8_t type) {
+    port->send(fromHost, toHost, ZRTPFTMessage(seqNum, fileID, type));
+}
+
 ZFileService::ZFileService(ZInstance* instance, ZMegaPort* port, const std::wstring& commandQueue)
     : _instance(instance), _port(port), _clock(&ZTimeNow), _commandQueue(commandQueue) {
     ZTRACE_KIND("ZFileService");
@@ -154,6 +159,11 @@ void ZFileService::_onCommand(const ZHTTPHeaders& command) {
         _idSendMappingMap[id] = ZSAFENEW(ZFileSendMapping, _instance, _port, command, _clock);
         _idPathMap[id] = command.get(L"Path");
     } else if (ZCaseEquals(method, L"RECVFILE")) {
+        // Nowhere to put the file: the receive could only end at the final move.
+        if (command.get(L"Path").empty()) {
+            ZLOG(L"WARNING Received 'RECVFILE' for fileID#" << id << L" without a path, ignoring.");
+            return;
+        }
         auto found = _idRecvMappingMap.find(id);
         if (found != _idRecvMappingMap.end()) {
             ZLOG(L"WARNING Pre-existing recv mapping exists for fileID#" << id << L", overriding.");

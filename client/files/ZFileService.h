@@ -29,6 +29,11 @@ class ZMegaPortBucket;
 class ZFileSendMapping;
 class ZFileRecvMapping;
 
+// Sends the 20-byte header-only file-transfer message (GETINFO, CANCELSEND,
+// DONE and the like) from one address to another through the switchboard.
+void ZSendRTPFT(ZMegaPort* port, const std::wstring& fromHost, const std::wstring& toHost, std::uint16_t seqNum,
+                std::uint32_t fileID, std::uint8_t type);
+
 class ZFileService : public ZThreadObject {
 public:
     ZFileService(ZInstance* instance, ZMegaPort* port,

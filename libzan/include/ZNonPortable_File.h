@@ -33,7 +33,12 @@ struct ZFileMapRecord;
 typedef ZFileMapRecord* ZFileMap;
 
 // Creates (or empties) the file at its full size, read-write; null on failure.
+// A symbolic link at the path is never followed.
 ZFileMap ZFileMapCreate(const std::wstring& path, std::int64_t size);
+// Creates the file at its full size where nothing was named before, through
+// one open whose descriptor the mapping keeps; null on failure, with
+// *nameTaken set when something already had the name.
+ZFileMap ZFileMapCreateNew(const std::wstring& path, std::int64_t size, bool* nameTaken = nullptr);
 // Opens an existing regular file; others may read it too while not writing.
 ZFileMap ZFileMapOpen(const std::wstring& path, bool write);
 // The file's size in bytes, 0 on failure.

@@ -9,7 +9,9 @@
 // The chosen existing file's full path, empty when cancelled.
 std::wstring ZSystemOpenFileDialog(const std::wstring& title);
 // The chosen path to save under, empty when cancelled. The proposed name
-// comes from a peer: only its last component is offered, never a path.
+// comes from a peer: only its last component is offered, never a path, and
+// it is offered in the user's download folder; an existing file is replaced
+// only after the user said so.
 std::wstring ZSystemSaveFileDialog(const std::wstring& title, const std::wstring& proposed);
 
 // ---- inside the layer (and its tests) ------------------------------------------
@@ -17,3 +19,8 @@ std::wstring ZSystemSaveFileDialog(const std::wstring& title, const std::wstring
 // The last path component of a name from elsewhere, without control
 // characters, cut to 260 units; empty for "." and "..".
 std::wstring _ZFileDialogSafeName(const std::wstring& proposed);
+
+// The user's download folder ("xdg-user-dir DOWNLOAD", else ~/Downloads),
+// created when missing; never the program's working folder. Empty when
+// there is none.
+std::wstring _ZFileDialogDownloadFolder();

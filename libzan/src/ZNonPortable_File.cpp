@@ -86,21 +86,13 @@ bool ZFileMove(const std::wstring& fromPath, const std::wstring& toPath) {
 
 // ---- file mappings -------------------------------------------------------------
 
-ZFileMap ZFileMapCreate(const std::wstring& path, std::int64_t size) {
-    ZPRECONDITION(!path.empty( ));
-    ZPRECONDITION(size > 0);
+namespace {
+
+// Sizes the file open at fd and hands it to a new mapping; on failure the
+// descriptor is closed and a file made here removed again.
+ZFileMap finishCreate(const std::wstring& path, const std::string& narrow, int fd, bool created, std::int64_t size) {
     ZFileMap fileMap = new ZFileMapRecord;
     fileMap->write = true;
-    const std::string narrow = ZToUTF8(path);
-    // Only a file made here may be removed again on failure: a file that was
-    // there before (or could not even be opened) belongs to someone else.
-    bool created = false;
-    int fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-        created = true;
-    } else if (errno == EEXIST) {
-        fd = open(narrow.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    }
     if (fd >= 0) {
         if (isRegularFile(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && ftruncate(fd, 0) == 0) {
             if (posix_fallocate(fd, 0, static_cast<off_t>(size)) == 0) {
@@ -117,6 +109,40 @@ ZFileMap ZFileMapCreate(const std::wstring& path, std::int64_t size) {
     delete fileMap;
     if (created) unlink(narrow.c_str());
     return nullptr;
+}
+
+}  // namespace
+
+ZFileMap ZFileMapCreate(const std::wstring& path, std::int64_t size) {
+    ZPRECONDITION(!path.empty( ));
+    ZPRECONDITION(size > 0);
+    const std::string narrow = ZToUTF8(path);
+    // Only a file made here may be removed again on failure: a file that was
+    // there before (or could not even be opened) belongs to someone else. A
+    // symbolic link in the file's place is never followed.
+    bool created = false;
+    int fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) {
+        created = true;
+    } else if (errno == EEXIST) {
+        fd = open(narrow.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    }
+    return finishCreate(path, narrow, fd, created, size);
+}
+
+ZFileMap ZFileMapCreateNew(const std::wstring& path, std::int64_t size, bool* nameTaken) {
+    ZPRECONDITION(!path.empty( ));
+    ZPRECONDITION(size > 0);
+    if (nameTaken) *nameTaken = false;
+    const std::string narrow = ZToUTF8(path);
+    // One open, kept: the file written is the file made, whatever is put in
+    // its place by name later.
+    const int fd = open(narrow.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0 && errno == EEXIST) {
+        if (nameTaken) *nameTaken = true;
+        return nullptr;
+    }
+    return finishCreate(path, narrow, fd, fd >= 0, size);
 }
 
 ZFileMap ZFileMapOpen(const std::wstring& path, bool write) {

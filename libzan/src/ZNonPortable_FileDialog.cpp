@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -102,12 +103,56 @@ std::wstring runZenity(const std::string& program, const std::vector<std::string
     return ZFromUTF8(run.answer);
 }
 
+// The first line a short helper program prints, empty when it fails.
+std::string firstLineOf(const std::string& program, const std::vector<std::string>& args) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return "";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeFds[1]);
+    std::string out;
+    if (spawned == 0) {
+        char buffer[512];
+        ssize_t n = 0;
+        while ((n = read(pipeFds[0], buffer, sizeof(buffer))) != 0) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) break;
+            if (out.size() < kMaxAnswer) out.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(pipeFds[0]);
+    if (spawned != 0) return "";
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || out.size() >= kMaxAnswer) return "";
+    const std::size_t end = out.find('\n');
+    return end == std::string::npos ? out : out.substr(0, end);
+}
+
+bool sameFolder(const std::string& a, const std::string& b) {
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 // ---- the chooser of our own: a title and a path field --------------------------
 
 struct ZTypedPath {
     _ZPopup* popup = nullptr;
+    std::wstring title;
     std::wstring path;
     bool mustExist = false;
+    // A save onto an existing file waits for a second Enter.
+    bool confirming = false;
     bool done = false;
     bool accepted = false;
 };
@@ -133,10 +178,22 @@ bool typedFilter(XEvent& e) {
     char text[32] = {};
     KeySym key = 0;
     const int count = XLookupString(&e.xkey, text, sizeof(text) - 1, &key, nullptr);
+    const bool wasConfirming = g_typed->confirming;
+    g_typed->confirming = false;
+    g_typed->popup->lines[0] = g_typed->title;
     if (key == XK_Escape) {
-        g_typed->done = true;
+        // Escape at the question goes back to the name, as zenity's "No" does.
+        if (wasConfirming) redraw();
+        else g_typed->done = true;
     } else if (key == XK_Return || key == XK_KP_Enter) {
         if (g_typed->path.empty() || (g_typed->mustExist && !exists(g_typed->path))) return true;
+        if (!g_typed->mustExist && !wasConfirming && exists(g_typed->path)) {
+            // Replacing a file is asked first, as zenity's --confirm-overwrite does.
+            g_typed->confirming = true;
+            g_typed->popup->lines[0] = L"Replace the existing file? Enter replaces it, Escape goes back";
+            redraw();
+            return true;
+        }
         g_typed->done = g_typed->accepted = true;
     } else if (key == XK_BackSpace) {
         if (!g_typed->path.empty()) g_typed->path.pop_back();
@@ -156,6 +213,7 @@ std::wstring typePath(const std::wstring& title, const std::wstring& initial, bo
     Display* d = _ZX11Display();
     if (!d || g_typed) return L"";
     ZTypedPath typed;
+    typed.title = title;
     typed.path = initial;
     typed.mustExist = mustExist;
     const int screenWidth = DisplayWidth(d, DefaultScreen(d));
@@ -189,6 +247,30 @@ std::wstring _ZFileDialogSafeName(const std::wstring& proposed) {
     return clean.substr(0, kMaxPath);
 }
 
+std::wstring _ZFileDialogDownloadFolder() {
+    const char* homeVariable = std::getenv("HOME");
+    std::string home = homeVariable ? homeVariable : "";
+    while (home.size() > 1 && home.back() == '/') home.pop_back();
+    std::vector<std::string> candidates;
+    const std::string xdg = findProgram("xdg-user-dir");
+    if (!xdg.empty()) {
+        const std::string named = firstLineOf(xdg, {"DOWNLOAD"});
+        // Without a download folder of its own it names the home folder.
+        if (!named.empty() && named[0] == '/' && !sameFolder(named, home)) candidates.push_back(named);
+    }
+    if (!home.empty() && home[0] == '/') candidates.push_back(home + "/Downloads");
+    for (const std::string& folder : candidates) {
+        if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) continue;
+        struct stat st;
+        if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+        // The program's own folder holds its settings and skin: a received
+        // file must never be proposed there.
+        if (sameFolder(folder, ".")) continue;
+        return ZFromUTF8(folder);
+    }
+    return L"";
+}
+
 std::wstring ZSystemOpenFileDialog(const std::wstring& title) {
     ZTRACE();
     const std::string zenity = findProgram("zenity");
@@ -198,10 +280,14 @@ std::wstring ZSystemOpenFileDialog(const std::wstring& title) {
 
 std::wstring ZSystemSaveFileDialog(const std::wstring& title, const std::wstring& proposed) {
     ZTRACE();
-    const std::wstring name = _ZFileDialogSafeName(proposed);
+    const std::wstring folder = _ZFileDialogDownloadFolder();
+    if (folder.empty()) ZLOG(L"WARNING No download folder to propose for '" << title << L"', proposing none.");
+    const std::wstring name = folder.empty() ? std::wstring() : folder + L"/" + _ZFileDialogSafeName(proposed);
     const std::string zenity = findProgram("zenity");
-    if (!zenity.empty())
-        return runZenity(zenity, {"--file-selection", "--save", "--confirm-overwrite", "--title=" + ZToUTF8(title),
-                                  "--filename=" + ZToUTF8(name)});
+    if (!zenity.empty()) {
+        std::vector<std::string> args = {"--file-selection", "--save", "--confirm-overwrite", "--title=" + ZToUTF8(title)};
+        if (!name.empty()) args.push_back("--filename=" + ZToUTF8(name));
+        return runZenity(zenity, args);
+    }
     return typePath(title, name, false);
 }

@@ -58,8 +58,14 @@ TEST(ZFileDialog, ZenityAnswersThePathAndCancelGivesNothing) {
     }
     {
         ZFakeZenity zenity("/tmp/saved.bin", 0);
+        // The name goes into the download folder (no xdg-user-dir here: ~/Downloads).
+        ZTempDir home;
+        const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+        setenv("HOME", home.path().c_str(), 1);
         EXPECT_EQ(ZSystemSaveFileDialog(L"Save", L"../../x/evil.bin"), L"/tmp/saved.bin");
-        EXPECT_EQ(zenity.args(), "--file-selection\n--save\n--confirm-overwrite\n--title=Save\n--filename=evil.bin\n");
+        setenv("HOME", oldHome.c_str(), 1);
+        EXPECT_EQ(zenity.args(), "--file-selection\n--save\n--confirm-overwrite\n--title=Save\n--filename=" +
+                                     home.path() + "/Downloads/evil.bin\n");
     }
     {
         ZFakeZenity zenity("", 1);
@@ -99,4 +105,68 @@ TEST(ZFileDialog, WithoutZenityThePathIsTypedIntoAWindowOfOurOwn) {
     ZTimer* timer = ZTimerOpen(50000, &typist);
     EXPECT_EQ(ZSystemOpenFileDialog(L"Send a file"), ZFromUTF8(dir.file("a")));
     ZTimerClose(timer);
+}
+
+TEST(ZFileDialog, WithoutZenityReplacingAFileIsAskedFirst) {
+    ZREQUIRE_DISPLAY();
+    ZPlatformScope platform;
+    const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const std::string oldHome = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("PATH", "/nonexistent", 1);
+    ZTempDir home;
+    setenv("HOME", home.path().c_str(), 1);
+    ASSERT_EQ(mkdir(home.file("Downloads").c_str(), 0700), 0);
+    ZTestWriteFile(home.file("Downloads/template.xml"), "the user's own");
+    // Each key goes once the chooser's first line says what the row expects
+    // before it; a chooser that never does is ended with Escape.
+    struct Typist : IZTimerListener {
+        std::vector<KeySym> keys;
+        std::vector<std::wstring> expected;
+        std::size_t step = 0;
+        int idle = 0;
+        bool stuck = false;
+        void press(KeySym key) {
+            Display* d = _ZX11Display();
+            XTestFakeKeyEvent(d, XKeysymToKeycode(d, key), True, 0);
+            XTestFakeKeyEvent(d, XKeysymToKeycode(d, key), False, 0);
+            XFlush(d);
+        }
+        void onTimer(ZTimer*) override {
+            _ZPopup* popup = _ZFileDialogCurrent();
+            if (!popup) return;
+            if (step < keys.size() && popup->lines[0] == expected[step]) {
+                press(keys[step++]);
+                idle = 0;
+            } else if (++idle > 200) {
+                stuck = true;
+                press(XK_Escape);
+            }
+        }
+    };
+    const std::wstring proposed = ZFromUTF8(home.file("Downloads/template.xml"));
+    const std::wstring question = L"Replace the existing file? Enter replaces it, Escape goes back";
+    const struct {
+        const char* what;
+        std::vector<KeySym> keys;
+        std::vector<std::wstring> expected;
+        std::wstring chosen;
+    } rows[] = {
+        {"Enter twice replaces", {XK_Return, XK_Return}, {L"Save", question}, proposed},
+        {"Escape at the question goes back, Escape again cancels", {XK_Return, XK_Escape, XK_Escape},
+         {L"Save", question, L"Save"}, L""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Typist typist;
+        typist.keys = row.keys;
+        typist.expected = row.expected;
+        ZTimer* timer = ZTimerOpen(50000, &typist);
+        EXPECT_EQ(ZSystemSaveFileDialog(L"Save", L"template.xml"), row.chosen);
+        ZTimerClose(timer);
+        EXPECT_EQ(typist.step, row.keys.size());
+        EXPECT_FALSE(typist.stuck);
+    }
+    EXPECT_EQ(ZTestReadFile(home.file("Downloads/template.xml")), "the user's own");
+    setenv("PATH", oldPath.c_str(), 1);
+    setenv("HOME", oldHome.c_str(), 1);
 }

@@ -136,6 +136,30 @@ TEST(FilePeers, ADeclinedOfferEndsTheSendCancelled) {
     EXPECT_FALSE(ZFileExists(ZFromUTF8(pair.dir.file("bob") + "/downloads/file20000.bin")));
 }
 
+TEST(FilePeers, AnOfferToADownloadFolderWithEveryNameTakenIsDeclined) {
+    Pair pair;
+    const std::string trouble = pair.start();
+    ASSERT_EQ("", trouble);
+    std::string content;
+    const std::string source = pair.write(3000, content);
+    // The name and its 999 numbered copies are all taken.
+    const std::string downloads = pair.dir.file("bob") + "/downloads";
+    ZDirCreate(ZFromUTF8(downloads));
+    ZTestWriteFile(downloads + "/file3000.bin", "mine");
+    for (int n = 2; n <= 1000; ++n) ZTestWriteFile(downloads + "/file3000 (" + std::to_string(n) + ").bin", "mine");
+    pair.alice->command("sendfile " + pair.bobGUID + " " + source);
+    const std::string declined = pair.bob->waitFor("DECLINED " + pair.aliceGUID + " ", kConnectPatience);
+    ASSERT_FALSE(declined.empty()) << pair.bob->log();
+    EXPECT_EQ("SENDFILECOMPLETE Cancelled " + source, pair.alice->waitFor("SENDFILECOMPLETE ", kConnectPatience))
+        << pair.alice->log();
+    EXPECT_TRUE(pair.bob->waitForLog("WARNING No free name in 'downloads' for 'file3000.bin', refusing the file.", 1000000));
+    EXPECT_EQ(std::string::npos, pair.bob->output().find("RECVFILE"));
+    EXPECT_EQ("mine", ZTestReadFile(downloads + "/file3000.bin"));
+    // Bob is still there to answer.
+    pair.bob->command("get Local_Host");
+    EXPECT_FALSE(pair.bob->waitFor("VALUE Local_Host ", kConnectPatience).empty()) << pair.bob->log();
+}
+
 namespace {
 
 std::set<std::string> filesIn(const std::string& folder) {

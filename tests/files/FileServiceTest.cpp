@@ -245,3 +245,23 @@ TEST(ZFileService, CancelByTransferKeyFromEitherSide) {
         EXPECT_EQ("", ZTestReadFile(t.target + ".part"));
     }
 }
+
+TEST(ZSendRTPFT, SendsTheTwentyByteHeaderOnlyMessageThroughTheSwitchboard) {
+    Side from;
+    ZNetUDPPort* sink = ZNetUDPPortOpen(L"127.0.0.1:0");
+    ZSendRTPFT(from.port, from.host, ZNetUDPPortGetLocalHost(sink), 0x1234, 0xA1B2C3D4u, ZRTPFT_DONE);
+    std::string bytes;
+    std::wstring sender;
+    for (int i = 0; i < 100 && !ZNetUDPPortRecv(sink, bytes, sender); ++i) ZThreadSleep(10000);
+    ZNetUDPPortClose(sink);
+    ASSERT_EQ(bytes.size(), 20u);
+    EXPECT_EQ(sender, from.host);
+    // Version byte, payload type 3, file identifier little-endian, reserved zero, type last.
+    EXPECT_EQ(bytes.substr(0, 2), std::string("\x80\x03", 2));
+    EXPECT_EQ(bytes.substr(12, 8), std::string("\xD4\xC3\xB2\xA1\0\0\0\x08", 8));
+    ZRTPFTHeader header;
+    int remaining = -1;
+    ASSERT_NE(ZDecomposeRTPFT(bytes.data(), static_cast<int>(bytes.size()), header, remaining), nullptr);
+    EXPECT_EQ(remaining, 0);
+    EXPECT_EQ(header.rtp.seqNum, 0x1234);
+}

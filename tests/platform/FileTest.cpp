@@ -186,6 +186,43 @@ TEST(ZFileMap, CreateOverAnUnheldFileStartsItAfresh) {
     EXPECT_EQ(ZTestReadFile(path), std::string(5, '\0'));
 }
 
+TEST(ZFileMap, ALinkPutInTheFilesPlaceIsNeverFollowed) {
+    ZTempDir dir;
+    const std::string victim = dir.file("settings.ini");
+    ZTestWriteFile(victim, "Local_Password=kept");
+    const std::string part = dir.file("gift.part");
+    ASSERT_EQ(symlink(victim.c_str(), part.c_str()), 0);
+    ZLogCapture log;
+    // Neither the plain create nor the create of a new file writes through it.
+    EXPECT_EQ(ZFileMapCreate(wide(part), 4096), nullptr);
+    bool taken = false;
+    EXPECT_EQ(ZFileMapCreateNew(wide(part), 4096, &taken), nullptr);
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(ZTestReadFile(victim), "Local_Password=kept");
+    struct stat st;
+    ASSERT_EQ(lstat(part.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is someone else's to remove";
+}
+
+TEST(ZFileMap, CreateNewWritesTheFileItMadeWhateverTakesItsNameLater) {
+    ZTempDir dir;
+    const std::string path = dir.file("gift.part");
+    ZFileMap map = ZFileMapCreateNew(wide(path), 3);
+    ASSERT_NE(map, nullptr);
+    // The name now points elsewhere; the mapping still holds the file it made.
+    const std::string victim = dir.file("victim");
+    ZTestWriteFile(victim, "abc");
+    ASSERT_EQ(rename(path.c_str(), dir.file("moved").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    char* view = static_cast<char*>(ZFileMapLock(map, 0, 3));
+    ASSERT_NE(view, nullptr);
+    std::memcpy(view, "xyz", 3);
+    ZFileMapUnlock(map, view);
+    ZFileMapClose(map);
+    EXPECT_EQ(ZTestReadFile(victim), "abc");
+    EXPECT_EQ(ZTestReadFile(dir.file("moved")), "xyz");
+}
+
 TEST(ZFileMap, LockAtAnUnalignedOffsetPointsAtThatByte) {
     ZTempDir dir;
     const std::string path = dir.file("source");

@@ -32,7 +32,8 @@
 // The peer runs the screen and file services, and plays the client's part:
 // a buddy's SHARESCREEN becomes OPENRECV with the device's route addresses,
 // a buddy's SENDFILE is accepted into the "downloads" folder (RECVFILE) or,
-// with -declinefiles, declined ("DECLINED <buddy> <File-ID>"), a buddy's
+// with -declinefiles or when every free name is taken, declined
+// ("DECLINED <buddy> <File-ID>"), a buddy's
 // CANCELSENDFILE cancels that transfer, and every finished transfer is
 // reported as "SENDFILECOMPLETE <outcome> <path>" or "RECVFILECOMPLETE
 // <outcome> <path>".
@@ -70,6 +71,7 @@
 #include "ZPortable.h"
 #include "ZSIPService.h"
 #include "ZScreenService.h"
+#include "ZSessionHelpers.h"
 #include "ZUtil_File.h"
 #include "ZUtil.h"
 #include "ZVideoCaptureService.h"
@@ -232,9 +234,18 @@ public:
                 post(instance, L"ZScreenService_commandQueue", open);
                 say(L"SHARESCREEN " + buddy);
             }
-            if (method == L"DEVICEBROADCAST" && message.hasContent() && inner.deserialize(message.getContent(0)) > 0 &&
-                inner.getMethod() == L"SENDFILE" && g_declineFiles) {
-                // The user closed the save dialog: the offer goes back.
+            std::wstring receivedPath;
+            const bool fileOffer = method == L"DEVICEBROADCAST" && message.hasContent() &&
+                                   inner.deserialize(message.getContent(0)) > 0 && inner.getMethod() == L"SENDFILE";
+            if (fileOffer && !g_declineFiles) {
+                ZDirCreate(L"downloads");
+                receivedPath = ZFileReceivedPath(L"downloads", inner.get(L"Filename"));
+                if (receivedPath.empty())
+                    ZLOG(L"WARNING No free name in 'downloads' for '" << ZSIPPrintable(inner.get(L"Filename"))
+                                                                     << L"', refusing the file.");
+            }
+            if (fileOffer && receivedPath.empty()) {
+                // The user closed the save dialog, or every name is taken: the offer goes back.
                 const std::wstring buddy = message.get(L"From");
                 ZHTTPHeaders decline(inner);
                 decline.setMethod(L"CANCELSENDFILE");
@@ -242,14 +253,12 @@ public:
                 broadcast.addContent(decline.serialize());
                 instance->enqueue(buddy + L"_commandQueue", broadcast.serialize());
                 say(L"DECLINED " + buddy + L" " + inner.get(L"File-ID"));
-            } else if (method == L"DEVICEBROADCAST" && message.hasContent() &&
-                       inner.deserialize(message.getContent(0)) > 0 && inner.getMethod() == L"SENDFILE") {
+            } else if (fileOffer) {
                 const std::wstring buddy = message.get(L"From");
                 const std::wstring device = ZComposeAddress(buddy, message.get(L"From-Device-GUID"));
-                ZDirCreate(L"downloads");
                 ZHTTPHeaders receive(inner);
                 receive.setMethod(L"RECVFILE");
-                receive.set(L"Path", ZFileReceivedPath(L"downloads", inner.get(L"Filename")));
+                receive.set(L"Path", receivedPath);
                 receive.set(L"Send-To", instance->get(device + L"_Send_To"));
                 receive.set(L"Send-From", instance->get(device + L"_Send_From"));
                 receive.set(L"Recv-From", instance->get(device + L"_Recv_From"));
