@@ -122,6 +122,9 @@ private:
     // Tray and shell.
     void _updateIcon(int level);
     void _promptForUpgrade();
+    // An upgrade that cannot be installed: said once per offer when the
+    // client cannot go online without it.
+    void _onUpgradeRefused(const ZHTTPHeaders& message);
     void _bubble(const std::wstring& title, const std::wstring& text, int id);
     // While a modal part runs inside a handler, the tray and system events
     // wait here and run once it has returned.
@@ -159,6 +162,10 @@ private:
     int _modal = 0;
     std::vector<int> _deferred;
     std::int64_t _stopDeadline = 0;
+    // The tooltip shows a download's progress; it goes back to the status
+    // when the download ends.
+    bool _showingUpgrade = false;
+    std::wstring _refusedUpgradeURL;
 };
 
 // The eight services in creation order, with their thread names.

@@ -80,6 +80,11 @@ void ZClient::_onInput(int eventID, const ZHTTPHeaders& eventHeaders) {
         _assignHotkey(eventHeaders);
         return;
     }
+    // Whatever the state: the client may be offline because of this upgrade.
+    if (ZCaseEquals(method, L"UPGRADEREFUSED")) {
+        _onUpgradeRefused(eventHeaders);
+        return;
+    }
     bool handled = false;
     switch (static_cast<State>(_state)) {
         case Offline: handled = _onOffline(eventID, method, eventHeaders); break;

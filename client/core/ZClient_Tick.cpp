@@ -48,9 +48,14 @@ void ZClient::onTimer(ZTimer* timer) {
         _checkNetwork();
         _logPerformance();
     }
-    if (_instance->test(L"Upgrade_In_Progress"))
+    // The service clears the address when a download ends, finished or refused.
+    const bool downloading = _instance->test(L"Upgrade_In_Progress") && _instance->isSet(L"Local_Upgrade_URL");
+    if (downloading)
         ZIconSetText(_icon, L"Upgrading: " + ZFormatByteSize(_instance->calc(L"Upgrade_Bytes_Downloaded")) +
                                 L" downloaded...");
+    else if (_showingUpgrade)
+        ZIconSetText(_icon, _instance->get(L"Client_Status"));
+    _showingUpgrade = downloading;
     if (_stopDeadline && now >= _stopDeadline) {
         ZLOG(_context() << L"WARNING Sign-off did not end in time, quitting anyway.");
         _stopDeadline = 0;

@@ -97,6 +97,22 @@ void ZClient::_promptForUpgrade() {
     _execute(L"(/system?delayrestart+delay=30)");
 }
 
+void ZClient::_onUpgradeRefused(const ZHTTPHeaders& message) {
+    ZTRACE();
+    // Only a critical upgrade keeps the client offline; any other is simply
+    // not installed, and the next sign-in offers it again.
+    if (!ZCaseEquals(_instance->get(L"Local_Upgrade_Priority"), L"critical")) return;
+    _instance->set(L"Logon_Status", std::wstring(L"-- Upgrade required but could not be verified --"), false);
+    const std::wstring url = message.get(L"Upgrade-URL");
+    if (ZCaseEquals(url, _refusedUpgradeURL)) return;
+    _refusedUpgradeURL = url;
+    _bubble(L"Critical update could not be installed",
+            L"Zandrel needs the update '" + _instance->get(L"Local_Upgrade_Name") +
+                L"' to go online, but it could not be verified and was not installed.  It will be offered again at "
+                L"the next sign-in.",
+            0);
+}
+
 void ZClient::_bubble(const std::wstring& title, const std::wstring& text, int id) {
     ZIconSetBubble(_icon, title, text, id);
 }

@@ -2,8 +2,10 @@
 // "Local_Upgrade_URL", fetches the file and its detached signature
 // ("<URL>.sig") over plain HTTP, and writes "upgrade.exe" only when the
 // signature verifies with the release key built into the program; then
-// tells the client with "UPGRADEDOWNLOADED". A failed attempt is retried a
-// minute after it began.
+// tells the client with "UPGRADEDOWNLOADED". A download whose signature
+// fails is deleted and the client told with "UPGRADEREFUSED" (with
+// "Upgrade-URL"); the next sign-in offers it again. A failed attempt is
+// retried a minute after it began.
 //
 //   state    condition                                   next
 //   Idle     "Local_Upgrade_URL" unset                    set -> Due

@@ -319,3 +319,36 @@ TEST_F(ClientObject, HotkeysGoToTheSkinAndTheUpdateBalloonOpensTheChangeLog) {
     EXPECT_TRUE(log.contains(L"WARNING Cannot open 'CHANGELOG.txt' because '"));
     EXPECT_TRUE(log.contains(L"WARNING Ignored input eventID #8, eventHeaders=''"));
 }
+
+TEST_F(ClientObject, ACriticalUpgradeThatCannotBeVerifiedIsSaidOnceAndTheTooltipLeavesTheDownload) {
+    start("First_Run_Complete: 1\n");
+    ZIconRecord* icon = client->getIcon();
+    store().set(L"Local_Upgrade_Priority", std::wstring(L"critical"), false);
+    store().set(L"Local_Upgrade_Name", std::wstring(L"Z 2"), false);
+    store().set(L"Local_Upgrade_URL", std::wstring(L"http://127.0.0.1:9/z.bin"), false);
+    store().set(L"Upgrade_In_Progress", std::int64_t{1}, false);
+    store().set(L"Upgrade_Bytes_Downloaded", std::int64_t{0}, false);
+    tick();
+    EXPECT_EQ(icon->tooltipText, L"Upgrading: 0B downloaded...");
+
+    // The upgrade service deletes the download and tells the client.
+    ZHTTPHeaders refused(L"UPGRADEREFUSED");
+    refused.set(L"Upgrade-URL", L"http://127.0.0.1:9/z.bin");
+    store().clear(L"Local_Upgrade_URL");
+    const int before = icon->updates;
+    client->_onInput(0, refused);
+    EXPECT_EQ(store().get(L"Logon_Status"), L"-- Upgrade required but could not be verified --");
+    EXPECT_EQ(icon->lastText,
+              L"Zandrel needs the update 'Z 2' to go online, but it could not be verified and was not installed.  It "
+              L"will be offered again at the next sign-in.");
+    EXPECT_GT(icon->updates, before);
+    tick();
+    EXPECT_EQ(icon->tooltipText, store().get(L"Client_Status")) << "not left on the download";
+
+    // The same offer refused again at the next sign-in: the status, not a second balloon.
+    store().set(L"Logon_Status", std::wstring(L"-- Connecting... --"), false);
+    const int again = icon->updates;
+    client->_onInput(0, refused);
+    EXPECT_EQ(icon->updates, again);
+    EXPECT_EQ(store().get(L"Logon_Status"), L"-- Upgrade required but could not be verified --");
+}

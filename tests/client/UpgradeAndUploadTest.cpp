@@ -1,9 +1,13 @@
 // The upgrade and log-upload services against the real service's upgrade
 // and log hosts: only a file signed with the release key is installed, and
 // old logs go up and are deleted once taken.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <memory>
 
 #include "ZHTTPHeaders.h"
@@ -147,6 +151,63 @@ TEST_F(ServiceHosts, AnUnsignedTamperedOrForeignUpgradeIsNeverInstalled) {
         EXPECT_FALSE(told(L"UPGRADEDOWNLOADED", 0)) << c.name;
     }
     EXPECT_EQ(log.count(L"' is not signed with the release key, deleting the download."), 4);
+}
+
+namespace {
+
+std::atomic<std::int64_t> g_upgradeNow{0};
+std::int64_t upgradeClock() { return g_upgradeNow.load(); }
+
+}  // namespace
+
+TEST_F(ServiceHosts, AFailedWriteOfTheUpgradeWarnsAndIsRetriedWithoutTellingTheClient) {
+    // A folder in the way of the partial file: nothing can be written.
+    ASSERT_TRUE(ZDirCreate(L"upgrade.exe.part"));
+    const std::wstring url = offer("zandrel-766.bin", kInstaller, sign(kInstaller));
+    instance->set(L"Local_Upgrade_URL", url, false);
+    g_upgradeNow = ZTimeNow();
+    ZLogCapture log;
+    ZUpgradeService* upgrade = ZSAFENEW(ZUpgradeService, instance);
+    upgrade->setClock(upgradeClock);
+    run(upgrade, L"ZClient.ZUpgradeService");
+    const wchar_t* warning = L"WARNING Cannot write 'upgrade.exe', trying again in 1 min.";
+    for (int i = 0; i < 300 && !log.contains(warning); ++i) ZThreadSleep(50000);
+    EXPECT_EQ(log.count(warning), 1);
+    EXPECT_FALSE(told(L"UPGRADEDOWNLOADED", 300));
+    EXPECT_EQ(instance->get(L"Local_Upgrade_URL"), url) << "kept for the next attempt";
+    EXPECT_FALSE(ZFileExists(L"upgrade.exe"));
+
+    // The way is clear and a minute has passed: the same offer is installed.
+    ASSERT_EQ(rmdir("upgrade.exe.part"), 0);
+    g_upgradeNow += 61000000;
+    ASSERT_TRUE(told(L"UPGRADEDOWNLOADED", 15000));
+    EXPECT_EQ(ZTestReadFile(dir.file("work/upgrade.exe")), kInstaller);
+    EXPECT_EQ(log.count(warning), 1);
+}
+
+TEST_F(ServiceHosts, AnUnreadableOldLogIsSkippedAndKeptWhileTheOthersGoUp) {
+    // A socket in a log's place: no one, root included, can read it as a file.
+    const std::string unreadable = dir.file("work/zandrel_261210_080000_clean.log");
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(unreadable.size(), sizeof(address.sun_path));
+    std::memcpy(address.sun_path, unreadable.c_str(), unreadable.size());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ZTestWriteFile(dir.file("work/zandrel_261210_090000_clean.log"), "readable\n");
+    instance->set(L"Global_Logfile_Host", server->host(8), false);
+    run(ZSAFENEW(ZLogfileService, instance), L"ZClient.ZLogfileService");
+    instance->enqueue(L"ZLogfileService_commandQueue", ZHTTPHeaders(L"UPLOADLOGFILES").serialize());
+    ASSERT_TRUE(told(L"LOGFILESUPLOADED", 15000));
+    close(fd);
+    struct stat info {};
+    EXPECT_EQ(lstat(unreadable.c_str(), &info), 0) << "never deleted: it was never sent";
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_FALSE(ZFileExists(L"zandrel_261210_090000_clean.log")) << "the next one still went up";
+    std::map<std::wstring, ZFileInfo> stored;
+    ASSERT_TRUE(ZDirList(ZFromUTF8(dir.file("service/logs/amy@zandrel.net@dev-9")), stored));
+    EXPECT_EQ(stored.size(), 1u);
 }
 
 TEST_F(ServiceHosts, AnInvalidAddressIsClearedAndAMissingFileIsRetriedLater) {
