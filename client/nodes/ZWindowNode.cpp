@@ -248,6 +248,11 @@ void ZWindowNode::fadeOut(std::int64_t duration) {
 
 void ZWindowNode::fit() {
     invariantTest();
+    // A window never updated (a Foreach prototype) has nothing to size or draw.
+    if (!_window) {
+        ZLOG(L"WARNING Trying to 'fit' window '" << _path << L"' that was never opened, ignoring.");
+        return;
+    }
     int width = 0, height = 0;
     ZTemplateNode::calcMinSize(width, height);
     _rect.right = _rect.left + std::clamp(width, 1, kLargestSide);

@@ -325,3 +325,16 @@ TEST_F(WindowNodeTest, SizesOutsideThePlatformsRangeOpenClampedAndFitFollowsTheC
     update();
     EXPECT_EQ(log.count(L"opens within 1 to 1024"), 1);
 }
+
+TEST_F(WindowNodeTest, FitOnAWindowNeverUpdatedDoesNothingButWarnOnce) {
+    ZLogCapture log;
+    // As a Foreach prototype is: in the tree, never updated, so no window.
+    window = add<ZWindowNode>(nullptr, L"Window", {{L"id", L"prototype"}, {L"width", L"50"}, {L"height", L"40"}});
+    probe(window, 300, 200);
+    const ZRect before = window->getRect();
+    window->fit();
+    EXPECT_EQ(window->getRect(), before);
+    EXPECT_EQ(window->getWindow(), nullptr);
+    EXPECT_EQ(log.count(L"WARNING Trying to 'fit' window '"), 1);
+    EXPECT_EQ(log.count(L"WARNING"), 1);
+}
