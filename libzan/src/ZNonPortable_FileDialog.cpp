@@ -188,9 +188,10 @@ bool typedFilter(XEvent& e) {
     } else if (key == XK_Return || key == XK_KP_Enter) {
         if (g_typed->path.empty() || (g_typed->mustExist && !exists(g_typed->path))) return true;
         if (!g_typed->mustExist && !wasConfirming && exists(g_typed->path)) {
-            // Replacing a file is asked first, as zenity's --confirm-overwrite does.
+            // Replacing a file is asked first, as zenity's --confirm-overwrite
+            // does; the question fits the width the window opened with.
             g_typed->confirming = true;
-            g_typed->popup->lines[0] = L"Replace the existing file? Enter replaces it, Escape goes back";
+            g_typed->popup->lines[0] = L"Replace the existing file? Enter: replace, Escape: back";
             redraw();
             return true;
         }

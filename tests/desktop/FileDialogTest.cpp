@@ -144,7 +144,7 @@ TEST(ZFileDialog, WithoutZenityReplacingAFileIsAskedFirst) {
         }
     };
     const std::wstring proposed = ZFromUTF8(home.file("Downloads/template.xml"));
-    const std::wstring question = L"Replace the existing file? Enter replaces it, Escape goes back";
+    const std::wstring question = L"Replace the existing file? Enter: replace, Escape: back";
     const struct {
         const char* what;
         std::vector<KeySym> keys;
