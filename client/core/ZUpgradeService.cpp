@@ -87,6 +87,8 @@ int ZUpgradeService::_bZThreadObject_safe_onLoop() {
     if (!signatureCame || !ZUpgradeVerify(answer.getContent(0), signature.getContent(0), g_publicKey)) {
         ZLOG(L"WARNING Upgrade '" << url << L"' is not signed with the release key, deleting the download.");
         _instance->clear(L"Local_Upgrade_URL");
+        // The next sign-in offers it again, and it is fetched again at once.
+        _retryInterval.start = 0;
         ZHTTPHeaders refused(L"UPGRADEREFUSED");
         refused.set(L"Upgrade-URL", url);
         _instance->enqueue(L"ZClient_commandQueue", refused.serialize());

@@ -185,6 +185,24 @@ TEST_F(ServiceHosts, AFailedWriteOfTheUpgradeWarnsAndIsRetriedWithoutTellingTheC
     EXPECT_EQ(log.count(warning), 1);
 }
 
+TEST_F(ServiceHosts, ARefusedUpgradeIsToldAndFetchedAgainAtOnceWhenTheNextSignInOffersIt) {
+    const std::wstring url = offer("zandrel-767.bin", kInstaller, "");
+    g_upgradeNow = ZTimeNow();
+    ZLogCapture log;
+    ZUpgradeService* upgrade = ZSAFENEW(ZUpgradeService, instance);
+    upgrade->setClock(upgradeClock);
+    run(upgrade, L"ZClient.ZUpgradeService");
+    const wchar_t* refusal = L"' is not signed with the release key, deleting the download.";
+    for (int round = 1; round <= 2; ++round) {
+        // As the sign-in answer fills it; the service's clock stands still.
+        instance->set(L"Local_Upgrade_URL", url, false);
+        ASSERT_TRUE(told(L"UPGRADEREFUSED", 15000)) << round;
+        EXPECT_EQ(log.count(refusal), round);
+        EXPECT_FALSE(instance->isSet(L"Local_Upgrade_URL"));
+        EXPECT_FALSE(ZFileExists(L"upgrade.exe"));
+    }
+}
+
 TEST_F(ServiceHosts, AnUnreadableOldLogIsSkippedAndKeptWhileTheOthersGoUp) {
     // A socket in a log's place: no one, root included, can read it as a file.
     const std::string unreadable = dir.file("work/zandrel_261210_080000_clean.log");
