@@ -265,3 +265,17 @@ TEST(ZSendRTPFT, SendsTheTwentyByteHeaderOnlyMessageThroughTheSwitchboard) {
     EXPECT_EQ(remaining, 0);
     EXPECT_EQ(header.rtp.seqNum, 0x1234);
 }
+
+TEST(ZFileService, AReceiveWithoutAPathIsRefusedBeforeAnyMappingIsMade) {
+    ZLogCapture log;
+    Side receiver;
+    ZHTTPHeaders recv(L"RECVFILE");
+    recv.set(L"File-ID", std::int64_t{9});
+    recv.set(L"Send-From", receiver.host);
+    recv.set(L"Send-To", L"127.0.0.1:9");
+    recv.set(L"Buddy-Device-GUID", L"alice@d");
+    receiver.post(recv);
+    receiver.service->runPass();
+    EXPECT_EQ(log.count(L"WARNING Received 'RECVFILE' for fileID#9 without a path, ignoring."), 1);
+    EXPECT_FALSE(receiver.instance->contains(L"File_Recv_List", L"File#9"));
+}
