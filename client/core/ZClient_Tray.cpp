@@ -108,8 +108,7 @@ void ZClient::_onUpgradeRefused(const ZHTTPHeaders& message) {
     _refusedUpgradeURL = url;
     _bubble(L"Critical update could not be installed",
             L"Zandrel needs the update '" + _instance->get(L"Local_Upgrade_Name") +
-                L"' to go online, but it could not be verified and was not installed.  It will be offered again at "
-                L"the next sign-in.",
+                L"' to go online, but it could not be verified.  It will be offered again at the next sign-in.",
             0);
 }
 

@@ -339,8 +339,8 @@ TEST_F(ClientObject, ACriticalUpgradeThatCannotBeVerifiedIsSaidOnceAndTheTooltip
     client->_onInput(0, refused);
     EXPECT_EQ(store().get(L"Logon_Status"), L"-- Upgrade required but could not be verified --");
     EXPECT_EQ(icon->lastText,
-              L"Zandrel needs the update 'Z 2' to go online, but it could not be verified and was not installed.  It "
-              L"will be offered again at the next sign-in.");
+              L"Zandrel needs the update 'Z 2' to go online, but it could not be verified.  It will be offered again at "
+              L"the next sign-in.");
     EXPECT_GT(icon->updates, before);
     tick();
     EXPECT_EQ(icon->tooltipText, store().get(L"Client_Status")) << "not left on the download";
