@@ -121,6 +121,7 @@ private:
 
     // Tray and shell.
     void _updateIcon(int level);
+    void _publishTrayPresence();
     void _promptForUpgrade();
     void _bubble(const std::wstring& title, const std::wstring& text, int id);
     // While a modal part runs inside a handler, the tray and system events
@@ -146,6 +147,8 @@ private:
     IZClientTemplate* _template = nullptr;
     ZTimer* _timer = nullptr;
     ZIcon* _icon = nullptr;
+    // Whether a tray held the icon at the last tick (-1: not yet looked).
+    int _trayDocked = -1;
     // Suspend and resume each have their own debounce: the platform reports
     // both at once on waking, and one shared interval would drop the resume.
     ZInterval _powerInterval{0, 1000000};

@@ -48,6 +48,7 @@ void ZClient::onTimer(ZTimer* timer) {
         _checkNetwork();
         _logPerformance();
     }
+    _publishTrayPresence();
     if (_instance->test(L"Upgrade_In_Progress"))
         ZIconSetText(_icon, L"Upgrading: " + ZFormatByteSize(_instance->calc(L"Upgrade_Bytes_Downloaded")) +
                                 L" downloaded...");
