@@ -121,6 +121,7 @@ private:
 
     // Tray and shell.
     void _updateIcon(int level);
+    void _publishTrayPresence();
     void _promptForUpgrade();
     // An upgrade that cannot be installed: said once per offer when the
     // client cannot go online without it.
@@ -149,6 +150,8 @@ private:
     IZClientTemplate* _template = nullptr;
     ZTimer* _timer = nullptr;
     ZIcon* _icon = nullptr;
+    // Whether a tray held the icon at the last tick (-1: not yet looked).
+    int _trayDocked = -1;
     // Suspend and resume each have their own debounce: the platform reports
     // both at once on waking, and one shared interval would drop the resume.
     ZInterval _powerInterval{0, 1000000};

@@ -48,6 +48,7 @@ void ZClient::onTimer(ZTimer* timer) {
         _checkNetwork();
         _logPerformance();
     }
+    _publishTrayPresence();
     // The service clears the address when a download ends, finished or refused.
     const bool downloading = _instance->test(L"Upgrade_In_Progress") && _instance->isSet(L"Local_Upgrade_URL");
     if (downloading)

@@ -66,6 +66,16 @@ void ZClient::onHotkeyUp(ZHotkey* hotkey, const std::wstring& name) {
     _template->onHotkeyUp(hotkey, name);
 }
 
+// Without a system tray nothing on the desktop brings back a hidden buddy
+// list, so its close button minimises it; a tray that appears later takes
+// the icon, and from then on closing hides the window as usual.
+void ZClient::_publishTrayPresence() {
+    const int docked = ZIconIsDocked(_icon) ? 1 : 0;
+    if (docked == _trayDocked) return;
+    _trayDocked = docked;
+    _instance->set(L"Buddylist_Close_Action", std::wstring(docked ? L"close" : L"minimize"), false);
+}
+
 void ZClient::_raise(int eventID) {
     if (_modal > 0) {
         _deferred.push_back(eventID);

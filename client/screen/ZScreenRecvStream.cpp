@@ -142,6 +142,7 @@ void ZScreenRecvStream::_onLayout(const std::string& packet) {
 
     _screenWidth = layout.width;
     _screenHeight = layout.height;
+    _clearPicture = true;
     _layoutOrder.clear();
     for (int i = 0; i < layout.count; ++i) {
         const ZRTPSSLayoutWindow w = ZRTPSSReadLayoutWindow(windows, i);
@@ -272,6 +273,8 @@ void ZScreenRecvStream::_republish() {
             format = screen;
             buffer.resize(static_cast<std::size_t>(pictureBytes(_screenWidth, _screenHeight)));
         }
+        if (_clearPicture) std::fill(buffer.begin(), buffer.end(), '\0');
+        _clearPicture = false;
         std::list<ZFrag> pieces;
         for (std::uint32_t id : _layoutOrder) {
             ZASSERT(ZMAPCONTAINS( _idWindowMap, id ));

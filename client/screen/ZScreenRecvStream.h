@@ -74,6 +74,9 @@ private:
     std::map<std::uint32_t, Window> _idWindowMap;
     std::list<std::uint32_t> _layoutOrder;
     bool _republishPending = false;
+    // A window left the layout: the composed picture starts from black
+    // again, or the window would stay on show where nothing covers it.
+    bool _clearPicture = false;
     std::int64_t _lastPublication = 0;
     std::int64_t _publicationPeriod = 500000;
     ZTCPClient _tcpClient{0, 0xFFFFFFFF};

@@ -61,6 +61,7 @@ ZScreenSendStream::ZScreenSendStream(ZInstance* instance, ZMegaPort* port, IZScr
     } else if (_cursors) {
         _cursorWindow = _cursors->open(format.width, format.height, rgba);
     }
+    _instance->set(_buddyGUID + L"_Screen_Let_Control", std::int64_t{0}, false);
     _instance->insert(L"Screening_To_List", _buddyGUID);
 }
 
@@ -384,6 +385,8 @@ void ZScreenSendStream::onSetRemoteControl(bool enable) {
     }
     _controlChanged = false;
     _sendRTPSS(enable ? ZRTPSS_REMOTECONTROLON : ZRTPSS_REMOTECONTROLOFF);
+    // What the sharing user sees: whether the buddy's input reaches this desktop.
+    _instance->set(_buddyGUID + L"_Screen_Let_Control", std::int64_t{enable ? 1 : 0}, false);
 }
 
 // Keys and the left button the viewer holds are let go when control ends.

@@ -347,6 +347,15 @@ void ZScreenService::_onCommand(const ZHTTPHeaders& command) {
             _ssrcSendStreamMap.erase(found);
         }
         ZLOGC('r', L"Creating new send stream with ssrc #" << ssrc);
+        // The new viewer's pointer starts where the sharer's is now, not
+        // where it stood when the last share began (or at 0,0 before any).
+        int x = 0, y = 0;
+        ZSystemGetCursorPosition(x, y);
+        if (x != _mouseX || y != _mouseY) {
+            _mouseX = x;
+            _mouseY = y;
+            for (auto& entry : _ssrcSendStreamMap) entry.second->onMouseChanged();
+        }
         _ssrcSendStreamMap[ssrc] = ZSAFENEW(ZScreenSendStream, _instance, _port, this, command, _cursors);
         return;
     }

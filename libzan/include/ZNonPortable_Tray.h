@@ -42,7 +42,12 @@ void ZIconSetText(ZIcon* icon, const std::wstring& text);
 void ZIconSetBubble(ZIcon* icon, const std::wstring& title, const std::wstring& text, int bubbleId);
 // Removes the icon; the handle stays valid and empty.
 void ZIconClose(ZIcon* icon);
+// Whether a system tray holds the icon now. Without one nothing on the
+// desktop can bring back a hidden window; a tray that starts later gets the
+// icon at once.
+bool ZIconIsDocked(const ZIcon* icon);
 
-// Shows the options as a popup menu at the pointer (opening upwards) and
-// returns the chosen index, -1 when dismissed.
+// Shows the options as a popup menu at the pointer (inside the work area,
+// flipped only where it would leave it) and returns the chosen index, -1
+// when dismissed. An '&' marks the entry's access key, "&&" is one '&'.
 int ZMenuExecute(const std::vector<std::wstring>& options);

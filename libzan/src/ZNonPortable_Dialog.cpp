@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ZNonPortable_Runtime.h"
+#include "ZNonPortable_X11.h"
 #include "ZPortable.h"
 #include "ZUtil.h"
 
@@ -109,11 +110,7 @@ public:
     // Tells a window manager what this is: a dialog of Zandrel's with a
     // fixed size, which it must neither maximise nor let the user resize.
     void describeToManager() {
-        XClassHint classHint;
-        char name[] = "zandrel", className[] = "Zandrel";
-        classHint.res_name = name;
-        classHint.res_class = className;
-        XSetClassHint(_d, _window, &classHint);
+        _ZX11SetProgramIdentity(_d, _window);
         XSizeHints* size = XAllocSizeHints();
         if (size) {
             size->flags = PMinSize | PMaxSize;

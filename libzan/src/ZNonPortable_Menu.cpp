@@ -1,11 +1,16 @@
 // Popup menus: a list window at the pointer with the pointer and keyboard
 // grabbed, run by a nested UI loop so that timers and notifications go on
-// while the user chooses.
+// while the user chooses. An entry's '&' marks its access key, as menus on
+// every desktop show it: underlined, and typing it chooses the entry.
+#include <X11/Xutil.h>
 #include <X11/keysym.h>
+
+#include <cwctype>
 
 #include "ZNonPortable_Base.h"
 #include "ZNonPortable_Nested.h"
 #include "ZNonPortable_TrayRecord.h"
+#include "ZNonPortable_Window.h"
 #include "ZNonPortable_X11.h"
 #include "ZUtil.h"
 
@@ -58,8 +63,18 @@ bool filter(XEvent& e) {
             return true;
         }
         case KeyPress: {
-            const KeySym key = XLookupKeysym(&e.xkey, 0);
+            char text[8] = {};
+            KeySym key = 0;
+            const int typed = XLookupString(&e.xkey, text, sizeof(text) - 1, &key, nullptr);
             const int count = static_cast<int>(g_menu->lines.size());
+            if (typed == 1 && static_cast<unsigned char>(text[0]) > 0x20) {
+                const wchar_t c = static_cast<wchar_t>(std::towlower(static_cast<unsigned char>(text[0])));
+                for (int i = 0; i < count; ++i)
+                    if (g_menu->keys[static_cast<std::size_t>(i)] == c) {
+                        finish(i);
+                        return true;
+                    }
+            }
             if (key == XK_Escape) finish(-1);
             else if (key == XK_Return || key == XK_KP_Enter) finish(g_menu->highlighted);
             else if (key == XK_Down && count > 0) highlight((g_menu->highlighted + 1) % count);
@@ -89,8 +104,16 @@ int ZMenuExecute(const std::vector<std::wstring>& options) {
     unsigned mask = 0;
     if (!XQueryPointer(d, DefaultRootWindow(d), &root, &child, &x, &y, &wx, &wy, &mask))
         ZWARNASSERT_T(false, "GetCursorPos( &position )");
-    g_menu = _ZPopupOpen(options, x, y, true);
+    _ZPopupStyle style;
+    style.accessKeys = true;
+    g_menu = _ZPopupCreate(options, style);
     if (!g_menu) return -1;
+    // At the pointer and inside the work area, so a menu never covers a
+    // panel or a window's title bar unless the screen leaves no other room.
+    ZRect area{};
+    ZSystemGetWorkArea(area);
+    const ZRect place = _ZPopupPlaceAt(x, y, g_menu->width + 2, g_menu->height + 2, area);
+    _ZPopupShow(g_menu, place.left, place.top);
     g_done = false;
     g_choice = -1;
     const int filterId = _ZX11AddFilter(filter);

@@ -1,14 +1,18 @@
 // The tray icon as an XEmbed system-tray client: a small window of our own
-// docked by the tray manager (_NET_SYSTEM_TRAY_S<n>), its tooltip and
+// docked by the tray manager (_NET_SYSTEM_TRAY_S<n>), drawn in the tray's
+// visual with transparency where it offers one, docked again whenever a
+// tray manager announces itself (MANAGER on the root); its tooltip and
 // balloons as override-redirect windows of our own.
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <list>
 
 #include "ZNonPortable_Base.h"
 #include "ZNonPortable_TrayRecord.h"
+#include "ZNonPortable_Window.h"
 #include "ZNonPortable_X11.h"
 #include "ZUtil.h"
 
@@ -23,21 +27,45 @@ const long kSystemTrayRequestDock = 0;
 // in a list that outlives the program's static objects.
 std::list<ZIconRecord*>* const g_closed = new std::list<ZIconRecord*>;
 
-// Fill colour of each state: offline, changing, online; private ones carry a mark.
-const unsigned long kStateColour[] = {0x909090, 0xE0B000, 0x20A040, 0x909090, 0xE0B000, 0x20A040};
+const int kBalloonWrap = 300;
+const int kBalloonGap = 4;
 
+// The picture of the icon's state, in the tray's own colours: on a window of
+// the tray's ARGB visual the badge's soft edge blends with the tray; on any
+// other the badge's solid pixels are drawn over the tray's background,
+// which the window shows through (ParentRelative).
 void drawIcon(ZIconRecord* icon) {
     Display* d = _ZX11Display();
     if (!d || !icon->window) return;
+    std::vector<std::uint32_t> pixels = _ZX11BadgePixels(icon->state, kIconSize);
+    XWindowAttributes wa{};
+    if (!XGetWindowAttributes(d, icon->window, &wa)) return;
     GC gc = XCreateGC(d, icon->window, 0, nullptr);
-    XSetForeground(d, gc, 0x202020);
-    XFillRectangle(d, icon->window, gc, 0, 0, kIconSize, kIconSize);
-    XSetForeground(d, gc, kStateColour[icon->state]);
-    XFillArc(d, icon->window, gc, 1, 1, kIconSize - 2, kIconSize - 2, 0, 360 * 64);
-    if (icon->state >= ZIS_PRIVATE_OFFLINE) {
-        XSetForeground(d, gc, 0x202020);
-        XFillRectangle(d, icon->window, gc, 5, 5, 6, 6);
+    Pixmap mask = None;
+    if (icon->argb) {
+        for (std::uint32_t& p : pixels) {
+            const std::uint32_t a = p >> 24;
+            const auto premultiply = [a](std::uint32_t c) { return (c * a + 127) / 255; };
+            p = a << 24 | premultiply(p >> 16 & 0xFF) << 16 | premultiply(p >> 8 & 0xFF) << 8 | premultiply(p & 0xFF);
+        }
+    } else {
+        std::vector<unsigned char> bits(static_cast<std::size_t>((kIconSize + 7) / 8) * kIconSize, 0);
+        for (int y = 0; y < kIconSize; ++y)
+            for (int x = 0; x < kIconSize; ++x)
+                if ((pixels[static_cast<std::size_t>(y) * kIconSize + x] >> 24) >= 128)
+                    bits[static_cast<std::size_t>(y) * ((kIconSize + 7) / 8) + x / 8] |= static_cast<unsigned char>(1 << (x % 8));
+        mask = XCreateBitmapFromData(d, icon->window, reinterpret_cast<const char*>(bits.data()), kIconSize, kIconSize);
+        XClearWindow(d, icon->window);
+        XSetClipMask(d, gc, mask);
     }
+    XImage* image = XCreateImage(d, wa.visual, static_cast<unsigned>(wa.depth), ZPixmap, 0,
+                                 reinterpret_cast<char*>(pixels.data()), kIconSize, kIconSize, 32, kIconSize * 4);
+    if (image && image->bits_per_pixel == 32) XPutImage(d, icon->window, gc, image, 0, 0, 0, 0, kIconSize, kIconSize);
+    if (image) {
+        image->data = nullptr;  // the pixels belong to the vector
+        XDestroyImage(image);
+    }
+    if (mask != None) XFreePixmap(d, mask);
     XFreeGC(d, gc);
     XFlush(d);
 }
@@ -47,18 +75,20 @@ void hideTooltip(ZIconRecord* icon) {
     icon->tooltip = nullptr;
 }
 
-// The balloon appears by the icon, or in the top right corner without a tray.
-void balloonPosition(ZIconRecord* icon, int& x, int& y) {
+// Beside the icon inside the work area, so it never covers the icon or a
+// panel: above an icon in the lower half of the screen, below one in the
+// upper half, its right edge at the icon's where the area lets it; without a
+// tray in the work area's top right corner.
+ZRect balloonPosition(ZIconRecord* icon, int width, int height) {
     Display* d = _ZX11Display();
-    x = DisplayWidth(d, DefaultScreen(d)) - 8;
-    y = 8;
-    if (!icon->docked) return;
+    ZRect area{};
+    ZSystemGetWorkArea(area);
     Window child = 0;
     int rx = 0, ry = 0;
-    if (XTranslateCoordinates(d, icon->window, DefaultRootWindow(d), 0, 0, &rx, &ry, &child)) {
-        x = rx;
-        y = ry + kIconSize + 4;
-    }
+    if (!icon->docked || !XTranslateCoordinates(d, icon->window, DefaultRootWindow(d), 0, 0, &rx, &ry, &child))
+        return _ZBalloonPlace(nullptr, width, height, area);
+    const ZRect at{rx, ry, rx + kIconSize, ry + kIconSize};
+    return _ZBalloonPlace(&at, width, height, area);
 }
 
 class ZBalloonTimer : public IZTimerListener {
@@ -139,13 +169,72 @@ void onIconEvent(ZIconRecord* icon, XEvent& e) {
     }
 }
 
-bool dock(ZIconRecord* icon) {
-    Display* d = _ZX11Display();
-    if (!d) return false;
+Atom traySelection(Display* d) {
     char name[64];
     std::snprintf(name, sizeof(name), "_NET_SYSTEM_TRAY_S%d", DefaultScreen(d));
-    const Window manager = XGetSelectionOwner(d, _ZX11Atom(name));
-    if (manager == None) return false;
+    return _ZX11Atom(name);
+}
+
+// The tray's visual when it offers one with an alpha channel (the tray
+// protocol's _NET_SYSTEM_TRAY_VISUAL), else null.
+Visual* trayArgbVisual(Display* d, Window manager) {
+    std::uint64_t id = 0;
+    int count = 0;
+    _ZX11TrapErrors();
+    const bool found = _ZX11GetCardinals(d, manager, _ZX11Atom("_NET_SYSTEM_TRAY_VISUAL"), XA_VISUALID, &id, 1, count);
+    if (_ZX11UntrapErrors(d) != 0 || !found || count != 1) return nullptr;
+    XVisualInfo want{};
+    want.visualid = static_cast<VisualID>(id);
+    int matches = 0;
+    XVisualInfo* info = XGetVisualInfo(d, VisualIDMask, &want, &matches);
+    Visual* visual = info && matches > 0 && info->depth == 32 ? info->visual : nullptr;
+    if (info) XFree(info);
+    return visual;
+}
+
+// (Re)makes the icon's window for the tray that runs now, in its visual.
+void makeWindow(ZIconRecord* icon, Window manager) {
+    Display* d = _ZX11Display();
+    if (icon->window) {
+        _ZX11RemoveHandler(icon->window);
+        XDestroyWindow(d, icon->window);
+    }
+    Visual* argb = manager != None ? trayArgbVisual(d, manager) : nullptr;
+    icon->argb = argb != nullptr;
+    icon->docked = false;
+    XSetWindowAttributes a{};
+    a.event_mask = ExposureMask | ButtonPressMask | EnterWindowMask | LeaveWindowMask | StructureNotifyMask;
+    unsigned long mask = CWEventMask;
+    if (argb) {
+        a.colormap = XCreateColormap(d, DefaultRootWindow(d), argb, AllocNone);
+        a.background_pixel = 0;
+        a.border_pixel = 0;
+        mask |= CWColormap | CWBackPixel | CWBorderPixel;
+        icon->window = XCreateWindow(d, DefaultRootWindow(d), 0, 0, kIconSize, kIconSize, 0, 32, InputOutput, argb,
+                                     mask, &a);
+    } else {
+        a.background_pixmap = ParentRelative;
+        mask |= CWBackPixmap;
+        icon->window = XCreateWindow(d, DefaultRootWindow(d), 0, 0, kIconSize, kIconSize, 0, CopyFromParent,
+                                     InputOutput, CopyFromParent, mask, &a);
+    }
+    // XEmbed version 0, mapped by the embedder.
+    unsigned long info[2] = {0, 1};
+    XChangeProperty(d, icon->window, _ZX11Atom("_XEMBED_INFO"), _ZX11Atom("_XEMBED_INFO"), 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(info), 2);
+    XSizeHints hints{};
+    hints.flags = PMinSize | PBaseSize;
+    hints.min_width = hints.base_width = kIconSize;
+    hints.min_height = hints.base_height = kIconSize;
+    XSetWMNormalHints(d, icon->window, &hints);
+    XStoreName(d, icon->window, "Zandrel");
+    _ZX11SetProgramIdentity(d, icon->window);
+    _ZX11SetHandler(icon->window, [icon](XEvent& e) { onIconEvent(icon, e); });
+}
+
+bool dock(ZIconRecord* icon, Window manager) {
+    Display* d = _ZX11Display();
+    if (!d || manager == None) return false;
     XEvent e{};
     e.xclient.type = ClientMessage;
     e.xclient.window = manager;
@@ -159,6 +248,35 @@ bool dock(ZIconRecord* icon) {
     return _ZX11UntrapErrors(d) == 0;
 }
 
+// A tray manager that starts (or restarts) announces itself with MANAGER on
+// the root window: every icon that no tray holds docks in it.
+bool onRootEvent(XEvent& e) {
+    if (e.type != ClientMessage || e.xclient.window != DefaultRootWindow(e.xany.display) ||
+        e.xclient.message_type != _ZX11Atom("MANAGER"))
+        return false;
+    Display* d = _ZX11Display();
+    if (static_cast<Atom>(e.xclient.data.l[1]) != traySelection(d)) return false;
+    const Window manager = static_cast<Window>(e.xclient.data.l[2]);
+    for (ZIconRecord* icon : g_open) {
+        if (icon->docked || !icon->window) continue;
+        makeWindow(icon, manager);
+        drawIcon(icon);
+        dock(icon, manager);
+    }
+    XFlush(d);
+    return false;
+}
+
+void watchForTrays(Display* d) {
+    static bool watching = false;
+    if (watching) return;
+    watching = true;
+    XWindowAttributes wa{};
+    XGetWindowAttributes(d, DefaultRootWindow(d), &wa);
+    XSelectInput(d, DefaultRootWindow(d), wa.your_event_mask | StructureNotifyMask);
+    _ZX11AddFilter(onRootEvent);
+}
+
 }  // namespace
 
 ZIcon* ZIconOpen(IZIconListener* listener) {
@@ -168,25 +286,13 @@ ZIcon* ZIconOpen(IZIconListener* listener) {
     icon->listener = listener;
     g_open.push_back(icon);
     Display* d = _ZX11Display();
+    Window manager = None;
     if (d) {
-        XSetWindowAttributes a{};
-        a.background_pixel = 0x202020;
-        a.event_mask = ExposureMask | ButtonPressMask | EnterWindowMask | LeaveWindowMask | StructureNotifyMask;
-        icon->window = XCreateWindow(d, DefaultRootWindow(d), 0, 0, kIconSize, kIconSize, 0, CopyFromParent,
-                                     InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &a);
-        // XEmbed version 0, mapped by the embedder.
-        unsigned long info[2] = {0, 1};
-        XChangeProperty(d, icon->window, _ZX11Atom("_XEMBED_INFO"), _ZX11Atom("_XEMBED_INFO"), 32, PropModeReplace,
-                        reinterpret_cast<unsigned char*>(info), 2);
-        XSizeHints hints{};
-        hints.flags = PMinSize | PBaseSize;
-        hints.min_width = hints.base_width = kIconSize;
-        hints.min_height = hints.base_height = kIconSize;
-        XSetWMNormalHints(d, icon->window, &hints);
-        XStoreName(d, icon->window, "Zandrel");
-        _ZX11SetHandler(icon->window, [icon](XEvent& e) { onIconEvent(icon, e); });
+        watchForTrays(d);
+        manager = XGetSelectionOwner(d, traySelection(d));
+        makeWindow(icon, manager);
     }
-    ZWARNASSERT_T(d && dock(icon), "Shell_NotifyIconW( 0x00000000, &iconData )");
+    ZWARNASSERT_T(d && dock(icon, manager), "Shell_NotifyIconW( 0x00000000, &iconData )");
     ++icon->updates;
     if (d) XFlush(d);
     return icon;
@@ -223,13 +329,31 @@ void ZIconSetBubble(ZIcon* icon, const std::wstring& title, const std::wstring& 
     hideBalloon(icon);  // one balloon at a time: the new one replaces the old
     ZWARNASSERT_T(icon->window, "Shell_NotifyIconW( 0x00000001, &iconData )");
     if (!icon->window) return;
-    int x = 0, y = 0;
-    balloonPosition(icon, x, y);
-    icon->balloon = _ZPopupOpen({title.substr(0, 62), text.substr(0, 254)}, x, y, false);
+    _ZPopupStyle style;
+    style.boldFirstLine = true;
+    style.wrapWidth = kBalloonWrap;
+    icon->balloon = _ZPopupCreate({title.substr(0, 62), text.substr(0, 254)}, style);
     if (!icon->balloon) return;
-    icon->balloon->boldFirstLine = true;
+    const ZRect at = balloonPosition(icon, icon->balloon->width + 2, icon->balloon->height + 2);
+    _ZPopupShow(icon->balloon, at.left, at.top);
     _ZX11SetHandler(icon->balloon->window, [icon](XEvent& e) { onBalloonEvent(icon, e); });
     icon->balloonTimer = ZTimerOpen(kBalloonTime, &g_balloonTimer);
+}
+
+bool ZIconIsDocked(const ZIcon* icon) { return icon && icon->window && icon->docked; }
+
+ZRect _ZBalloonPlace(const ZRect* iconRect, int width, int height, const ZRect& area) {
+    if (!iconRect) {
+        const int left = std::max(area.left, area.right - kBalloonGap * 2 - width);
+        return ZRect{left, area.top + kBalloonGap * 2, left + width, area.top + kBalloonGap * 2 + height};
+    }
+    const int middle = (area.top + area.bottom) / 2;
+    const bool low = (iconRect->top + iconRect->bottom) / 2 > middle;
+    int top = low ? iconRect->top - kBalloonGap - height : iconRect->bottom + kBalloonGap;
+    int left = iconRect->right - width;
+    left = std::max(area.left, std::min(left, area.right - width));
+    top = std::max(area.top, std::min(top, area.bottom - height));
+    return ZRect{left, top, left + width, top + height};
 }
 
 void ZIconClose(ZIcon* icon) {

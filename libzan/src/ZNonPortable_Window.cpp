@@ -149,11 +149,9 @@ ZWin* ZWinOpen(const std::wstring& title, const ZRect& rect, bool topmost, IZWin
     wmHints.flags = InputHint | StateHint;
     wmHints.input = topmost ? False : True;  // a topmost window never takes the activation
     wmHints.initial_state = NormalState;
-    char resName[] = "zandrel";
-    char resClass[] = "ZWIN_LAYERED_CLASS";
-    XClassHint classHint{resName, resClass};
     Xutf8SetWMProperties(display, w->window, utf8.c_str(), utf8.c_str(), nullptr, 0, &sizeHints, &wmHints,
-                         &classHint);
+                         nullptr);
+    _ZX11SetProgramIdentity(display, w->window);
     XChangeProperty(display, w->window, _ZX11Atom("_NET_WM_NAME"), _ZX11Atom("UTF8_STRING"), 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(utf8.data()), static_cast<int>(utf8.size()));
 

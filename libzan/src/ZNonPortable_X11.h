@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // The UI connection, opened on first use (null with one warning line when no
 // display can be reached).
@@ -61,3 +62,11 @@ bool _ZX11GetCardinals(Display* display, Window window, Atom property, Atom type
                        std::uint64_t* values, int maxCount, int& count);
 std::string _ZX11GetText(Display* display, Window window, Atom property, Atom type);
 void _ZX11SendClientMessage(Window window, Atom type, long a, long b, long c, long d, long e);
+
+// Marks a top-level window as the program's: WM_CLASS "zandrel", "Zandrel"
+// and the program's icon (_NET_WM_ICON), so panels and task lists show and
+// group it under the program.
+void _ZX11SetProgramIdentity(Display* display, Window window);
+// Pixels 0xAARRGGBB (straight alpha) of the round presence badge of a tray
+// state (0..5) at size x size, drawn with soft edges on transparency.
+std::vector<std::uint32_t> _ZX11BadgePixels(int state, int size);

@@ -104,3 +104,54 @@ TEST(ClientTray, ThePrivacyEntryFlipsTheModeWhileTheTickLeavesTheQueueAlone) {
     }
     ASSERT_EQ(chdir(oldFolder.c_str()), 0);
 }
+
+namespace {
+
+// Ticks the client's loop until the condition holds or two seconds pass.
+bool tickUntil(const std::function<bool()>& done) {
+    struct Watch : IZTimerListener {
+        std::function<bool()> done;
+        int ticks = 0;
+        void onTimer(ZTimer*) override {
+            if (done() || ++ticks > 40) ZWinPostQuit(0);
+        }
+    } watch;
+    watch.done = done;
+    ZTimer* timer = ZTimerOpen(50000, &watch);
+    ZRunLoop(5000000);
+    ZTimerClose(timer);
+    return done();
+}
+
+}  // namespace
+
+TEST(ClientTray, WithoutATrayTheBuddyListsCloseButtonMinimisesItUntilATrayAppearsOnABareServer) {
+    ZREQUIRE_DISPLAY();
+    ZTempDir dir;
+    char buffer[4096];
+    const std::string oldFolder = getcwd(buffer, sizeof buffer) ? buffer : ".";
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    {
+        ZPlatformScope platform;
+        ZClientSources sources;
+        sources.idleServices = true;
+        ZClientSetSources(sources);
+        ZClientSetTemplateFactory([](ZInstance*, const std::wstring&) -> IZClientTemplate* {
+            return new RecordingTemplate;
+        });
+        ZClient* client = ZSAFENEW(ZClient, L"settings.ini", L"", L"", L"", false, false, false);
+        ZInstance* instance = client->getInstance();
+        EXPECT_TRUE(tickUntil([&] { return instance->get(L"Buddylist_Close_Action") == L"minimize"; }))
+            << "no tray: nothing could bring a hidden buddy list back";
+        {
+            ZTestTray tray;
+            EXPECT_TRUE(tickUntil([&] { return instance->get(L"Buddylist_Close_Action") == L"close"; }))
+                << "a tray that starts later holds the icon";
+            EXPECT_TRUE(ZIconIsDocked(client->getIcon()));
+        }
+        delete client;
+        ZClientSetSources(ZClientSources());
+        ZClientSetTemplateFactory(nullptr);
+    }
+    ASSERT_EQ(chdir(oldFolder.c_str()), 0);
+}

@@ -1,5 +1,7 @@
 #include "ZDesktopTest.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
@@ -10,65 +12,10 @@
 #include "../platform/ZPlatformTestSupport.h"
 #include "ZNonPortable.h"
 #include "ZNonPortable_Tray.h"
+#include "ZPortable_Text.h"
 #include "ZTestSupport.h"
 
 namespace {
-
-// The system tray the icon docks in: the desktop's own when one runs (it
-// is never taken from it), else a tray manager of our own on its own
-// connection that owns the tray selection and embeds whatever asks to dock.
-class ZTestTray {
-public:
-    ZTestTray() {
-        _display = XOpenDisplay(nullptr);
-        const Atom selection = XInternAtom(_display, "_NET_SYSTEM_TRAY_S0", False);
-        if (XGetSelectionOwner(_display, selection) != None) return;  // a real tray
-        XSetWindowAttributes a{};
-        a.override_redirect = True;
-        a.background_pixel = 0x404040;
-        _window = XCreateWindow(_display, DefaultRootWindow(_display), 900, 0, 200, 30, 0, CopyFromParent, InputOutput,
-                                CopyFromParent, CWOverrideRedirect | CWBackPixel, &a);
-        XMapWindow(_display, _window);
-        XSetSelectionOwner(_display, selection, _window, CurrentTime);
-        XSync(_display, False);
-        _thread = std::thread([this] { serve(); });
-    }
-    ~ZTestTray() {
-        _stop = true;
-        if (_thread.joinable()) _thread.join();
-        if (_window) XDestroyWindow(_display, _window);
-        XCloseDisplay(_display);
-    }
-    // Whether the window sits inside a tray: no longer a child of the root.
-    bool holds(Window icon) {
-        Window root = 0, parent = 0, *children = nullptr;
-        unsigned count = 0;
-        if (!XQueryTree(_display, icon, &root, &parent, &children, &count)) return false;
-        if (children) XFree(children);
-        return parent != root && ZIsViewable(icon);
-    }
-
-private:
-    void serve() {
-        const Atom opcode = XInternAtom(_display, "_NET_SYSTEM_TRAY_OPCODE", False);
-        while (!_stop) {
-            while (XPending(_display)) {
-                XEvent e;
-                XNextEvent(_display, &e);
-                if (e.type != ClientMessage || e.xclient.message_type != opcode || e.xclient.data.l[1] != 0) continue;
-                const Window icon = static_cast<Window>(e.xclient.data.l[2]);
-                XReparentWindow(_display, icon, _window, 20, 7);
-                XMapWindow(_display, icon);
-                XSync(_display, False);
-            }
-            std::this_thread::yield();
-        }
-    }
-    Display* _display = nullptr;
-    Window _window = 0;
-    std::atomic<bool> _stop{false};
-    std::thread _thread;
-};
 
 struct ZIconEvents : IZIconListener {
     std::vector<std::string> events;
@@ -158,6 +105,19 @@ TEST(ZIcon, ABalloonShowsCutTextsAndAClickCallsBackWithItsId) {
     EXPECT_EQ(icon->balloon->lines, (std::vector<std::wstring>{std::wstring(62, L'T'), std::wstring(254, L'x')}));
     int x = 0, y = 0;
     rootPosition(icon->balloon->window, x, y);
+    // Beside the icon, inside the work area, wrapped to a readable width.
+    int iconX = 0, iconY = 0;
+    rootPosition(icon->window, iconX, iconY);
+    const ZRect balloon{x, y, x + icon->balloon->width, y + icon->balloon->height};
+    EXPECT_TRUE(balloon.bottom <= iconY || balloon.top >= iconY + 16 || balloon.right <= iconX ||
+                balloon.left >= iconX + 16)
+        << "the balloon covers the icon";
+    ZRect area{};
+    ASSERT_TRUE(ZSystemGetWorkArea(area));
+    EXPECT_TRUE(balloon.left >= area.left && balloon.top >= area.top && balloon.right <= area.right &&
+                balloon.bottom <= area.bottom);
+    EXPECT_LE(icon->balloon->width, 320);
+    EXPECT_GT(icon->balloon->rows.size(), 2u) << "a long text wraps";
     click(x + 5, y + 5);
     ASSERT_TRUE(ZPumpUntil([&] { return !listener.events.empty(); }));
     EXPECT_EQ(listener.events, (std::vector<std::string>{"bubble 7"}));
@@ -229,7 +189,8 @@ TEST(ZMenu, AnswersTheClickedEntryWhileTimersKeepTicking) {
         ASSERT_NE(menu, nullptr);
         int x = 0, y = 0;
         rootPosition(menu->window, x, y);
-        EXPECT_EQ(y + menu->height + 1, 500) << "the menu opens upwards: its lower border at the pointer";
+        EXPECT_EQ(x, 400 + 1) << "the menu opens at the pointer (inside its one-pixel border)";
+        EXPECT_EQ(y, 500 + 1);
         click(x + 10, y + 4 + menu->lineHeight + menu->lineHeight / 2);
     };
     EXPECT_EQ(runMenu(driver, {L"Open", L"Sign out", L"Exit"}), 1);
@@ -251,4 +212,130 @@ TEST(ZMenu, EscapeOrAClickElsewhereDismissesIt) {
     elsewhere.act = [] { click(10, 10); };
     EXPECT_EQ(runMenu(elsewhere, {L"Open", L"Exit"}), -1);
     EXPECT_EQ(ZMenuExecute({}), -1);
+}
+
+TEST(ZIcon, BalloonsOpenBesideTheIconInsideTheWorkArea) {
+    const ZRect area{0, 0, 1280, 1000};  // a panel takes the bottom 24 rows of 1024
+    struct Case {
+        const char* what;
+        bool docked;
+        ZRect icon;
+        ZRect expected;
+    };
+    const Case cases[] = {
+        {"a tray in a bottom panel: above the icon, right edges aligned", true, {1200, 1004, 1216, 1020},
+         {916, 700, 1216, 1000}},
+        {"a tray at the top: below the icon", true, {1000, 4, 1016, 20}, {716, 24, 1016, 324}},
+        {"an icon near the left edge: kept inside", true, {10, 4, 26, 20}, {0, 24, 300, 324}},
+        {"no tray: the work area's top right corner", false, {}, {972, 8, 1272, 308}},
+    };
+    for (const Case& c : cases) {
+        const ZRect got = _ZBalloonPlace(c.docked ? &c.icon : nullptr, 300, 300, area);
+        EXPECT_EQ(got.left, c.expected.left) << c.what;
+        EXPECT_EQ(got.top, c.expected.top) << c.what;
+        EXPECT_EQ(got.right, c.expected.right) << c.what;
+        EXPECT_EQ(got.bottom, c.expected.bottom) << c.what;
+    }
+}
+
+TEST(ZIcon, ATrayThatStartsLaterGetsTheIconOnABareServer) {
+    ZREQUIRE_DISPLAY();
+    ZIconEvents listener;
+    ZLogCapture log;
+    ZIcon* icon = ZIconOpen(&listener);
+    EXPECT_FALSE(ZIconIsDocked(icon));
+    ZTestTray tray;
+    ASSERT_TRUE(ZPumpUntil([&] { return ZIconIsDocked(icon) && tray.holds(icon->window); }))
+        << "the icon docks when the tray announces itself";
+    ZIconClose(icon);
+}
+
+TEST(ZIcon, IsDrawnOnTheTraysOwnBackgroundOrInItsArgbVisualOnABareServer) {
+    ZREQUIRE_DISPLAY();
+    for (const bool argb : {false, true}) {
+        ZTestTray tray(argb);
+        ZIconEvents listener;
+        ZIcon* icon = ZIconOpen(&listener);
+        ASSERT_TRUE(ZPumpUntil([&] { return icon->docked && tray.holds(icon->window); })) << argb;
+        EXPECT_EQ(icon->argb, argb);
+        ZIconSetState(icon, ZIS_PUBLIC_ONLINE);
+        _ZX11Pump();
+        XSync(_ZX11Display(), False);
+        XWindowAttributes wa{};
+        ASSERT_TRUE(XGetWindowAttributes(_ZX11Display(), icon->window, &wa));
+        EXPECT_EQ(wa.depth, argb ? 32 : DefaultDepth(_ZX11Display(), 0));
+        XImage* image = XGetImage(_ZX11Display(), icon->window, 0, 0, 16, 16, AllPlanes, ZPixmap);
+        ASSERT_NE(image, nullptr);
+        const unsigned long corner = XGetPixel(image, 0, 0), middle = XGetPixel(image, 8, 3);
+        XDestroyImage(image);
+        if (argb) {
+            EXPECT_EQ(corner >> 24, 0u) << "the corner is transparent";
+            EXPECT_EQ(middle >> 24, 0xFFu);
+        } else {
+            EXPECT_EQ(corner & 0xFFFFFF, ZTestTray::kBackground) << "the tray's background shows in the corner";
+        }
+        EXPECT_EQ(middle & 0xFFFFFF, 0x20A040u) << "the online badge";
+        ZIconClose(icon);
+    }
+}
+
+TEST(ZMenu, OpensAtThePointerAndFlipsOnlyWhereItWouldLeaveTheArea) {
+    const ZRect area{0, 30, 1280, 1000};
+    struct Case {
+        const char* what;
+        int x, y;
+        ZRect expected;
+    };
+    const Case cases[] = {
+        {"room everywhere: at the pointer", 400, 500, {400, 500, 500, 600}},
+        {"near the bottom: flipped upwards", 400, 950, {400, 850, 500, 950}},
+        {"near the right edge: flipped to the left", 1250, 500, {1150, 500, 1250, 600}},
+        {"over a top panel: moved into the area", 400, 10, {400, 30, 500, 130}},
+    };
+    for (const Case& c : cases) {
+        const ZRect got = _ZPopupPlaceAt(c.x, c.y, 100, 100, area);
+        EXPECT_EQ(got.left, c.expected.left) << c.what;
+        EXPECT_EQ(got.top, c.expected.top) << c.what;
+        EXPECT_EQ(got.right, c.expected.right) << c.what;
+        EXPECT_EQ(got.bottom, c.expected.bottom) << c.what;
+    }
+}
+
+TEST(ZMenu, AccessKeysAreUnderlinedAndTypingOneChoosesItsEntry) {
+    struct Case {
+        const wchar_t* text;
+        const wchar_t* shown;
+        int mark;
+        wchar_t key;
+    };
+    const Case cases[] = {
+        {L"&Show Buddylist", L"Show Buddylist", 0, L's'},
+        {L"E&xit", L"Exit", 1, L'x'},
+        {L"Tom && Jerry", L"Tom & Jerry", -1, 0},
+        {L"&&Co &Go", L"&Co Go", 4, L'g'},
+        {L"Trailing &", L"Trailing &", -1, 0},
+    };
+    for (const Case& c : cases) {
+        int mark = 0;
+        wchar_t key = 0;
+        EXPECT_EQ(_ZPopupStripMarks(c.text, mark, key), c.shown);
+        EXPECT_EQ(mark, c.mark) << ZToUTF8(c.text);
+        EXPECT_EQ(key, c.key) << ZToUTF8(c.text);
+    }
+
+    ZREQUIRE_DISPLAY();
+    ZPlatformScope platform;
+    ZMenuDriver driver;
+    std::vector<std::wstring> shown;
+    driver.act = [&] {
+        _ZPopup* menu = _ZMenuCurrent();
+        ASSERT_NE(menu, nullptr);
+        for (const _ZPopupRow& row : menu->rows) shown.push_back(row.text);
+        Display* d = _ZX11Display();
+        XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_x), True, 0);
+        XTestFakeKeyEvent(d, XKeysymToKeycode(d, XK_x), False, 0);
+        XFlush(d);
+    };
+    EXPECT_EQ(runMenu(driver, {L"&Show Buddylist", L"&Options", L"E&xit"}), 2);
+    EXPECT_EQ(shown, (std::vector<std::wstring>{L"Show Buddylist", L"Options", L"Exit"}));
 }

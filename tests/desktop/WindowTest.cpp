@@ -164,3 +164,26 @@ TEST(ZWin, StateOperationsWorkWithoutAWindowManager) {
     ASSERT_TRUE(ZPumpUntil([&] { return !ZIsViewable(w->window); }));
     ZWinClose(w);
 }
+
+TEST(ZWin, EveryWindowNamesTheProgramAndCarriesItsIcon) {
+    ZREQUIRE_DISPLAY();
+    ZRecordingListener listener;
+    ZWin* w = ZWinOpen(L"identity", ZRect{50, 60, 150, 160}, false, &listener);
+    Display* d = _ZX11Display();
+    XClassHint hint{};
+    ASSERT_TRUE(XGetClassHint(d, w->window, &hint));
+    EXPECT_STREQ(hint.res_name, "zandrel");
+    EXPECT_STREQ(hint.res_class, "Zandrel");
+    XFree(hint.res_name);
+    XFree(hint.res_class);
+
+    std::uint64_t icon[2 + 16 * 16] = {};
+    int count = 0;
+    ASSERT_TRUE(_ZX11GetCardinals(d, w->window, _ZX11Atom("_NET_WM_ICON"), XA_CARDINAL, icon, 2 + 16 * 16, count));
+    ASSERT_EQ(count, 2 + 16 * 16) << "the first of the icon's sizes is 16 x 16";
+    EXPECT_EQ(icon[0], 16u);
+    EXPECT_EQ(icon[1], 16u);
+    EXPECT_EQ(icon[2] >> 24, 0u) << "a transparent corner";
+    EXPECT_EQ(icon[2 + 8 * 16 + 8], 0xFF20A040u) << "an opaque middle";
+    ZWinClose(w);
+}

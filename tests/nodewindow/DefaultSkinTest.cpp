@@ -190,3 +190,26 @@ TEST_F(DefaultSkinTest, EveryPathTheClientAndTheSkinUseNamesANodeOfItsKind) {
     EXPECT_GT(checked, 20);
     for (const std::wstring& line : log.lines()) EXPECT_EQ(line.find(L"WARNING"), std::wstring::npos) << ZToUTF8(line);
 }
+
+TEST_F(DefaultSkinTest, TheBuddyListsCloseButtonTakesTheActionTheTrayLeaves) {
+    load();
+    for (const wchar_t* action : {L"minimize", L"close"}) {
+        instance->set(L"Buddylist_Close_Action", std::wstring(action), false);
+        ASSERT_TRUE(open(L"window_buddylist"));
+        ZWindowNode* w = window(L"window_buddylist");
+        const ZRect button = nodeArea<ZButtonNode>(w, [](ZButtonNode* b) {
+            return b->getAttribute(L"command").find(L"window_buddylist?") != std::wstring::npos &&
+                   b->getAttribute(L"src").find(L"button_close") != std::wstring::npos;
+        });
+        ASSERT_FALSE(ZRectEmpty(button));
+        click(w, (button.left + button.right) / 2, (button.top + button.bottom) / 2);
+        if (std::wstring(action) == L"minimize") {
+            EXPECT_TRUE(pump(3000, [&] { return ZWinIsMinimized(w->getWindow()); })) << "minimised, not hidden";
+            settle(300);
+            EXPECT_EQ(w->getAlpha(), 255) << "a minimised window does not fade out";
+            ZWinRestore(w->getWindow());
+        } else {
+            EXPECT_TRUE(pump(3000, [&] { return w->getAlpha() == 0; })) << "closed: faded out";
+        }
+    }
+}

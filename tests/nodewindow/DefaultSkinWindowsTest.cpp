@@ -1,6 +1,7 @@
 // The default skin's windows with content: a buddy's chat and call windows,
 // the viewer of a shown screen and the options pages, each probed where the
 // skin's nodes put what the store holds.
+#include "ZButtonNode.h"
 #include "ZDefaultSkinKit.h"
 #include "ZEditNode.h"
 #include "ZHTTPHeaders.h"
@@ -206,4 +207,40 @@ TEST_F(DefaultSkinTest, TheOptionsFilePageListsTransfersAndTheAudioPageItsDevice
     ASSERT_FALSE(ZRectEmpty(strip));
     EXPECT_GT(strip.top, list.bottom);
     EXPECT_GT(strip.right - strip.left, 100);
+}
+
+TEST_F(DefaultSkinTest, TheSharingWindowSaysWhoControlsTheScreenAndHowToTakeItBack) {
+    instance->set(L"Screening_To_List", kBuddy, false);
+    instance->set(kBuddy + L"_Screen_Let_Control", std::int64_t{0}, false);
+    load();
+    const std::wstring path = L"foreach_sharing/window_" + kBuddy;
+    ASSERT_TRUE(open(path));
+    ZWindowNode* w = window(path);
+    auto button = [&](const wchar_t* text) {
+        return nodeArea<ZButtonNode>(w, [&](ZButtonNode* b) { return b->getAttribute(L"text") == text; });
+    };
+    auto press = [&](const ZRect& r) { click(w, (r.left + r.right) / 2, (r.top + r.bottom) / 2); };
+    auto lastControl = [&]() {
+        std::string item;
+        ZHTTPHeaders message;
+        const std::size_t n = instance->length(L"ZScreenService_commandQueue");
+        if (n == 0 || !instance->index(L"ZScreenService_commandQueue", n - 1, item) || message.deserialize(item) <= 0)
+            return std::wstring();
+        return message.getMethod() + L" " + message.get(L"Enable");
+    };
+
+    ASSERT_FALSE(ZRectEmpty(button(L"Let control")));
+    EXPECT_TRUE(ZRectEmpty(button(L"Take back")));
+    press(button(L"Let control"));
+    ASSERT_TRUE(pump(3000, [&] { return lastControl() == L"SETREMOTECONTROL true"; }));
+
+    // The sharing side reports control given: the window says so and offers it back.
+    instance->set(kBuddy + L"_Screen_Let_Control", std::int64_t{1}, false);
+    ASSERT_TRUE(pump(3000, [&] { return !ZRectEmpty(button(L"Take back")); }));
+    EXPECT_TRUE(ZRectEmpty(button(L"Let control")));
+    settle(200);
+    WindowPicture shown(w);
+    shown.keep("sharing-controlled");
+    press(button(L"Take back"));
+    ASSERT_TRUE(pump(3000, [&] { return lastControl() == L"SETREMOTECONTROL false"; }));
 }

@@ -199,10 +199,12 @@ TEST(ZScreenSendStream, ControlNoticesAreResentAndAVanishedViewerEndsTheStream) 
     f.received();
     f.ack(1, 0x3);
     EXPECT_FALSE(f.stream->hasRemoteControl());
+    EXPECT_EQ(f.instance.get(L"viewer_Screen_Let_Control"), L"0") << "the sharing user sees control is not given";
     f.stream->onSetRemoteControl(true);
     std::vector<Message> sent = f.received();
     ASSERT_EQ(1u, sent.size());
     EXPECT_EQ(ZRTPSS_REMOTECONTROLON, sent[0].type);
+    EXPECT_EQ(f.instance.get(L"viewer_Screen_Let_Control"), L"1");
 
     // Lost: the current state goes again under a new number.
     f.ack(2, 0x0);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "ZScreenTestSupport.h"
 #include "ZUtil.h"
@@ -428,4 +429,40 @@ TEST_F(ScreenShare, OneSharedWindowTakesClampedClicksAndKeysOnlyWithTheFocus) {
     input(L"KEYDOWN", 0, 0, 0x41);
     input(L"KEYUP", 0, 0, 0x41);
     EXPECT_EQ(1u, take(shared.w, KeyPress).size());
+}
+
+TEST_F(ScreenShare, AWindowTheSharerClosesLeavesTheViewerAtTheNextLayout) {
+    ZREQUIRE_DISPLAY();
+    const ZRect rect{600, 100, 760, 220};
+    auto window = std::make_unique<ColourWindow>(600, 100, 160, 120, 0x33AA77);
+    Share share;
+    share.sharer.instance->set(L"Enable_Screen_Share_Color", std::int64_t{1}, false);
+    share.open();
+    // The count of the window's colour among the viewer's pixels inside its rectangle.
+    auto windowPixels = [&] {
+        ZImageFormat format;
+        const std::string shown = viewerImage(share.viewer, format);
+        if (shown.empty()) return -1;
+        std::string got;
+        ZImageCrop(format, reinterpret_cast<const unsigned char*>(shown.data()), rect, got);
+        int count = 0;
+        for (std::size_t i = 0; i + 2 < got.size(); i += 3)
+            count += got[i] == '\x33' && got[i + 1] == '\xAA' && got[i + 2] == '\x77';
+        return count;
+    };
+    int shown = 0;
+    for (int i = 0; i < 30 && shown < 160 * 120; ++i) {
+        share.step();
+        shown = windowPixels();
+    }
+    ASSERT_EQ(shown, 160 * 120);
+
+    window.reset();
+    // The sharer reads the layout once a second and the viewer publishes
+    // every half second: three seconds are plenty.
+    for (int i = 0; i < 30 && shown > 0; ++i) {
+        share.step();
+        shown = windowPixels();
+    }
+    EXPECT_EQ(shown, 0) << "the closed window is still on show";
 }
