@@ -37,13 +37,15 @@ tsanTests+='|^FilePeers\.ADeclinedOffer|^ZFileService\.ADoneLostOnTheWay|^PeerMe
 tsanTests+='|^ServerProgram\.StopsCleanly'
 rm -rf "$build-tsan/tsan-reports"
 mkdir -p "$build-tsan/tsan-reports"
+tsanStatus=0
 (cd "$build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$build-tsan/tsan-reports/report" \
-  ctest --output-on-failure --parallel "$(nproc)" --timeout 600 -R "$tsanTests" -E '\.desktop$')
+  ctest --output-on-failure --parallel "$(nproc)" --timeout 600 -R "$tsanTests" -E '\.desktop$') || tsanStatus=$?
 if compgen -G "$build-tsan/tsan-reports/report*" > /dev/null; then
   cat "$build-tsan"/tsan-reports/report*
   echo "ThreadSanitizer reported the above" >&2
   exit 1
 fi
+[ "$tsanStatus" = 0 ] || exit "$tsanStatus"
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DZAN_SANITIZE=ON -DZAN_FUZZ=ON \
   -DZAN_TESTS=OFF -DZAN_BENCH=OFF -DZAN_FUZZ_SECONDS="${ZAN_FUZZ_SECONDS:-20}"
