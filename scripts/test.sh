@@ -4,8 +4,8 @@
 # X display get the build tree's own Xvfb, which CTest starts and stops
 # through scripts/xvfb.sh (the xserver fixture in tests/CMakeLists.txt).
 # Then the programs are built once more optimised (RelWithDebInfo, same
-# sanitizers and warnings), the playback renderer's feeders and the sound
-# buffer's pump run under ThreadSanitizer, and every fuzz target is built
+# sanitizers and warnings), the tests that drive every thread of the client
+# and the service run under ThreadSanitizer, and every fuzz target is built
 # with clang and run for ZAN_FUZZ_SECONDS (20 by default) from its seeds.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,10 +22,30 @@ ctest --output-on-failure --parallel "$(nproc)" --timeout 300 "$@"
 cmake -S "$top" -B "$build-rel" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=ON -DZAN_TESTS=OFF -DZAN_BENCH=OFF
 cmake --build "$build-rel" --parallel "$(nproc)"
 
+# ThreadSanitizer: one test or more for every thread of the client and the
+# service (docs/ARCHITECTURE.md, "Threads"), chosen so that no long test runs
+# twice. Child programs (peers, the service) are built with it too; their
+# reports land in tsan-reports/ beside the tests' own and fail the stage.
 cmake -S "$top" -B "$build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZAN_TSAN=ON -DZAN_BENCH=OFF
-cmake --build "$build-tsan" --target test_media test_platform --parallel "$(nproc)"
-TSAN_OPTIONS=halt_on_error=1 "$build-tsan/tests/test_media" --gtest_filter='PlaybackTest.*'
-TSAN_OPTIONS=halt_on_error=1 "$build-tsan/tests/test_platform" --gtest_filter='ZSoundBuffer.*'
+cmake --build "$build-tsan" --parallel "$(nproc)" --target zandrel zandrel-server test_client test_dispatch \
+  test_sessions test_screen test_files test_media test_server test_template test_nodewindow test_platform
+tsanTests='^(ClientProcess|ClientSignIn|ServiceHosts|ZSIPService|ScreenPeers|CaptureEndToEnd|PlaybackTest|ZSoundBuffer'
+tsanTests+='|AuthServer|SignalServer|Relay|TemplateRootTest|WindowNodeTest)\.'
+tsanTests+='|^Loopback\.(SignsOffAndComesBackOnline|GoesOnlineThroughTheRelayWhenUDPIsBlocked)$'
+tsanTests+='|^ZDispatchServiceLoop\.MapsThePortOnTheRouter|^PeerLoopback\.BuddiesConnectChatOnce'
+tsanTests+='|^FilePeers\.ADeclinedOffer|^ZFileService\.ADoneLostOnTheWay|^PeerMedia\.ATalkSends'
+tsanTests+='|^ServerProgram\.StopsCleanly'
+rm -rf "$build-tsan/tsan-reports"
+mkdir -p "$build-tsan/tsan-reports"
+tsanStatus=0
+(cd "$build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$build-tsan/tsan-reports/report" \
+  ctest --output-on-failure --parallel "$(nproc)" --timeout 600 -R "$tsanTests" -E '\.desktop$') || tsanStatus=$?
+if compgen -G "$build-tsan/tsan-reports/report*" > /dev/null; then
+  cat "$build-tsan"/tsan-reports/report*
+  echo "ThreadSanitizer reported the above" >&2
+  exit 1
+fi
+[ "$tsanStatus" = 0 ] || exit "$tsanStatus"
 
 CC=clang CXX=clang++ cmake -S "$top" -B "$build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DZAN_SANITIZE=ON -DZAN_FUZZ=ON \
   -DZAN_TESTS=OFF -DZAN_BENCH=OFF -DZAN_FUZZ_SECONDS="${ZAN_FUZZ_SECONDS:-20}"

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "ZClientFixture.h"
@@ -40,7 +41,11 @@ public:
         ::close(_listener);
     }
     std::wstring host() const { return L"127.0.0.1:" + std::to_wstring(_port); }
-    std::string request() const { return _request; }
+    // The serving thread fills it while the test polls.
+    std::string request() const {
+        std::lock_guard<std::mutex> guard(_requestMutex);
+        return _request;
+    }
 
 private:
     void serve() {
@@ -56,7 +61,10 @@ private:
             if (n <= 0) break;
             got.append(buffer, static_cast<std::size_t>(n));
         }
-        _request = got;
+        {
+            std::lock_guard<std::mutex> guard(_requestMutex);
+            _request = got;
+        }
         if (!_silent && !_answer.empty()) {
             ssize_t ignored = write(c, _answer.data(), _answer.size());
             (void)ignored;
@@ -71,6 +79,7 @@ private:
     int _port = 0;
     std::thread _thread;
     std::atomic<bool> _done{false};
+    mutable std::mutex _requestMutex;
     std::string _request;
 };
 
