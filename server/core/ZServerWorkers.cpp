@@ -17,7 +17,7 @@ ZServerWorkers::Result ZServerWorkers::submit(std::uint32_t source, Priority pri
         if (_maxPerSource > 0 && mine >= _maxPerSource) return Result::SourceFull;
         ++mine;
         ++_queued;
-        Lane& lane = _lanes[priority == Priority::Urgent ? 0 : 1];
+        Lane& lane = _lanes[static_cast<int>(priority)];
         std::deque<Item>& queue = lane.bySource[source];
         if (queue.empty()) lane.turns.push_back(source);
         queue.push_back(Item{source, std::move(job), std::move(done)});

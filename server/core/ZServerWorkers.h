@@ -2,10 +2,11 @@
 // event loop never waits for it; results come back on the loop's thread.
 //
 // Work is queued per source address and taken round-robin across the
-// sources, in two classes: all the urgent work (sign-ins of existing
-// accounts) before any of the rest (new accounts). One source's burst thus
-// delays another source's request by one job at most, and each source may
-// have only so many jobs queued or running.
+// sources, in three classes, each emptied before the next: urgent work
+// (sign-ins from addresses with a clean record), suspect work (sign-ins
+// after wrong passwords) and the rest (new accounts). One source's burst
+// thus delays another source's request by one job at most, and each source
+// may have only so many jobs queued or running.
 //
 // Threading: submit() on the loop's thread; jobs run on the workers; their
 // completions are posted to the loop. The mutex guards the queues and the
@@ -31,7 +32,7 @@ public:
     ZServerWorkers(const ZServerWorkers&) = delete;
     ZServerWorkers& operator=(const ZServerWorkers&) = delete;
 
-    enum class Priority { Urgent, Later };
+    enum class Priority { Urgent, Suspect, Later };
     enum class Result { Queued, Full, SourceFull };
 
     // Jobs one source may have queued or running at once; 0 for no cap.
@@ -66,7 +67,7 @@ private:
     int _maxPerSource = 0;
     std::mutex _mutex;
     std::condition_variable _wake;
-    Lane _lanes[2];
+    Lane _lanes[3];
     int _queued = 0;
     std::unordered_map<std::uint32_t, int> _perSource;
     bool _stopping = false;

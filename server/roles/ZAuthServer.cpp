@@ -107,12 +107,10 @@ void ZAuthServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message
     _create(connection, from, password, email, version);
 }
 
-bool ZAuthServer::_submit(ZServerConnection& connection, bool urgent, std::function<void()> job,
-                          std::function<void()> done) {
+bool ZAuthServer::_submit(ZServerConnection& connection, ZServerWorkers::Priority priority,
+                          std::function<void()> job, std::function<void()> done) {
     const ZServerWorkers::Result r =
-        _context.workers->submit(connection.peerAddress(), urgent ? ZServerWorkers::Priority::Urgent
-                                                                  : ZServerWorkers::Priority::Later,
-                                 std::move(job), std::move(done));
+        _context.workers->submit(connection.peerAddress(), priority, std::move(job), std::move(done));
     if (r == ZServerWorkers::Result::Queued) return true;
     if (ZServerWarnAllowed()) {
         if (r == ZServerWorkers::Result::SourceFull)
@@ -135,6 +133,14 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
     const std::uint64_t id = idOf(connection);
     const std::uint32_t source = connection.peerAddress();
     const std::int64_t now = ZServerLoop::now();
+    // A waiting guesser costs no database look-up.
+    if (const std::int64_t wait = _throttle.waiting(guid, source, now)) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING Sign-in to '" << ZFromUTF8(guid) << L"' from (" << connection.peer() << L") waits "
+                                         << (wait + 999999) / 1000000 << L" s after wrong passwords, answering 429.");
+        _throttled(id, wait, L"Too many attempts");
+        return;
+    }
     auto account = std::make_shared<ZServerAccount>();
     if (!_context.store->findAccount(guid, *account)) {
         ZSERVER_LOGC('a', L"Sign-in refused for unknown account '" << guid << L"'");
@@ -145,6 +151,8 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
         _answer(id, ZServerResponse(403, L"Incorrect name or password"));
         return;
     }
+    const ZServerWorkers::Priority priority =
+        _throttle.suspect(guid, source, now) ? ZServerWorkers::Priority::Suspect : ZServerWorkers::Priority::Urgent;
     // Counted now, before the hash: requests sent together cannot all be
     // hashed before the first of them has failed.
     if (const std::int64_t wait = _throttle.admit(guid, source, now)) {
@@ -161,6 +169,7 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
     auto done = [this, id, account, result, version, source] {
         if (!*result) {
             ZSERVER_LOGC('a', L"Sign-in refused for account '" << account->guid << L"': wrong password");
+            _throttle.failed(account->guid, source, ZServerLoop::now());
             _answer(id, ZServerResponse(403, L"Incorrect name or password"));
             return;
         }
@@ -170,7 +179,7 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
         answer.set(L"Session-Key", ZFromUTF8(_context.sessions->issue(account->guid, ZServerLoop::now())));
         _answer(id, answer);
     };
-    _submit(connection, true, job, done);
+    if (!_submit(connection, priority, job, done)) _throttle.withdrawn(guid, source, now);
 }
 
 void ZAuthServer::_create(ZServerConnection& connection, const std::string& name, const std::string& password,
@@ -219,5 +228,5 @@ void ZAuthServer::_create(ZServerConnection& connection, const std::string& name
         answer.set(L"Session-Key", ZFromUTF8(_context.sessions->issue(account->guid, ZServerLoop::now())));
         _answer(id, answer);
     };
-    if (!_submit(connection, false, job, done)) _creations.give(address, 1);
+    if (!_submit(connection, ZServerWorkers::Priority::Later, job, done)) _creations.give(address, 1);
 }

@@ -10,6 +10,7 @@
 
 #include "ZServerQuota.h"
 #include "ZServerTCPRole.h"
+#include "ZServerWorkers.h"
 #include "ZSignInThrottle.h"
 
 class ZAuthServer : public ZServerTCPRole {
@@ -37,7 +38,8 @@ private:
     ZHTTPHeaders _success(int version) const;
     // Queues the hashing; answers 503 itself when the queue or the
     // address's share of it is full.
-    bool _submit(ZServerConnection& connection, bool urgent, std::function<void()> job, std::function<void()> done);
+    bool _submit(ZServerConnection& connection, ZServerWorkers::Priority priority, std::function<void()> job,
+                 std::function<void()> done);
     void _throttled(std::uint64_t id, std::int64_t wait, const wchar_t* reason);
 
     Hosts _hosts;

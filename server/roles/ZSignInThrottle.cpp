@@ -60,6 +60,7 @@ std::int64_t ZSignInThrottle::admit(const std::string& account, std::uint32_t so
     }
     if (!from) from = _record(_sources, source, now, true);
     if (pair) {
+        ++pair->pending;
         pair->last = now;
         // Under attack every address waits after each failure, its free
         // ones or not: many addresses then add one guess each, not five.
@@ -71,10 +72,39 @@ std::int64_t ZSignInThrottle::admit(const std::string& account, std::uint32_t so
         ++target->failures;
     }
     if (from) {
+        ++from->pending;
         from->last = now;
         if (++from->failures >= _limits.sourceFailures)
             from->next = now + _delayAfter(from->failures - _limits.sourceFailures);
     }
+    return 0;
+}
+
+void ZSignInThrottle::failed(const std::string& account, std::uint32_t source, std::int64_t now) {
+    if (Record* pair = _record(_pairs, pairKey(account, source), now, false); pair && pair->pending > 0)
+        --pair->pending;
+    if (Record* from = _record(_sources, source, now, false); from && from->pending > 0) --from->pending;
+}
+
+void ZSignInThrottle::withdrawn(const std::string& account, std::uint32_t source, std::int64_t now) {
+    failed(account, source, now);
+    if (Record* pair = _record(_pairs, pairKey(account, source), now, false); pair && pair->failures > 0)
+        --pair->failures;
+    if (Record* target = _record(_accounts, account, now, false); target && target->failures > 0) --target->failures;
+    if (Record* from = _record(_sources, source, now, false); from && from->failures > 0) --from->failures;
+}
+
+bool ZSignInThrottle::suspect(const std::string& account, std::uint32_t source, std::int64_t now) {
+    const Record* pair = _record(_pairs, pairKey(account, source), now, false);
+    const Record* from = _record(_sources, source, now, false);
+    return (pair && pair->failures > pair->pending) || (from && from->failures > from->pending);
+}
+
+std::int64_t ZSignInThrottle::waiting(const std::string& account, std::uint32_t source, std::int64_t now) const {
+    auto pair = _pairs.find(pairKey(account, source));
+    if (pair != _pairs.end() && pair->second.next > now) return pair->second.next - now;
+    auto from = _sources.find(source);
+    if (from != _sources.end() && from->second.next > now) return from->second.next - now;
     return 0;
 }
 
@@ -83,6 +113,7 @@ void ZSignInThrottle::succeeded(const std::string& account, std::uint32_t source
     if (Record* target = _record(_accounts, account, now, false); target && target->failures > 0) --target->failures;
     if (Record* from = _record(_sources, source, now, false); from && from->failures > 0) {
         --from->failures;
+        if (from->pending > 0) --from->pending;
         if (from->failures < _limits.sourceFailures) from->next = 0;
     }
 }

@@ -40,8 +40,19 @@ public:
     // Admits and counts one attempt: 0 when it may go ahead, otherwise the
     // microseconds until the pair (or the address) may try again.
     std::int64_t admit(const std::string& account, std::uint32_t source, std::int64_t now);
-    // The attempt's password was right.
+    // What admit() would answer for a waiting pair or address, without
+    // counting anything: lets the caller refuse before any look-up.
+    std::int64_t waiting(const std::string& account, std::uint32_t source, std::int64_t now) const;
+    // The attempt's password was right, or wrong.
     void succeeded(const std::string& account, std::uint32_t source, std::int64_t now);
+    void failed(const std::string& account, std::uint32_t source, std::int64_t now);
+    // The attempt was never checked (the service was busy): it is not
+    // held against anyone, though a wait it started stays.
+    void withdrawn(const std::string& account, std::uint32_t source, std::int64_t now);
+    // True when the pair or the address has failed lately (attempts still
+    // being checked aside): its next attempt waits behind those of
+    // addresses with a clean record.
+    bool suspect(const std::string& account, std::uint32_t source, std::int64_t now);
     // A sign-in for an account that does not exist: held against the address.
     std::int64_t unknownAccount(std::uint32_t source, std::int64_t now);
     // The failures of the pair and of the account that still count.
@@ -52,6 +63,8 @@ public:
 private:
     struct Record {
         int failures = 0;
+        // Of the failures, the attempts admitted and not yet checked.
+        int pending = 0;
         std::int64_t next = 0;
         std::int64_t last = 0;
     };

@@ -72,6 +72,25 @@ TEST(SignInThrottle, DelaysAPairAfterItsFreeFailuresDoublingUpToTheCap) {
     EXPECT_EQ(t.admit("bob", kGuesser, now + 3600 * kSecond), 0);
 }
 
+TEST(SignInThrottle, QueuesAnAddressBehindCleanOnesOnlyOnceItHasFailed) {
+    ZSignInThrottle t(limits());
+    const std::int64_t now = 1000 * kSecond;
+    EXPECT_FALSE(t.suspect("ann", kGuesser, now));
+    ASSERT_EQ(t.admit("ann", kGuesser, now), 0);
+    ASSERT_EQ(t.admit("ann", kGuesser, now), 0);
+    // Attempts still being checked are no failures yet.
+    EXPECT_FALSE(t.suspect("ann", kGuesser, now));
+    t.failed("ann", kGuesser, now);
+    EXPECT_TRUE(t.suspect("ann", kGuesser, now));
+    EXPECT_TRUE(t.suspect("bob", kGuesser, now)) << "the address has failed, whatever the account";
+    EXPECT_FALSE(t.suspect("ann", kOwner, now));
+    // An attempt the service never checked is taken back.
+    t.withdrawn("ann", kGuesser, now);
+    EXPECT_EQ(t.pairFailures("ann", kGuesser, now), 1);
+    EXPECT_EQ(t.accountFailures("ann", now), 1);
+    EXPECT_EQ(t.waiting("ann", kGuesser, now), 0);
+}
+
 TEST(SignInThrottle, GivesANewAddressOneTryOnAnAccountUnderAttackAndSlowsAnAddressGuessingEverywhere) {
     ZSignInThrottle t(limits());
     const std::int64_t now = 1000 * kSecond;
