@@ -128,6 +128,13 @@ void ZAuthServer::_throttled(std::uint64_t id, std::int64_t wait, const wchar_t*
     _answer(id, answer);
 }
 
+void ZAuthServer::_guessing(ZServerConnection& connection, const std::string& guid, std::int64_t wait) {
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING Sign-in to '" << ZFromUTF8(guid) << L"' from (" << connection.peer() << L") waits "
+                                     << (wait + 999999) / 1000000 << L" s after wrong passwords, answering 429.");
+    _throttled(idOf(connection), wait, L"Too many attempts");
+}
+
 void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid, const std::string& password,
                           int version) {
     const std::uint64_t id = idOf(connection);
@@ -135,17 +142,14 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
     const std::int64_t now = ZServerLoop::now();
     // A waiting guesser costs no database look-up.
     if (const std::int64_t wait = _throttle.waiting(guid, source, now)) {
-        if (ZServerWarnAllowed())
-            ZLOG(L"WARNING Sign-in to '" << ZFromUTF8(guid) << L"' from (" << connection.peer() << L") waits "
-                                         << (wait + 999999) / 1000000 << L" s after wrong passwords, answering 429.");
-        _throttled(id, wait, L"Too many attempts");
+        _guessing(connection, guid, wait);
         return;
     }
     auto account = std::make_shared<ZServerAccount>();
     if (!_context.store->findAccount(guid, *account)) {
         ZSERVER_LOGC('a', L"Sign-in refused for unknown account '" << guid << L"'");
         if (const std::int64_t wait = _throttle.unknownAccount(source, now)) {
-            _throttled(id, wait, L"Too many attempts");
+            _guessing(connection, guid, wait);
             return;
         }
         _answer(id, ZServerResponse(403, L"Incorrect name or password"));
@@ -156,10 +160,7 @@ void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid
     // Counted now, before the hash: requests sent together cannot all be
     // hashed before the first of them has failed.
     if (const std::int64_t wait = _throttle.admit(guid, source, now)) {
-        if (ZServerWarnAllowed())
-            ZLOG(L"WARNING Sign-in to '" << ZFromUTF8(guid) << L"' from (" << connection.peer() << L") waits "
-                                         << (wait + 999999) / 1000000 << L" s after wrong passwords, answering 429.");
-        _throttled(id, wait, L"Too many attempts");
+        _guessing(connection, guid, wait);
         return;
     }
     auto result = std::make_shared<bool>(false);

@@ -41,6 +41,9 @@ private:
     bool _submit(ZServerConnection& connection, ZServerWorkers::Priority priority, std::function<void()> job,
                  std::function<void()> done);
     void _throttled(std::uint64_t id, std::int64_t wait, const wchar_t* reason);
+    // Refuses a sign-in whose pair or address must still wait (429), with a
+    // rate-limited warning.
+    void _guessing(ZServerConnection& connection, const std::string& guid, std::int64_t wait);
 
     Hosts _hosts;
     ZSignInThrottle _throttle;

@@ -158,6 +158,13 @@ bool ZLogHost::_admit(ZServerConnection& connection, Upload& upload, std::int64_
     return false;
 }
 
+void ZLogHost::_diskFull(ZServerConnection& connection, Upload& upload) {
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING Log upload from (" << connection.peer() << L") ran out of disk space, answering 507.");
+    upload.status = 507;
+    upload.reason = L"Insufficient Storage";
+}
+
 void ZLogHost::onHead(ZServerConnection& connection, ZHTTPHeaders& message, std::int64_t contentLength) {
     if (message.getResponse() != 0 || !ZCaseEquals(message.getMethod(), L"LOGFILE")) {
         _answer(connection, message, 405, L"Method Not Allowed");
@@ -170,13 +177,14 @@ void ZLogHost::onHead(ZServerConnection& connection, ZHTTPHeaders& message, std:
     if (contentLength < 0) {
         // Nothing follows; onBodyEnd answers.
         upload.failed = true;
+        upload.status = 400;
+        upload.reason = L"One file per LOGFILE";
         return;
     }
     if (!_admit(connection, upload, contentLength)) {
         // The content is still read, so the answer reaches the sender
         // rather than a reset.
         upload.failed = true;
-        upload.folder = "-";
         return;
     }
     upload.folder = _context.config->data + "/logs/" + ZServerSafeName(ZServerField(message, L"From"), "anonymous");
@@ -186,7 +194,7 @@ void ZLogHost::onHead(ZServerConnection& connection, ZHTTPHeaders& message, std:
     upload.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (upload.fd < 0) {
         upload.failed = true;
-        if (errno == ENOSPC || errno == EDQUOT) upload.status = 507, upload.reason = L"Insufficient Storage";
+        if (errno == ENOSPC || errno == EDQUOT) _diskFull(connection, upload);
         return;
     }
     upload.temporary = temporary;
@@ -200,7 +208,7 @@ void ZLogHost::onBody(ZServerConnection& connection, const char* bytes, std::siz
     if (upload.failed || upload.fd < 0) return;
     if (!writeAll(upload.fd, std::string_view(bytes, size))) {
         upload.failed = true;
-        if (errno == ENOSPC || errno == EDQUOT) upload.status = 507, upload.reason = L"Insufficient Storage";
+        if (errno == ENOSPC || errno == EDQUOT) _diskFull(connection, upload);
         _discard(upload);
     }
 }
@@ -210,15 +218,8 @@ void ZLogHost::onBodyEnd(ZServerConnection& connection) {
     if (it == _uploads.end()) return;
     Upload upload = std::move(it->second);
     _uploads.erase(it);
-    if (upload.temporary.empty() && upload.failed && upload.folder.empty()) {
-        _discard(upload);
-        _answer(connection, upload.request, 400, L"One file per LOGFILE");
-        return;
-    }
     if (upload.status) {
         _discard(upload);
-        if (upload.status == 507 && upload.folder != "-" && ZServerWarnAllowed())
-            ZLOG(L"WARNING Log upload from (" << connection.peer() << L") ran out of disk space, answering 507.");
         _answer(connection, upload.request, upload.status, upload.reason);
         return;
     }

@@ -52,6 +52,8 @@ private:
     // refusal filled in.
     bool _admit(ZServerConnection& connection, Upload& upload, std::int64_t length);
     void _answer(ZServerConnection& connection, const ZHTTPHeaders& request, int code, const wchar_t* reason);
+    // A write found the disk full: the upload is answered 507.
+    void _diskFull(ZServerConnection& connection, Upload& upload);
 
     std::map<std::uint64_t, Upload> _uploads;
     ZLogStore _store;
