@@ -127,7 +127,7 @@ const std::vector<Option>& options() {
         {"sign-in-max-delay", "longest such wait in seconds (default 3600)",
          number(&ZServerConfig::signInMaxDelay, 1, 86400), 1, 86400},
         {"sign-in-account-failures", "wrong passwords for one account from all addresses within an hour after which "
-                                     "a new address gets one try before it waits (default 20)",
+                                     "every address waits after each further one (default 20)",
          number(&ZServerConfig::signInAccountFailures, 1, 1000000), 1, 1000000},
         {"sign-in-source-failures", "wrong passwords from one address for all accounts within an hour after which "
                                     "the address waits as a whole (default 100)",
