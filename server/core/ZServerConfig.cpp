@@ -13,7 +13,7 @@
 namespace {
 
 bool readInt(const std::string& text, std::int64_t low, std::int64_t high, std::int64_t& out) {
-    if (text.empty() || text.size() > 12) return false;
+    if (text.empty() || text.size() > 18) return false;
     std::int64_t v = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return false;
@@ -103,6 +103,39 @@ const std::vector<Option>& options() {
          number(&ZServerConfig::authReserve, 0, 1000000), 0, 1000000},
         {"max-uploads-per-peer", "log uploads at once from one address (default 4)",
          number(&ZServerConfig::maxUploadsPerPeer, 1, 1000000), 1, 1000000},
+        {"log-quota", "bytes of uploaded logs kept in all; the oldest go to make room (default 4294967296)",
+         number(&ZServerConfig::logQuota, 1024, 1LL << 50), 1024, 1LL << 50},
+        {"log-quota-per-source", "bytes of log uploads taken from one address an hour, 0 for no cap (default 268435456)",
+         number(&ZServerConfig::logQuotaPerSource, 0, 1LL << 50), 0, 1LL << 50},
+        {"log-quota-per-account", "bytes of log uploads taken for one account (\"From\") an hour, 0 for no cap "
+                                  "(default 268435456)",
+         number(&ZServerConfig::logQuotaPerAccount, 0, 1LL << 50), 0, 1LL << 50},
+        {"min-free-space", "free bytes on the data folder's disk below which uploads are refused (507), so the "
+                           "database keeps room (default 536870912)",
+         number(&ZServerConfig::minFreeSpace, 0, 1LL << 60), 0, 1LL << 60},
+        {"max-database", "largest database in bytes, 0 for no cap but the disk (default 0)",
+         number(&ZServerConfig::maxDatabase, 0, 1LL << 50), 0, 1LL << 50},
+        {"bug-reports-per-hour", "bug reports taken from one user an hour (default 10)",
+         number(&ZServerConfig::bugReportsPerHour, 0, 1000000), 0, 1000000},
+        {"max-bug-report", "longest bug report text in bytes (default 16384)",
+         number(&ZServerConfig::maxBugReport, 1, 60000), 1, 60000},
+        {"sign-in-free-failures", "wrong passwords one address may send for one account before it waits (default 5)",
+         number(&ZServerConfig::signInFreeFailures, 1, 1000), 1, 1000},
+        {"sign-in-delay", "seconds an address waits after its free wrong passwords; doubles with each further one "
+                          "(default 60)",
+         number(&ZServerConfig::signInDelay, 1, 86400), 1, 86400},
+        {"sign-in-max-delay", "longest such wait in seconds (default 3600)",
+         number(&ZServerConfig::signInMaxDelay, 1, 86400), 1, 86400},
+        {"sign-in-account-failures", "wrong passwords for one account from all addresses within an hour after which "
+                                     "every address waits after each further one (default 20)",
+         number(&ZServerConfig::signInAccountFailures, 1, 1000000), 1, 1000000},
+        {"sign-in-source-failures", "wrong passwords from one address for all accounts within an hour after which "
+                                    "the address waits as a whole (default 100)",
+         number(&ZServerConfig::signInSourceFailures, 1, 1000000), 1, 1000000},
+        {"accounts-per-source", "new accounts one address may create an hour, 0 for no cap (default 20)",
+         number(&ZServerConfig::accountsPerSource, 0, 1000000), 0, 1000000},
+        {"max-queued-per-source", "sign-ins and new accounts of one address queued for hashing at once (default 8)",
+         number(&ZServerConfig::maxQueuedPerSource, 1, 4096), 1, 4096},
         {"relay-open-timeout", "seconds a relay connection may stay open without an allocation (default 15)",
          number(&ZServerConfig::relayOpenTimeout, 1, 3600), 1, 3600},
         {"nofile", "descriptor limit the service sets for itself (default: as inherited)",

@@ -38,6 +38,28 @@ struct ZServerConfig {
     // Places of maxConnections that only the authentication server takes.
     int authReserve = 512;
     int maxUploadsPerPeer = 4;
+    // What the log host keeps: bytes in all (the oldest uploads go to make
+    // room), bytes per source address and per account an hour, and the free
+    // disk space it leaves to the database.
+    std::int64_t logQuota = 4LL << 30;
+    std::int64_t logQuotaPerSource = 256LL << 20;
+    std::int64_t logQuotaPerAccount = 256LL << 20;
+    std::int64_t minFreeSpace = 512LL << 20;
+    // Largest database in bytes; 0 leaves it to the disk.
+    std::int64_t maxDatabase = 0;
+    int bugReportsPerHour = 10;
+    int maxBugReport = 16 * 1024;
+    // Password guessing: free wrong passwords per account and address, the
+    // first delay after them (seconds, doubling per failure up to the
+    // cap), and the failures after which an account or an address as a
+    // whole is slowed down.
+    int signInFreeFailures = 5;
+    int signInDelay = 60;
+    int signInMaxDelay = 3600;
+    int signInAccountFailures = 20;
+    int signInSourceFailures = 100;
+    int accountsPerSource = 20;
+    int maxQueuedPerSource = 8;
     // Seconds a relay connection may stay open without an allocation.
     int relayOpenTimeout = 15;
     // The descriptor limit the service sets for itself; 0 leaves it.

@@ -50,20 +50,30 @@ bool findContentLength(const char* data, std::size_t headerEnd, std::string& val
 }  // namespace
 
 std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
-                                std::wstring& reason) {
+                                std::wstring& reason, int* status) {
     std::int64_t content = 0;
-    const std::int64_t head = ZServerFrameHead(data, size, limits, reason, content);
+    const std::int64_t head = ZServerFrameHead(data, size, limits, reason, content, status);
     if (head <= 0) return head;
     const std::int64_t whole = head + (content > 0 ? content : 0);
     return static_cast<std::int64_t>(size) >= whole ? whole : 0;
 }
 
 std::int64_t ZServerFrameHead(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
-                              std::wstring& reason, std::int64_t& content) {
+                              std::wstring& reason, std::int64_t& content, int* status) {
+    int unused = 0;
+    int& code = status ? *status : unused;
     const std::size_t window = size < limits.maxHeader + 4 ? size : limits.maxHeader + 4;
     std::size_t headerEnd = std::string::npos;
-    for (std::size_t i = 0; i + 3 < window; ++i) {
-        if (data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r' && data[i + 3] == '\n') {
+    for (std::size_t i = 0; i < window; ++i) {
+        // Our messages end every line with CR LF: a bare LF is not one of
+        // them, and waiting for the CR LF CR LF it never sends would only
+        // hold the connection.
+        if (data[i] == '\n' && (i == 0 || data[i - 1] != '\r')) {
+            reason = L"line ends without CR";
+            code = 400;
+            return -1;
+        }
+        if (i + 3 < window && data[i] == '\r' && data[i + 1] == '\n' && data[i + 2] == '\r' && data[i + 3] == '\n') {
             headerEnd = i + 4;
             break;
         }
@@ -71,10 +81,12 @@ std::int64_t ZServerFrameHead(const char* data, std::size_t size, const ZServerC
     if (headerEnd == std::string::npos) {
         if (size >= limits.maxHeader + 4) {
             reason = L"header block longer than " + ZToString(static_cast<std::int64_t>(limits.maxHeader)) + L" bytes";
+            code = 431;
             return -1;
         }
         return 0;
     }
+    code = 400;
     std::string value;
     std::int64_t total = 0;
     content = -1;
@@ -103,6 +115,7 @@ std::int64_t ZServerFrameHead(const char* data, std::size_t size, const ZServerC
                 total += n;
                 if (total > limits.maxContent) {
                     reason = L"content longer than " + ZToString(limits.maxContent) + L" bytes";
+                    code = 413;
                     return -1;
                 }
             }
@@ -216,6 +229,29 @@ void ZServerConnection::refuse(const std::wstring& reason) {
     close();
 }
 
+void ZServerConnection::_refuseRequest(int status, const std::wstring& reason) {
+    if (!_limits.answerRefusals || _fd < 0) {
+        refuse(reason);
+        return;
+    }
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING " << _role << L" connection from (" << _peer << L") refused: " << reason << L", answering "
+                         << status << L" and closing.");
+    const wchar_t* text = status == 431   ? L"Request Header Fields Too Large"
+                          : status == 413 ? L"Content Too Large"
+                                          : L"Bad Request";
+    ZHTTPHeaders answer;
+    answer.set(std::wstring(), L"HTTP/1.1 " + ZToString(status) + L" " + text);
+    answer.set(L"Content-Length", 0);
+    answer.set(L"Connection", L"close");
+    // Nothing more is read from a sender that cannot frame its requests.
+    _in.clear();
+    _inOffset = 0;
+    _inputEnded = true;
+    send(answer.serialize());
+    closeWhenSent();
+}
+
 void ZServerConnection::close() {
     if (_fd < 0) return;
     _loop.unwatch(_fd, this);
@@ -310,12 +346,13 @@ void ZServerConnection::_parse() {
             continue;
         }
         std::wstring reason;
+        int status = 400;
         if (_limits.streamContent) {
             std::int64_t content = 0;
             const std::int64_t head =
-                ZServerFrameHead(_in.data() + _inOffset, _in.size() - _inOffset, _limits, reason, content);
+                ZServerFrameHead(_in.data() + _inOffset, _in.size() - _inOffset, _limits, reason, content, &status);
             if (head < 0) {
-                refuse(reason);
+                _refuseRequest(status, reason);
                 return;
             }
             if (head == 0) break;
@@ -323,7 +360,7 @@ void ZServerConnection::_parse() {
             ZHTTPHeaders message;
             const int fieldsSize = static_cast<int>(fields.size());
             if (message.deserialize(fields.data(), fieldsSize) != fieldsSize) {
-                refuse(L"malformed message");
+                _refuseRequest(400, L"malformed message");
                 return;
             }
             _inOffset += static_cast<std::size_t>(head);
@@ -334,16 +371,16 @@ void ZServerConnection::_parse() {
             continue;
         }
         const std::int64_t length =
-            ZServerFrameLength(_in.data() + _inOffset, _in.size() - _inOffset, _limits, reason);
+            ZServerFrameLength(_in.data() + _inOffset, _in.size() - _inOffset, _limits, reason, &status);
         if (length < 0) {
-            refuse(reason);
+            _refuseRequest(status, reason);
             return;
         }
         if (length == 0) break;
         ZHTTPHeaders message;
         const int parsed = message.deserialize(_in.data() + _inOffset, static_cast<int>(length));
         if (parsed != length) {
-            refuse(L"malformed message");
+            _refuseRequest(400, L"malformed message");
             return;
         }
         _inOffset += static_cast<std::size_t>(length);

@@ -48,6 +48,11 @@ struct ZServerConnectionLimits {
     // Content goes to onHead/onBody/onBodyEnd as it arrives, instead of
     // whole messages to onMessage (one content part at most).
     bool streamContent = false;
+    // A request that cannot be framed (a header block over the cap, content
+    // over the cap, bare LF line ends) is answered with its status before
+    // the connection closes, as an HTTP client expects; otherwise it just
+    // closes.
+    bool answerRefusals = false;
 };
 
 class ZServerConnection : public IZServerHandler {
@@ -90,6 +95,7 @@ private:
     void _flush();
     void _updateInterest();
     void _armIdle();
+    void _refuseRequest(int status, const std::wstring& reason);
 
     ZServerLoop& _loop;
     int _fd;
@@ -119,11 +125,13 @@ private:
 };
 
 // Finds the length of the whole message at the front of the bytes, within the
-// caps: >0 its length, 0 not complete yet, -1 refused (reason filled).
+// caps: >0 its length, 0 not complete yet, -1 refused (reason filled, and
+// the status to answer with: 431 for the header block, 413 for the content,
+// 400 for the rest).
 std::int64_t ZServerFrameLength(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
-                                std::wstring& reason);
+                                std::wstring& reason, int* status = nullptr);
 // Finds the header block at the front of the bytes: >0 its length with the
 // total content length filled (-1 without "Content-Length"), 0 not complete
-// yet, -1 refused (reason filled; also for content over the cap).
+// yet, -1 refused (reason and status filled; also for content over the cap).
 std::int64_t ZServerFrameHead(const char* data, std::size_t size, const ZServerConnectionLimits& limits,
-                              std::wstring& reason, std::int64_t& content);
+                              std::wstring& reason, std::int64_t& content, int* status = nullptr);

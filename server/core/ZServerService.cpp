@@ -78,7 +78,9 @@ bool ZServerService::start(std::string& error) {
         error = "cannot open the database: " + error;
         return false;
     }
+    _store->setSizeLimit(_config.maxDatabase);
     _workers = std::make_unique<ZServerWorkers>(*_loop, _config.workers, 4096);
+    _workers->setMaxPerSource(_config.maxQueuedPerSource);
     _flood = std::make_unique<ZFloodGate>(_config.floodLimit);
     _count = std::make_unique<ZServerConnectionCount>(_config.maxConnections, _config.authReserve);
     _sessions = std::make_unique<ZServerSessions>();

@@ -8,21 +8,33 @@ ZServerWorkers::ZServerWorkers(ZServerLoop& loop, int threads, int maxQueued) : 
 
 ZServerWorkers::~ZServerWorkers() { stop(); }
 
-bool ZServerWorkers::submit(std::function<void()> job, std::function<void()> done) {
+ZServerWorkers::Result ZServerWorkers::submit(std::uint32_t source, Priority priority, std::function<void()> job,
+                                              std::function<void()> done) {
     {
         std::lock_guard<std::mutex> guard(_mutex);
-        if (_stopping || static_cast<int>(_queue.size()) >= _maxQueued) return false;
-        _queue.emplace_back(std::move(job), std::move(done));
+        if (_stopping || _queued >= _maxQueued) return Result::Full;
+        int& mine = _perSource[source];
+        if (_maxPerSource > 0 && mine >= _maxPerSource) return Result::SourceFull;
+        ++mine;
+        ++_queued;
+        Lane& lane = _lanes[static_cast<int>(priority)];
+        std::deque<Item>& queue = lane.bySource[source];
+        if (queue.empty()) lane.turns.push_back(source);
+        queue.push_back(Item{source, std::move(job), std::move(done)});
     }
     _wake.notify_one();
-    return true;
+    return Result::Queued;
 }
 
 void ZServerWorkers::stop() {
     {
         std::lock_guard<std::mutex> guard(_mutex);
         _stopping = true;
-        _queue.clear();
+        for (Lane& lane : _lanes) {
+            lane.bySource.clear();
+            lane.turns.clear();
+        }
+        _queued = 0;
     }
     _wake.notify_all();
     for (std::thread& t : _threads)
@@ -30,17 +42,41 @@ void ZServerWorkers::stop() {
     _threads.clear();
 }
 
+bool ZServerWorkers::_take(Item& out) {
+    for (Lane& lane : _lanes) {
+        if (lane.empty()) continue;
+        const std::uint32_t source = lane.turns.front();
+        lane.turns.pop_front();
+        auto it = lane.bySource.find(source);
+        out = std::move(it->second.front());
+        it->second.pop_front();
+        if (it->second.empty())
+            lane.bySource.erase(it);
+        else
+            lane.turns.push_back(source);
+        --_queued;
+        return true;
+    }
+    return false;
+}
+
 void ZServerWorkers::_run() {
     for (;;) {
-        std::pair<std::function<void()>, std::function<void()>> item;
+        Item item;
         {
             std::unique_lock<std::mutex> lock(_mutex);
-            _wake.wait(lock, [this] { return _stopping || !_queue.empty(); });
+            _wake.wait(lock, [this] { return _stopping || _queued > 0; });
             if (_stopping) return;
-            item = std::move(_queue.front());
-            _queue.pop_front();
+            _take(item);
         }
-        item.first();
-        _loop.post(std::move(item.second));
+        item.job();
+        {
+            // The source's place is free once its job has run, before its
+            // answer is written.
+            std::lock_guard<std::mutex> guard(_mutex);
+            auto it = _perSource.find(item.source);
+            if (it != _perSource.end() && --it->second <= 0) _perSource.erase(it);
+        }
+        _loop.post(std::move(item.done));
     }
 }

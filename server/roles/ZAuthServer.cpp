@@ -18,14 +18,24 @@ ZServerConnectionLimits authLimits() {
     limits.idleTimeout = 15000000;
     // A request sent a byte at a time would otherwise hold its place for hours.
     limits.firstMessageTimeout = 15000000;
+    limits.answerRefusals = true;
     return limits;
 }
 
 constexpr std::size_t kMaxPassword = 1024;
-constexpr int kFailuresBeforeLock = 5;
-constexpr std::int64_t kLockTime = 60000000;
-constexpr std::size_t kMaxFailureRecords = 100000;
 constexpr std::size_t kMaxEmail = 254;
+constexpr std::int64_t kHour = 3600LL * 1000000;
+
+ZSignInThrottle::Limits throttleLimits(const ZServerConfig& c) {
+    ZSignInThrottle::Limits limits;
+    limits.freeFailures = c.signInFreeFailures;
+    limits.delay = static_cast<std::int64_t>(c.signInDelay) * 1000000;
+    limits.maxDelay = static_cast<std::int64_t>(c.signInMaxDelay) * 1000000;
+    if (limits.maxDelay < limits.delay) limits.maxDelay = limits.delay;
+    limits.accountFailures = c.signInAccountFailures;
+    limits.sourceFailures = c.signInSourceFailures;
+    return limits;
+}
 
 bool plainText(const std::string& s) {
     for (unsigned char c : s)
@@ -36,7 +46,9 @@ bool plainText(const std::string& s) {
 }  // namespace
 
 ZAuthServer::ZAuthServer(ZServerContext& context, ZServerConnectionCount& count)
-    : ZServerTCPRole(context, count, L"Authentication", authLimits(), context.config->maxConnectionsPerPeer, true) {}
+    : ZServerTCPRole(context, count, L"Authentication", authLimits(), context.config->maxConnectionsPerPeer, true),
+      _throttle(throttleLimits(*context.config)),
+      _creations(context.config->accountsPerSource, kHour) {}
 
 ZHTTPHeaders ZAuthServer::_success(int version) const {
     ZHTTPHeaders h = ZServerResponse(200, L"OK");
@@ -95,60 +107,80 @@ void ZAuthServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& message
     _create(connection, from, password, email, version);
 }
 
-bool ZAuthServer::_locked(const std::string& guid) {
-    auto it = _failures.find(guid);
-    return it != _failures.end() && it->second.lockedUntil > ZServerLoop::now();
+bool ZAuthServer::_submit(ZServerConnection& connection, ZServerWorkers::Priority priority,
+                          std::function<void()> job, std::function<void()> done) {
+    const ZServerWorkers::Result r =
+        _context.workers->submit(connection.peerAddress(), priority, std::move(job), std::move(done));
+    if (r == ZServerWorkers::Result::Queued) return true;
+    if (ZServerWarnAllowed()) {
+        if (r == ZServerWorkers::Result::SourceFull)
+            ZLOG(L"WARNING Too many sign-ins queued from (" << connection.peer() << L"), answering 503.");
+        else
+            ZLOG(L"WARNING The hashing queue is full, refusing (" << connection.peer() << L") with 503.");
+    }
+    _answer(idOf(connection), ZServerResponse(503, L"Busy"));
+    return false;
 }
 
-void ZAuthServer::_failed(const std::string& guid) {
-    const std::int64_t now = ZServerLoop::now();
-    if (_failures.size() >= kMaxFailureRecords) {
-        for (auto it = _failures.begin(); it != _failures.end();)
-            it = it->second.lockedUntil < now ? _failures.erase(it) : std::next(it);
-        if (_failures.size() >= kMaxFailureRecords) return;
-    }
-    Failures& f = _failures[guid];
-    if (++f.count >= kFailuresBeforeLock) {
-        f.count = 0;
-        f.lockedUntil = now + kLockTime;
-        ZLOG(L"WARNING Account '" << guid << L"' refuses sign-ins for a minute after " << kFailuresBeforeLock
-                                  << L" wrong passwords.");
-    }
+void ZAuthServer::_throttled(std::uint64_t id, std::int64_t wait, const wchar_t* reason) {
+    ZHTTPHeaders answer = ZServerResponse(429, reason);
+    answer.set(L"Retry-After", (wait + 999999) / 1000000);
+    _answer(id, answer);
+}
+
+void ZAuthServer::_guessing(ZServerConnection& connection, const std::string& guid, std::int64_t wait) {
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING Sign-in to '" << ZFromUTF8(guid) << L"' from (" << connection.peer() << L") waits "
+                                     << (wait + 999999) / 1000000 << L" s after wrong passwords, answering 429.");
+    _throttled(idOf(connection), wait, L"Too many attempts");
 }
 
 void ZAuthServer::_signIn(ZServerConnection& connection, const std::string& guid, const std::string& password,
                           int version) {
     const std::uint64_t id = idOf(connection);
+    const std::uint32_t source = connection.peerAddress();
+    const std::int64_t now = ZServerLoop::now();
+    // A waiting guesser costs no database look-up.
+    if (const std::int64_t wait = _throttle.waiting(guid, source, now)) {
+        _guessing(connection, guid, wait);
+        return;
+    }
     auto account = std::make_shared<ZServerAccount>();
     if (!_context.store->findAccount(guid, *account)) {
         ZSERVER_LOGC('a', L"Sign-in refused for unknown account '" << guid << L"'");
+        if (const std::int64_t wait = _throttle.unknownAccount(source, now)) {
+            _guessing(connection, guid, wait);
+            return;
+        }
         _answer(id, ZServerResponse(403, L"Incorrect name or password"));
         return;
     }
-    if (_locked(guid)) {
-        _answer(id, ZServerResponse(429, L"Too many attempts"));
+    const ZServerWorkers::Priority priority =
+        _throttle.suspect(guid, source, now) ? ZServerWorkers::Priority::Suspect : ZServerWorkers::Priority::Urgent;
+    // Counted now, before the hash: requests sent together cannot all be
+    // hashed before the first of them has failed.
+    if (const std::int64_t wait = _throttle.admit(guid, source, now)) {
+        _guessing(connection, guid, wait);
         return;
     }
     auto result = std::make_shared<bool>(false);
     auto job = [account, password, result] {
         *result = ZServerSameBytes(ZServerHashPassword(password, account->salt, account->iterations), account->hash);
     };
-    auto done = [this, id, account, result, version] {
+    auto done = [this, id, account, result, version, source] {
         if (!*result) {
             ZSERVER_LOGC('a', L"Sign-in refused for account '" << account->guid << L"': wrong password");
-            _failed(account->guid);
+            _throttle.failed(account->guid, source, ZServerLoop::now());
             _answer(id, ZServerResponse(403, L"Incorrect name or password"));
             return;
         }
         ZSERVER_LOGC('a', L"Account '" << account->guid << L"' signed in");
-        _failures.erase(account->guid);
+        _throttle.succeeded(account->guid, source, ZServerLoop::now());
         ZHTTPHeaders answer = _success(version);
         answer.set(L"Session-Key", ZFromUTF8(_context.sessions->issue(account->guid, ZServerLoop::now())));
         _answer(id, answer);
     };
-    if (!_context.workers->submit(job, done)) {
-        _answer(id, ZServerResponse(503, L"Busy"));
-    }
+    if (!_submit(connection, priority, job, done)) _throttle.withdrawn(guid, source, now);
 }
 
 void ZAuthServer::_create(ZServerConnection& connection, const std::string& name, const std::string& password,
@@ -167,12 +199,27 @@ void ZAuthServer::_create(ZServerConnection& connection, const std::string& name
         _answer(id, ZServerResponse(400, L"Email and password required"));
         return;
     }
+    const std::string address = connection.peer().substr(0, connection.peer().rfind(':'));
+    const std::int64_t now = ZServerLoop::now();
+    if (!_creations.take(address, 1, now)) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING Too many new accounts from (" << connection.peer() << L") this hour, answering 429.");
+        _throttled(id, _creations.waitFor(address, now), L"Too many new accounts");
+        return;
+    }
     auto job = [account, password] {
         account->salt = ZServerNewSalt();
         account->hash = ZServerHashPassword(password, account->salt, account->iterations);
     };
     auto done = [this, id, account, version] {
         if (account->hash.empty() || !_context.store->createAccount(*account)) {
+            if (_context.store->outOfSpace()) {
+                if (ZServerWarnAllowed())
+                    ZLOG(L"WARNING Cannot store the new account '" << ZFromUTF8(account->guid)
+                                                                   << L"': the database is out of space, answering 507.");
+                _answer(id, ZServerResponse(507, L"Insufficient Storage"));
+                return;
+            }
             _answer(id, ZServerResponse(409, L"Name already in use"));
             return;
         }
@@ -182,7 +229,5 @@ void ZAuthServer::_create(ZServerConnection& connection, const std::string& name
         answer.set(L"Session-Key", ZFromUTF8(_context.sessions->issue(account->guid, ZServerLoop::now())));
         _answer(id, answer);
     };
-    if (!_context.workers->submit(job, done)) {
-        _answer(id, ZServerResponse(503, L"Busy"));
-    }
+    if (!_submit(connection, ZServerWorkers::Priority::Later, job, done)) _creations.give(address, 1);
 }

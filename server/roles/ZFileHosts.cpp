@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "ZPortable_Text.h"
+#include "ZServerGuard.h"
 #include "ZUtil.h"
 
 namespace {
@@ -22,6 +23,7 @@ ZServerConnectionLimits logLimits(const ZServerConfig& config) {
     limits.maxParts = 1;
     limits.idleTimeout = 60000000;
     limits.streamContent = true;
+    limits.answerRefusals = true;
     return limits;
 }
 
@@ -30,6 +32,7 @@ ZServerConnectionLimits upgradeLimits() {
     limits.maxHeader = 8 * 1024;
     limits.maxContent = 0;
     limits.idleTimeout = 60000000;
+    limits.answerRefusals = true;
     return limits;
 }
 
@@ -61,26 +64,30 @@ std::string ZServerSafeName(const std::string& text, const std::string& fallback
     return out.empty() ? fallback : out;
 }
 
+namespace {
+
+constexpr std::int64_t kHour = 3600LL * 1000000;
+
+// The account an upload is charged to: its "From" without the device, which
+// follows the account's identifier after the last '@'.
+std::string accountOf(const std::string& folder) {
+    const std::size_t first = folder.find('@');
+    const std::size_t last = folder.rfind('@');
+    return first != last ? folder.substr(0, last) : folder;
+}
+
+std::string addressOf(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
+
+}  // namespace
+
 ZLogHost::ZLogHost(ZServerContext& context, ZServerConnectionCount& count)
     : ZServerTCPRole(context, count, L"Log host", logLimits(*context.config),
-                     std::min(context.config->maxConnectionsPerPeer, context.config->maxUploadsPerPeer)) {
+                     std::min(context.config->maxConnectionsPerPeer, context.config->maxUploadsPerPeer)),
+      _store(context.config->data + "/logs", ZLogStore::Limits{context.config->logQuota, context.config->minFreeSpace}),
+      _perSource(context.config->logQuotaPerSource, kHour),
+      _perAccount(context.config->logQuotaPerAccount, kHour) {
     // Uploads cut off by a killed service left their hidden files behind.
-    const std::string logs = context.config->data + "/logs";
-    int removed = 0;
-    if (DIR* top = ::opendir(logs.c_str())) {
-        while (const dirent* user = ::readdir(top)) {
-            if (user->d_name[0] == '.') continue;
-            const std::string folder = logs + "/" + user->d_name;
-            DIR* inner = ::opendir(folder.c_str());
-            if (!inner) continue;
-            while (const dirent* file = ::readdir(inner))
-                if (std::strncmp(file->d_name, ".upload-", 8) == 0 &&
-                    ::unlink((folder + "/" + file->d_name).c_str()) == 0)
-                    ++removed;
-            ::closedir(inner);
-        }
-        ::closedir(top);
-    }
+    const int removed = _store.scan();
     if (removed) ZLOG(L"ACTIVITY: Removed " << removed << L" unfinished log uploads");
 }
 
@@ -93,12 +100,74 @@ void ZLogHost::_discard(Upload& upload) {
     upload.fd = -1;
     if (!upload.temporary.empty()) ::unlink(upload.temporary.c_str());
     upload.temporary.clear();
+    if (upload.held) _store.release(upload.held);
+    upload.held = 0;
+}
+
+void ZLogHost::_answer(ZServerConnection& connection, const ZHTTPHeaders& request, int code, const wchar_t* reason) {
+    ZHTTPHeaders answer = ZServerResponse(code, reason);
+    if (code == 405) answer.set(L"Allow", L"LOGFILE");
+    answer.set(L"Content-Length", 0);
+    answer.set(L"Connection", L"close");
+    connection.send(ZServerAnswer(request, answer));
+    // One upload per connection, as the client sends them: a plain HTTP
+    // client learns from the close that nothing more is coming.
+    connection.closeWhenSent();
+}
+
+bool ZLogHost::_admit(ZServerConnection& connection, Upload& upload, std::int64_t length) {
+    const std::string source = addressOf(connection.peer());
+    const std::string account = accountOf(ZServerSafeName(ZServerField(upload.request, L"From"), "anonymous"));
+    const std::int64_t now = ZServerLoop::now();
+    const wchar_t* whose = nullptr;
+    if (!_perSource.take(source, length, now)) {
+        whose = L"address";
+    } else if (!_perAccount.take(account, length, now)) {
+        _perSource.give(source, length);
+        whose = L"account";
+    }
+    if (whose) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING Log upload of " << length << L" bytes from (" << connection.peer() << L") for '"
+                                           << ZFromUTF8(account) << L"' is over the hourly quota of its " << whose
+                                           << L", answering 429.");
+        upload.status = 429;
+        upload.reason = L"Upload quota exceeded";
+        return false;
+    }
+    const ZLogStore::Verdict verdict = _store.reserve(length);
+    const int expired = _store.expired();
+    if (expired != _expiredLogged) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"ACTIVITY: Removed " << expired - _expiredLogged << L" oldest log uploads to stay within the quota");
+        _expiredLogged = expired;
+    }
+    if (verdict == ZLogStore::Verdict::Taken) {
+        upload.held = length;
+        return true;
+    }
+    _perSource.give(source, length);
+    _perAccount.give(account, length);
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING Log upload of " << length << L" bytes from (" << connection.peer() << L") refused: "
+                                       << (verdict == ZLogStore::Verdict::LowSpace ? L"the disk is nearly full"
+                                                                                   : L"the log quota is held by uploads")
+                                       << L", answering 507.");
+    upload.status = 507;
+    upload.reason = L"Insufficient Storage";
+    return false;
+}
+
+void ZLogHost::_diskFull(ZServerConnection& connection, Upload& upload) {
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING Log upload from (" << connection.peer() << L") ran out of disk space, answering 507.");
+    upload.status = 507;
+    upload.reason = L"Insufficient Storage";
 }
 
 void ZLogHost::onHead(ZServerConnection& connection, ZHTTPHeaders& message, std::int64_t contentLength) {
     if (message.getResponse() != 0 || !ZCaseEquals(message.getMethod(), L"LOGFILE")) {
-        connection.send(ZServerAnswer(message, ZServerResponse(405, L"Method Not Allowed")));
-        connection.closeWhenSent();
+        _answer(connection, message, 405, L"Method Not Allowed");
         return;
     }
     Upload& upload = _uploads[idOf(connection)];
@@ -107,6 +176,14 @@ void ZLogHost::onHead(ZServerConnection& connection, ZHTTPHeaders& message, std:
     upload.request = message;
     if (contentLength < 0) {
         // Nothing follows; onBodyEnd answers.
+        upload.failed = true;
+        upload.status = 400;
+        upload.reason = L"One file per LOGFILE";
+        return;
+    }
+    if (!_admit(connection, upload, contentLength)) {
+        // The content is still read, so the answer reaches the sender
+        // rather than a reset.
         upload.failed = true;
         return;
     }
@@ -117,6 +194,7 @@ void ZLogHost::onHead(ZServerConnection& connection, ZHTTPHeaders& message, std:
     upload.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (upload.fd < 0) {
         upload.failed = true;
+        if (errno == ENOSPC || errno == EDQUOT) _diskFull(connection, upload);
         return;
     }
     upload.temporary = temporary;
@@ -130,6 +208,7 @@ void ZLogHost::onBody(ZServerConnection& connection, const char* bytes, std::siz
     if (upload.failed || upload.fd < 0) return;
     if (!writeAll(upload.fd, std::string_view(bytes, size))) {
         upload.failed = true;
+        if (errno == ENOSPC || errno == EDQUOT) _diskFull(connection, upload);
         _discard(upload);
     }
 }
@@ -139,9 +218,9 @@ void ZLogHost::onBodyEnd(ZServerConnection& connection) {
     if (it == _uploads.end()) return;
     Upload upload = std::move(it->second);
     _uploads.erase(it);
-    if (upload.temporary.empty() && upload.failed && upload.folder.empty()) {
+    if (upload.status) {
         _discard(upload);
-        connection.send(ZServerAnswer(upload.request, ZServerResponse(400, L"One file per LOGFILE")));
+        _answer(connection, upload.request, upload.status, upload.reason);
         return;
     }
     std::string stored;
@@ -153,16 +232,21 @@ void ZLogHost::onBodyEnd(ZServerConnection& connection) {
         if (::link(upload.temporary.c_str(), (upload.folder + "/" + stored).c_str()) == 0) break;
         if (errno != EEXIST || n == 999) ok = false;
     }
+    if (ok) {
+        _store.stored(upload.folder + "/" + stored, upload.held, upload.size);
+        upload.held = 0;
+    }
     _discard(upload);
     if (!ok) {
-        ZLOG(L"WARNING Cannot store upload '" << ZFromUTF8(upload.name) << L"' from (" << connection.peer()
-                                               << L"), answering 500.");
-        connection.send(ZServerAnswer(upload.request, ZServerResponse(500, L"Cannot store")));
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING Cannot store upload '" << ZFromUTF8(upload.name) << L"' from (" << connection.peer()
+                                                   << L"), answering 500.");
+        _answer(connection, upload.request, 500, L"Cannot store");
         return;
     }
     ZLOG(L"ACTIVITY: Stored log upload '" << ZFromUTF8(upload.folder + "/" + stored) << L"' (" << upload.size
                                           << L" bytes)");
-    connection.send(ZServerAnswer(upload.request, ZServerResponse(200, L"OK")));
+    _answer(connection, upload.request, 200, L"OK");
 }
 
 void ZLogHost::_closed(ZServerConnection& connection) {
@@ -185,8 +269,10 @@ void ZUpgradeHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& messag
     const std::string line = ZServerField(message, L"");
     const std::size_t space = line.find(' ');
     const std::size_t end = space == std::string::npos ? std::string::npos : line.find(' ', space + 1);
-    if (message.getResponse() != 0 || !ZCaseEquals(message.getMethod(), L"GET") || end == std::string::npos) {
+    const bool head = ZCaseEquals(message.getMethod(), L"HEAD");
+    if (message.getResponse() != 0 || !(head || ZCaseEquals(message.getMethod(), L"GET")) || end == std::string::npos) {
         ZHTTPHeaders answer = ZServerResponse(405, L"Method Not Allowed");
+        answer.set(L"Allow", L"GET, HEAD");
         answer.set(L"Content-Length", 0);
         connection.send(answer.serialize());
         return;
@@ -215,7 +301,12 @@ void ZUpgradeHost::onMessage(ZServerConnection& connection, ZHTTPHeaders& messag
     answer.set(L"Content-Length", static_cast<std::int64_t>(info.st_size));
     answer.set(L"Content-Type", L"application/octet-stream");
     answer.set(L"Connection", L"close");
-    ZSERVER_LOGC('u', L"Serving upgrade '" << name << L"' to (" << connection.peer() << L")");
     connection.send(answer.serialize());
+    if (head) {
+        // The headers a GET would have, without the file.
+        ::close(fd);
+        return;
+    }
+    ZSERVER_LOGC('u', L"Serving upgrade '" << name << L"' to (" << connection.peer() << L")");
     connection.sendFile(fd, info.st_size);
 }

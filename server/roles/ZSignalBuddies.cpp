@@ -9,7 +9,6 @@
 
 namespace {
 constexpr std::size_t kMaxBuddies = 2000;
-constexpr std::size_t kMaxReport = 60000;
 }  // namespace
 
 void ZSignalServer::_onGETBUDDYLIST(int index, const ZHTTPHeaders& request, const std::string&,
@@ -64,12 +63,27 @@ void ZSignalServer::_onBUGREPORT(int index, const ZHTTPHeaders& request, const s
     if (!_speaksFor(index, request, from, user)) return;
     const std::string email = ZServerField(request, L"Email");
     const std::string text = ZServerField(request, L"Text");
-    if (email.size() > 254 || text.size() > kMaxReport) {
+    const ZServerConfig& config = *_context.config;
+    if (email.size() > 254 || text.size() > static_cast<std::size_t>(config.maxBugReport)) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING Bug report of " << static_cast<std::int64_t>(text.size()) << L" bytes from '"
+                                           << ZFromUTF8(user) << L"' is over the cap, answering 400.");
         _refuse(index, from, request, 400, L"Oversize report");
         return;
     }
+    // Counted in the database, so a restart does not open the tap again.
+    if (_context.store->countBugReports(user, ZServerStore::clock() - 3600) >= config.bugReportsPerHour) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING '" << ZFromUTF8(user) << L"' sent more than " << config.bugReportsPerHour
+                              << L" bug reports this hour, answering 429.");
+        _refuse(index, from, request, 429, L"Too many reports");
+        return;
+    }
     if (!_context.store->addBugReport(user, email, text)) {
-        _refuse(index, from, request, 500, L"Store failed");
+        if (_context.store->outOfSpace())
+            _refuse(index, from, request, 507, L"Insufficient Storage");
+        else
+            _refuse(index, from, request, 500, L"Store failed");
         return;
     }
     ZLOG(L"ACTIVITY: Bug report from '" << user << L"' stored");

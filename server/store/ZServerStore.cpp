@@ -64,7 +64,9 @@ const char* const kAddRegistered =
     "ALTER TABLE devices ADD COLUMN registered INTEGER NOT NULL DEFAULT 0;"
     "UPDATE devices SET registered = 1 WHERE owner <> '';";
 
-const char* const kIndexes = "CREATE INDEX IF NOT EXISTS devices_unregistered ON devices(created) WHERE registered = 0;";
+const char* const kIndexes =
+    "CREATE INDEX IF NOT EXISTS devices_unregistered ON devices(created) WHERE registered = 0;"
+    "CREATE INDEX IF NOT EXISTS bugreports_owner ON bugreports(owner, created);";
 
 }  // namespace
 
@@ -109,6 +111,20 @@ bool ZServerStore::open(const std::string& path, std::string& error) {
     return true;
 }
 
+void ZServerStore::setSizeLimit(std::int64_t bytes) {
+    if (!_db || bytes <= 0) return;
+    Statement size(_db, "PRAGMA page_size");
+    const std::int64_t page = size.step() == SQLITE_ROW ? size.columnInt(0) : 4096;
+    const std::string pragma = "PRAGMA max_page_count = " + std::to_string(bytes / (page > 0 ? page : 4096));
+    std::string error;
+    if (!_exec(pragma.c_str(), error)) ZLOG(L"WARNING Cannot cap the database (" << ZFromUTF8(error) << L").");
+}
+
+bool ZServerStore::_wrote(int result) {
+    _outOfSpace = (result & 0xff) == SQLITE_FULL;
+    return result == SQLITE_DONE;
+}
+
 void ZServerStore::close() {
     if (_db) sqlite3_close(_db);
     _db = nullptr;
@@ -139,13 +155,13 @@ bool ZServerStore::createAccount(const ZServerAccount& a) {
                 " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
     s.text(1, a.guid).text(2, a.name).text(3, a.email).blob(4, a.salt).blob(5, a.hash).integer(6, a.iterations);
     s.integer(7, unixNow());
-    return s.step() == SQLITE_DONE && sqlite3_changes(_db) == 1;
+    return _wrote(s.step()) && sqlite3_changes(_db) == 1;
 }
 
 bool ZServerStore::addDevice(const std::string& guid, const std::string& owner, std::int64_t created) {
     Statement s(_db, "INSERT OR IGNORE INTO devices(guid, owner, created) VALUES(?1, ?2, ?3)");
     s.text(1, guid).text(2, owner).integer(3, created ? created : unixNow());
-    return s.step() == SQLITE_DONE && sqlite3_changes(_db) == 1;
+    return _wrote(s.step()) && sqlite3_changes(_db) == 1;
 }
 
 int ZServerStore::expireUnregisteredDevices(std::int64_t before) {
@@ -172,7 +188,7 @@ bool ZServerStore::findDevice(const std::string& guid, std::string& owner) {
 bool ZServerStore::claimDevice(const std::string& guid, const std::string& owner, const std::string& version) {
     Statement s(_db, "UPDATE devices SET owner = ?2, version = ?3, registered = 1 WHERE guid = ?1 AND (owner = '' OR owner = ?2)");
     s.text(1, guid).text(2, owner).text(3, version);
-    return s.step() == SQLITE_DONE && sqlite3_changes(_db) == 1;
+    return _wrote(s.step()) && sqlite3_changes(_db) == 1;
 }
 
 std::string ZServerStore::buddyList(const std::string& owner) {
@@ -184,13 +200,19 @@ std::string ZServerStore::buddyList(const std::string& owner) {
 bool ZServerStore::setBuddyList(const std::string& owner, const std::string& list) {
     Statement s(_db, "INSERT INTO buddylists(owner, list) VALUES(?1, ?2) ON CONFLICT(owner) DO UPDATE SET list = ?2");
     s.text(1, owner).text(2, list);
-    return s.step() == SQLITE_DONE;
+    return _wrote(s.step());
 }
 
 bool ZServerStore::addBugReport(const std::string& owner, const std::string& email, const std::string& text) {
     Statement s(_db, "INSERT INTO bugreports(owner, email, text, created) VALUES(?1, ?2, ?3, ?4)");
     s.text(1, owner).text(2, email).text(3, text).integer(4, unixNow());
-    return s.step() == SQLITE_DONE;
+    return _wrote(s.step());
+}
+
+int ZServerStore::countBugReports(const std::string& owner, std::int64_t since) {
+    Statement s(_db, "SELECT COUNT(*) FROM bugreports WHERE owner = ?1 AND created >= ?2");
+    s.text(1, owner).integer(2, since);
+    return s.step() == SQLITE_ROW ? static_cast<int>(s.columnInt(0)) : 0;
 }
 
 int ZServerStore::countBugReports() {

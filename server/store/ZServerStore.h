@@ -29,6 +29,12 @@ public:
 
     // Opens (or creates) the database file; false with error filled.
     bool open(const std::string& path, std::string& error);
+    // Caps the database file at about this many bytes (0: no cap but the
+    // disk's); a write past it fails as on a full disk.
+    void setSizeLimit(std::int64_t bytes);
+    // True when the last write was refused for want of space (a full disk or
+    // the size cap), so the caller can say so rather than blame the request.
+    bool outOfSpace() const { return _outOfSpace; }
     void close();
 
     bool findAccount(const std::string& guid, ZServerAccount& out);
@@ -55,10 +61,15 @@ public:
     bool setBuddyList(const std::string& owner, const std::string& list);
     bool addBugReport(const std::string& owner, const std::string& email, const std::string& text);
     int countBugReports();
+    // Reports of the owner stored since the time (seconds since 1970).
+    int countBugReports(const std::string& owner, std::int64_t since);
 
 private:
     sqlite3_stmt* _prepare(const char* sql);
     bool _exec(const char* sql, std::string& error);
+    // Steps a write and notes whether it failed for space.
+    bool _wrote(int result);
 
     sqlite3* _db = nullptr;
+    bool _outOfSpace = false;
 };

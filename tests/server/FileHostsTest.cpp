@@ -1,6 +1,7 @@
 // The log host and the upgrade host.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "ZFileHosts.h"
@@ -68,13 +69,18 @@ TEST_F(FileHosts, StoresAnUploadWithAPathInItsNameInsideTheUploadFolder) {
     EXPECT_FALSE(std::filesystem::exists(server.dataFolder() + "/x.log"));
 }
 
-TEST_F(FileHosts, KeepsEveryUploadOfTheSameNameAndTakesSeveralOnOneConnection) {
-    TCPClient c(server.port(8));
+TEST_F(FileHosts, KeepsEveryUploadOfTheSameNameAndClosesAfterEachAnswer) {
     for (const char* text : {"first", "second", ""}) {
+        TCPClient c(server.port(8));
         c.send(logfile(L"oz", L"a.log", text));
+        // A plain HTTP client reads the answer to its length and sees the
+        // connection end: it never waits for more.
+        EXPECT_TRUE(c.closedByPeer());
+        const std::string all = c.readToClose();
         ZHTTPHeaders answer;
-        ASSERT_TRUE(c.receive(answer));
+        ASSERT_EQ(answer.deserialize(all), static_cast<int>(all.size())) << all;
         EXPECT_EQ(answer.getResponse(), 200);
+        EXPECT_EQ(answer.get(L"Content-Length"), L"0");
     }
     const std::string folder = server.dataFolder() + "/logs/oz";
     EXPECT_EQ(filesBelow(folder), (std::vector<std::string>{"a.log", "a.log.1", "a.log.2"}));
@@ -131,4 +137,52 @@ TEST(LogHost, RemovesUploadsLeftUnfinishedByAKilledService) {
     ASSERT_TRUE(server.start());
     EXPECT_FALSE(std::filesystem::exists(dir.file("data/logs/ann@zandrel.net/.upload-Ab12Cd")));
     EXPECT_EQ(ZTestReadFile(dir.file("data/logs/ann@zandrel.net/whole.log")), "kept");
+}
+
+TEST_F(FileHosts, AnswersHeadWithTheHeadersOfGetAndTheLogHostWithTheMethodItTakes) {
+    ZTestWriteFile(server.dataFolder() + "/upgrades/zandrel-765.bin", std::string(12345, 'b'));
+    TCPClient head(server.port(9));
+    head.sendRaw("HEAD /zandrel-765.bin HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string all = head.readToClose();
+    // The length of the file that a GET would bring, and nothing after the headers.
+    EXPECT_EQ(all.compare(0, 17, "HTTP/1.1 200 OK\r\n"), 0) << all;
+    EXPECT_NE(all.find("\r\nContent-Length: 12345\r\n"), std::string::npos) << all;
+    ASSERT_NE(all.find("\r\n\r\n"), std::string::npos) << all;
+    EXPECT_EQ(all.size(), all.find("\r\n\r\n") + 4) << all;
+
+    TCPClient log(server.port(8));
+    log.sendRaw("HEAD / HTTP/1.1\r\nHost: x\r\n\r\n");
+    all = log.readToClose();
+    ZHTTPHeaders answer;
+    ASSERT_GT(answer.deserialize(all), 0) << all;
+    EXPECT_EQ(answer.getResponse(), 405);
+    EXPECT_EQ(answer.get(L"Allow"), L"LOGFILE");
+    EXPECT_EQ(answer.get(L"Content-Length"), L"0");
+}
+
+TEST_F(FileHosts, AnswersAnOversizeHeaderOrBareLineFeedsWithAStatusAndCloses) {
+    struct Case {
+        int port;
+        std::string bytes;
+        const char* status;
+    };
+    const std::string longHeader = "X-Filler: " + std::string(9 * 1024, 'f') + "\r\n";
+    const Case cases[] = {
+        {8, "LOGFILE / HTTP/1.1\r\n" + longHeader + "\r\n", "HTTP/1.1 431 "},
+        {9, "GET /x HTTP/1.1\r\n" + longHeader + "\r\n", "HTTP/1.1 431 "},
+        {0, "AUTHENTICATE / HTTP/1.1\r\n" + longHeader + "\r\n", "HTTP/1.1 431 "},
+        {8, "LOGFILE / HTTP/1.1\nFrom: a\nContent-Length: 1\n\nx", "HTTP/1.1 400 "},
+        {9, "GET /x HTTP/1.1\nHost: x\n\n", "HTTP/1.1 400 "},
+        {0, "AUTHENTICATE / HTTP/1.1\nFrom: a\n\n", "HTTP/1.1 400 "},
+        {8, "LOGFILE / HTTP/1.1\r\nContent-Length: 100001\r\n\r\n", "HTTP/1.1 413 "},
+    };
+    for (const Case& c : cases) {
+        TCPClient client(server.port(c.port));
+        client.sendRaw(c.bytes);
+        // At once, not after an idle time: well within the patience.
+        EXPECT_TRUE(client.closedByPeer(3000)) << c.port << ": " << c.bytes.substr(0, 40);
+        const std::string all = client.readToClose();
+        EXPECT_EQ(all.compare(0, std::strlen(c.status), c.status), 0) << c.port << ": " << all;
+        EXPECT_NE(all.find("Content-Length: 0\r\n"), std::string::npos) << all;
+    }
 }
