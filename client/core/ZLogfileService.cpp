@@ -8,6 +8,7 @@
 #include "ZPortable.h"
 #include "ZUtil.h"
 #include "ZUtil_File.h"
+#include "ZUtil_LogFile.h"
 
 ZLogfileService::ZLogfileService(ZInstance* instance) : _instance(instance) {
     ZTRACE_KIND("ZLogfileService");
@@ -47,7 +48,10 @@ void ZLogfileService::_upload(const std::wstring& host) {
     if (!ZDirList(L"", entries)) return;
     for (const auto& [name, info] : entries) {
         const std::wstring lower = ZToLower(name);
-        if (!info.isFile || lower.size() < 4 || !ZEndsWith(lower, L".log") || lower == L"zandrel.log") continue;
+        // Only the logs this client archived: another program's ".log" in the
+        // same folder (the service's, written while we run) is not ours to
+        // send or delete.
+        if (!info.isFile || !ZLogIsArchivedName(lower)) continue;
         // A file that cannot be read (gone, or not ours) is left alone: sending
         // it empty and deleting it would lose it.
         std::string bytes;

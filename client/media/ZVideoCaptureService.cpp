@@ -33,6 +33,15 @@ std::list<std::wstring> deviceChoices(ZInstance* instance, const wchar_t* variab
     return devices;
 }
 
+// The media file standing in for the camera (and, when its sound fits, the
+// microphone) as the device lists show it; empty without one.
+std::wstring fileChoice(ZInstance* instance) {
+    const std::wstring path = instance->get(L"avi_source");
+    if (path.empty()) return path;
+    const std::size_t slash = path.find_last_of(L"/\\");
+    return L"File: " + (slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
 }  // namespace
 
 ZVideoCaptureService::ZVideoCaptureService(ZInstance* instance, ZMegaPort* port) : _instance(instance), _port(port) {
@@ -184,10 +193,11 @@ void ZVideoCaptureService::_onStart(const ZHTTPHeaders& message) {
     _instance->set(L"Video_Capture_Status", std::wstring(L"Starting..."), false);
     _instance->set(L"Audio_Capture_Status", std::wstring(L"Starting..."), false);
     const std::int64_t size = _instance->calc(L"Video_Size");
+    const std::wstring file = fileChoice(_instance);
     std::wstring video = message.get(L"Video_Capture_Device");
-    if (ZCaseEquals(video, ZVIDEOCAPTURE_NO_VIDEO)) video.clear();
+    if (ZCaseEquals(video, ZVIDEOCAPTURE_NO_VIDEO) || (!file.empty() && video == file)) video.clear();
     std::wstring audio = message.get(L"Audio_Capture_Device");
-    if (ZCaseEquals(audio, ZVIDEOCAPTURE_NO_AUDIO)) audio.clear();
+    if (ZCaseEquals(audio, ZVIDEOCAPTURE_NO_AUDIO) || (!file.empty() && audio == file)) audio.clear();
     const int side = static_cast<int>(size > 0 && size < 65536 ? size : 0);
     _recorder = ZAVCaptureOpen(audio, video, 2, 22000, 7, side, side, _instance->get(L"avi_source"));
     if (!_recorder) {
@@ -202,19 +212,31 @@ void ZVideoCaptureService::_onStart(const ZHTTPHeaders& message) {
     }
     struct Kind {
         bool working;
+        bool fromFile;
         const std::wstring& requested;
-        const wchar_t *status, *online, *device, *none;
+        const wchar_t *status, *online, *device, *none, *choices;
+        bool persistChoices;
     } kinds[] = {
-        {ZAVCaptureIsAudioWorking(_recorder), audio, L"Audio_Capture_Status", L"Audio_Capture_Online",
-         L"Audio_Capture_Device", ZVIDEOCAPTURE_NO_AUDIO},
-        {ZAVCaptureIsVideoWorking(_recorder), video, L"Video_Capture_Status", L"Video_Capture_Online",
-         L"Video_Capture_Device", ZVIDEOCAPTURE_NO_VIDEO},
+        {ZAVCaptureIsAudioWorking(_recorder), ZAVCaptureIsAudioFromFile(_recorder), audio, L"Audio_Capture_Status",
+         L"Audio_Capture_Online", L"Audio_Capture_Device", ZVIDEOCAPTURE_NO_AUDIO, L"Available_Audio_Capture_Devices",
+         true},
+        {ZAVCaptureIsVideoWorking(_recorder), !file.empty(), video, L"Video_Capture_Status", L"Video_Capture_Online",
+         L"Video_Capture_Device", ZVIDEOCAPTURE_NO_VIDEO, L"Available_Video_Capture_Devices", false},
     };
     for (const Kind& kind : kinds) {
         _instance->set(kind.status,
                        std::wstring(kind.working ? L"Online" : !kind.requested.empty() ? L"Error" : L"Offline"), false);
         _instance->set(kind.online, std::int64_t{kind.working ? 1 : 0}, false);
-        if (kind.working)
+        // The file in use is what the list marks; it is no device to keep
+        // for the next start.
+        if (kind.working && kind.fromFile) {
+            std::list<std::wstring> choices;
+            _instance->get(kind.choices, choices);
+            choices.remove(file);
+            choices.push_front(file);
+            _instance->set(kind.choices, choices, kind.persistChoices);
+            _instance->set(kind.device, file, false);
+        } else if (kind.working)
             _instance->set(kind.device, kind.requested, true);
         else
             _instance->set(kind.device, std::wstring(kind.none), false);

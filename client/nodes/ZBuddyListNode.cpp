@@ -165,6 +165,9 @@ void ZBuddyListNode::_drawList(ZImageStack& stack, ZRect area, const std::wstrin
     online.insert(online.end(), offline.begin(), offline.end());
 
     const int half = h / 2;
+    // A picture reaches half a row above its row: the first row starts that
+    // far below the heading, so its picture does not cover the heading.
+    area.top += half + 1;
     for (std::size_t i = 0; i < online.size(); ++i) {
         const std::wstring& buddy = online[i];
         const int top = area.top;

@@ -167,8 +167,8 @@ bool ZHistoryNode::_postChildUpdate(ZAttributeStack& stack) {
                                            << static_cast<int>(kMaxMessageUnits) << L" characters and " << kMaxMessageLines
                                            << L" lines.");
         }
-        _blocks.push_back(Block{ZRect{}, line, index, &_baseFont});
-        _blocks.push_back(Block{ZRect{}, sender, index, local ? &_localTitleFont : &_remoteTitleFont});
+        _blocks.push_back(Block{ZRect{}, line, index, &_baseFont, line});
+        _blocks.push_back(Block{ZRect{}, sender, index, local ? &_localTitleFont : &_remoteTitleFont, sender});
         ++index;
         _commandEngine->executeCommand(L"(" + stack.eval(L"$windowpath") + L"?flash)", this, 0);
     }
@@ -187,18 +187,44 @@ void ZHistoryNode::_layout(int width) {
         Block& line = _blocks[i];
         Block& name = _blocks[i + 1];
         const int top = static_cast<int>(std::min(y, kMaxLayoutHeight));
+        _makeRoomForName(line, name);
         line.rect = ZRect{0, top, width, top};
-        _baseFont.measureText(line.rect, line.text);
+        _baseFont.measureText(line.rect, line.shown);
         line.rect.right = width;
         // Every name measures with the local title font, so names line up
         // whichever font draws them.
         name.rect = ZRect{0, top, width, top};
-        _localTitleFont.measureText(name.rect, name.text);
+        _localTitleFont.measureText(name.rect, name.shown);
         y = std::max<std::int64_t>(line.rect.bottom, top);
     }
     _laidOut = _blocks.size() - _blocks.size() % 2;
     _layoutWidth = width;
     _layoutHeight = static_cast<int>(std::min(y, kMaxLayoutHeight));
+}
+
+// The name is drawn in its title font over the line. Drawn in the base font
+// too, both would show wherever the two fonts' widths differ; so the line
+// keeps the name's place blank (base-font blanks at least as wide as the
+// name and its colon in either title font) and the colon goes with the name.
+void ZHistoryNode::_makeRoomForName(Block& line, Block& name) {
+    const std::wstring head = name.text + L":";
+    line.shown = line.text;
+    name.shown = name.text;
+    if (line.text.compare(0, head.size(), head) != 0) return;
+    const int wide = 1 << 20;
+    auto measure = [wide](ZFont& font, const std::wstring& text) {
+        ZRect r{0, 0, wide, 0};
+        font.measureText(r, text);
+        return r.right - r.left;
+    };
+    const int nameWidth = std::max(measure(_localTitleFont, head), measure(_remoteTitleFont, head));
+    // Blanks between two marks, so none is lost at either end of a line.
+    const int kProbe = 16;
+    const int blank = (measure(_baseFont, L"x" + std::wstring(kProbe, L' ') + L"x") - measure(_baseFont, L"xx")) / kProbe;
+    const std::size_t blanks =
+        blank > 0 ? static_cast<std::size_t>((nameWidth + blank - 1) / blank) : head.size() * 2;
+    line.shown = std::wstring(std::min<std::size_t>(blanks, kMaxMessageUnits), L' ') + line.text.substr(head.size());
+    name.shown = head;
 }
 
 bool ZHistoryNode::_preChildRender(ZImageStack& stack) {
@@ -214,7 +240,7 @@ bool ZHistoryNode::_preChildRender(ZImageStack& stack) {
         for (const Block& block : _blocks) {
             const ZRect drawn{block.rect.left, block.rect.top - _offset, block.rect.right, block.rect.bottom - _offset};
             if (drawn.bottom < 0 || drawn.top > height) continue;  // nothing of it shows
-            stack.drawText(block.text, *block.font, drawn);
+            stack.drawText(block.shown, *block.font, drawn);
             if (block.index == _selected) stack.invertRect(drawn);
         }
     } else {

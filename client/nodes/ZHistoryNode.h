@@ -30,6 +30,7 @@ public:
         std::wstring text;
         int index = 0;  // the message's position in the queue
         ZFont* font = nullptr;  // one of the node's three fonts
+        std::wstring shown;  // what is drawn, when it differs from the text
     };
 
     static constexpr std::size_t kMaxMessageUnits = 4096;
@@ -57,6 +58,7 @@ protected:
 private:
     bool _getFrame(ZHTTPHeaders& headers, int index);
     const Block* _getRegion(int x, int y) const;
+    void _makeRoomForName(Block& line, Block& name);
     // Lays out the blocks not laid out yet, below those that are.
     void _layout(int width);
 

@@ -58,6 +58,10 @@ bool ZTableNode::_postChildUpdate(ZAttributeStack& stack) {
         changed = true;
     }
     changed |= assign(suffixlist, stack.eval(L"$suffixlist"));
+    changed |= assign(headerlist, stack.eval(L"$headerlist"));
+    const bool withPrefix = !ZCaseEquals(stack.eval(L"$prefixcolumn"), L"false");
+    changed |= withPrefix != prefixColumn;
+    prefixColumn = withPrefix;
     changed |= assign(title, stack.eval(L"$title"));
     changed |= assign(onrightclick, stack.eval(L"$onrightclick"));
     changed |= assign(ondblclk, stack.eval(L"$ondblclk"));
@@ -87,7 +91,11 @@ bool ZTableNode::_postChildUpdate(ZAttributeStack& stack) {
 // ---- render -------------------------------------------------------------------------
 
 void ZTableNode::_drawCell(ZImageStack& stack, const ZRect& cell, const std::wstring& text, ZFont& font) {
-    stack.pushTarget(ZNodeNormalised(cell));
+    // Text starts clear of the cell's outline: a "(" drawn on the line reads
+    // as part of it.
+    ZRect inside = ZNodeNormalised(cell);
+    inside.left = std::min(inside.left + kCellPadding, inside.right);
+    stack.pushTarget(inside);
     stack.drawText(text, font);
     stack.pop();
 }
@@ -102,16 +110,21 @@ bool ZTableNode::_preChildRender(ZImageStack& stack) {
     std::vector<std::wstring> prefixes, suffixes;
     ZParseList(prefixes, _prefixListValue());
     ZParseList(suffixes, suffixlist);
+    std::vector<std::wstring> headers;
+    ZParseList(headers, headerlist);
     const int rowHeight = getRowHeight();
-    const int columnWidth = static_cast<int>(width / (static_cast<std::int64_t>(suffixes.size()) + 1));
+    const std::int64_t columnCount = static_cast<std::int64_t>(suffixes.size()) + (prefixColumn ? 1 : 0);
+    const int columnWidth = static_cast<int>(width / std::max<std::int64_t>(columnCount, 1));
     // Columns past the right edge are clipped away entirely.
     const std::size_t columns = std::min<std::size_t>(suffixes.size(), static_cast<std::size_t>(width));
+    // Without the prefix column the first suffix's column starts at the left.
+    const int firstLeft = prefixColumn ? 0 : -columnWidth;
 
-    ZRect cell{0, 0, columnWidth, rowHeight};
-    _drawCell(stack, cell, title, headerfont);
+    ZRect cell{firstLeft, 0, firstLeft + columnWidth, rowHeight};
+    if (prefixColumn) _drawCell(stack, cell, title, headerfont);
     for (std::size_t i = 0; i < columns; ++i) {
         cell.left += columnWidth, cell.right += columnWidth;
-        _drawCell(stack, cell, suffixes[i], headerfont);
+        _drawCell(stack, cell, i < headers.size() && !headers[i].empty() ? headers[i] : suffixes[i], headerfont);
     }
 
     // Rows from the first one below the target on are clipped away entirely.
@@ -119,9 +132,11 @@ bool ZTableNode::_preChildRender(ZImageStack& stack) {
     for (std::size_t row = 0; row < prefixes.size() && top < height; ++row, top += rowHeight) {
         const std::wstring& prefix = prefixes[row];
         ZFont& font = ZCaseEquals(prefix, mouseoverPrefix) ? mouseoverfont : cellfont;
-        cell = ZRect{0, top, columnWidth, top + rowHeight};
-        stack.drawRect(ZNodeNormalised(cell), outlineColor());
-        _drawCell(stack, cell, prefix, font);
+        cell = ZRect{firstLeft, top, firstLeft + columnWidth, top + rowHeight};
+        if (prefixColumn) {
+            stack.drawRect(ZNodeNormalised(cell), outlineColor());
+            _drawCell(stack, cell, prefix, font);
+        }
         for (std::size_t i = 0; i < columns; ++i) {
             cell.left += columnWidth, cell.right += columnWidth;
             stack.drawRect(ZNodeNormalised(cell), outlineColor());

@@ -29,6 +29,8 @@ public:
     // The header's line height and a margin; never below one pixel, whatever
     // size the skin gives the header font.
     int getRowHeight();
+    // Pixels between a cell's left edge and its text.
+    static constexpr int kCellPadding = 3;
 
 protected:
     bool _postChildUpdate(ZAttributeStack& stack) override;
@@ -49,6 +51,11 @@ private:
     std::wstring prefixlistsrc;
     std::wstring prefixlist;
     std::wstring suffixlist;
+    // What the header shows over each suffix's column (the suffix itself
+    // where this names none), and whether the prefix has a column: a
+    // transfer's identifier means nothing to a person.
+    std::wstring headerlist;
+    bool prefixColumn = true;
     std::wstring onrightclick;
     std::wstring ondblclk;
     ZFont headerfont;

@@ -122,6 +122,7 @@ private:
     // Talk and countdown.
     void _resetBuddyTalk(const std::wstring& buddy, bool talking);
     void _updateHotkeys();
+    void _updateCallLines();
     bool _talkHeld();
 
     ZInstance* _instance;

@@ -119,6 +119,14 @@ void ZTemplate::_systemAction(const Command& command) {
     } else if (ZCaseEquals(action, L"reconnect")) {
         ZLOG(L"ACTIVITY: RECONNECT");
         logoff(1, 0, 0);
+    } else if (ZCaseEquals(action, L"signout")) {
+        // Back to the sign-in window with the name kept: the password is
+        // forgotten, so the next start does not sign in on its own.
+        ZLOG(L"ACTIVITY: SIGNOUT");
+        logoff(0, 0, 0);
+        _instance->clear(L"Local_Password");
+        _instance->clear(L"Logon_Status");
+        _instance->save();
     } else if (ZCaseEquals(action, L"restart")) {
         ZLOG(L"ACTIVITY: RESTART");
         logoff(0, 1, 1);

@@ -12,6 +12,7 @@
 // (less than 30 s left: window open, seconds published each tick) ->
 // restarting (time reached).
 #include <algorithm>
+#include <list>
 
 #include "ZHTTPHeaders.h"
 #include "ZInstance.h"
@@ -106,10 +107,33 @@ void ZTemplate::onHotkeyUp(ZHotkey*, const std::wstring& name) {
     _updateHotkeys();
 }
 
+// Once a call is picked up its window says so, and who is talking: the
+// status line a ringing or calling call used is free until the call ends.
+void ZTemplate::_updateCallLines() {
+    std::list<std::wstring> buddies;
+    if (!_instance->get(L"Local_Buddy_List", buddies)) return;
+    for (const std::wstring& buddy : buddies) {
+        if (_instance->get(buddy + L"_Call_State") != L"talking") continue;
+        const bool we = _instance->contains(L"Talking_To_List", buddy);
+        const bool they = _instance->contains(L"Listening_To_List", buddy);
+        std::wstring line;
+        if (we && they)
+            line = L"On the call: you and " + buddy + L" are talking.";
+        else if (we)
+            line = L"On the call: you are talking.";
+        else if (they)
+            line = L"On the call: " + buddy + L" is talking.";
+        else
+            line = L"On the call with " + buddy + L".";
+        _instance->set(buddy + L"_Call_Status", line, false);
+    }
+}
+
 void ZTemplate::onTimer(ZTimer* timer) {
     invariantTest();
     ZWARNASSERT(timer == _timer);
     _updateHotkeys();
+    _updateCallLines();
     const std::int64_t t = now();
     if (_restartTime != 0 && _restartTime - t < ZTEMPLATE_COUNTDOWN) {
         if (_restartTime > t) {

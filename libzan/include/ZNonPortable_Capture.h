@@ -72,6 +72,8 @@ void ZAVCaptureUnsubscribeAudio(ZAVCapture capture_, IZCaptureAudioListener* lis
 // True when the capture has a branch for that medium (nothing is measured).
 bool ZAVCaptureIsVideoWorking(ZAVCapture capture_);
 bool ZAVCaptureIsAudioWorking(ZAVCapture capture_);
+// True when the sound comes from the media file standing in for the devices.
+bool ZAVCaptureIsAudioFromFile(ZAVCapture capture_);
 
 // ---- inside the layer (and its tests) ------------------------------------------
 

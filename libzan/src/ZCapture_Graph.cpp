@@ -13,6 +13,7 @@ struct ZAVCaptureRecord : ZHeapObject {
     ZCaptureBackend* fileBackend = nullptr;
     ZCaptureDevice* videoSource = nullptr;
     ZCaptureDevice* audioSource = nullptr;
+    bool audioFromFile = false;
     _ZVideoTapFilter* videoTapFilter = nullptr;
     _ZAudioTapFilter* audioTapFilter = nullptr;
 };
@@ -70,7 +71,10 @@ ZCaptureDevice* openAudioSource(ZAVCaptureRecord& capture, const std::wstring& a
                                 const std::wstring& sourceFile, int bytesPerSample, int samplesPerSecond) {
     if (capture.fileBackend) {
         ZCaptureDevice* fileAudio = capture.fileBackend->openDevice(ZCAPTURE_AUDIO_CATEGORY, sourceFile);
-        if (fileAudio && offers(fileAudio, bytesPerSample, samplesPerSecond)) return fileAudio;
+        if (fileAudio && offers(fileAudio, bytesPerSample, samplesPerSecond)) {
+            capture.audioFromFile = true;
+            return fileAudio;
+        }
         if (fileAudio)
             ZLOG(L"WARNING Audio of '" << sourceFile << L"' is not " << bytesPerSample * 8 << L"-bit mono at "
                                       << samplesPerSecond << L" Hz; capturing audio from the device instead.");
@@ -183,4 +187,9 @@ bool ZAVCaptureIsVideoWorking(ZAVCapture capture_) {
 bool ZAVCaptureIsAudioWorking(ZAVCapture capture_) {
     ZPRECONDITION(capture_);
     return capture_->audioTapFilter != nullptr;
+}
+
+bool ZAVCaptureIsAudioFromFile(ZAVCapture capture_) {
+    ZPRECONDITION(capture_);
+    return capture_->audioFromFile && capture_->audioTapFilter != nullptr;
 }

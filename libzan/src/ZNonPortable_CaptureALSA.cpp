@@ -8,12 +8,15 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "ZCaptureBackend.h"
 #include "ZNonPortable_Capture.h"
+#include "ZNonPortable_CaptureALSAChoices.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
 
@@ -202,30 +205,107 @@ std::int64_t _ZCaptureAudioFirstSampleTime() { return g_firstSampleTime; }
 
 namespace {
 
-// The capture PCMs ALSA lists.
+// The capture hints ALSA lists (devices that work both ways have no IOID).
+bool captureHints(std::vector<ZALSAHint>& out) {
+    void** hints = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &hints) < 0 || !hints) return false;
+    for (void** hint = hints; *hint; ++hint) {
+        char* name = snd_device_name_get_hint(*hint, "NAME");
+        char* ioid = snd_device_name_get_hint(*hint, "IOID");
+        char* desc = snd_device_name_get_hint(*hint, "DESC");
+        if (name && (!ioid || strcmp(ioid, "Input") == 0)) out.push_back(ZALSAHint{name, desc ? desc : ""});
+        free(name);
+        free(ioid);
+        free(desc);
+    }
+    snd_device_name_free_hint(hints);
+    return true;
+}
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string firstLine(const std::string& s) { return s.substr(0, s.find('\n')); }
+
+// The card's identifier in a name such as "hw:CARD=PCH,DEV=0"; empty when
+// the name names no card.
+std::string cardOf(const std::string& name) {
+    const std::size_t at = name.find("CARD=");
+    if (at == std::string::npos) return "";
+    const std::size_t end = name.find(',', at);
+    return name.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5);
+}
+
+// Plug-ins and helpers of ALSA's own configuration, not devices to talk into.
+bool isPlugin(const ZALSAHint& hint) {
+    static const char* const kPlugins[] = {"null", "jack", "oss", "lavrate", "samplerate", "speexrate",
+                                           "upmix", "vdownmix", "a52", "usbstream"};
+    for (const char* plugin : kPlugins)
+        if (hint.name == plugin || (startsWith(hint.name, plugin) && hint.name[std::strlen(plugin)] == '_'))
+            return true;
+    return hint.description.find("Plugin") != std::string::npos;
+}
+
+}  // namespace
+
+std::vector<ZALSAChoice> ZALSACaptureChoices(const std::vector<ZALSAHint>& hints) {
+    std::vector<ZALSAChoice> defaults, servers, cards, others;
+    std::vector<std::string> cardsTaken;
+    auto shownAs = [](const ZALSAHint& hint) {
+        const std::string line = firstLine(hint.description);
+        return ZFromUTF8(line.empty() ? hint.name : line);
+    };
+    // A card is offered through its default way in ("sysdefault"), else its
+    // first hardware device.
+    for (const char* way : {"sysdefault:", "hw:"})
+        for (const ZALSAHint& hint : hints) {
+            const std::string card = cardOf(hint.name);
+            if (card.empty() || !startsWith(hint.name, way)) continue;
+            if (std::find(cardsTaken.begin(), cardsTaken.end(), card) != cardsTaken.end()) continue;
+            cardsTaken.push_back(card);
+            cards.push_back(ZALSAChoice{shownAs(hint), hint.name});
+        }
+    for (const ZALSAHint& hint : hints) {
+        if (!cardOf(hint.name).empty() || isPlugin(hint)) continue;
+        if (hint.name == "default")
+            defaults.push_back(ZALSAChoice{L"default", hint.name});
+        else if (hint.name == "pulse" || hint.name == "pipewire")
+            servers.push_back(ZALSAChoice{shownAs(hint), hint.name});
+        else if (hint.name.find(':') == std::string::npos)
+            others.push_back(ZALSAChoice{ZFromUTF8(hint.name), hint.name});
+    }
+    std::vector<ZALSAChoice> out;
+    for (auto* group : {&defaults, &servers, &cards, &others}) out.insert(out.end(), group->begin(), group->end());
+    // Two cards of one model would read alike: the second shows its PCM too.
+    for (std::size_t i = 0; i < out.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (out[j].shown == out[i].shown) out[i].shown += L" (" + ZFromUTF8(out[i].pcm) + L")";
+    return out;
+}
+
+namespace {
+
+// The microphones a person can pick.
 class ZALSABackend : public ZCaptureBackend {
 public:
     bool listDevices(ZCaptureCategory category, std::vector<std::wstring>& names) override {
         if (category != ZCAPTURE_AUDIO_CATEGORY) return false;
         installErrorHandler();
-        void** hints = nullptr;
-        if (snd_device_name_hint(-1, "pcm", &hints) < 0 || !hints) return false;
-        for (void** hint = hints; *hint; ++hint) {
-            char* name = snd_device_name_get_hint(*hint, "NAME");
-            char* ioid = snd_device_name_get_hint(*hint, "IOID");
-            // No IOID means the device works both ways.
-            if (name && (!ioid || strcmp(ioid, "Input") == 0)) names.push_back(ZFromUTF8(name));
-            free(name);
-            free(ioid);
-        }
-        snd_device_name_free_hint(hints);
+        std::vector<ZALSAHint> hints;
+        if (!captureHints(hints)) return false;
+        for (const ZALSAChoice& choice : ZALSACaptureChoices(hints)) names.push_back(choice.shown);
         return !names.empty();
     }
 
     ZCaptureDevice* openDevice(ZCaptureCategory category, const std::wstring& name) override {
         if (category != ZCAPTURE_AUDIO_CATEGORY) return nullptr;
         installErrorHandler();
-        const std::string plugName = "plug:\"" + ZToUTF8(name) + "\"";
+        // A name the list offered opens the PCM it stands for.
+        std::string pcmName = ZToUTF8(name);
+        std::vector<ZALSAHint> hints;
+        if (captureHints(hints))
+            for (const ZALSAChoice& choice : ZALSACaptureChoices(hints))
+                if (choice.shown == name) pcmName = choice.pcm;
+        const std::string plugName = "plug:\"" + pcmName + "\"";
         snd_pcm_t* pcm = nullptr;
         ZCAPTURE_CHECK(snd_pcm_open( &pcm, plugName.c_str( ), SND_PCM_STREAM_CAPTURE, SND_PCM_NONBLOCK ));
         return new ZALSADevice(pcm);

@@ -44,7 +44,7 @@ const char* errorText(int code) {
         case 11: return "The .exe file is invalid (non-Microsoft Win32 .exe or error in .exe image).";
         case 31:
             return "There is no application associated with the given file name extension. This error will also be "
-                   "errorMsg = ed if you attempt to print a file that is not printable.";
+                   "returned if you attempt to print a file that is not printable.";
         default: return "An unknown error occured.";
     }
 }

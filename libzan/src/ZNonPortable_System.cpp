@@ -126,10 +126,14 @@ std::wstring ZSystemGetDescription() {
     sysinfo(&memory);
     const unsigned long long physicalMB =
         (static_cast<unsigned long long>(memory.totalram) * memory.mem_unit) >> 20;
-    // The process's address space: its limit, or what the 47-bit user half holds.
+    // What the process can really have: memory and swap, or its address-space
+    // limit when that is smaller. The 47-bit user half of the address space
+    // (128 TiB) says nothing about the machine beside the physical figure.
+    unsigned long long virtualBytes =
+        (static_cast<unsigned long long>(memory.totalram) + memory.totalswap) * memory.mem_unit;
     rlimit limit{};
-    unsigned long long virtualBytes = 1ULL << 47;
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) virtualBytes = limit.rlim_cur;
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < virtualBytes)
+        virtualBytes = limit.rlim_cur;
     const unsigned long long virtualMB = virtualBytes >> 20;
 
     const ZScreenFacts screen = screenFacts();

@@ -15,6 +15,7 @@
 #include "ZNonPortable_File.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
+#include "ZUtil_LogFile.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ const char kDirtyMarker[] = "---- Closed, ERROR Dirty shutdown ----";
 
 std::FILE* g_file = nullptr;
 bool g_echo = false;
+ZLogEchoFilter g_echoFilter = nullptr;
 std::string g_baseName = "zandrel";
 
 // Made once and never freed, so threads still logging during exit find it.
@@ -124,5 +126,30 @@ void ZLogWrite(const std::wstring& line) {
         std::fwrite(utf8.data(), 1, utf8.size(), g_file);
         std::fflush(g_file);
     }
-    if (g_echo) ZDebugPrint(line);
+    if (g_echo && (!g_echoFilter || g_echoFilter(line))) ZDebugPrint(line);
+}
+
+bool ZLogIsArchivedName(const std::wstring& name) {
+    std::string base;
+    {
+        ZLogGuard guard;
+        base = g_baseName;
+    }
+    const std::string lower = ZToUTF8(ZToLower(name));
+    const std::string stamp = "000000_000000";
+    const std::size_t ending = std::strlen("_clean.log");
+    if (lower.size() != base.size() + 1 + stamp.size() + ending) return false;
+    if (lower.compare(0, base.size(), ZToUTF8(ZToLower(ZFromUTF8(base)))) != 0 || lower[base.size()] != '_')
+        return false;
+    for (std::size_t i = 0; i < stamp.size(); ++i) {
+        const char c = lower[base.size() + 1 + i];
+        if (stamp[i] == '_' ? c != '_' : (c < '0' || c > '9')) return false;
+    }
+    const std::string tail = lower.substr(lower.size() - ending);
+    return tail == "_clean.log" || tail == "_dirty.log";
+}
+
+void ZLogSetEchoFilter(ZLogEchoFilter filter) {
+    ZLogGuard guard;
+    g_echoFilter = filter;
 }

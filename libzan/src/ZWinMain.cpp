@@ -9,6 +9,7 @@
 #include "ZPortable.h"
 #include "ZUtil.h"
 #include "ZUtil_File.h"
+#include "ZUtil_LogFile.h"
 #include "ZWinMain.h"
 
 namespace {
@@ -37,6 +38,8 @@ void runBody(void* context) {
 // The log could not be opened: another instance may hold it. False when
 // the user chose to end this one.
 bool openLogOrAsk(bool echo) {
+    // The terminal shows what a person needs; the file keeps every line.
+    ZLogSetEchoFilter(ZLogIsForTheTerminal);
     while (!ZLogOpen(L"zandrel", echo)) {
         const int answer = ZSystemMessageBox(L"Zandrel Already Running", kAlreadyRunningText,
                                              ZMB_CANCELTRYCONTINUE | ZMB_ICONEXCLAMATION | ZMB_DEFBUTTON2);

@@ -17,6 +17,7 @@
 #include "ZTestHooks.h"
 #include "ZTestSupport.h"
 #include "ZUtil.h"
+#include "ZUtil_LogFile.h"
 
 namespace {
 
@@ -196,6 +197,76 @@ TEST_F(LogFileTest, EchoSendsLinesWithoutStampToStandardOutput) {
     const std::string text = ZTestReadFile(archived);
     EXPECT_NE(text.find(": echoed line \xC3\xA9\n"), std::string::npos);
     EXPECT_EQ(text.find("closed but echoed"), std::string::npos);
+}
+
+TEST_F(LogFileTest, TheTerminalFilterEchoesWarningsAndMilestonesAndTheFileKeepsEveryLine) {
+    struct Case {
+        const wchar_t* line;
+        bool echoed;
+    };
+    const Case cases[] = {
+        {L"Version: Zandrel/764\n", true},
+        {L"Command Line: -log x\n", false},
+        {L"System: OS=Linux(6,1)[0.0]#1, RAM=1/2MB\n", false},
+        {L"a.cpp(1): [ZDispatchService::_filePacket] (a@zandrel.net) [Online] PING response received from "
+         L"(127.0.0.1:24005) on (127.0.0.1:5000)\n",
+         false},
+        {L"a.cpp(1): [ZDispatchService::_changeState] (a) [Registering] Changing state from 'Registering' to "
+         L"'Online'\n",
+         false},
+        {L"a.cpp(1): [ZSIPService::_changeState] (a) [Getting buddy list] Changing state to 'Online'\n", false},
+        {L"a.cpp(1): [ZInstance::logDump] SETTINGS: local_password: ********\n", false},
+        {L"a.cpp(1): [x] ALSA: function snd_func_card_inum returned error: No such device\n", false},
+        {L"a.cpp(1): [x] WARNING Cannot read 'a.log', skipping.\n", true},
+        {L"ZLogOpen: ERROR Cannot open log file 'zandrel.log', ignoring.\n", true},
+        {L"a.cpp(50): [ZClient::_processAUTHENTICATEResponse] (alice) [Authenticating...] Request 'AUTHENTICATE' "
+         L"succeeded, logged into account 'alice@zandrel.net'\n",
+         true},
+        {L"a.cpp(113): [ZClient::_processAUTHENTICATEResponse] (alice) [Authenticating...] Request 'AUTHENTICATE' "
+         L"failed with response 403 Incorrect name or password\n",
+         true},
+        {L"a.cpp(50): [ZClient::_changeState] (alice@zandrel.net) [Connecting...] Changing state to 'Online'\n", true},
+        {L"a.cpp(50): [ZClient::_changeState] (alice@zandrel.net) [Logging off...] Changing state to 'Offline'\n",
+         true},
+        {L"---- Closed, Clean shutdown ----\n", true},
+    };
+    ZLogSetEchoFilter(ZLogIsForTheTerminal);
+    ASSERT_TRUE(ZLogOpen(L"zandrel", true));
+    testing::internal::CaptureStdout();
+    std::string expected;
+    for (const Case& c : cases) {
+        ZLogWrite(c.line);
+        if (c.echoed) expected += ZToUTF8(c.line);
+    }
+    const std::string echoed = testing::internal::GetCapturedStdout();
+    ZLogSetEchoFilter(nullptr);
+    EXPECT_EQ(echoed, expected);
+    const std::string text = ZTestReadFile("zandrel.log");
+    for (const Case& c : cases) EXPECT_NE(text.find(": " + ZToUTF8(c.line)), std::string::npos) << ZToUTF8(c.line);
+}
+
+TEST_F(LogFileTest, OnlyTheNamesOfArchivedLogsAreTakenForOurs) {
+    struct Case {
+        const wchar_t* name;
+        bool ours;
+    };
+    const Case cases[] = {
+        {L"zandrel_261210_101010_clean.log", true},
+        {L"zandrel_261210_101010_dirty.log", true},
+        {L"ZANDREL_261210_101010_CLEAN.LOG", true},
+        {L"zandrel.log", false},
+        {L"service.log", false},
+        {L"old_clean.log", false},
+        {L"zandrel_2612_1010_clean.log", false},
+        {L"zandrel_261210_10101x_clean.log", false},
+        {L"zandrel_261210_101010_clean.log.1", false},
+        {L"zandrel_261210_101010_other.log", false},
+        {L"other_261210_101010_clean.log", false},
+        {L"xzandrel_261210_101010_clean.log", false},
+    };
+    // The names follow the base name the log was opened under.
+    ASSERT_TRUE(ZLogOpen(L"zandrel", false));
+    for (const Case& c : cases) EXPECT_EQ(ZLogIsArchivedName(c.name), c.ours) << ZToUTF8(c.name);
 }
 
 TEST_F(LogFileTest, WithEchoOffAndNoFileALineGoesNowhere) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "../../libzan/src/ZNonPortable_CaptureALSAChoices.h"
 #include "ZCaptureBackend.h"
 #include "ZNonPortable_Capture.h"
 #include "ZPortable_Text.h"
@@ -44,10 +45,17 @@ TEST(ZV4L2Capture, WithoutACameraListsNothingAndSaysSo) {
 }
 
 TEST(ZALSACapture, NullDeviceRunsAndDeliversSilenceInWholeFrames) {
+    // ALSA's own "null" plug-in is never offered to a person; a null PCM of
+    // the user's configuration is, like any device of their own.
+    ZTempDir dir;
+    ZTestWriteFile(dir.file("asound.conf"),
+                   "pcm.zansilence {\n type null\n hint { show on description \"Zandrel silence\" }\n}\n");
+    ZAlsaConfig config(dir.file("asound.conf"));
     std::list<std::wstring> audio, video;
     ZAVCaptureGetDeviceList(audio, video);
-    ASSERT_TRUE(ZContains(audio, L"null")) << "ALSA lists no \"null\" device";
-    ZAVCapture capture = ZAVCaptureOpen(L"null", L"", 2, 22000, 7, 176, 176);
+    EXPECT_FALSE(ZContains(audio, L"null"));
+    ASSERT_TRUE(ZContains(audio, L"zansilence"));
+    ZAVCapture capture = ZAVCaptureOpen(L"zansilence", L"", 2, 22000, 7, 176, 176);
     ASSERT_NE(capture, nullptr);
     ASSERT_TRUE(ZAVCaptureIsAudioWorking(capture));
     ZCollectingListener listener;
@@ -63,6 +71,42 @@ TEST(ZALSACapture, NullDeviceRunsAndDeliversSilenceInWholeFrames) {
             EXPECT_NEAR(listener.audio[i].timestamp - listener.audio[i - 1].timestamp, 50909, 1);
         }
     }
+}
+
+TEST(ZALSACapture, OffersTheDefaultTheSoundServerEachCardOnceAndOwnDevicesNeverPlugins) {
+    const std::vector<ZALSAHint> hints = {
+        {"null", "Discard all samples (playback) or generate zero samples (capture)"},
+        {"lavrate", "Rate Converter Plugin Using Libav/FFmpeg Library"},
+        {"samplerate", "Rate Converter Plugin Using Samplerate Library"},
+        {"samplerate_best", "Rate Converter Plugin Using Samplerate Library"},
+        {"speexrate", "Rate Converter Plugin Using Speex Resampler"},
+        {"jack", "JACK Audio Connection Kit"},
+        {"oss", "Open Sound System"},
+        {"pulse", "PulseAudio Sound Server"},
+        {"default", "Default ALSA Output (currently PulseAudio Sound Server)"},
+        {"zantone", "Zandrel tone"},
+        {"hw:CARD=PCH,DEV=0", "HDA Intel PCH, ALC892 Analog\nDirect hardware device without any conversions"},
+        {"plughw:CARD=PCH,DEV=0", "HDA Intel PCH, ALC892 Analog\nHardware device with all software conversions"},
+        {"sysdefault:CARD=PCH", "HDA Intel PCH, ALC892 Analog\nDefault Audio Device"},
+        {"front:CARD=PCH,DEV=0", "HDA Intel PCH, ALC892 Analog\nFront output / input"},
+        {"dsnoop:CARD=PCH,DEV=0", "HDA Intel PCH, ALC892 Analog\nDirect sample snooping device"},
+        {"hw:CARD=Webcam,DEV=0", "USB Webcam, USB Audio\nDirect hardware device without any conversions"},
+        {"plughw:CARD=Webcam,DEV=0", "USB Webcam, USB Audio\nHardware device with all software conversions"},
+        {"hw:CARD=Webcam2,DEV=0", "USB Webcam, USB Audio\nDirect hardware device without any conversions"},
+    };
+    std::vector<std::wstring> shown;
+    std::vector<std::string> opened;
+    for (const ZALSAChoice& choice : ZALSACaptureChoices(hints)) {
+        shown.push_back(choice.shown);
+        opened.push_back(choice.pcm);
+    }
+    EXPECT_EQ(shown, (std::vector<std::wstring>{L"default", L"PulseAudio Sound Server", L"HDA Intel PCH, ALC892 Analog",
+                                                L"USB Webcam, USB Audio", L"USB Webcam, USB Audio (hw:CARD=Webcam2,DEV=0)",
+                                                L"zantone"}));
+    EXPECT_EQ(opened, (std::vector<std::string>{"default", "pulse", "sysdefault:CARD=PCH", "hw:CARD=Webcam,DEV=0",
+                                                "hw:CARD=Webcam2,DEV=0", "zantone"}));
+    // Without a sound server or a card only the default remains.
+    EXPECT_EQ(ZALSACaptureChoices({{"null", ""}, {"default", ""}}).size(), 1u);
 }
 
 TEST(ZALSACapture, FileBackedDeviceDeliversItsSamples) {

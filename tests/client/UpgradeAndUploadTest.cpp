@@ -252,27 +252,33 @@ TEST_F(ServiceHosts, AnInvalidAddressIsClearedAndAMissingFileIsRetriedLater) {
 
 TEST_F(ServiceHosts, OldLogsGoUpAndAreDeletedTheLiveLogAndOtherFilesStay) {
     ZTestWriteFile(dir.file("work/zandrel.log"), "live\n");
-    ZTestWriteFile(dir.file("work/OLD_CLEAN.LOG"), "older run\n");
+    ZTestWriteFile(dir.file("work/ZANDREL_261209_090909_CLEAN.LOG"), "older run\n");
     ZTestWriteFile(dir.file("work/zandrel_261210_101010_dirty.log"), "");
     ZTestWriteFile(dir.file("work/notes.txt"), "keep\n");
+    // Other programs' logs in the same folder, and names that only look like ours.
+    const char* others[] = {"service.log", "OLD_CLEAN.LOG", "zandrel_2612_1010_clean.log",
+                            "zandrel_261210_101010_clean.log.1", "zandrel_261210_10101x_dirty.log",
+                            "other_261210_101010_clean.log"};
+    for (const char* name : others) ZTestWriteFile(dir.file(std::string("work/") + name), "not ours\n");
     instance->set(L"Global_Logfile_Host", server->host(8), false);
     run(ZSAFENEW(ZLogfileService, instance), L"ZClient.ZLogfileService");
     instance->enqueue(L"ZLogfileService_commandQueue", ZHTTPHeaders(L"UPLOADLOGFILES").serialize());
     ASSERT_TRUE(told(L"LOGFILESUPLOADED", 15000));
-    EXPECT_FALSE(ZFileExists(L"OLD_CLEAN.LOG"));
+    EXPECT_FALSE(ZFileExists(L"ZANDREL_261209_090909_CLEAN.LOG"));
     EXPECT_FALSE(ZFileExists(L"zandrel_261210_101010_dirty.log"));
     EXPECT_EQ(ZTestReadFile(dir.file("work/zandrel.log")), "live\n");
     EXPECT_EQ(ZTestReadFile(dir.file("work/notes.txt")), "keep\n");
+    for (const char* name : others) EXPECT_EQ(ZTestReadFile(dir.file(std::string("work/") + name)), "not ours\n") << name;
     std::map<std::wstring, ZFileInfo> stored;
     ASSERT_TRUE(ZDirList(ZFromUTF8(dir.file("service/logs/amy@zandrel.net@dev-9")), stored));
     EXPECT_EQ(stored.size(), 2u);
 
     // Keep_Logfiles: nothing is sent or deleted, and the answer comes all the same.
-    ZTestWriteFile(dir.file("work/again.log"), "x\n");
+    ZTestWriteFile(dir.file("work/zandrel_261211_080000_dirty.log"), "x\n");
     instance->set(L"Keep_Logfiles", std::wstring(L"true"), false);
     instance->enqueue(L"ZLogfileService_commandQueue", ZHTTPHeaders(L"UPLOADLOGFILES").serialize());
     ASSERT_TRUE(told(L"LOGFILESUPLOADED", 5000));
-    EXPECT_TRUE(ZFileExists(L"again.log"));
+    EXPECT_TRUE(ZFileExists(L"zandrel_261211_080000_dirty.log"));
 
     // An unreachable host keeps the files.
     instance->set(L"Keep_Logfiles", std::wstring(L"0"), false);
@@ -280,6 +286,6 @@ TEST_F(ServiceHosts, OldLogsGoUpAndAreDeletedTheLiveLogAndOtherFilesStay) {
     ZLogCapture log;
     instance->enqueue(L"ZLogfileService_commandQueue", ZHTTPHeaders(L"UPLOADLOGFILES").serialize());
     ASSERT_TRUE(told(L"LOGFILESUPLOADED", 10000));
-    EXPECT_TRUE(ZFileExists(L"again.log"));
-    EXPECT_TRUE(log.contains(L"WARNING Failed to upload 'again.log', response #0 ()"));
+    EXPECT_TRUE(ZFileExists(L"zandrel_261211_080000_dirty.log"));
+    EXPECT_TRUE(log.contains(L"WARNING Failed to upload 'zandrel_261211_080000_dirty.log', response #0 ()"));
 }

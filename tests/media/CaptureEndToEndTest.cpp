@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -171,5 +173,58 @@ TEST(CaptureEndToEnd, ARestartOfTheRecorderWhileTwoStreamsRunKeepsTheirSSRCsAndN
         }
         EXPECT_GT(afterRestart[ZRTP_AUDIO], 0);
         EXPECT_GT(afterRestart[ZRTP_VIDEO], 0);
+    }
+}
+
+TEST(CaptureEndToEnd, AFileInUseIsWhatTheDeviceListsShowAndMark) {
+    struct Case {
+        const char* name;
+        bool withSound;
+    } cases[] = {{"clip.avi", true}, {"clip.y4m", false}};
+    for (const Case& c : cases) {
+        ZTempDir dir;
+        if (c.withSound) {
+            zantest::AviSpec spec;
+            spec.width = 64;
+            spec.height = 48;
+            spec.fps = 20;
+            spec.frames = 10;
+            spec.pcm = tonePCM(22000, 22000, 700, 6000);
+            ZTestWriteFile(dir.file(c.name), zantest::avi(spec));
+        } else {
+            ZTestWriteFile(dir.file(c.name), clip());
+        }
+        ZMediaLoopback net;
+        net.instance->set(L"avi_source", ZFromUTF8(dir.file(c.name)), false);
+        std::unique_ptr<ZVideoCaptureService> service(ZSAFENEW(ZVideoCaptureService, net.instance, net.port));
+        service->start(L"ZClient.ZVideoCaptureService");
+        const std::int64_t end = ZTimeNow() + 10000000;
+        while (net.instance->length(L"ZSIPService_commandQueue") == 0 && ZTimeNow() < end) ZThreadSleep(5000);
+        ASSERT_EQ(net.instance->get(L"Video_Capture_Status"), L"Online") << c.name;
+        const std::wstring file = L"File: " + ZFromUTF8(c.name);
+        std::list<std::wstring> video, audio;
+        net.instance->get(L"Available_Video_Capture_Devices", video);
+        net.instance->get(L"Available_Audio_Capture_Devices", audio);
+        ASSERT_FALSE(video.empty());
+        EXPECT_EQ(video.front(), file) << c.name;
+        EXPECT_EQ(net.instance->get(L"Video_Capture_Device"), file) << c.name;
+        if (c.withSound) {
+            ASSERT_FALSE(audio.empty());
+            EXPECT_EQ(audio.front(), file);
+            EXPECT_EQ(net.instance->get(L"Audio_Capture_Device"), file);
+            EXPECT_EQ(net.instance->get(L"Audio_Capture_Status"), L"Online");
+        } else {
+            EXPECT_EQ(std::count(audio.begin(), audio.end(), file), 0);
+        }
+        // Choosing the file again from the list keeps it running.
+        ZHTTPHeaders start(L"START");
+        start.set(L"Video_Capture_Device", file);
+        start.set(L"Audio_Capture_Device", net.instance->get(L"Audio_Capture_Device"));
+        net.instance->enqueue(kQueue, start.serialize());
+        const std::int64_t again = ZTimeNow() + 10000000;
+        while (net.instance->length(L"ZSIPService_commandQueue") < 2 && ZTimeNow() < again) ZThreadSleep(5000);
+        EXPECT_EQ(net.instance->get(L"Video_Capture_Status"), L"Online") << c.name;
+        EXPECT_EQ(net.instance->get(L"Video_Capture_Device"), file) << c.name;
+        service->stop(true);
     }
 }

@@ -58,6 +58,9 @@ TEST_F(BuddyListTest, OnlineBuddiesComeFirstWithPicturesAlternating) {
     for (int y = title.top; y < title.bottom; ++y)
         for (int x = title.left; x < title.right; ++x) ink += layer.pixel(x, y)[3] != 0;
     EXPECT_GT(ink, 20);
+    // The first row, its name and its picture, lies wholly below the heading.
+    EXPECT_GE(regions[1].rect.top, title.bottom);
+    EXPECT_GE(regions[2].rect.top, title.bottom);
     // Offline pictures are grey, online ones keep their colour.
     auto [ax, ay] = centre(regions[4].rect);
     const unsigned char* grey = layer.pixel(ax, ay);

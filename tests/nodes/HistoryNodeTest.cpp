@@ -243,3 +243,70 @@ TEST_F(HistoryNodeTest, BytesThatAreNotUTF8ShowAsReplacementCharacters) {
         ++index;
     }
 }
+
+namespace {
+
+// One history node with the fonts given, outside the fixture, so a table of
+// font pairs can each have their own.
+class HistoryRig : public NodeTest {
+public:
+    HistoryRig(const wchar_t* base, const wchar_t* title) {
+        instance.set(L"Local_User_GUID", L"me@zandrel.net", false);
+        history = add<ZHistoryNode>(nullptr, L"History",
+                                    {{L"src", kQueue.c_str()},
+                                     {L"basefont", base},
+                                     {L"localtitlefont", title},
+                                     {L"remotetitlefont", title},
+                                     {L"windowpath", L"/skin/window_chat"}});
+        update();
+    }
+    void TestBody() override {}
+    using NodeTest::instance;
+    using NodeTest::render;
+    using NodeTest::update;
+    ZHistoryNode* history = nullptr;
+};
+
+}  // namespace
+
+TEST(HistoryNodeNames, TheNameReadsCleanlyOverTheLineWhateverTheTwoFontsWidths) {
+    // Base font black, title font blue: in the name's place no black ink may
+    // show (the base font's copy of the name or its colon), and the message
+    // itself shows after it.
+    const std::pair<const wchar_t*, const wchar_t*> fonts[] = {
+        {L"16,,#000000FF", L"16,b,#0000FFFF"},  // the same size, the name bold and wider
+        {L"22,,#000000FF", L"11,b,#0000FFFF"},  // a wide base font under a narrow name
+        {L"11,,#000000FF", L"22,b,#0000FFFF"},  // a narrow base font under a wide name
+    };
+    for (const auto& [base, title] : fonts) {
+        HistoryRig rig(base, title);
+        ZHTTPHeaders message(L"CHAT");
+        message.set(L"From", L"bob@zandrel.net");
+        message.addContent(std::string("hello"));
+        rig.instance.enqueue(kQueue, message.serialize());
+        rig.update();
+        Layer layer(300, 100);
+        rig.render(layer);
+        const auto& blocks = rig.history->getBlocks();
+        ASSERT_EQ(blocks.size(), 2u);
+        EXPECT_EQ(blocks[0].text, L"bob: hello");
+        const ZRect name = blocks[1].rect;
+        const ZRect line = blocks[0].rect;
+        int baseInName = 0, nameInk = 0, baseAfter = 0;
+        for (int y = line.top; y < std::min(line.bottom, 100); ++y)
+            for (int x = 0; x < 300; ++x) {
+                const unsigned char* p = layer.pixel(x, y);
+                if (p[3] == 0) continue;
+                const bool black = p[0] == 0 && p[1] == 0 && p[2] == 0;
+                if (x < name.right) {
+                    baseInName += black;
+                    nameInk += p[2] > 0;
+                } else {
+                    baseAfter += black;
+                }
+            }
+        EXPECT_EQ(baseInName, 0) << ZToUTF8(base) << " under " << ZToUTF8(title);
+        EXPECT_GT(nameInk, 5) << ZToUTF8(title);
+        EXPECT_GT(baseAfter, 5) << ZToUTF8(base);
+    }
+}

@@ -223,7 +223,7 @@ protected:
         ZImageStack stack;
         stack.pushLayer(expected.format, expected.pixels.data(), expected.handlers.data());
         stack.drawRect(cell, ZColor(L"#000000FF"));
-        stack.pushTarget(cell);
+        stack.pushTarget(ZRect{cell.left + ZTableNode::kCellPadding, cell.top, cell.right, cell.bottom});
         stack.drawText(text, font);
         for (int y = cell.top; y < cell.bottom; ++y)
             if (std::memcmp(layer.pixel(cell.left, y), expected.pixel(cell.left, y), 4 * (cell.right - cell.left)))
@@ -272,6 +272,11 @@ TEST_F(TableTest, ShowsAColumnPerSuffixAndARowPerPrefix) {
     Layer empty(300, 100);
     renderAt(empty, 0);
     EXPECT_TRUE(cellShows(empty, ZRect{0, 20, 300, 40}, L"(empty)", kRed));
+    // Its text stands clear of the outline, so the "(" is not taken for it.
+    int touching = 0;
+    for (int y = 21; y < 39; ++y)
+        for (int x = 1; x < ZTableNode::kCellPadding; ++x) touching += empty.pixel(x, y)[3] != 0;
+    EXPECT_EQ(touching, 0);
 }
 
 TEST_F(TableTest, ClicksSelectRowsAndIssueCommandsAfterSelecting) {
@@ -361,4 +366,26 @@ TEST_F(TableTest, AHeaderFontOfNegativeSizeStillGivesRowsOfOnePixel) {
         table->onRButtonDown(nullptr, 0, c.y);
         EXPECT_EQ(table->getSelection(), c.prefix);
     }
+}
+
+TEST_F(TableTest, HeadersNameTheColumnsForAPersonAndThePrefixColumnCanBeLeftOut) {
+    makeTable({{L"headerlist", L"Name,Bytes"}, {L"prefixcolumn", L"false"}, {L"title", L"Receiving"}});
+    Layer layer(300, 100);
+    renderAt(layer, 0);
+    // Two columns of 300 / 2: the identifiers are not shown, the first
+    // suffix's values start at the left.
+    EXPECT_TRUE(cellShows(layer, ZRect{0, 20, 150, 40}, L"a.txt", kRed));
+    EXPECT_TRUE(cellShows(layer, ZRect{150, 40, 300, 60}, L"2048", kRed));
+    // The header shows the names given, not the suffixes (and no title).
+    Layer expected(300, 100);
+    ZFont font;
+    font.update(L"16");
+    ZImageStack stack;
+    stack.pushLayer(expected.format, expected.pixels.data(), expected.handlers.data());
+    for (const auto& [left, text] : {std::pair<int, const wchar_t*>{0, L"Name"}, {150, L"Bytes"}}) {
+        stack.pushTarget(ZRect{left + ZTableNode::kCellPadding, 0, left + 150, 20});
+        stack.drawText(text, font);
+        stack.pop();
+    }
+    for (int y = 0; y < 20; ++y) EXPECT_EQ(std::memcmp(layer.pixel(0, y), expected.pixel(0, y), 4 * 300), 0) << y;
 }

@@ -1,6 +1,7 @@
 // The default skin's windows with content: a buddy's chat and call windows,
 // the viewer of a shown screen and the options pages, each probed where the
 // skin's nodes put what the store holds.
+#include "ZBuddyListNode.h"
 #include "ZButtonNode.h"
 #include "ZDefaultSkinKit.h"
 #include "ZEditNode.h"
@@ -56,6 +57,24 @@ TEST_F(DefaultSkinTest, AChatWindowShowsTheQueueAndEnterSendsTheLine) {
     WindowPicture shown(w);
     shown.keep("chat");
     EXPECT_EQ(bandCount(shown.darkRows(history, 300)), 2);
+    // The sender's name reads cleanly: in its place the name's own colour
+    // (red-brown) shows and no ink of the base font (blue-grey) beside it.
+    ZHistoryNode* node = nullptr;
+    for (ZTemplateNode* n = w; n; n = n->getNext(w))
+        if (auto* h = dynamic_cast<ZHistoryNode*>(n)) node = h;
+    ASSERT_NE(node, nullptr);
+    ASSERT_GE(node->getBlocks().size(), 2u);
+    const ZRect name = node->getBlocks()[1].rect;
+    int baseInk = 0, nameInk = 0;
+    for (int y = history.top + name.top; y < history.top + name.bottom; ++y)
+        for (int x = history.left + name.left; x < history.left + name.right; ++x) {
+            const Shown p = shown.at(x, y);
+            if (p.r + p.g + p.b >= 600) continue;
+            baseInk += p.b >= p.r + 10;
+            nameInk += p.r >= p.b + 30;
+        }
+    EXPECT_EQ(baseInk, 0);
+    EXPECT_GT(nameInk, 10);
 
     ASSERT_TRUE(focus(w, (field.left + field.right) / 2, (field.top + field.bottom) / 2));
     type({XK_h, XK_i, XK_Return});
@@ -243,4 +262,122 @@ TEST_F(DefaultSkinTest, TheSharingWindowSaysWhoControlsTheScreenAndHowToTakeItBa
     shown.keep("sharing-controlled");
     press(button(L"Take back"));
     ASSERT_TRUE(pump(3000, [&] { return lastControl() == L"SETREMOTECONTROL false"; }));
+TEST_F(DefaultSkinTest, TheFirstBuddyRowAndItsPictureLieBelowTheHeading) {
+    instance->set(L"Local_Buddy_List", kBuddy, false);
+    instance->set(kBuddy + L"_Online", std::wstring(L"true"), false);
+    storeImage(*instance, kBuddy + L"_Image", 32, 32, [](int, int) { return Shown{40, 40, 40}; });
+    zantest::motion(0, 0);
+    load();
+    ASSERT_TRUE(open(L"window_buddylist"));
+    ZWindowNode* w = window(L"window_buddylist");
+    ZBuddyListNode* list = nullptr;
+    for (ZTemplateNode* n = w; n; n = n->getNext(w))
+        if (auto* b = dynamic_cast<ZBuddyListNode*>(n)) list = b;
+    ASSERT_NE(list, nullptr);
+    const ZRect area = nodeArea<ZBuddyListNode>(w);
+    ASSERT_FALSE(ZRectEmpty(area));
+    settle(200);
+    WindowPicture shown(w);
+    shown.keep("buddylist");
+    const auto& regions = list->getRegions();
+    ASSERT_GE(regions.size(), 3u);
+    const ZRect heading = regions[0].rect;
+    const ZRect picture = regions[2].rect;
+    // Beside the heading, over the picture's columns, only the list's light
+    // background: the picture starts below the heading's band.
+    int covered = 0;
+    for (int y = area.top + heading.top; y < area.top + heading.bottom; ++y)
+        for (int x = area.left + std::max(picture.left, 0); x < area.left + picture.right; ++x) {
+            const Shown p = shown.at(x, y);
+            covered += p.r + p.g + p.b < 600;
+        }
+    EXPECT_EQ(covered, 0);
+    // The picture is there, just below.
+    EXPECT_FALSE(shown.darkRows({area.left + std::max(picture.left, 0) + 2, area.top + picture.top,
+                                 area.left + picture.right - 2, area.top + picture.bottom}, 200).empty());
+    EXPECT_FALSE(shown.darkRows({area.left + heading.left, area.top + heading.top, area.left + heading.right,
+                                 area.top + heading.bottom}, 400).empty());
+}
+
+TEST_F(DefaultSkinTest, SignOutReturnsToTheSignInWindowWithTheNameKeptAndThePasswordForgotten) {
+    instance->set(L"Local_User_GUID", std::wstring(L"alice@zandrel.net"), true);
+    instance->set(L"Local_Password", std::wstring(L"secret"), true);
+    zantest::motion(0, 0);
+    load();
+    ASSERT_TRUE(open(L"window_buddylist"));
+    ZWindowNode* w = window(L"window_buddylist");
+    const ZRect button = nodeArea<ZButtonNode>(w, [](ZButtonNode* b) {
+        return b->getAttribute(L"command").find(L"/system?signout") != std::wstring::npos;
+    });
+    ASSERT_FALSE(ZRectEmpty(button)) << "no Sign out button in the buddy list";
+    click(w, (button.left + button.right) / 2, (button.top + button.bottom) / 2);
+    ZWindowNode* login = window(L"window_login");
+    ASSERT_NE(login, nullptr);
+    ASSERT_TRUE(pump(3000, [&] { return ZIsViewable(login->getWindow()->window) && login->getAlpha() == 255; }));
+    EXPECT_TRUE(pump(3000, [&] { return !ZIsViewable(w->getWindow()->window); }));
+    settle(200);
+    WindowPicture(login).keep("signed_out");
+    EXPECT_EQ(instance->get(L"Local_User_GUID"), L"alice@zandrel.net");
+    EXPECT_FALSE(instance->isSet(L"Local_Password"));
+    EXPECT_EQ(ZTestReadFile(dir.file("settings.ini")).find("secret"), std::string::npos);
+    std::string item;
+    ASSERT_TRUE(instance->dequeue(L"ZClient_commandQueue", item));
+    EXPECT_EQ(item.rfind("LOGOFF", 0), 0u);
+    EXPECT_EQ(instance->get(L"Exit_When_Offline"), L"0");
+}
+
+TEST_F(DefaultSkinTest, TheFilesPageNamesItsColumnsWithoutIdentifiersAndThePrivacyListsHaveLabels) {
+    instance->set(L"File_Recv_List", std::wstring(L"File#635194546"), false);
+    instance->set(L"File#635194546_Filename", std::wstring(L"report.pdf"), false);
+    instance->set(L"File#635194546_Size", std::wstring(L"12 KB"), false);
+    // The choices the client offers at its first start.
+    instance->set(L"Video_Privacy_Options_Mode",
+                  std::wstring(L"Public - Allow some people to see me, Private - Allow nobody to see me"), false);
+    instance->set(L"Video_Privacy_Options_Who", std::wstring(L"Only buddies who I can see, All my buddies"), false);
+    instance->set(L"Video_Privacy_Options_When", std::wstring(L"Always, Only when I'm talking"), false);
+    zantest::motion(0, 0);
+    load();
+    skin->executeCommand(
+        L"(/skin/window_options/copy/border/inside/wizard?jump+target=file;/skin/window_options?open)", nullptr);
+    ZWindowNode* w = window(L"window_options");
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(pump(3000, [&] { return ZIsViewable(w->getWindow()->window) && w->getAlpha() == 255; }));
+    settle(300);
+    ZTableNode* received = nullptr;
+    for (ZTemplateNode* n = w; n; n = n->getNext(w))
+        if (auto* t = dynamic_cast<ZTableNode*>(n); t && t->getAttribute(L"prefixlistsrc") == L"File_Recv_List")
+            received = t;
+    ASSERT_NE(received, nullptr);
+    const ZRect table = handlerArea(w, [&](IZInputHandler* h) { return dynamic_cast<ZTableNode*>(h) == received; });
+    ASSERT_FALSE(ZRectEmpty(table));
+    WindowPicture files(w);
+    files.keep("options_files_named");
+    // Four columns, one per suffix: the row's cells are a quarter of the
+    // width (a fifth with the identifier's column).
+    const int rh = fontSize(received->getAttribute(L"headerfont")) + 4;
+    const int width = table.right - table.left;
+    const int row = table.top + rh + rh / 2;
+    EXPECT_EQ(files.at(table.left + width / 4, row), kBlack);
+    EXPECT_NE(files.at(table.left + width / 5, row), kBlack);
+    std::vector<std::wstring> headers;
+    ZParseList(headers, received->getAttribute(L"headerlist"));
+    EXPECT_EQ(headers.size(), 4u);
+
+    skin->executeCommand(
+        L"(/skin/window_options/copy/border/inside/wizard?jump+target=privacy;/skin/window_options?open)", nullptr);
+    settle(400);
+    WindowPicture privacy(w);
+    privacy.keep("options_privacy");
+    int lists = 0;
+    for (ZTemplateNode* n = w; n; n = n->getNext(w)) {
+        auto* l = dynamic_cast<ZListNode*>(n);
+        if (!l || l->getAttribute(L"listname").rfind(L"Video_Privacy_Options_", 0) != 0) continue;
+        ++lists;
+        const ZRect area = handlerArea(w, [&](IZInputHandler* h) { return dynamic_cast<ZListNode*>(h) == l; });
+        ASSERT_FALSE(ZRectEmpty(area)) << ZToUTF8(l->getAttribute(L"listname"));
+        // A label of text just above the list.
+        EXPECT_FALSE(privacy.darkRows({area.left, area.top - 18, area.right, area.top - 1}, 300).empty())
+            << ZToUTF8(l->getAttribute(L"listname"));
+    }
+    EXPECT_EQ(lists, 3);
 }

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysinfo.h>
 #include <unistd.h>
 #ifdef __SANITIZE_ADDRESS__
 #include <sanitizer/lsan_interface.h>
@@ -87,7 +88,7 @@ TEST(ZSystemExecute, DocumentsAndWebAddressesWithoutADesktopHandlerHaveNoAssocia
     setenv("PATH", dir.path().c_str(), 1);
     const std::string noAssociation =
         "There is no application associated with the given file name extension. This error will also be "
-        "errorMsg = ed if you attempt to print a file that is not printable.";
+        "returned if you attempt to print a file that is not printable.";
     // A document, and a web address, which is never taken for a file.
     for (const std::string& file : {dir.file("notes.txt"), std::string("http://127.0.0.1/changes.html")}) {
         std::string error;
@@ -141,4 +142,20 @@ TEST(ZSystemGetDescription, KeepsTheLineFormatWithoutADisplay) {
         "OS=[A-Za-z]+\\(\\d+,\\d+\\)\\[\\d+\\.0\\]#\\d+, DX=\\(unknown\\), CPU=\\d+/\\d+Mhz, RAM=[1-9]\\d*/[1-9]\\d*MB, "
         "numMonitors=0, screen=\\(0x0px, 0x0mm\\), bpp=0, country=.+\\(.+\\), language=.+\\(.+\\)");
     EXPECT_TRUE(std::regex_match(d, format)) << d;
+}
+
+TEST(ZSystemGetDescription, GivesMemoryAsPhysicalAndWhatTheProcessCanHaveInMegabytes) {
+    const std::string d = ZToUTF8(ZSystemGetDescription());
+    std::smatch ram;
+    ASSERT_TRUE(std::regex_search(d, ram, std::regex("RAM=(\\d+)/(\\d+)MB"))) << d;
+    struct sysinfo memory{};
+    ASSERT_EQ(sysinfo(&memory), 0);
+    const unsigned long long physicalMB = (static_cast<unsigned long long>(memory.totalram) * memory.mem_unit) >> 20;
+    const unsigned long long withSwapMB =
+        ((static_cast<unsigned long long>(memory.totalram) + memory.totalswap) * memory.mem_unit) >> 20;
+    EXPECT_EQ(std::stoull(ram[1]), physicalMB) << d;
+    // Both figures in the same unit: the second is at most memory and swap
+    // together, never the address space's 128 TiB.
+    EXPECT_LE(std::stoull(ram[2]), withSwapMB) << d;
+    EXPECT_GT(std::stoull(ram[2]), 0u) << d;
 }

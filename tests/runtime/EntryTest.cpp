@@ -40,13 +40,17 @@ TEST(WinMain, ACleanRunWritesTheStartUpLinesAndClosesTheLogClean) {
     EXPECT_NE(log.find(": Version: Zandrel/764\n"), std::string::npos) << log;
     EXPECT_NE(log.find(": Command Line: -log lt\n"), std::string::npos);
     EXPECT_NE(log.find(": System: OS="), std::string::npos);
-    EXPECT_NE(log.find("./src/ZWinMain.cpp(101): [WinMain] Setting log filter: 'lt'\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("./src/ZWinMain.cpp(104): [WinMain] Setting log filter: 'lt'\n"), std::string::npos) << log;
     EXPECT_NE(log.find("stand-in body runs"), std::string::npos);
     EXPECT_NE(log.find("] Leaked Object Tally: (none)\n"), std::string::npos);
     EXPECT_TRUE(endsWithLine(log, "---- Closed, Clean shutdown ----")) << log;
     EXPECT_FALSE(ZTestReadFile(dir.file("zandrel.log")).size());
-    // The echo went to standard output.
+    // The echo went to standard output, only the lines a person needs: the
+    // other start-up lines stay in the file.
     EXPECT_NE(children.output().find("Version: Zandrel/764"), std::string::npos);
+    EXPECT_EQ(children.output().find("Command Line:"), std::string::npos) << children.output();
+    EXPECT_EQ(children.output().find("System: OS="), std::string::npos) << children.output();
+    EXPECT_EQ(children.output().find("Setting log filter"), std::string::npos) << children.output();
     EXPECT_EQ(children.runs().size(), 1u);
 }
 
@@ -242,7 +246,7 @@ TEST(WinMain, AnInstallerWithoutTheExecuteBitIsDeletedAndTheBodyRuns) {
     children.start(dir.path(), {});
     ASSERT_TRUE(children.finish());
     const std::string log = onlyLog(dir, "_clean.log");
-    EXPECT_NE(log.find("./src/ZWinMain.cpp(127): [WinMain] WARNING Unable to execute 'upgrade.exe', because 'The "
+    EXPECT_NE(log.find("./src/ZWinMain.cpp(130): [WinMain] WARNING Unable to execute 'upgrade.exe', because 'The "
                        "operating system denied access to the specified file.'; deleting and ignoring.\n"),
               std::string::npos)
         << log;
@@ -281,7 +285,7 @@ TEST(WinMain, AnUndeletableInstallerAfterAnUpgradeWarnsThreeTimesAndTheBodyRuns)
     EXPECT_EQ(children.status(), 0) << children.output();
     const std::string log = onlyLog(dir, "_clean.log");
     for (int left : {2, 1, 0}) {
-        const std::string line = "./src/ZWinMain.cpp(112): [WinMain] WARNING: Cannot delete 'upgrade.exe', waiting a bit "
+        const std::string line = "./src/ZWinMain.cpp(115): [WinMain] WARNING: Cannot delete 'upgrade.exe', waiting a bit "
                                  "and trying again " + std::to_string(left) + " more times.\n";
         EXPECT_EQ(countOf(log, line), 1) << log;
     }

@@ -158,3 +158,32 @@ TEST_F(TalkAndCountdownTest, DelayedRestartCountsDownAndRestarts) {
     tick();
     EXPECT_FALSE(instance->dequeue(L"ZClient_commandQueue", item));
 }
+
+TEST_F(TalkAndCountdownTest, APickedUpCallSaysItIsOnAndWhoIsTalking) {
+    instance->set(L"c_Call_State", std::wstring(L"ringing"), false);
+    instance->set(L"c_Call_Status", std::wstring(L"c is calling."), false);
+    tmpl->executeCommand(L"(/buddies/b?pickup)", nullptr);
+    ASSERT_EQ(instance->get(L"b_Call_State"), L"talking");
+    struct Case {
+        bool we, they;
+        const wchar_t* line;
+    };
+    const Case cases[] = {
+        {false, false, L"On the call with b."},
+        {false, true, L"On the call: b is talking."},
+        {true, false, L"On the call: you are talking."},
+        {true, true, L"On the call: you and b are talking."},
+        {false, false, L"On the call with b."},
+    };
+    for (const Case& c : cases) {
+        instance->set(L"Talking_To_List", std::wstring(c.we ? L"b" : L""), false);
+        instance->set(L"Listening_To_List", std::wstring(c.they ? L"b" : L""), false);
+        tmpl->onTimer(tmpl->getTimer());
+        EXPECT_EQ(instance->get(L"b_Call_Status"), c.line) << c.we << c.they;
+    }
+    // A call not yet picked up keeps its own line; one that ended says so.
+    EXPECT_EQ(instance->get(L"c_Call_Status"), L"c is calling.");
+    tmpl->executeCommand(L"(/buddies/b?hangup+reason=done)", nullptr);
+    tmpl->onTimer(tmpl->getTimer());
+    EXPECT_EQ(instance->get(L"b_Call_Status"), L"Call complete.");
+}
