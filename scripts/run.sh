@@ -19,7 +19,22 @@ if [ -f "$top/skin/template.xml" ]; then
 else
   echo "<skin></skin>" > "$top/run/template.xml"
 fi
-service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "${ZAN_PORT_BASE:-24000}" --data "$top/run/service")
+# The authentication, log and upgrade hosts speak TLS: on first use a
+# self-signed certificate for 127.0.0.1 is made beside the service's data,
+# the service presents it and the client trusts it ("TLS_CA_File").
+tls_certificate() {
+  local folder=$top/run/service
+  mkdir -p "$folder"
+  if [ ! -s "$folder/tls-cert.pem" ] || [ ! -s "$folder/tls-key.pem" ]; then
+    (umask 077 && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 3650 \
+      -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
+      -keyout "$folder/tls-key.pem" -out "$folder/tls-cert.pem" 2> /dev/null)
+  fi
+  tls_options=(--tls-cert "$folder/tls-cert.pem" --tls-key "$folder/tls-key.pem")
+}
+tls_certificate
+service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "${ZAN_PORT_BASE:-24000}" --data "$top/run/service"
+  "${tls_options[@]}")
 if [ -x "$build/client/zandrel" ]; then
   "${service[@]}" > "$top/run/service.out" 2> "$top/run/service.log" &
   server=$!
@@ -31,8 +46,8 @@ if [ -x "$build/client/zandrel" ]; then
   # The settings end at their first empty line, which the client writes
   # after the last one: the address goes in first.
   touch settings.ini
-  { echo "AUTHENTICATE_Host: 127.0.0.1:${ZAN_PORT_BASE:-24000}"; grep -iv '^authenticate_host:' settings.ini || true; } \
-    > settings.ini.new
+  { echo "AUTHENTICATE_Host: 127.0.0.1:${ZAN_PORT_BASE:-24000}"; echo "TLS_CA_File: $top/run/service/tls-cert.pem"
+    grep -iv '^authenticate_host:\|^tls_ca_file:' settings.ini || true; } > settings.ini.new
   mv settings.ini.new settings.ini
   "$build/client/zandrel" "$@"
   exit $?
