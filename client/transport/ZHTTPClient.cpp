@@ -11,6 +11,7 @@
 #include <list>
 
 #include "ZInstance.h"
+#include "ZNonPortable_NetTLS.h"
 #include "ZPortable.h"
 #include "ZUtil.h"
 
@@ -100,20 +101,28 @@ void ZHTTPClient::update(std::int64_t timeout) {
     _sendBuffer.erase(0, static_cast<std::size_t>(totalSent));
 
     if (_reportTLSFailure()) return;
+    // With TLS the connect ends when the peer took the connection; the
+    // handshake is the peer's first answer and runs under the answer time-out
+    // (a loaded service may take longer than the connect time-out for it).
+    if (_tls && _openTime != 0 && ZNetTCPSocketConnected(_tcpSocket)) {
+        _openTime = 0;
+        _lastProgress = _clock();
+    }
     const std::int64_t now = _clock();
     if (_openTime != 0 && now - _openTime > ZHTTPCLIENT_CONNECT_TIMEOUT) {
-        if (_tls && ZNetTCPSocketConnected(_tcpSocket)) {
-            _tlsFailure = L"no TLS handshake within " + ZToString(ZHTTPCLIENT_CONNECT_TIMEOUT / 1000) + L" ms";
-            ZLOG(L"WARNING Secure connection to '" << _remoteHost << L"' failed: " << _tlsFailure << L", cancelling.");
-        } else
-            ZLOG(L"WARNING Connection to '" << _remoteHost << L"' timed out, cancelling.");
+        ZLOG(L"WARNING Connection to '" << _remoteHost << L"' timed out, cancelling.");
         ZNetTCPSocketClose(_tcpSocket);
         _tcpSocket = nullptr;
         return;
     }
     if (_answerOverdue(now)) {
-        ZLOG(L"WARNING No answer from '" << _remoteHost << L"' for " << static_cast<long long>(_answerTimeout / 1000)
-                                         << L" ms, cancelling.");
+        if (_tls && !ZNetTCPSocketSecured(_tcpSocket)) {
+            _tlsFailure = L"no TLS handshake within " + ZToString(_answerTimeout / 1000) + L" ms";
+            ZLOG(L"WARNING Secure connection to '" << _remoteHost << L"' failed: " << _tlsFailure << L", cancelling.");
+        } else {
+            ZLOG(L"WARNING No answer from '" << _remoteHost << L"' for "
+                                             << static_cast<long long>(_answerTimeout / 1000) << L" ms, cancelling.");
+        }
         ZNetTCPSocketClose(_tcpSocket);
         _tcpSocket = nullptr;
         return;

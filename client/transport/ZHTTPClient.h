@@ -13,10 +13,11 @@
 // moved no byte in either direction for that long. A cancelled client is
 // dead: isAlive false, and its owner deletes it.
 //
-// Security: with TLS the handshake runs inside the first sends and receives,
-// so the connect time-out covers it; a failed handshake or verification
-// leaves the client dead after one warning that names the reason, like a
-// host that cannot be reached.
+// Security: with TLS the handshake runs inside the first sends and receives;
+// the connect time-out ends when the peer takes the connection, and the
+// handshake, the peer's first answer, runs under the answer time-out. A
+// failed handshake or verification leaves the client dead after one warning
+// that names the reason, like a host that cannot be reached.
 #pragma once
 
 #include <cstdint>

@@ -91,20 +91,6 @@ void ZNetTCPSocketClose(ZNetTCPSocket* sock);
 // A fast sender must not hold the reading thread in one call for ever.
 constexpr int ZNET_TCP_RECV_LIMIT = 1 << 20;
 
-// ---- TLS on client TCP sockets ------------------------------------------------------
-
-// Makes an open socket carry TLS 1.2 or newer before any byte is sent: the
-// handshake runs inside the following sends and receives and verifies the
-// chain against the system's trust store (and caFile when not empty) and
-// the host part of the socket's remote host, a name or an IPv4 address.
-// False with reason filled when TLS cannot be set up at all.
-bool ZNetTCPSocketStartTLS(ZNetTCPSocket* sock, const std::wstring& caFile, std::wstring& reason);
-// Why the handshake or the verification failed (the handle is dead then);
-// empty while nothing failed.
-std::wstring ZNetTCPSocketTLSFailure(ZNetTCPSocket* sock);
-// Whether the connection to the peer is made (for TLS: the TCP part).
-bool ZNetTCPSocketConnected(ZNetTCPSocket* sock);
-
 // ---- the wait ---------------------------------------------------------------------
 
 // Waits until one live handle of the three lists is readable (true) or the

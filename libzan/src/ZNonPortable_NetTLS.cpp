@@ -7,7 +7,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <cstring>
 #include <map>
@@ -16,6 +19,7 @@
 
 #include "ZNonPortable_Base.h"
 #include "ZNonPortable_NetHandles.h"
+#include "ZNonPortable_NetTLS.h"
 #include "ZPortable.h"
 #include "ZUtil.h"
 
@@ -82,6 +86,37 @@ std::wstring failureText(SSL* ssl, int error) {
         return L"TLS handshake failed (" + ZFromUTF8(std::strerror(errno)) + L")";
     return L"TLS handshake failed (the connection closed)";
 }
+
+// OpenSSL writes with write(), which raises SIGPIPE on a connection the peer
+// closed; a peer that went away must not end the program, so the signal is
+// held back for the call and a SIGPIPE it raised is taken before it goes.
+class NoSigpipe {
+public:
+    NoSigpipe() {
+        sigemptyset(&_pipe);
+        sigaddset(&_pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        _pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &_pipe, &_old);
+    }
+    ~NoSigpipe() {
+        if (!_pendingBefore) {
+            sigset_t pending;
+            sigpending(&pending);
+            const timespec none{0, 0};
+            if (sigismember(&pending, SIGPIPE) == 1) sigtimedwait(&_pipe, nullptr, &none);
+        }
+        pthread_sigmask(SIG_SETMASK, &_old, nullptr);
+    }
+    NoSigpipe(const NoSigpipe&) = delete;
+    NoSigpipe& operator=(const NoSigpipe&) = delete;
+
+private:
+    sigset_t _pipe;
+    sigset_t _old;
+    bool _pendingBefore = false;
+};
 
 // The TCP connect must be complete before the handshake's first write.
 bool ensureConnected(ZNetTCPSocket* sock) {
@@ -155,8 +190,14 @@ bool ZNetTCPSocketConnected(ZNetTCPSocket* sock) {
     return sock->connected || poll(&p, 1, 0) == 1;
 }
 
+bool ZNetTCPSocketSecured(ZNetTCPSocket* sock) {
+    ZPRECONDITION_PTR(sock);
+    return sock->ssl && SSL_is_init_finished(sock->ssl);
+}
+
 int ZNetTLSSend(ZNetTCPSocket* sock, const void* data, int length) {
     if (!ensureConnected(sock)) return 0;
+    NoSigpipe quiet;
     ERR_clear_error();
     const int sent = SSL_write(sock->ssl, data, length);
     if (sent > 0) return sent;
@@ -166,6 +207,8 @@ int ZNetTLSSend(ZNetTCPSocket* sock, const void* data, int length) {
 
 bool ZNetTLSRecv(ZNetTCPSocket* sock, std::string& data) {
     if (!ensureConnected(sock)) return false;
+    // A read may write too (the handshake, an alert).
+    NoSigpipe quiet;
     char chunk[kRecvChunk];
     std::size_t appended = 0;
     while (sock->alive && appended < static_cast<std::size_t>(ZNET_TCP_RECV_LIMIT)) {
@@ -186,6 +229,7 @@ void ZNetTLSShutdown(ZNetTCPSocket* sock) {
     // The closing alert tells the peer the request is whole; a socket that
     // cannot take it now ends with the TCP half-close alone.
     if (!sock->alive || !SSL_is_init_finished(sock->ssl)) return;
+    NoSigpipe quiet;
     ERR_clear_error();
     SSL_shutdown(sock->ssl);
     ERR_clear_error();

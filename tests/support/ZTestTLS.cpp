@@ -8,6 +8,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -139,7 +140,23 @@ std::set<int>& tlsPorts() {
     return ports;
 }
 
+namespace {
+
+// OpenSSL writes with write(): a peer that closed must fail the call, not
+// end the test program with SIGPIPE.
+void ignoreSigpipe() {
+    static const bool ignored = [] {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        return sigaction(SIGPIPE, &ignore, nullptr) == 0;
+    }();
+    (void)ignored;
+}
+
+}  // namespace
+
 std::unique_ptr<TLSEnd> TLSEnd::server(int fd, const TLSFiles& files) {
+    ignoreSigpipe();
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (!context) return nullptr;
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
@@ -157,6 +174,7 @@ std::unique_ptr<TLSEnd> TLSEnd::server(int fd, const TLSFiles& files) {
 }
 
 std::unique_ptr<TLSEnd> TLSEnd::client(int fd, const std::string& caFile, const std::string& host) {
+    ignoreSigpipe();
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (!context) return nullptr;
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF);
