@@ -88,9 +88,21 @@ void BM_ClientBesideThePeer(benchmark::State& state) {
     const std::string build = buildDir();
     const std::string top = std::filesystem::temp_directory_path() / ("zan-bench-client-" + std::to_string(getpid()));
     const std::string auth = "127.0.0.1:" + std::to_string(kBase);
+    // The service speaks TLS with a certificate of the run's own, which the
+    // client's settings and the peer (through ZAN_TEST_CA_FILE) trust.
+    std::filesystem::create_directories(top);
+    const std::string cert = top + "/cert.pem", key = top + "/key.pem";
+    const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+                             "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                             key + " -out " + cert + " 2> /dev/null";
+    if (system(make.c_str()) != 0) {
+        state.SkipWithError("cannot make a certificate");
+        return;
+    }
+    setenv("ZAN_TEST_CA_FILE", cert.c_str(), 1);
     const pid_t server = start(build + "/server/zandrel-server",
                                {"--port-base", std::to_string(kBase), "--data", top + "/service",
-                                "--pbkdf2-iterations", "1000"},
+                                "--pbkdf2-iterations", "1000", "--tls-cert", cert, "--tls-key", key},
                                top, top + "/server.out");
     if (waitFor(top + "/server.out", "ready", seconds()) < 0) {
         state.SkipWithError("zandrel-server did not start");
@@ -108,7 +120,7 @@ void BM_ClientBesideThePeer(benchmark::State& state) {
         std::filesystem::create_directories(clientFolder);
         std::ofstream(clientFolder + "/settings.ini")
             << "Local_User_GUID: c" << name << "\nLocal_Password: pw\nLocal_Email: c@example.org\n"
-            << "AUTHENTICATE_Host: " << auth << "\nFirst_Run_Complete: 1\nLog_Filter: c\n";
+            << "AUTHENTICATE_Host: " << auth << "\nTLS_CA_File: " << cert << "\nFirst_Run_Complete: 1\nLog_Filter: c\n";
         // A skin without windows: this measures the sign-in, not the drawing.
         std::ofstream(clientFolder + "/template.xml") << "<skin></skin>\n";
         pid_t client = start(build + "/client/zandrel", {"-norestart", "1", "-silent", "1"}, clientFolder,

@@ -1,10 +1,13 @@
-// Load on a real zandrel-server over loopback: sign-ins per second,
+// Load on a real zandrel-server over loopback: sign-ins per second (over
+// TLS, beside a second service of the same run that speaks in clear),
+// the sign-in answer time of the request client over TLS and in clear,
 // signalling requests per second, and the memory one registered device
 // costs with 10,000 registered. Starts the program built beside this one
 // (../server/zandrel-server, or $ZAN_SERVER) with its data in a fresh folder.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <limits.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -16,8 +19,11 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "ZHTTPClient.h"
 #include "ZHTTPHeaders.h"
+#include "ZNonPortable.h"
 #include "ZPortable_Text.h"
 
 namespace {
@@ -33,13 +39,20 @@ sockaddr_in loopback(int port) {
     return a;
 }
 
-// The one server process of this run.
+// The service of this run that speaks TLS on its authentication, log and
+// upgrade hosts (at kBase), and the one that speaks in clear (at kBase + 20).
 class Server {
 public:
     static Server& get() {
-        static Server server;
+        static Server server(true);
         return server;
     }
+    static Server& plain() {
+        static Server server(false);
+        return server;
+    }
+    int base() const { return _base; }
+    const std::string& caFile() const { return _ca; }
     pid_t pid() const { return _pid; }
     bool ok() const { return _pid > 0; }
     ~Server() {
@@ -52,7 +65,7 @@ public:
     }
 
 private:
-    Server() {
+    explicit Server(bool tls) : _base(tls ? kBase : kBase + 20) {
         char self[PATH_MAX] = {0};
         const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
         std::string path = std::filesystem::path(std::string(self, n > 0 ? n : 0)).parent_path().string() +
@@ -60,14 +73,29 @@ private:
         if (const char* env = getenv("ZAN_SERVER")) path = env;
         char folder[] = "/tmp/zanbench.XXXXXX";
         _data = mkdtemp(folder);
+        _ca = _data + "/cert.pem";
+        const std::string key = _data + "/key.pem";
+        const std::string make = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+                                 "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout " +
+                                 key + " -out " + _ca + " 2> /dev/null";
+        if (tls && system(make.c_str()) != 0) return;
         int out[2];
         if (pipe(out) != 0) return;
         const std::string workers = getenv("ZAN_WORKERS") ? getenv("ZAN_WORKERS") : "2";
+        std::vector<std::string> args = {path, "--bind", "127.0.0.1", "--port-base", std::to_string(_base), "--data",
+                                         _data, "--flood-limit", "0", "--workers", workers};
+        if (tls)
+            args.insert(args.end(), {"--tls-cert", _ca, "--tls-key", key});
+        else
+            args.insert(args.end(), {"--insecure-plain-http", "--relay-port-low", std::to_string(_base + 10),
+                                     "--relay-port-count", "5"});
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         _pid = fork();
         if (_pid == 0) {
             dup2(out[1], 1);
-            execl(path.c_str(), path.c_str(), "--bind", "127.0.0.1", "--port-base", std::to_string(kBase).c_str(),
-                  "--data", _data.c_str(), "--flood-limit", "0", "--workers", workers.c_str(), nullptr);
+            execv(path.c_str(), argv.data());
             _exit(127);
         }
         close(out[1]);
@@ -80,9 +108,40 @@ private:
         }
         close(out[0]);
     }
+    int _base;
     pid_t _pid = -1;
     std::string _data;
+    std::string _ca;
 };
+
+// One exchange on a new TLS connection that checks the service's certificate,
+// as the client does.
+std::string roundTripTLS(int port, const std::string& bytes) {
+    static SSL_CTX* context = [] {
+        signal(SIGPIPE, SIG_IGN);
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_verify(c, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
+        SSL_CTX_load_verify_locations(c, Server::get().caFile().c_str(), nullptr);
+        return c;
+    }();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = loopback(port);
+    std::string all;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0) {
+        SSL* ssl = SSL_new(context);
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), "127.0.0.1");
+        SSL_set_fd(ssl, fd);
+        if (SSL_connect(ssl) == 1 && SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size())) > 0) {
+            char chunk[4096];
+            int n;
+            while ((n = SSL_read(ssl, chunk, sizeof(chunk))) > 0) all.append(chunk, static_cast<std::size_t>(n));
+        }
+        SSL_free(ssl);
+    }
+    close(fd);
+    return all;
+}
 
 std::string roundTripTCP(int port, const std::string& bytes) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -152,20 +211,66 @@ long residentKB(pid_t pid) {
     return 0;
 }
 
+std::once_flag g_plainAccount;
+
+// Sign-ins per second at the password-hash ceiling: state.range(0) is 1 for
+// the service over TLS, 0 for the one in clear (the reference).
 void BM_SignIn(benchmark::State& state) {
-    Server& server = Server::get();
+    const bool tls = state.range(0) == 1;
+    Server& server = tls ? Server::get() : Server::plain();
     if (!server.ok()) {
         state.SkipWithError("zandrel-server did not start");
         return;
     }
-    std::call_once(g_account, [] { roundTripTCP(kBase, authenticate(L"bench", L"b@example.org")); });
+    auto exchange = [tls, &server](const std::string& bytes) {
+        return tls ? roundTripTLS(server.base(), bytes) : roundTripTCP(server.base(), bytes);
+    };
+    std::call_once(tls ? g_account : g_plainAccount,
+                   [&exchange] { exchange(authenticate(L"bench", L"b@example.org")); });
     const std::string request = authenticate(L"bench@zandrel.net", L"");
     for (auto _ : state) {
-        if (status(roundTripTCP(kBase, request)) != 200) state.SkipWithError("sign-in refused");
+        if (status(exchange(request)) != 200) state.SkipWithError("sign-in refused");
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SignIn)->ThreadRange(1, 8)->UseRealTime();
+BENCHMARK(BM_SignIn)->ArgName("tls")->Arg(0)->Arg(1)->ThreadRange(1, 8)->UseRealTime();
+
+// The answer time of one sign-in through the client's own request client,
+// from its creation to the whole answer: state.range(0) as above.
+void BM_SignInAnswer(benchmark::State& state) {
+    const bool tls = state.range(0) == 1;
+    Server& server = tls ? Server::get() : Server::plain();
+    if (!server.ok()) {
+        state.SkipWithError("zandrel-server did not start");
+        return;
+    }
+    static bool initialised = false;
+    if (!initialised) {
+        ZInitializeNonPortable(nullptr);
+        initialised = true;
+    }
+    ZHTTPClientSecurity security;
+    security.tls = tls;
+    security.caFile = ZFromUTF8(Server::get().caFile());
+    const std::wstring host = L"127.0.0.1:" + ZToString(server.base());
+    auto signIn = [&](const std::wstring& from, const std::wstring& email) {
+        ZHTTPHeaders request(L"AUTHENTICATE");
+        request.set(L"From", from);
+        request.set(L"Password", L"benchmark password");
+        request.set(L"Email", email);
+        request.set(L"Version", L"764");
+        ZHTTPClient* client = ZSAFENEW(ZHTTPClient, host, request, security);
+        ZHTTPHeaders answer;
+        while (client->isAlive() && !client->recv(answer)) client->update(100000);
+        delete client;
+        return answer.getResponse();
+    };
+    signIn(L"answer", L"a@example.org");
+    for (auto _ : state)
+        if (signIn(L"answer@zandrel.net", L"") != 200) state.SkipWithError("sign-in refused");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SignInAnswer)->ArgName("tls")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_SignallingPing(benchmark::State& state) {
     Server& server = Server::get();

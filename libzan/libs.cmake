@@ -5,6 +5,10 @@ target_link_libraries(zan PUBLIC Boost::boost)
 pkg_check_modules(ZAN_CRYPTO REQUIRED IMPORTED_TARGET libcrypto)
 target_link_libraries(zan PUBLIC PkgConfig::ZAN_CRYPTO)
 
+# network family: TLS to the authentication, log and upgrade hosts
+pkg_check_modules(ZAN_SSL REQUIRED IMPORTED_TARGET libssl)
+target_link_libraries(zan PUBLIC PkgConfig::ZAN_SSL)
+
 # network family: UPnP port mapping
 pkg_check_modules(ZAN_UPNP REQUIRED IMPORTED_TARGET miniupnpc)
 target_link_libraries(zan PUBLIC PkgConfig::ZAN_UPNP)

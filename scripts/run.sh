@@ -23,8 +23,17 @@ if [ "${ZAN_SKIP_BUILD:-0}" != 1 ]; then
   cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZAN_SANITIZE=OFF -DZAN_TESTS=OFF -DZAN_BENCH=OFF
   cmake --build "$build" --parallel "$(nproc)"
 fi
-service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "$portBase" --data "$serviceDir")
 mkdir -p "$serviceDir"
+# The authentication, log and upgrade hosts speak TLS: on first use a
+# self-signed certificate for 127.0.0.1 is made beside the service's data,
+# the service presents it and the client trusts it ("TLS_CA_File").
+if [ ! -s "$serviceDir/tls-cert.pem" ] || [ ! -s "$serviceDir/tls-key.pem" ]; then
+  (umask 077 && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 3650 \
+    -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
+    -keyout "$serviceDir/tls-key.pem" -out "$serviceDir/tls-cert.pem" 2> /dev/null)
+fi
+service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "$portBase" --data "$serviceDir"
+  --tls-cert "$serviceDir/tls-cert.pem" --tls-key "$serviceDir/tls-key.pem")
 
 if [ ! -x "$build/client/zandrel" ]; then
   echo "zandrel: the client program is not part of this build yet; starting the service alone (Ctrl-C stops it)."
@@ -105,8 +114,8 @@ fi
 # service. The settings end at their first empty line, which the client
 # writes after the last one: the address goes in first.
 touch settings.ini
-{ echo "AUTHENTICATE_Host: 127.0.0.1:$portBase"; grep -iv '^authenticate_host:' settings.ini || true; } \
-  > settings.ini.new
+{ echo "AUTHENTICATE_Host: 127.0.0.1:$portBase"; echo "TLS_CA_File: $serviceDir/tls-cert.pem"
+  grep -iv '^authenticate_host:\|^tls_ca_file:' settings.ini || true; } > settings.ini.new
 mv settings.ini.new settings.ini
 echo "zandrel: client in $clientDir (its full log: $clientDir/zandrel.log), service in $serviceDir"
 # Ctrl-C and SIGTERM reach the client, which signs off and ends; this script

@@ -9,11 +9,13 @@
 #include "ZInstance.h"
 #include "ZLogfileService.h"
 #include "ZMegaPort.h"
+#include "ZNonPortable_FileModes.h"
 #include "ZPortable.h"
 #include "ZSIPService.h"
 #include "ZScreenService.h"
 #include "ZUpgradeService.h"
 #include "ZUtil.h"
+#include "ZUtil_File.h"
 #include "ZVideoCaptureService.h"
 #include "ZVideoPlaybackService.h"
 
@@ -73,12 +75,36 @@ ZThreadObject* startService(Service* service, const wchar_t* threadName) {
     return service;
 }
 
+// The settings hold the stored password, the logs and chat logs whom the user
+// talks to: whatever left them open to others, they become the user's alone.
+void protectPrivateFiles(const std::wstring& settingsFile) {
+    int tightened = 0;
+    auto tighten = [&tightened](const std::wstring& path) {
+        bool changed = false;
+        if (ZFileMakePrivate(path, changed) && changed) ++tightened;
+    };
+    tighten(settingsFile);
+    std::map<std::wstring, ZFileInfo> entries;
+    if (ZDirList(L".", entries))
+        for (const auto& [name, info] : entries)
+            if (info.isFile && ZEndsWith(ZToLower(name), L".log")) tighten(name);
+    if (ZFileGetMode(L"chatlogs") >= 0) {
+        tighten(L"chatlogs");
+        if (ZDirList(L"chatlogs", entries))
+            for (const auto& [name, info] : entries)
+                if (info.isFile) tighten(L"chatlogs/" + name);
+    }
+    if (tightened > 0)
+        ZLOG(L"Made " << tightened << L" files and folders of settings, logs and chats readable by this user only.");
+}
+
 }  // namespace
 
 ZClient::ZClient(const std::wstring& settingsFile, const std::wstring& avi, const std::wstring& host,
                  const std::wstring& keepLogfiles, bool upgraded, bool uploadLogfiles, bool forceTurn)
     : _sources(ZClientGetSources()) {
     ZTRACE_KIND("ZClient");
+    protectPrivateFiles(settingsFile);
     _instance = ZSAFENEW(ZInstance, settingsFile);
     _port = ZSAFENEW(ZMegaPort, _instance->get(L"Local_User_GUID"));
 

@@ -34,7 +34,8 @@ void ZClient::_requestAUTHENTICATE() {
     request.set(L"Password", _instance->get(L"Local_Password"));
     request.set(L"Email", _instance->get(L"Local_Email"));
     request.set(L"Version", _instance->get(L"Current_Version"));
-    _httpClient = ZSAFENEW(ZHTTPClient, _instance->get(L"AUTHENTICATE_Host"), request);
+    const std::wstring host = _instance->get(L"AUTHENTICATE_Host");
+    _httpClient = ZSAFENEW(ZHTTPClient, host, request, ZHTTPClientSecurityFor(*_instance, host));
     // A host that accepts the connection and then says nothing must not
     // hold the sign-in for ever.
     _httpClient->setAnswerTimeout(ZCLIENT_AUTH_ANSWER_TIMEOUT);

@@ -71,7 +71,7 @@ bool ZLogfileService::_uploadFile(const std::wstring& host, const std::wstring& 
     message.set(L"From", ZComposeAddress(_instance->get(L"Local_User_GUID"), _instance->get(L"Local_Device_GUID")));
     message.set(L"Filename", name);
     message.addContent(bytes);
-    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, host, message);
+    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, host, message, ZHTTPClientSecurityFor(*_instance, host));
     ZHTTPHeaders answer;
     bool answered = false;
     while (!isStopping()) {

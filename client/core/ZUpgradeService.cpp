@@ -112,7 +112,7 @@ bool ZUpgradeService::_fetch(const std::wstring& connectTo, const std::wstring& 
     request.set(L"User-Agent", L"Zandrel/" + _instance->get(L"Current_Version"));
     request.set(L"Accept", L"*/*");
     request.set(L"Host", host);
-    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, connectTo, request);
+    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, connectTo, request, ZHTTPClientSecurityFor(*_instance, connectTo));
     bool answered = false;
     for (;;) {
         unlock();

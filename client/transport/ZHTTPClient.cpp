@@ -8,8 +8,12 @@
 #include "ZHTTPClient.h"
 
 #include <climits>
+#include <list>
 
+#include "ZInstance.h"
+#include "ZNonPortable_NetTLS.h"
 #include "ZPortable.h"
+#include "ZUtil.h"
 
 namespace {
 
@@ -19,15 +23,37 @@ constexpr int kReadsPerRecv = 4;
 
 }  // namespace
 
-ZHTTPClient::ZHTTPClient(const std::wstring& host, const ZHTTPHeaders& request) : _remoteHost(host), _clock(ZTimeNow) {
+ZHTTPClientSecurity ZHTTPClientSecurityFor(ZInstance& instance, const std::wstring& host) {
+    ZHTTPClientSecurity security;
+    security.tls = true;
+    security.caFile = instance.get(L"TLS_CA_File");
+    std::list<std::wstring> plain;
+    ZParseList(plain, instance.get(L"TLS_Plain_Hosts"));
+    for (const std::wstring& entry : plain)
+        if (ZCaseEquals(entry, host)) security.tls = false;
+    return security;
+}
+
+ZHTTPClient::ZHTTPClient(const std::wstring& host, const ZHTTPHeaders& request, const ZHTTPClientSecurity& security)
+    : _remoteHost(host), _tls(security.tls), _clock(ZTimeNow) {
     ZTRACE_KIND("ZHTTPClient");
     _tcpSocket = ZNetTCPSocketOpen(host);
     _openTime = _clock();
     _lastProgress = _openTime;
-    if (_tcpSocket)
-        send(request);
-    else
+    if (!_tcpSocket) {
         ZLOG(L"WARNING Cannot contact '" << host << L"', ignoring request.");
+        return;
+    }
+    std::wstring reason;
+    if (_tls && !ZNetTCPSocketStartTLS(_tcpSocket, security.caFile, reason)) {
+        ZLOG(L"WARNING Secure connection to '" << host << L"' failed: " << reason << L", cancelling.");
+        _tlsReported = true;
+        _tlsFailure = reason;
+        ZNetTCPSocketClose(_tcpSocket);
+        _tcpSocket = nullptr;
+        return;
+    }
+    send(request);
 }
 
 ZHTTPClient::~ZHTTPClient() {
@@ -74,6 +100,14 @@ void ZHTTPClient::update(std::int64_t timeout) {
     ZWARNASSERT(debug_sendBufferSize == (int)_sendBuffer.size( ));
     _sendBuffer.erase(0, static_cast<std::size_t>(totalSent));
 
+    if (_reportTLSFailure()) return;
+    // With TLS the connect ends when the peer took the connection; the
+    // handshake is the peer's first answer and runs under the answer time-out
+    // (a loaded service may take longer than the connect time-out for it).
+    if (_tls && _openTime != 0 && ZNetTCPSocketConnected(_tcpSocket)) {
+        _openTime = 0;
+        _lastProgress = _clock();
+    }
     const std::int64_t now = _clock();
     if (_openTime != 0 && now - _openTime > ZHTTPCLIENT_CONNECT_TIMEOUT) {
         ZLOG(L"WARNING Connection to '" << _remoteHost << L"' timed out, cancelling.");
@@ -82,8 +116,13 @@ void ZHTTPClient::update(std::int64_t timeout) {
         return;
     }
     if (_answerOverdue(now)) {
-        ZLOG(L"WARNING No answer from '" << _remoteHost << L"' for " << static_cast<long long>(_answerTimeout / 1000)
-                                         << L" ms, cancelling.");
+        if (_tls && !ZNetTCPSocketSecured(_tcpSocket)) {
+            _tlsFailure = L"no TLS handshake within " + ZToString(_answerTimeout / 1000) + L" ms";
+            ZLOG(L"WARNING Secure connection to '" << _remoteHost << L"' failed: " << _tlsFailure << L", cancelling.");
+        } else {
+            ZLOG(L"WARNING No answer from '" << _remoteHost << L"' for "
+                                             << static_cast<long long>(_answerTimeout / 1000) << L" ms, cancelling.");
+        }
         ZNetTCPSocketClose(_tcpSocket);
         _tcpSocket = nullptr;
         return;
@@ -99,6 +138,7 @@ bool ZHTTPClient::recv(ZHTTPHeaders& message) {
     ZHTTPHeaders received;
     int length = _parse(received);
     if (length == 0 && _read()) length = _parse(received);
+    if (_reportTLSFailure()) return false;
     if (length > 0) {
         _recvOffset += static_cast<std::size_t>(length);
         if (_recvOffset == _recvBuffer.size()) {
@@ -150,6 +190,16 @@ void ZHTTPClient::setClock(ZHTTPClientClock clock) {
     const std::int64_t now = _clock();
     if (_openTime != 0) _openTime = now;
     _lastProgress = now;
+}
+
+bool ZHTTPClient::_reportTLSFailure() {
+    if (!_tls || !_tcpSocket || _tlsReported) return false;
+    const std::wstring reason = ZNetTCPSocketTLSFailure(_tcpSocket);
+    if (reason.empty()) return false;
+    _tlsReported = true;
+    _tlsFailure = reason;
+    ZLOG(L"WARNING Secure connection to '" << _remoteHost << L"' failed: " << reason << L", cancelling.");
+    return true;
 }
 
 bool ZHTTPClient::_read() {

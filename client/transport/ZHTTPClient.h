@@ -12,6 +12,12 @@
 // another, 0 for none) cancels a connection that awaits an answer and has
 // moved no byte in either direction for that long. A cancelled client is
 // dead: isAlive false, and its owner deletes it.
+//
+// Security: with TLS the handshake runs inside the first sends and receives;
+// the connect time-out ends when the peer takes the connection, and the
+// handshake, the peer's first answer, runs under the answer time-out. A
+// failed handshake or verification leaves the client dead after one warning
+// that names the reason, like a host that cannot be reached.
 #pragma once
 
 #include <cstdint>
@@ -32,10 +38,25 @@ constexpr int ZHTTPCLIENT_RECV_LIMIT = 64 << 20;
 // Where the client reads the time; tests drive their own clock.
 typedef std::int64_t (*ZHTTPClientClock)();
 
+class ZInstance;
+
+// How a request client protects its connection.
+struct ZHTTPClientSecurity {
+    bool tls = false;
+    // Trusted besides the system's store (a self-hosted service's CA); empty for none.
+    std::wstring caFile;
+};
+
+// What the settings ask for a connection to the host: TLS trusting the
+// "TLS_CA_File", unless "TLS_Plain_Hosts" names the host (for debugging).
+ZHTTPClientSecurity ZHTTPClientSecurityFor(ZInstance& instance, const std::wstring& host);
+
 // One outgoing TCP connection that carries messages of the message format.
 class ZHTTPClient : public ZHeapObject {
 public:
-    ZHTTPClient(const std::wstring& host, const ZHTTPHeaders& request);
+    // Without security the connection is plain (the relay's datagrams).
+    ZHTTPClient(const std::wstring& host, const ZHTTPHeaders& request,
+                const ZHTTPClientSecurity& security = ZHTTPClientSecurity());
     ~ZHTTPClient() override;
     void invariantTest() override { ZObject::invariantTest(); }
 
@@ -63,6 +84,8 @@ public:
     void setAnswerTimeout(std::int64_t timeout);
     std::int64_t getAnswerTimeout() const { return _answerTimeout; }
     void setClock(ZHTTPClientClock clock);
+    // Why the secure connection failed; empty when it did not.
+    const std::wstring& getTLSFailure() const { return _tlsFailure; }
 
 private:
     // Reads what the socket holds; true when bytes arrived.
@@ -70,9 +93,14 @@ private:
     // Parses one whole message at the front of the received bytes; its length, or 0.
     int _parse(ZHTTPHeaders& message);
     bool _answerOverdue(std::int64_t now);
+    // Logs a failed handshake once; true when the connection failed so.
+    bool _reportTLSFailure();
 
     std::wstring _remoteHost;
     ZNetTCPSocket* _tcpSocket = nullptr;
+    bool _tls = false;
+    bool _tlsReported = false;
+    std::wstring _tlsFailure;
     std::string _sendBuffer;
     std::string _recvBuffer;
     // Received bytes before this offset were handed out already; the buffer

@@ -247,7 +247,8 @@ bool _ZDirListEntries(const std::wstring& folder, std::map<std::wstring, ZFileIn
 
 std::FILE* _ZFileOpenLocked(const std::wstring& path) {
     // Emptied only once the lock is ours, so a running holder keeps its file.
-    const int fd = open(ZToUTF8(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    // The user's own: a log records whom they talk to.
+    const int fd = open(ZToUTF8(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) return nullptr;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ftruncate(fd, 0) != 0) {
         close(fd);

@@ -39,9 +39,26 @@ inline bool ZNetUDPPortHasBatch(const ZNetUDPPort* port) {
     return port && port->alive && port->batchNext < port->batchCount;
 }
 
+struct ssl_st;
+
 struct ZNetTCPSocket : ZNetHandle {
     std::wstring remoteHost;
+    // The TCP connect has completed (checked before TLS starts its handshake).
+    bool connected = false;
+    // Owned; null for a plain connection.
+    ssl_st* ssl = nullptr;
+    // Set once when the handshake or the verification failed.
+    std::wstring tlsFailure;
 };
+
+// TLS halves of the socket calls (ZNonPortable_NetTLS.cpp), used when
+// sock->ssl is set.
+int ZNetTLSSend(ZNetTCPSocket* sock, const void* data, int length);
+bool ZNetTLSRecv(ZNetTCPSocket* sock, std::string& data);
+void ZNetTLSShutdown(ZNetTCPSocket* sock);
+void ZNetTLSFree(ZNetTCPSocket* sock);
+// Decrypted bytes already held, which the socket's poll cannot see.
+bool ZNetTLSHasPending(const ZNetTCPSocket* sock);
 
 // Splits a host text at its first ':' into the host (empty when the text
 // starts with ':') and the port's value; port is 0 without a colon and

@@ -86,6 +86,7 @@ std::wstring ZNetTCPSocketGetLocalHost(ZNetTCPSocket* sock) {
 int ZNetTCPSocketSend(ZNetTCPSocket* sock, const void* data, int length) {
     ZPRECONDITION_PTR(sock);
     if (ZDebugIsCrashing() || !sock->alive || length <= 0) return 0;
+    if (sock->ssl) return ZNetTLSSend(sock, data, length);
     // MSG_NOSIGNAL: a peer that went away must not raise SIGPIPE.
     const ssize_t sent = send(sock->socket, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
     if (ZNetIsConnectionError(static_cast<int>(sent))) {
@@ -102,6 +103,7 @@ int ZNetTCPSocketSend(ZNetTCPSocket* sock, const void* data, int length) {
 bool ZNetTCPSocketRecv(ZNetTCPSocket* sock, std::string& data) {
     ZPRECONDITION_PTR(sock);
     if (ZDebugIsCrashing() || !sock->alive) return false;
+    if (sock->ssl) return ZNetTLSRecv(sock, data);
     char chunk[kRecvChunk];
     std::size_t appended = 0;
     // Capped, so one call never holds its thread for an endless stream; the
@@ -123,6 +125,7 @@ void ZNetTCPSocketShutdown(ZNetTCPSocket* sock) {
     ZASSERT_PTR(sock);
     if (ZDebugIsCrashing()) return;
     ZLOGC('N', L"Shutting down socket '" << sock->remoteHost << L"'");
+    if (sock->ssl) ZNetTLSShutdown(sock);
     shutdown(sock->socket, SHUT_WR);
 }
 
@@ -135,6 +138,7 @@ void ZNetTCPSocketClose(ZNetTCPSocket* sock) {
     ZASSERT_PTR(sock);
     if (ZDebugIsCrashing()) return;
     ZLOGC('N', L"Closing socket '" << sock->remoteHost << L"'");
+    if (sock->ssl) ZNetTLSFree(sock);
     shutdown(sock->socket, SHUT_RDWR);
     close(sock->socket);
     delete sock;
@@ -188,6 +192,9 @@ bool ZNetWait(const std::list<ZNetUDPPort*>& ports, const std::list<ZNetUDPPort*
         if (ZNetUDPPortHasBatch(p)) return true;
     for (ZNetUDPPort* p : others)
         if (ZNetUDPPortHasBatch(p)) return true;
+    // Likewise decrypted bytes a receive left behind its cap.
+    for (ZNetTCPSocket* s : sockets)
+        if (s && s->alive && ZNetTLSHasPending(s)) return true;
 
     std::vector<pollfd> watched;
     for (ZNetHandle* h : handles) {

@@ -3,6 +3,7 @@
 #include <list>
 
 #include "ZNonPortable_File.h"
+#include "ZNonPortable_FileModes.h"
 #include "ZPortable_Parse.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
@@ -88,8 +89,17 @@ void ZFileAppend(const std::wstring& path, const void* buffer, int length) {
     ZPRECONDITION(!path.empty( ) && path[0] != L'/' && path[0] != L'\\');
     ZPRECONDITION(buffer);
     ZPRECONDITION(length >= 0);
+    // Appended files are the user's records (chat logs): they and the folder
+    // that holds them are theirs alone.
+    const std::size_t slash = path.rfind(L'/');
+    if (slash != std::wstring::npos && slash > 0) {
+        const std::wstring folder = path.substr(0, slash);
+        const std::size_t up = folder.rfind(L'/');
+        if (up != std::wstring::npos && up > 0) ZDirCreateRecursive(folder.substr(0, up));
+        ZDirCreatePrivate(folder);
+    }
     ZWARNASSERT(_ZFileValidateDir( path ));
-    std::FILE* fp = openFile(path, "a+be");
+    std::FILE* fp = ZFileOpenAppendPrivate(path);
     ZWARNASSERT(fp);
     if (!fp) return;
     const std::size_t written = std::fwrite(buffer, 1, static_cast<std::size_t>(length), fp);

@@ -31,6 +31,8 @@ struct Option {
     // For numbers: the range a value must lie in (low > high: not a number).
     std::int64_t low = 1;
     std::int64_t high = 0;
+    // A switch: given alone on the command line, or "= 1" in a file.
+    bool flag = false;
 };
 
 std::function<bool(ZServerConfig&, const std::string&)> text(std::string ZServerConfig::*field) {
@@ -141,6 +143,17 @@ const std::vector<Option>& options() {
         {"nofile", "descriptor limit the service sets for itself (default: as inherited)",
          number(&ZServerConfig::nofile, 64, 1048576), 64, 1048576},
         {"log", "log categories to enable: a sign-ins, g signalling, r relay, u upgrades", text(&ZServerConfig::logFilter)},
+        {"tls-cert", "PEM certificate (with its chain) of the authentication, log and upgrade hosts",
+         text(&ZServerConfig::tlsCert)},
+        {"tls-key", "PEM private key of --tls-cert", text(&ZServerConfig::tlsKey)},
+        {"insecure-plain-http", "serve the authentication, log and upgrade hosts in clear (passwords readable on "
+                                "the path; for debugging only)",
+         [](ZServerConfig& c, const std::string& v) {
+             if (v != "1" && v != "0" && v != "yes" && v != "no" && v != "true" && v != "false") return false;
+             c.insecurePlainHttp = v == "1" || v == "yes" || v == "true";
+             return true;
+         },
+         1, 0, true},
     };
     return list;
 }
@@ -234,7 +247,10 @@ bool ZServerParseOptions(const std::vector<std::string>& args, ZServerConfig& co
             error = "unknown option --" + name;
             return false;
         }
-        if (eq == std::string::npos) {
+        const Option* option = find(name);
+        if (eq == std::string::npos && option && option->flag) {
+            value = "1";
+        } else if (eq == std::string::npos) {
             if (i + 1 >= args.size()) {
                 error = "option --" + name + " needs a value";
                 return false;
@@ -313,7 +329,7 @@ std::string ZServerUsage() {
     std::vector<std::pair<std::string, std::string>> lines = {
         {"--help", "this list"},
         {"--config <file>", "read 'name = value' lines (names as below, without --) first"}};
-    for (const auto& o : options()) lines.emplace_back(std::string("--") + o.name + " <value>", o.help);
+    for (const auto& o : options()) lines.emplace_back(std::string("--") + o.name + (o.flag ? "" : " <value>"), o.help);
     std::size_t width = 0;
     for (const auto& [head, help] : lines) width = std::max(width, head.size());
     for (const auto& [head, help] : lines) s += "  " + head + std::string(width + 2 - head.size(), ' ') + help + "\n";

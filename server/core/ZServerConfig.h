@@ -72,6 +72,13 @@ struct ZServerConfig {
     int upgradeVersion = 0;
 
     std::string logFilter;
+
+    // PEM files of the certificate (chain) and its key for the authentication,
+    // log and upgrade hosts; without them those hosts start only when
+    // insecurePlainHttp allows them to speak in clear.
+    std::string tlsCert;
+    std::string tlsKey;
+    bool insecurePlainHttp = false;
 };
 
 // Reads options (argv[1..]); a "--config <file>" is read first and the other

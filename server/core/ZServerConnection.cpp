@@ -1,6 +1,8 @@
 #include "ZServerConnection.h"
 
 #include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -159,8 +161,19 @@ ZServerConnection::ZServerConnection(ZServerLoop& loop, int fd, const std::strin
 ZServerConnection::~ZServerConnection() {
     if (_idleTimer) _loop.cancel(_idleTimer);
     if (_firstTimer) _loop.cancel(_firstTimer);
+    if (_ssl) SSL_free(_ssl);
     if (_fd >= 0) ::close(_fd);
     if (_file >= 0) ::close(_file);
+}
+
+bool ZServerConnection::useTLS(ssl_ctx_st* context) {
+    _ssl = SSL_new(context);
+    if (!_ssl || SSL_set_fd(_ssl, _fd) != 1) {
+        ERR_clear_error();
+        return false;
+    }
+    SSL_set_accept_state(_ssl);
+    return true;
 }
 
 bool ZServerConnection::start() {
@@ -255,6 +268,12 @@ void ZServerConnection::_refuseRequest(int status, const std::wstring& reason) {
 void ZServerConnection::close() {
     if (_fd < 0) return;
     _loop.unwatch(_fd, this);
+    if (_ssl && _handshaken) {
+        // The closing alert, when the socket takes it now; never waited for.
+        ERR_clear_error();
+        SSL_shutdown(_ssl);
+        ERR_clear_error();
+    }
     ::close(_fd);
     _fd = -1;
     if (_idleTimer) {
@@ -289,6 +308,16 @@ void ZServerConnection::_updateInterest() {
 
 void ZServerConnection::onEvents(std::uint32_t events) {
     if (_fd < 0) return;
+    if (_ssl && !_handshaken) {
+        if (events & (EPOLLHUP | EPOLLERR)) {
+            refuse(L"closed during the TLS handshake");
+            return;
+        }
+        if (!_handshake()) return;
+        // Bytes that came with the end of the handshake wait in the TLS
+        // layer, where no event reports them.
+        events |= EPOLLIN;
+    }
     if (events & EPOLLOUT) _flush();
     if (events & EPOLLERR) {
         close();
@@ -305,12 +334,65 @@ void ZServerConnection::onEvents(std::uint32_t events) {
     }
 }
 
+bool ZServerConnection::_handshake() {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(_ssl);
+    if (result == 1) {
+        _handshaken = true;
+        _wantWrite = pending() > 0;
+        _updateInterest();
+        return true;
+    }
+    const int error = SSL_get_error(_ssl, result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        _wantWrite = error == SSL_ERROR_WANT_WRITE;
+        _updateInterest();
+        return false;
+    }
+    const unsigned long code = ERR_peek_last_error();
+    const char* text = code ? ERR_reason_error_string(code) : nullptr;
+    ERR_clear_error();
+    refuse(L"TLS handshake failed (" + ZFromUTF8(text ? text : "the connection closed") + L")");
+    return false;
+}
+
+long ZServerConnection::_receive(char* data, std::size_t size) {
+    if (!_ssl) return static_cast<long>(::recv(_fd, data, size, 0));
+    if (!_handshaken) {
+        errno = EAGAIN;
+        return -1;
+    }
+    ERR_clear_error();
+    const int n = SSL_read(_ssl, data, static_cast<int>(size));
+    if (n > 0) return n;
+    const int error = SSL_get_error(_ssl, n);
+    ERR_clear_error();
+    if (error == SSL_ERROR_ZERO_RETURN) return 0;
+    errno = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? EAGAIN : EPROTO;
+    return -1;
+}
+
+long ZServerConnection::_transmit(const char* data, std::size_t size) {
+    if (!_ssl) return static_cast<long>(::send(_fd, data, size, MSG_NOSIGNAL));
+    if (!_handshaken) {
+        errno = EAGAIN;
+        return -1;
+    }
+    ERR_clear_error();
+    const int n = SSL_write(_ssl, data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
+    if (n > 0) return n;
+    const int error = SSL_get_error(_ssl, n);
+    ERR_clear_error();
+    errno = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+    return -1;
+}
+
 void ZServerConnection::_read() {
     // Bounded per event so that one fast sender cannot hold the loop.
     for (int turn = 0; turn < 16 && _fd >= 0; ++turn) {
         const std::size_t old = _in.size();
         _in.resize(old + kReadChunk);
-        const ssize_t n = ::recv(_fd, _in.data() + old, kReadChunk, 0);
+        const ssize_t n = _receive(_in.data() + old, kReadChunk);
         if (n <= 0) {
             _in.resize(old);
             if (n == 0) {
@@ -410,7 +492,7 @@ void ZServerConnection::_flush() {
             _fileLeft -= n;
         }
         if (_outOffset == _out.size()) break;
-        const ssize_t n = ::send(_fd, _out.data() + _outOffset, _out.size() - _outOffset, MSG_NOSIGNAL);
+        const ssize_t n = _transmit(_out.data() + _outOffset, _out.size() - _outOffset);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
             close();

@@ -1,6 +1,9 @@
 // One accepted TCP connection of a role: reads whole messages of the message
 // format within the role's caps, writes through a pending-bytes buffer and
-// can stream a file after it.
+// can stream a file after it. With TLS every byte goes through the
+// connection's SSL object and the handshake is the first step of its own
+// state machine: it runs on the loop's events like the reads it precedes,
+// under the same time-outs.
 //
 // Threading: the loop's thread only.
 #pragma once
@@ -12,6 +15,8 @@
 #include "ZServerLoop.h"
 
 class ZServerConnection;
+struct ssl_st;
+struct ssl_ctx_st;
 
 // What a role does with its connections.
 class IZServerConnectionOwner {
@@ -63,6 +68,8 @@ public:
     ZServerConnection(const ZServerConnection&) = delete;
     ZServerConnection& operator=(const ZServerConnection&) = delete;
 
+    // Before start: the connection speaks TLS as the server of the context.
+    bool useTLS(ssl_ctx_st* context);
     bool start();
     const std::string& peer() const { return _peer; }
     int fd() const { return _fd; }
@@ -91,6 +98,11 @@ public:
 
 private:
     void _read();
+    // One step of the TLS handshake; true once it is done.
+    bool _handshake();
+    // recv/send through TLS when it is on (-1 with errno EAGAIN when it would block).
+    long _receive(char* data, std::size_t size);
+    long _transmit(const char* data, std::size_t size);
     void _parse();
     void _flush();
     void _updateInterest();
@@ -99,6 +111,8 @@ private:
 
     ZServerLoop& _loop;
     int _fd;
+    ssl_st* _ssl = nullptr;
+    bool _handshaken = false;
     std::string _peer;
     IZServerConnectionOwner& _owner;
     ZServerConnectionLimits _limits;

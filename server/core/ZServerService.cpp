@@ -16,7 +16,9 @@
 #include "ZServerListener.h"
 #include "ZServerLoop.h"
 #include "ZServerSessions.h"
+#include "ZPortable_Text.h"
 #include "ZServerStore.h"
+#include "ZServerTLS.h"
 #include "ZServerWorkers.h"
 #include "ZSignalServer.h"
 #include "ZStunServer.h"
@@ -53,6 +55,7 @@ ZServerService::~ZServerService() {
     _workers.reset();
     _store.reset();
     _loop.reset();
+    _tls.reset();
     if (_lock >= 0) ::close(_lock);
 }
 
@@ -79,6 +82,16 @@ bool ZServerService::start(std::string& error) {
         return false;
     }
     _store->setSizeLimit(_config.maxDatabase);
+    // Passwords, session keys and logs cross these hosts: they speak TLS,
+    // or in clear only when asked for by name.
+    if (!_config.tlsCert.empty() || !_config.tlsKey.empty()) {
+        _tls = std::make_unique<ZServerTLS>();
+        if (!_tls->load(_config.tlsCert, _config.tlsKey, error)) return false;
+    } else if (!_config.insecurePlainHttp) {
+        error = "the authentication, log and upgrade hosts need --tls-cert and --tls-key "
+                "(--insecure-plain-http serves them in clear)";
+        return false;
+    }
     _workers = std::make_unique<ZServerWorkers>(*_loop, _config.workers, 4096);
     _workers->setMaxPerSource(_config.maxQueuedPerSource);
     _flood = std::make_unique<ZFloodGate>(_config.floodLimit);
@@ -98,6 +111,16 @@ bool ZServerService::start(std::string& error) {
     _relay = std::make_unique<ZRelayServer>(*_context, *_count);
     _logHost = std::make_unique<ZLogHost>(*_context, *_count);
     _upgradeHost = std::make_unique<ZUpgradeHost>(*_context, *_count);
+    if (_tls) {
+        _auth->useTLS(_tls->context());
+        _logHost->useTLS(_tls->context());
+        _upgradeHost->useTLS(_tls->context());
+        ZLOG(L"ACTIVITY: authentication, log and upgrade hosts speak TLS with '" << ZFromUTF8(_config.tlsCert)
+                                                                                 << L"'");
+    } else {
+        ZLOG(L"WARNING The authentication, log and upgrade hosts speak in clear (--insecure-plain-http): "
+             L"passwords can be read on the way.");
+    }
     if (!_auth->open(_config.authHost, error) || !_stun->open(_config.stunHosts, error) ||
         !_signal->open(_config.sipHosts, error) || !_relay->open(_config.relayHost, error) ||
         !_logHost->open(_config.logHost, error) || !_upgradeHost->open(_config.upgradeHost, error))

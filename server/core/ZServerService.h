@@ -24,6 +24,7 @@ class ZSignalServer;
 class ZRelayServer;
 class ZLogHost;
 class ZUpgradeHost;
+class ZServerTLS;
 
 class ZServerService {
 public:
@@ -44,6 +45,7 @@ private:
     ZServerConfig _config;
     // Held (flock) while the service runs.
     int _lock = -1;
+    std::unique_ptr<ZServerTLS> _tls;
     std::unique_ptr<ZServerLoop> _loop;
     std::unique_ptr<ZServerStore> _store;
     std::unique_ptr<ZServerWorkers> _workers;

@@ -70,7 +70,7 @@ void ZServerTCPRole::_accept(int fd, const std::string& peer) {
     c->tag = reinterpret_cast<void*>(static_cast<std::uintptr_t>(id));
     ZServerConnection* raw = c.get();
     _connections.emplace(id, std::move(c));
-    if (!raw->start()) {
+    if ((_tls && !raw->useTLS(_tls)) || !raw->start()) {
         raw->close();
         return;
     }

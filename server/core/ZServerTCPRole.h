@@ -24,6 +24,8 @@ public:
     ZServerTCPRole& operator=(const ZServerTCPRole&) = delete;
 
     bool open(const std::string& host, std::string& error);
+    // Every connection accepted from now on speaks TLS with the context.
+    void useTLS(ssl_ctx_st* context) { _tls = context; }
     std::string host() const;
     void onClosed(ZServerConnection& connection) override;
     // The live connection of an id (answers from workers come back by id).
@@ -50,4 +52,5 @@ private:
     std::unique_ptr<ZServerListener> _listener;
     std::map<std::uint64_t, std::unique_ptr<ZServerConnection>> _connections;
     std::uint64_t _nextId = 1;
+    ssl_ctx_st* _tls = nullptr;
 };

@@ -11,6 +11,7 @@
 #include "ZPeerProcesses.h"
 #include "ZPortable.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 
 using namespace peertest;
 
@@ -45,6 +46,12 @@ protected:
     std::unique_ptr<Peer> startClient(const std::string& name) {
         mkdir(dir.file(name).c_str(), 0700);
         ZTestWriteFile(dir.file(name) + "/template.xml", kNoWindows);
+        // The service's certificate comes from the test's own CA; the
+        // settings end at their first empty line, so it goes first.
+        const std::string settings = dir.file(name) + "/settings.ini";
+        const std::string held = ZTestReadFile(settings);
+        if (held.find("TLS_CA_File") == std::string::npos && held.find("tls_ca_file") == std::string::npos)
+            ZTestWriteFile(settings, "TLS_CA_File: " + zantest::testCertificate().ca + "\n" + held);
         return std::make_unique<Peer>(dir.file(name), std::vector<std::string>{"-host", auth(), "-log", "cdsu"},
                                       clientProgram());
     }
@@ -182,7 +189,9 @@ TEST_F(ClientProcess, ABareNameInTheSettingsCreatesTheAccountAndKeepsIt) {
 TEST_F(ClientProcess, UploadAndExitSendsTheOldLogsAndEndsCleanly) {
     const std::string folder = dir.file("erin");
     ZDirCreate(ZFromUTF8(folder));
-    ZTestWriteFile(folder + "/settings.ini", "Local_User_GUID: erin\nLocal_Email: e@example.org\nLocal_Password: " + password("erin") + "\n");
+    ZTestWriteFile(folder + "/settings.ini", "TLS_CA_File: " + zantest::testCertificate().ca +
+                                                 "\nLocal_User_GUID: erin\nLocal_Email: e@example.org\nLocal_Password: " +
+                                                 password("erin") + "\n");
     ZTestWriteFile(folder + "/zandrel_261201_080000_dirty.log", "an old run\n");
     ZTestWriteFile(folder + "/template.xml", kNoWindows);
     Peer erin(folder, {"-host", auth(), "-uploadlogfiles", "1"}, clientProgram());

@@ -14,13 +14,15 @@
 #include "ZClientFixture.h"
 #include "ZNonPortable.h"
 #include "ZPortable.h"
+#include "ZTestTLS.h"
 
 using namespace clienttest;
 
 namespace {
 
-// Takes one connection, reads the request and then answers with the text,
-// closes without a word (empty answer), or keeps silent (silent).
+// Takes one connection, reads the request through TLS with the test
+// certificate and then answers with the text, closes without a word (empty
+// answer), or keeps silent (silent).
 class ScriptedAuthHost {
 public:
     ScriptedAuthHost(std::string answer, bool silent) : _answer(std::move(answer)), _silent(silent) {
@@ -54,21 +56,16 @@ private:
         }
         if (_done) return;
         const int c = accept4(_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        std::unique_ptr<zantest::TLSEnd> tls = zantest::TLSEnd::server(c, zantest::testCertificate());
         std::string got;
-        char buffer[1024];
-        while (got.find("\r\n\r\n") == std::string::npos) {
-            const ssize_t n = read(c, buffer, sizeof buffer);
-            if (n <= 0) break;
-            got.append(buffer, static_cast<std::size_t>(n));
-        }
+        while (tls && got.find("\r\n\r\n") == std::string::npos && !_done)
+            if (tls->read(got, 100) == 0) break;
         {
             std::lock_guard<std::mutex> guard(_requestMutex);
             _request = got;
         }
-        if (!_silent && !_answer.empty()) {
-            ssize_t ignored = write(c, _answer.data(), _answer.size());
-            (void)ignored;
-        }
+        if (tls && !_silent && !_answer.empty()) tls->write(_answer, 5000);
+        tls.reset();
         while (_silent && !_done) usleep(20000);
         ::close(c);
     }

@@ -18,6 +18,7 @@
 #include "ZPortable.h"
 #include "ZTestProcess.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 #include "ZUpgradeService.h"
 #include "ZUpgradeSignature.h"
 #include "ZUtil.h"
@@ -44,6 +45,7 @@ protected:
         instance->set(L"Current_Version", std::wstring(L"764"), true);
         instance->set(L"Local_User_GUID", std::wstring(L"amy@zandrel.net"), false);
         instance->set(L"Local_Device_GUID", std::wstring(L"dev-9"), false);
+        instance->set(L"TLS_CA_File", ZFromUTF8(zantest::testCertificate().ca), false);
         ASSERT_TRUE(ZUpgradeGenerateKey(privateKey, publicKey));
         ZUpgradeSetPublicKey(publicKey);
     }

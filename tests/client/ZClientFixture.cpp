@@ -5,6 +5,7 @@
 #include "ZNonPortable.h"
 #include "ZObject.h"
 #include "ZPortable.h"
+#include "ZTestTLS.h"
 
 namespace clienttest {
 
@@ -85,7 +86,11 @@ void ClientFixture::TearDown() {
 
 ZClient& ClientFixture::start(const std::string& settings, const std::wstring& host, bool upgraded,
                               bool uploadLogfiles, bool forceTurn) {
-    ZTestWriteFile(dir.file("settings.ini"), settings);
+    // The scripted hosts present the test certificate; the settings end at
+    // their first empty line, so its CA goes first.
+    const bool ownCA = settings.find("TLS_CA_File") != std::string::npos;
+    ZTestWriteFile(dir.file("settings.ini"),
+                   ownCA ? settings : "TLS_CA_File: " + zantest::testCertificate().ca + "\n" + settings);
     client = ZSAFENEW(ZClient, L"settings.ini", L"", host, L"", upgraded, uploadLogfiles, forceTurn);
     return *client;
 }

@@ -14,6 +14,7 @@
 #include "ZPortable.h"
 #include "ZTestProcess.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 
 namespace dispatchtest {
 
@@ -180,7 +181,10 @@ std::map<std::wstring, std::wstring> signedInDevices(const ServerProcess& server
     signUp.set(L"Password", L"secret");
     signUp.set(L"Email", name + L"@example.org");
     signUp.set(L"Version", L"764");
-    ZHTTPClient* auth = ZSAFENEW(ZHTTPClient, server.host(0), signUp);
+    ZHTTPClientSecurity security;
+    security.tls = true;
+    security.caFile = ZFromUTF8(zantest::testCertificate().ca);
+    ZHTTPClient* auth = ZSAFENEW(ZHTTPClient, server.host(0), signUp, security);
     ZHTTPHeaders account;
     const std::int64_t end = nowMs() + 10000;
     bool answered = false;

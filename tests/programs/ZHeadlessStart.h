@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <list>
 #include <string>
 
@@ -38,6 +39,9 @@ inline void applyOptions(const ZOptionMap& options, ZInstance* instance) {
         instance->set(L"Disable_UDP_Recv", std::wstring(L"1"), false);
     }
     instance->set(L"Current_Version", std::wstring(L"764"), true);
+    // The test's service presents a certificate of the test's own CA.
+    if (const char* ca = std::getenv("ZAN_TEST_CA_FILE"))
+        if (!instance->isSet(L"TLS_CA_File")) instance->set(L"TLS_CA_File", ZFromUTF8(ca), false);
     if (!instance->isSet(L"UPnP_Low_Port")) instance->set(L"UPnP_Low_Port", std::int64_t{49152}, false);
     if (!instance->isSet(L"UPnP_High_Port")) instance->set(L"UPnP_High_Port", std::int64_t{65535}, false);
 }
@@ -52,7 +56,7 @@ inline bool signIn(ZInstance* instance, const std::wstring& authHost) {
     request.set(L"Password", instance->get(L"Local_Password"));
     request.set(L"Email", instance->get(L"Local_Email"));
     request.set(L"Version", instance->get(L"Current_Version"));
-    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, authHost, request);
+    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, authHost, request, ZHTTPClientSecurityFor(*instance, authHost));
     ZHTTPHeaders answer;
     const std::int64_t end = ZTimeNow() + 30000000;
     bool answered = false;

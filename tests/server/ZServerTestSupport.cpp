@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -87,7 +88,14 @@ std::string ServerProcess::log() const { return ZTestReadFile(_logPath); }
 int runServerProgram(const std::vector<std::string>& args, std::string& output, int timeoutMs) {
     std::string path = (std::filesystem::temp_directory_path() / "zanserverout.XXXXXX").string();
     const int fd = mkostemp(path.data(), O_CLOEXEC);
-    const pid_t pid = zantest::spawn(serverPath(), args, std::string(), -1, fd, fd);
+    // With the test certificate first, so a run fails for what its own
+    // arguments say; a test about the certificate passes its own.
+    std::vector<std::string> all = args;
+    const auto given = [&](const char* name) { return std::find(args.begin(), args.end(), name) != args.end(); };
+    if (!given("--insecure-plain-http") && !given("--tls-cert") && !given("--tls-key"))
+        all.insert(all.begin(), {"--tls-cert", zantest::testCertificate().cert, "--tls-key",
+                                 zantest::testCertificate().key});
+    const pid_t pid = zantest::spawn(serverPath(), all, std::string(), -1, fd, fd);
     const int code = zantest::reapExitCode(pid, timeoutMs);
     if (code < 0) {
         kill(pid, SIGKILL);
@@ -166,17 +174,23 @@ TCPClient::TCPClient(int port, const std::string& from) {
         }
     }
     const sockaddr_in a = loopback(port);
-    if (connect(_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) close();
+    if (connect(_fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0) {
+        close();
+        return;
+    }
+    if (zantest::tlsPorts().count(port)) _tls = zantest::TLSEnd::client(_fd, zantest::testCertificate().ca, "127.0.0.1");
 }
 
 TCPClient::~TCPClient() { close(); }
 
 void TCPClient::close() {
+    _tls.reset();
     if (_fd >= 0) ::close(_fd);
     _fd = -1;
 }
 
 bool TCPClient::sendRaw(const std::string& bytes) {
+    if (_tls) return _fd >= 0 && _tls->write(bytes, kPatienceMs);
     std::size_t done = 0;
     while (_fd >= 0 && done < bytes.size()) {
         const ssize_t n = ::send(_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -197,7 +211,12 @@ bool TCPClient::receive(ZHTTPHeaders& message, int timeoutMs) {
             }
         }
         const std::int64_t left = end - nowMs();
-        if (_fd < 0 || left <= 0 || !waitReadable(_fd, static_cast<int>(left))) return false;
+        if (_fd < 0 || left <= 0) return false;
+        if (_tls) {
+            if (_tls->read(_buffer, static_cast<int>(left)) <= 0) return false;
+            continue;
+        }
+        if (!waitReadable(_fd, static_cast<int>(left))) return false;
         char chunk[65536];
         const ssize_t n = recv(_fd, chunk, sizeof(chunk), 0);
         if (n <= 0) return false;
@@ -209,7 +228,14 @@ bool TCPClient::closedByPeer(int timeoutMs) {
     const std::int64_t end = nowMs() + timeoutMs;
     while (_fd >= 0) {
         const std::int64_t left = end - nowMs();
-        if (left <= 0 || !waitReadable(_fd, static_cast<int>(left))) return false;
+        if (left <= 0) return false;
+        if (_tls) {
+            const long n = _tls->read(_buffer, static_cast<int>(left));
+            if (n == 0) return true;
+            if (n < 0) return false;
+            continue;
+        }
+        if (!waitReadable(_fd, static_cast<int>(left))) return false;
         char chunk[65536];
         const ssize_t n = recv(_fd, chunk, sizeof(chunk), 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;

@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ZHTTPHeaders.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 
 namespace servertest {
 
@@ -78,7 +80,8 @@ private:
     int _fd;
 };
 
-// A TCP connection to the service.
+// A TCP connection to the service: through TLS, trusting the test
+// certificate, to a host the test support started with it.
 class TCPClient {
 public:
     // from: the loopback address to connect from (127.0.0.1 when empty).
@@ -100,6 +103,8 @@ public:
 private:
     int _fd = -1;
     std::string _buffer;
+    // The handshake runs with the first send or receive.
+    std::unique_ptr<zantest::TLSEnd> _tls;
 };
 
 // The whole AUTHENTICATE exchange on a new connection.

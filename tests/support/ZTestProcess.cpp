@@ -8,7 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+
+#include "ZTestTLS.h"
 
 namespace zantest {
 
@@ -80,6 +84,16 @@ pid_t startServerAt(const std::string& program, int base, const std::string& dat
                                      "--relay-port-count", "10",
                                      "--pbkdf2-iterations", "20000"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    // The authentication, log and upgrade hosts speak TLS with the build
+    // tree's test certificate unless the test says otherwise; the programs
+    // the test starts next trust its CA.
+    const bool ownTLS = std::find(extraArgs.begin(), extraArgs.end(), "--insecure-plain-http") != extraArgs.end() ||
+                        std::find(extraArgs.begin(), extraArgs.end(), "--tls-cert") != extraArgs.end();
+    if (!ownTLS) {
+        const TLSFiles& files = testCertificate();
+        args.insert(args.end(), {"--tls-cert", files.cert, "--tls-key", files.key});
+        setenv("ZAN_TEST_CA_FILE", files.ca.c_str(), 1);
+    }
     pid_t pid = spawn(program, args, std::string(), -1, out[1], err);
     ::close(out[1]);
     if (err >= 0) ::close(err);
@@ -99,6 +113,8 @@ pid_t startServerAt(const std::string& program, int base, const std::string& dat
         return -1;
     }
     if (readyLine) *readyLine = line.substr(0, line.find('\n'));
+    if (!ownTLS)
+        for (int offset : {0, 8, 9}) tlsPorts().insert(base + offset);
     return pid;
 }
 

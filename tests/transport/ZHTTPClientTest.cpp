@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "ZPortable.h"
 #include "ZTestRelay.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 
 using namespace transporttest;
 
@@ -395,4 +397,66 @@ TEST(ZHTTPClient, MessagesCutAtAnyByteComeOutWholeAndInOrder) {
         for (std::size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(got[i].serialize(), sent[i].serialize()) << i;
         EXPECT_EQ(client->getBytesRecv(), 0);
     }
+}
+
+TEST(ZHTTPClient, OverTLSTheMessagesAreTheBytesOfThePlainExchange) {
+    Server server;
+    ZHTTPHeaders request(L"LOGFILE");
+    request.set(L"From", L"ann@zandrel.net");
+    request.addContent(std::string(300000, 'x') + "\r\n\r\nend");
+    ZHTTPClientSecurity security;
+    security.tls = true;
+    security.caFile = ZFromUTF8(zantest::testCertificate().ca);
+    std::unique_ptr<ZHTTPClient> client(ZSAFENEW(ZHTTPClient, server.host(), request, security));
+    ASSERT_TRUE(server.accept());
+    std::unique_ptr<zantest::TLSEnd> tls = zantest::TLSEnd::server(server.peer, zantest::testCertificate());
+    ASSERT_TRUE(tls);
+    std::string got;
+    const std::string sent = request.serialize();
+    ASSERT_TRUE(waitUntil([&] {
+        client->update(1000);
+        tls->read(got, 10);
+        return got.size() >= sent.size();
+    }));
+    EXPECT_EQ(got, sent);
+    ASSERT_TRUE(tls->write(kTwoAnswers, 5000));
+    ZHTTPHeaders first, second;
+    ASSERT_TRUE(receive(*client, first));
+    ASSERT_TRUE(receive(*client, second));
+    EXPECT_EQ(first.getResponse(), 200);
+    EXPECT_EQ(second.getResponse(), 404);
+    EXPECT_EQ(second.getContent(0), "abc");
+    EXPECT_TRUE(client->getTLSFailure().empty());
+}
+
+TEST(ZHTTPClient, APeerThatClosesDuringASecureUploadEndsTheClientNotTheProgram) {
+    Server server;
+    ZHTTPHeaders request(L"LOGFILE");
+    request.addContent(std::string(8 << 20, 'x'));
+    ZHTTPClientSecurity security;
+    security.tls = true;
+    security.caFile = ZFromUTF8(zantest::testCertificate().ca);
+    std::unique_ptr<ZHTTPClient> client(ZSAFENEW(ZHTTPClient, server.host(), request, security));
+    ASSERT_TRUE(server.accept());
+    {
+        std::unique_ptr<zantest::TLSEnd> tls = zantest::TLSEnd::server(server.peer, zantest::testCertificate());
+        ASSERT_TRUE(waitUntil([&] {
+            client->update(1000);
+            return tls->handshake(10);
+        }));
+    }
+    // The test's own ends ignore SIGPIPE; the client must not need that.
+    struct sigaction fatal {}, previous {};
+    fatal.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &fatal, &previous);
+    close(server.peer);
+    server.peer = -1;
+    const bool ended = waitUntil([&] {
+        client->update(1000);
+        ZHTTPHeaders none;
+        client->recv(none);
+        return !client->isAlive();
+    });
+    sigaction(SIGPIPE, &previous, nullptr);
+    EXPECT_TRUE(ended);
 }

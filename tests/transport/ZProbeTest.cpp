@@ -18,6 +18,7 @@
 #include "ZTestRelay.h"
 #include "ZTestServer.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 
 extern char** environ;
 
@@ -143,31 +144,66 @@ TEST(ZandrelProbe, SendsADatagramWithItsFieldsAndPrintsEveryAnswerWithItsSender)
 }
 
 TEST(ZandrelProbe, SignsInOverTCPAndPrintsTheAnswerWithItsContent) {
+    // Through TLS, trusting the CA it is given, and in clear when told so.
+    for (const bool secure : {true, false}) {
+        const int listener = boundSocket(SOCK_STREAM);
+        listen(listener, 1);
+        std::string received;
+        std::thread server([&] {
+            if (!readable(listener)) return;
+            const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nSTUN-Host-List: a, b\r\n\r\nhello";
+            if (secure) {
+                auto tls = zantest::TLSEnd::server(peer, zantest::testCertificate());
+                while (tls && received.find("\r\n\r\n") == std::string::npos)
+                    if (tls->read(received, 10000) <= 0) break;
+                if (tls) tls->write(answer, 10000);
+            } else {
+                char buffer[4096];
+                while (received.find("\r\n\r\n") == std::string::npos && readable(peer)) {
+                    const ssize_t n = recv(peer, buffer, sizeof(buffer), 0);
+                    if (n <= 0) break;
+                    received.append(buffer, static_cast<std::size_t>(n));
+                }
+                send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
+            }
+            close(peer);
+        });
+        const std::vector<std::string> mode = secure ? std::vector<std::string>{"--ca-file", zantest::testCertificate().ca}
+                                                     : std::vector<std::string>{"--plain"};
+        std::vector<std::string> args = mode;
+        args.insert(args.end(), {hostOf(listener), "AUTHENTICATE", "From: ann", "Password: secret"});
+        const ProbeRun run = runProbe(args);
+        server.join();
+        close(listener);
+        EXPECT_EQ(run.status, 0) << secure << run.out << run.err;
+        EXPECT_EQ(received.rfind("AUTHENTICATE / HTTP/1.1\r\n", 0), 0u) << received;
+        EXPECT_NE(received.find("\r\nFrom: ann\r\nPassword: secret\r\n\r\n"), std::string::npos) << received;
+        EXPECT_NE(
+            run.out.find("HTTP/1.1 200 OK\nContent-Length: 5\nSTUN-Host-List: a, b\n--- content 0: 5 bytes\nhello\n"),
+            std::string::npos)
+            << run.out;
+    }
+}
+
+TEST(ZandrelProbe, SaysWhyTheSecureConnectionFailed) {
+    // A host whose certificate comes from a CA the probe was not given.
     const int listener = boundSocket(SOCK_STREAM);
     listen(listener, 1);
-    std::string received;
     std::thread server([&] {
         if (!readable(listener)) return;
         const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        char buffer[4096];
-        while (received.find("\r\n\r\n") == std::string::npos && readable(peer)) {
-            const ssize_t n = recv(peer, buffer, sizeof(buffer), 0);
-            if (n <= 0) break;
-            received.append(buffer, static_cast<std::size_t>(n));
-        }
-        const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nSTUN-Host-List: a, b\r\n\r\nhello";
-        send(peer, answer.data(), answer.size(), MSG_NOSIGNAL);
+        auto tls = zantest::TLSEnd::server(peer, zantest::testCertificate());
+        if (tls) tls->handshake(10000);
         close(peer);
     });
-    const ProbeRun run = runProbe({hostOf(listener), "AUTHENTICATE", "From: ann", "Password: secret"});
+    const std::string host = hostOf(listener);
+    const ProbeRun run = runProbe({host, "AUTHENTICATE", "From: ann", "Password: secret"});
     server.join();
     close(listener);
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(received.rfind("AUTHENTICATE / HTTP/1.1\r\n", 0), 0u) << received;
-    EXPECT_NE(received.find("\r\nFrom: ann\r\nPassword: secret\r\n\r\n"), std::string::npos) << received;
-    EXPECT_NE(run.out.find("HTTP/1.1 200 OK\nContent-Length: 5\nSTUN-Host-List: a, b\n--- content 0: 5 bytes\nhello\n"),
-              std::string::npos)
-        << run.out;
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "zandrel-probe: no secure connection to " + host +
+                           ": certificate not accepted (unable to get local issuer certificate)\n");
 }
 
 TEST(ZandrelProbe, SendsThroughARelayAndPrintsTheRelayedAnswer) {
@@ -231,17 +267,18 @@ TEST(ZandrelProbe, CreatesAnAccountAtTheServiceAndSignsInWithIt) {
     ZTestServer server(folder.path());
     ASSERT_TRUE(server.start()) << server.log();
     const std::string auth = ZToUTF8(server.host(0));
-    const ProbeRun created = runProbe({auth, "AUTHENTICATE", "From: ann", "Password: pw1", "Email: ann@example.org",
+    const std::string ca = zantest::testCertificate().ca;
+    const ProbeRun created = runProbe({"--ca-file", ca, auth, "AUTHENTICATE", "From: ann", "Password: pw1", "Email: ann@example.org",
                                        "Version: 764"});
     EXPECT_EQ(created.status, 0) << created.out;
     const std::size_t at = created.out.find("\nUser-GUID: ann@");
     ASSERT_NE(at, std::string::npos) << created.out;
     const std::string guid = created.out.substr(at + 12, created.out.find('\n', at + 1) - at - 12);
     // An existing account signs in with its identifier.
-    const ProbeRun signedIn = runProbe({auth, "AUTHENTICATE", "From: " + guid, "Password: pw1", "Version: 764"});
+    const ProbeRun signedIn = runProbe({"--ca-file", ca, auth, "AUTHENTICATE", "From: " + guid, "Password: pw1", "Version: 764"});
     EXPECT_NE(signedIn.out.find("HTTP/1.1 200 "), std::string::npos) << signedIn.out;
     EXPECT_NE(signedIn.out.find("\nTURN-Host: " + ZToUTF8(server.host(7)) + "\n"), std::string::npos) << signedIn.out;
-    const ProbeRun refused = runProbe({auth, "AUTHENTICATE", "From: " + guid, "Password: wrong", "Version: 764"});
+    const ProbeRun refused = runProbe({"--ca-file", ca, auth, "AUTHENTICATE", "From: " + guid, "Password: wrong", "Version: 764"});
     EXPECT_EQ(refused.out.find("HTTP/1.1 200 "), std::string::npos) << refused.out;
     EXPECT_NE(refused.out.find("HTTP/1.1 "), std::string::npos) << refused.out;
 }

@@ -11,6 +11,7 @@
 #include "ZPortable.h"
 #include "ZTestRelay.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 
 extern char** environ;
 
@@ -63,7 +64,9 @@ bool ZTestServer::_launch(int base) {
                                            "--relay-port-low", std::to_string(base + 10),
                                            "--relay-port-count", "10",
                                            "--flood-limit", "0",
-                                           "--pbkdf2-iterations", "1000"};
+                                           "--pbkdf2-iterations", "1000",
+                                           "--tls-cert", zantest::testCertificate().cert,
+                                           "--tls-key", zantest::testCertificate().key};
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);

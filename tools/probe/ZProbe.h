@@ -27,6 +27,10 @@ struct ZProbeOptions {
     int answers = 0;
     int sends = 1;
     std::string contentOut;
+    // TCP hosts other than the relay speak TLS unless plain; caFile is
+    // trusted besides the system's store.
+    bool plain = false;
+    std::wstring caFile;
 };
 
 // Reads the arguments; false (after printing why) when they make no request.

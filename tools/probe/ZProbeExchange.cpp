@@ -87,7 +87,10 @@ void ZProbePrint(const std::wstring& from, const std::string& bytes, const ZProb
 }
 
 int ZProbeTCP(const ZProbeOptions& options) {
-    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, options.target, options.message);
+    ZHTTPClientSecurity security;
+    security.tls = !options.plain;
+    security.caFile = options.caFile;
+    ZHTTPClient* client = ZSAFENEW(ZHTTPClient, options.target, options.message, security);
     const std::int64_t deadline = ZTimeNow() + options.waitMicroseconds;
     const int want = wanted(options, 1);
     int got = 0;
@@ -102,7 +105,10 @@ int ZProbeTCP(const ZProbeOptions& options) {
     }
     if (got == 0) {
         // Nothing came back: say plainly whether the host took the connection.
-        if (client->getBytesRecv() == 0 && !client->isAlive())
+        if (!client->getTLSFailure().empty())
+            std::fprintf(stderr, "zandrel-probe: no secure connection to %s: %s\n", ZToUTF8(options.target).c_str(),
+                         ZToUTF8(client->getTLSFailure()).c_str());
+        else if (client->getBytesRecv() == 0 && !client->isAlive())
             std::fprintf(stderr, "zandrel-probe: %s refused the connection or closed it without an answer\n",
                          ZToUTF8(options.target).c_str());
         else

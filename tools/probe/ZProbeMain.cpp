@@ -71,6 +71,8 @@ void ZProbeUsage() {
         "  --content TEXT      add a content part (repeatable)\n"
         "  --content-file PATH add a file's bytes as a content part (repeatable)\n"
         "  --content-out PATH  write the first answer's first content part to PATH\n"
+        "  --ca-file PATH      trust this CA (PEM) besides the system's for the TLS of the TCP hosts\n"
+        "  --plain             speak to a TCP host in clear (a service run with --insecure-plain-http)\n"
         "  --bind HOST         local address of the UDP port (default 127.0.0.1:0 for a loopback\n"
         "                      target, else the first local address, port chosen by the system)\n"
         "  --wait MS           how long to wait for answers (default 3000)\n"
@@ -118,6 +120,10 @@ bool ZProbeParse(int argc, char** argv, ZProbeOptions& options) {
             g_verbose = true;
         } else if (arg == "--raw") {
             options.raw = true;
+        } else if (arg == "--plain") {
+            options.plain = true;
+        } else if (arg == "--ca-file" && hasValue) {
+            options.caFile = ZFromUTF8(argv[++i]);
         } else if (arg == "--relay" && hasValue) {
             options.relay = ZFromUTF8(argv[++i]);
         } else if (arg == "--line" && hasValue) {
