@@ -107,6 +107,30 @@ const std::vector<Option>& options() {
          number(&ZServerConfig::relayOpenTimeout, 1, 3600), 1, 3600},
         {"nofile", "descriptor limit the service sets for itself (default: as inherited)",
          number(&ZServerConfig::nofile, 64, 1048576), 64, 1048576},
+        {"device-ids-per-user", "new device identities one user gets in two minutes (default 16)",
+         number(&ZServerConfig::deviceIdsPerUser, 1, 1000000), 1, 1000000},
+        {"device-ids-per-address", "new device identities one address gets in two minutes (default 64)",
+         number(&ZServerConfig::deviceIdsPerAddress, 1, 1000000), 1, 1000000},
+        {"max-devices-per-user", "devices of one user signed in at once (default 16)",
+         number(&ZServerConfig::maxDevicesPerUser, 1, 100000), 1, 100000},
+        {"device-lifetime", "days a device identity lives after its last REGISTER (default 180)",
+         number(&ZServerConfig::deviceLifetimeDays, 1, 36500), 1, 36500},
+        {"invite-forwards-per-user", "INVITE datagrams forwarded a second for one sending user, bursts of five "
+                                     "seconds' worth, 0 for no limit (default 100)",
+         number(&ZServerConfig::inviteForwardsPerUser, 0, 1000000), 0, 1000000},
+        {"stun-answers-per-address", "STUN answers a second to one address over the four hosts, bursts of two "
+                                     "seconds' worth, 0 for no limit (default 60)",
+         number(&ZServerConfig::stunAnswersPerAddress, 0, 1000000), 0, 1000000},
+        {"relay-allocations-per-user", "relay allocations one user holds at once (default 16)",
+         number(&ZServerConfig::relayAllocationsPerUser, 1, 100000), 1, 100000},
+        {"relay-allocations-per-address", "relay allocations one address holds at once (default 64)",
+         number(&ZServerConfig::relayAllocationsPerAddress, 1, 100000), 1, 100000},
+        {"relay-idle-timeout", "seconds a relay allocation may go without a frame from its client; a client "
+                               "registers again every 15 minutes (default 1200)",
+         number(&ZServerConfig::relayIdleTimeout, 1, 86400), 1, 86400},
+        {"relay-private-targets", "1 lets SENDUDP reach loopback, private, link-local, multicast and unspecified "
+                                  "addresses besides the service's own hosts (default 0)",
+         number(&ZServerConfig::relayPrivateTargets, 0, 1), 0, 1},
         {"log", "log categories to enable: a sign-ins, g signalling, r relay, u upgrades", text(&ZServerConfig::logFilter)},
     };
     return list;

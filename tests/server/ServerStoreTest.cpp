@@ -55,3 +55,23 @@ TEST(ServerSessions, KnowsAKeyForADayAndKeepsOnlyTheNewestKeysOfAUser) {
     EXPECT_EQ(sessions.expire(t0 + ZServerSessions::kLifetime + 10), static_cast<int>(ZServerSessions::kKeysPerUser));
     EXPECT_EQ(sessions.size(), 1u);
 }
+
+TEST(ServerStore, RemovesARegisteredDeviceOnlyOnceItsLastUseIsOlderThanTheTime) {
+    ZTempDir dir;
+    ZServerStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(dir.file("z.db"), error)) << error;
+    const std::int64_t t0 = 1700000000;
+    ASSERT_TRUE(store.addDevice("old-idle", "ann@zandrel.net", t0));
+    ASSERT_TRUE(store.addDevice("old-busy", "ann@zandrel.net", t0));
+    ASSERT_TRUE(store.claimDevice("old-idle", "ann@zandrel.net", "764", t0 + 10));
+    ASSERT_TRUE(store.claimDevice("old-busy", "ann@zandrel.net", "764", t0 + 10));
+    // Registered again a year later: its creation no longer counts.
+    ASSERT_TRUE(store.claimDevice("old-busy", "ann@zandrel.net", "765", t0 + 365 * 86400));
+    EXPECT_EQ(store.expireUnregisteredDevices(t0 + 400 * 86400), 0);
+    EXPECT_EQ(store.expireUnusedDevices(t0 + 180 * 86400), 1);
+    std::string owner;
+    EXPECT_FALSE(store.findDevice("old-idle", owner));
+    EXPECT_TRUE(store.findDevice("old-busy", owner));
+    EXPECT_EQ(store.expireUnusedDevices(t0 + 365 * 86400), 0);
+}

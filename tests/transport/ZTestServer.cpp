@@ -63,6 +63,8 @@ bool ZTestServer::_launch(int base) {
                                            "--relay-port-low", std::to_string(base + 10),
                                            "--relay-port-count", "10",
                                            "--flood-limit", "0",
+                                           // The echo the relay sends to is on loopback.
+                                           "--relay-private-targets", "1",
                                            "--pbkdf2-iterations", "1000"};
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
