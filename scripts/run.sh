@@ -19,7 +19,9 @@ if [ -f "$top/skin/template.xml" ]; then
 else
   echo "<skin></skin>" > "$top/run/template.xml"
 fi
-service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "${ZAN_PORT_BASE:-24000}" --data "$top/run/service")
+# Every client of this service is on loopback, where the relay sends nothing by default.
+service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "${ZAN_PORT_BASE:-24000}" --data "$top/run/service"
+         --relay-private-targets 1)
 if [ -x "$build/client/zandrel" ]; then
   "${service[@]}" > "$top/run/service.out" 2> "$top/run/service.log" &
   server=$!

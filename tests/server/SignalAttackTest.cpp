@@ -274,8 +274,10 @@ TEST(SignalUnderAttack, RelayAllocationsNeedASessionKeyAndHaveCapsPerUserAndPerA
     ASSERT_TRUE(server.start());
     const std::wstring ann = signIn(server, L"ann").get(L"Session-Key");
     const std::wstring bob = signIn(server, L"bob").get(L"Session-Key");
+    const std::wstring cid = signIn(server, L"cid").get(L"Session-Key");
     ASSERT_FALSE(ann.empty());
     ASSERT_FALSE(bob.empty());
+    ASSERT_FALSE(cid.empty());
     std::vector<std::unique_ptr<TCPClient>> held;
     const auto open = [&](const std::wstring& key, const std::string& from) {
         held.push_back(std::make_unique<TCPClient>(server.port(7), from));
@@ -294,8 +296,9 @@ TEST(SignalUnderAttack, RelayAllocationsNeedASessionKeyAndHaveCapsPerUserAndPerA
         {L"ann 2", ann, "127.0.0.2", 200},
         {L"ann 3 (user cap)", ann, "127.0.0.3", 429},
         {L"bob 1", bob, "127.0.0.1", 200},
-        {L"bob 2", bob, "127.0.0.1", 200},
-        {L"bob 3 (address cap)", bob, "127.0.0.1", 429},
+        {L"cid 1", cid, "127.0.0.1", 200},
+        {L"cid 2 (address cap)", cid, "127.0.0.1", 429},
+        {L"cid 2 from elsewhere", cid, "127.0.0.4", 200},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(open(c.key, c.from), c.code) << ZToUTF8(c.who);
