@@ -1,5 +1,7 @@
 #include "ZSignalServer.h"
 
+#include <algorithm>
+
 #include "ZPortable_Parse.h"
 #include "ZPortable_Text.h"
 #include "ZServerNet.h"
@@ -40,8 +42,10 @@ ZSignalServer::ZSignalServer(ZServerContext& context)
     : _context(context),
       _idsByUser(context.config->deviceIdsPerUser / kIdentityWindow, context.config->deviceIdsPerUser),
       _idsByAddress(context.config->deviceIdsPerAddress / kIdentityWindow, context.config->deviceIdsPerAddress),
+      // An INVITE to a buddy with every device it may sign in always fits.
       _forwardsByUser(context.config->inviteForwardsPerUser,
-                      context.config->inviteForwardsPerUser * kForwardBurstSeconds) {}
+                      std::max<double>(context.config->inviteForwardsPerUser * kForwardBurstSeconds,
+                                       context.config->maxDevicesPerUser)) {}
 
 ZSignalServer::~ZSignalServer() {
     if (_sweepTimer) _context.loop->cancel(_sweepTimer);

@@ -225,7 +225,7 @@ TEST(SignalUnderAttack, StunAnswersToOneAddressHaveABudgetOverTheFourHosts) {
 
 TEST(SignalUnderAttack, ForwardsOnlyTheBudgetOfInviteDatagramsOfOneSendingUser) {
     ZTempDir dir;
-    ServerProcess server(dir.file("data"), {"--invite-forwards-per-user", "2"});
+    ServerProcess server(dir.file("data"), {"--invite-forwards-per-user", "2", "--max-devices-per-user", "4"});
     ASSERT_TRUE(server.start());
     UDPClient inviterSocket;
     UDPClient targets[2];
