@@ -65,12 +65,15 @@ const char* const kAddRegistered =
     "ALTER TABLE devices ADD COLUMN registered INTEGER NOT NULL DEFAULT 0;"
     "UPDATE devices SET registered = 1 WHERE owner <> '';";
 
-// Databases written before devices remembered their last use: each counts
-// as used when the service first opens the database again, so none is taken
-// for abandoned before it had the chance to register once more.
+// Databases written before devices remembered their last use, when REGISTER
+// never marked a device registered: each counts as used, and as made, when
+// the service first opens the database again, so a device in use gets the
+// hour to register again (every client does within 15 minutes) before the
+// sweep takes it for never registered.
 const char* const kAddUsed =
     "ALTER TABLE devices ADD COLUMN used INTEGER NOT NULL DEFAULT 0;"
-    "UPDATE devices SET used = CAST(strftime('%s', 'now') AS INTEGER);";
+    "UPDATE devices SET used = CAST(strftime('%s', 'now') AS INTEGER),"
+    " created = CASE WHEN registered = 0 THEN CAST(strftime('%s', 'now') AS INTEGER) ELSE created END;";
 
 const char* const kIndexes =
     "CREATE INDEX IF NOT EXISTS devices_unregistered ON devices(created) WHERE registered = 0;"
