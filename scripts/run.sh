@@ -32,8 +32,9 @@ if [ ! -s "$serviceDir/tls-cert.pem" ] || [ ! -s "$serviceDir/tls-key.pem" ]; th
     -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" \
     -keyout "$serviceDir/tls-key.pem" -out "$serviceDir/tls-cert.pem" 2> /dev/null)
 fi
+# Every client of this service is on loopback, where the relay sends nothing by default.
 service=("$build/server/zandrel-server" --bind 127.0.0.1 --port-base "$portBase" --data "$serviceDir"
-  --tls-cert "$serviceDir/tls-cert.pem" --tls-key "$serviceDir/tls-key.pem")
+  --tls-cert "$serviceDir/tls-cert.pem" --tls-key "$serviceDir/tls-key.pem" --relay-private-targets 1)
 
 if [ ! -x "$build/client/zandrel" ]; then
   echo "zandrel: the client program is not part of this build yet; starting the service alone (Ctrl-C stops it)."

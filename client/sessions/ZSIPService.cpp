@@ -463,6 +463,9 @@ void ZSIPService::_removeBuddy(const ZHTTPHeaders& command) {
 
 void ZSIPService::_sendServerRequest(ZHTTPHeaders& request) {
     request.set(L"From", _instance->get(L"Local_User_GUID"));
+    // The service takes a request for a user only with the key of its
+    // sign-in; these go to the service alone, never to a peer.
+    if (_instance->isSet(L"Local_Session_Key")) request.set(L"Session-Key", _instance->get(L"Local_Session_Key"));
     _sipClient->sendRequest(L"", _instance->get(L"Global_SIP_Host"), request, true);
 }
 

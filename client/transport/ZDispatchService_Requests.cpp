@@ -109,6 +109,7 @@ void ZDispatchService::_requestTURN() {
     _relayAttached = false;
     const std::wstring turnHost = _instance->get(L"Global_TURN_Host");
     ZHTTPHeaders request(L"OPENTURN");
+    _addSessionKey(request);
     _record(request, {turnHost});
     _timeoutInterval.restart(_now());
     _turnClient = ZSAFENEW(ZHTTPClient, turnHost, request);
@@ -167,8 +168,8 @@ void ZDispatchService::_requestDEVICEGUID() {
     _request(_instance->get(L"Global_SIP_Host"), request);
 }
 
-// The service hands out a device, and registers one, only for the key of
-// this sign-in; other peers never see the key.
+// The service hands out a device, registers or signs one out, and opens a
+// relay allocation only for the key of this sign-in; peers never see it.
 void ZDispatchService::_addSessionKey(ZHTTPHeaders& request) const {
     if (_instance->isSet(L"Local_Session_Key")) request.set(L"Session-Key", _instance->get(L"Local_Session_Key"));
 }
@@ -193,5 +194,6 @@ void ZDispatchService::_requestUNREGISTER() {
     ZHTTPHeaders request(L"UNREGISTER");
     request.set(L"From", _instance->get(L"Local_User_GUID"));
     request.set(L"Device-GUID", _instance->get(L"Local_Device_GUID"));
+    _addSessionKey(request);
     _request(_instance->get(L"Global_SIP_Host"), request);
 }

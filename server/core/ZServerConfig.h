@@ -66,6 +66,27 @@ struct ZServerConfig {
     int nofile = 0;
     std::int64_t registrationTimeout = 900000000;
 
+    // What one user or one address may take of what everyone shares.
+    // New device identities in two minutes, per user and per address.
+    int deviceIdsPerUser = 16;
+    int deviceIdsPerAddress = 64;
+    // Devices of one user signed in at once.
+    int maxDevicesPerUser = 16;
+    // Days a registered device identity lives after its last REGISTER.
+    int deviceLifetimeDays = 180;
+    // INVITE datagrams forwarded a second for one sending user (bursts of
+    // five seconds' worth).
+    int inviteForwardsPerUser = 100;
+    // STUN answers a second to one address, over the four hosts.
+    int stunAnswersPerAddress = 60;
+    int relayAllocationsPerUser = 16;
+    int relayAllocationsPerAddress = 64;
+    // Seconds an allocation may go without a frame from its client.
+    int relayIdleTimeout = 1200;
+    // Lets SENDUDP reach loopback, private, link-local and other addresses
+    // that are not the public internet's.
+    bool relayPrivateTargets = false;
+
     std::string upgradeFile;
     std::string upgradeName;
     std::string upgradePriority;

@@ -34,6 +34,26 @@ bool ZServerSendableHost(const sockaddr_in& address) {
     return (ip >> 28) != 0xE;  // multicast
 }
 
+bool ZServerPublicAddress(const sockaddr_in& address) {
+    const std::uint32_t ip = ntohl(address.sin_addr.s_addr);
+    const auto in = [ip](std::uint32_t network, int bits) { return (ip >> (32 - bits)) == (network >> (32 - bits)); };
+    return !(in(0x00000000u, 8) ||   // this network, unspecified
+             in(0x0A000000u, 8) ||   // private
+             in(0x64400000u, 10) ||  // carrier-grade NAT
+             in(0x7F000000u, 8) ||   // loopback
+             in(0xA9FE0000u, 16) ||  // link-local
+             in(0xAC100000u, 12) ||  // private
+             in(0xC0A80000u, 16) ||  // private
+             in(0xE0000000u, 4) ||   // multicast
+             in(0xF0000000u, 4));    // reserved and broadcast
+}
+
+std::string ZServerAddressText(const sockaddr_in& address) {
+    std::string text = ZServerHostText(address);
+    text.resize(text.rfind(':'));
+    return text;
+}
+
 std::string ZServerHostText(const sockaddr_in& address) {
     // Dotted decimal and the port, as inet_ntop and to_string write them,
     // without their formatting machinery: every datagram needs its source.

@@ -14,7 +14,13 @@ bool ZServerParseHost(const std::string& text, sockaddr_in& out);
 // True for a text that ZServerParseHost reads with a port above 0 and an
 // address that can be sent to (not 0.0.0.0, not multicast, not broadcast).
 bool ZServerSendableHost(const sockaddr_in& address);
+// True for an address of the public internet: not loopback, private
+// (10/8, 172.16/12, 192.168/16, 100.64/10 shared), link-local, multicast,
+// reserved, broadcast or unspecified (0/8).
+bool ZServerPublicAddress(const sockaddr_in& address);
 std::string ZServerHostText(const sockaddr_in& address);
+// The dotted address alone, without the port: what budgets per host count.
+std::string ZServerAddressText(const sockaddr_in& address);
 std::string ZServerHostText(const std::string& ip, int port);
 // The local address of a socket as a host text.
 std::string ZServerLocalHost(int fd);

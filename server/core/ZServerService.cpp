@@ -127,6 +127,8 @@ bool ZServerService::start(std::string& error) {
         return false;
     ZSignalServer* signal = _signal.get();
     _relay->setClosedListener([signal](const std::string& contact) { signal->dropContact(contact); });
+    ZRelayServer* relay = _relay.get();
+    _signal->setRelayClients([relay](const sockaddr_in& from) { return relay->clientAddressOf(from); });
 
     ZAuthServer::Hosts hosts;
     for (int i = 0; i < 4; ++i) hosts.stun[i] = _context->advertised(_config.stunHosts[i]);

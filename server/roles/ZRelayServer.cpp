@@ -5,6 +5,7 @@
 
 #include "ZPortable_Text.h"
 #include "ZServerNet.h"
+#include "ZServerSessions.h"
 #include "ZUtil.h"
 
 namespace {
@@ -23,12 +24,35 @@ ZServerConnectionLimits relayLimits(const ZServerConfig& config) {
     return limits;
 }
 
+// The idle sweep runs every half time-out, and at least every ten seconds:
+// an idle allocation goes at most that long after its time-out.
+std::int64_t idleSweepPeriod(const ZServerConfig& config) {
+    return std::min<std::int64_t>(10, (config.relayIdleTimeout + 1) / 2) * 1000000LL;
+}
+
 }  // namespace
 
 ZRelayServer::ZRelayServer(ZServerContext& context, ZServerConnectionCount& count)
-    : ZServerTCPRole(context, count, L"Relay", relayLimits(*context.config), context.config->maxConnectionsPerPeer) {}
+    : ZServerTCPRole(context, count, L"Relay", relayLimits(*context.config), context.config->maxConnectionsPerPeer) {
+    const ZServerConfig& c = *context.config;
+    for (const std::string& host : c.stunHosts) _serviceHosts.insert({host, context.advertised(host)});
+    for (const std::string& host : c.sipHosts) _serviceHosts.insert({host, context.advertised(host)});
+    _idleTimer = _context.loop->after(idleSweepPeriod(c), [this] { _sweepIdle(); });
+}
+
+void ZRelayServer::_sweepIdle() {
+    const std::int64_t now = ZServerLoop::now();
+    const std::int64_t limit = _context.config->relayIdleTimeout * 1000000LL;
+    std::vector<std::uint64_t> idle;
+    for (const auto& [id, al] : _allocations)
+        if (now - al.lastFrame > limit) idle.push_back(id);
+    for (std::uint64_t id : idle)
+        if (ZServerConnection* c = find(id)) c->refuse(L"relay allocation idle");
+    _idleTimer = _context.loop->after(idleSweepPeriod(*_context.config), [this] { _sweepIdle(); });
+}
 
 ZRelayServer::~ZRelayServer() {
+    if (_idleTimer) _context.loop->cancel(_idleTimer);
     for (const auto& [id, timer] : _unopened) _context.loop->cancel(timer);
     _unopened.clear();
     _allocations.clear();
@@ -50,7 +74,7 @@ void ZRelayServer::_accepted(ZServerConnection& connection) {
     });
 }
 
-bool ZRelayServer::_allocate(ZServerConnection& connection) {
+bool ZRelayServer::_allocate(ZServerConnection& connection, const std::string& user) {
     const ZServerConfig& c = *_context.config;
     sockaddr_in a{};
     ZServerParseHost(ZServerHostText(c.bind, 0), a);
@@ -64,6 +88,9 @@ bool ZRelayServer::_allocate(ZServerConnection& connection) {
         if (fd < 0) continue;
         Allocation& al = _allocations[id];
         al.port = port;
+        al.user = user;
+        al.address = connection.peer().substr(0, connection.peer().rfind(':'));
+        al.lastFrame = ZServerLoop::now();
         al.socket = std::make_unique<ZServerUDP>(
             *_context.loop, fd,
             [this, id](ZServerUDP&, const std::string& bytes, const sockaddr_in& from) { _deliver(id, bytes, from); });
@@ -72,6 +99,8 @@ bool ZRelayServer::_allocate(ZServerConnection& connection) {
             return false;
         }
         _ports[port] = id;
+        ++_byUser[al.user];
+        ++_byAddress[al.address];
         auto unopened = _unopened.find(id);
         if (unopened != _unopened.end()) {
             _context.loop->cancel(unopened->second);
@@ -87,7 +116,8 @@ void ZRelayServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& messag
     const std::uint64_t id = idOf(connection);
     const std::wstring method = message.getResponse() == 0 ? message.getMethod() : std::wstring();
     if (ZCaseEquals(method, L"SENDUDP")) {
-        if (!_allocations.count(id)) {
+        auto al = _allocations.find(id);
+        if (al == _allocations.end()) {
             connection.refuse(L"SENDUDP before OPENTURN");
             return;
         }
@@ -97,13 +127,42 @@ void ZRelayServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& messag
             connection.refuse(L"SENDUDP without one datagram for a valid Remote-Host");
             return;
         }
+        al->second.lastFrame = ZServerLoop::now();
+        if (!_targetAllowed(to)) {
+            // A client tries every route of a buddy, private ones too: the
+            // datagram is refused, the connection stays.
+            if (ZServerWarnAllowed())
+                ZLOG(L"WARNING Relay refused SENDUDP from (" << connection.peer() << L") to the private address ("
+                                                            << ZServerHostText(to) << L").");
+            ZHTTPHeaders refusal = ZServerResponse(403, L"Private address");
+            refusal.set(L"Remote-Host", ZFromUTF8(ZServerHostText(to)));
+            connection.send(ZServerAnswer(message, refusal));
+            return;
+        }
         _sendOut(id, to, message.getContent(0));
         return;
     }
     if (ZCaseEquals(method, L"OPENTURN")) {
-        if (!_allocations.count(id) && !_allocate(connection)) {
-            connection.refuse(L"no relay port free");
-            return;
+        if (!_allocations.count(id)) {
+            const std::string key = ZServerField(message, L"Session-Key");
+            const std::string user =
+                key.size() > 64 ? std::string() : _context.sessions->userOf(key, ZServerLoop::now());
+            const ZServerConfig& c = *_context.config;
+            const std::string address = connection.peer().substr(0, connection.peer().rfind(':'));
+            if (user.empty()) {
+                _refuseOpen(connection, message, 403, L"Session key required");
+                return;
+            }
+            if (_byUser[user] >= c.relayAllocationsPerUser || _byAddress[address] >= c.relayAllocationsPerAddress) {
+                if (_byUser[user] == 0) _byUser.erase(user);
+                if (_byAddress[address] == 0) _byAddress.erase(address);
+                _refuseOpen(connection, message, 429, L"Too many allocations");
+                return;
+            }
+            if (!_allocate(connection, user)) {
+                _refuseOpen(connection, message, 503, L"No relay port free");
+                return;
+            }
         }
         ZHTTPHeaders answer = ZServerResponse(200, L"OK");
         answer.set(L"Global-Host",
@@ -112,6 +171,29 @@ void ZRelayServer::onMessage(ZServerConnection& connection, ZHTTPHeaders& messag
         return;
     }
     connection.refuse(L"unexpected '" + (method.empty() ? message.get(std::wstring()) : method) + L"'");
+}
+
+void ZRelayServer::_refuseOpen(ZServerConnection& connection, const ZHTTPHeaders& request, int code,
+                              const wchar_t* reason) {
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING Relay refused OPENTURN from (" << connection.peer() << L"): " << code << L" " << reason << L".");
+    connection.send(ZServerAnswer(request, ZServerResponse(code, reason)));
+    connection.closeWhenSent();
+}
+
+std::string ZRelayServer::clientAddressOf(const sockaddr_in& from) const {
+    auto port = _ports.find(ntohs(from.sin_port));
+    if (port == _ports.end()) return std::string();
+    const std::string address = ZServerAddressText(from);
+    const ZServerConfig& c = *_context.config;
+    if (address != c.advertise && address != c.bind && c.bind != "0.0.0.0") return std::string();
+    auto al = _allocations.find(port->second);
+    return al == _allocations.end() ? std::string() : al->second.address;
+}
+
+bool ZRelayServer::_targetAllowed(const sockaddr_in& to) const {
+    return _context.config->relayPrivateTargets || ZServerPublicAddress(to) ||
+           _serviceHosts.count(ZServerHostText(to)) != 0;
 }
 
 void ZRelayServer::_sendOut(std::uint64_t id, const sockaddr_in& to, const std::string& datagram) {
@@ -168,6 +250,11 @@ void ZRelayServer::_closed(ZServerConnection& connection) {
     const int port = it->second.port;
     ZSERVER_LOGC('r', L"Relay allocation " << port << L" freed");
     _ports.erase(port);
+    for (auto* counts : {&_byUser, &_byAddress}) {
+        const std::string& key = counts == &_byUser ? it->second.user : it->second.address;
+        auto count = counts->find(key);
+        if (count != counts->end() && --count->second <= 0) counts->erase(count);
+    }
     // The socket may be the one whose event brought us here: it goes later.
     auto socket = std::make_shared<std::unique_ptr<ZServerUDP>>(std::move(it->second.socket));
     _allocations.erase(it);

@@ -14,7 +14,7 @@ constexpr std::size_t kMaxBuddies = 2000;
 void ZSignalServer::_onGETBUDDYLIST(int index, const ZHTTPHeaders& request, const std::string&,
                                     const sockaddr_in& from) {
     std::string user;
-    if (!_speaksFor(index, request, from, user)) return;
+    if (!_provenFor(index, request, from, user)) return;
     ZHTTPHeaders answer = ZServerResponse(200, L"OK");
     answer.set(L"Buddy-List", ZFromUTF8(_context.store->buddyList(user)));
     _reply(index, from, request, answer);
@@ -23,7 +23,7 @@ void ZSignalServer::_onGETBUDDYLIST(int index, const ZHTTPHeaders& request, cons
 void ZSignalServer::_onSETBUDDYLIST(int index, const ZHTTPHeaders& request, const std::string&,
                                     const sockaddr_in& from) {
     std::string user;
-    if (!_speaksFor(index, request, from, user)) return;
+    if (!_provenFor(index, request, from, user)) return;
     std::list<std::wstring> items;
     ZParseList(items, request.get(L"Buddy-List"));
     std::string list;
@@ -47,7 +47,7 @@ void ZSignalServer::_onSETBUDDYLIST(int index, const ZHTTPHeaders& request, cons
 void ZSignalServer::_onADDBUDDY(int index, const ZHTTPHeaders& request, const std::string&,
                                 const sockaddr_in& from) {
     std::string user;
-    if (!_speaksFor(index, request, from, user)) return;
+    if (!_provenFor(index, request, from, user)) return;
     std::string buddy;
     if (!ZServerCanonicalName(ZServerField(request, L"Buddy-GUID"), buddy) ||
         !_context.store->accountExists(buddy)) {
@@ -60,7 +60,7 @@ void ZSignalServer::_onADDBUDDY(int index, const ZHTTPHeaders& request, const st
 void ZSignalServer::_onBUGREPORT(int index, const ZHTTPHeaders& request, const std::string&,
                                  const sockaddr_in& from) {
     std::string user;
-    if (!_speaksFor(index, request, from, user)) return;
+    if (!_provenFor(index, request, from, user)) return;
     const std::string email = ZServerField(request, L"Email");
     const std::string text = ZServerField(request, L"Text");
     const ZServerConfig& config = *_context.config;

@@ -53,6 +53,11 @@ std::vector<std::string> ZSignalRegistry::devicesOf(const std::string& user) con
     return devices;
 }
 
+std::size_t ZSignalRegistry::countOf(const std::string& user) const {
+    auto it = _byUser.find(user);
+    return it == _byUser.end() ? 0 : it->second.size();
+}
+
 bool ZSignalRegistry::userAt(const std::string& user, const std::string& contact) const {
     auto it = _byContact.find(contact);
     if (it == _byContact.end()) return false;

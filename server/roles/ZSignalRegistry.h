@@ -33,6 +33,7 @@ public:
     const ZSignalRegistration* find(const std::string& device) const;
     // The devices of a user, in the order they registered.
     std::vector<std::string> devicesOf(const std::string& user) const;
+    std::size_t countOf(const std::string& user) const;
     // True when the address is the contact of one of the user's devices.
     bool userAt(const std::string& user, const std::string& contact) const;
     // Marks every device reachable at the contact as alive.

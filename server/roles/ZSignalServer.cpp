@@ -1,5 +1,7 @@
 #include "ZSignalServer.h"
 
+#include <algorithm>
+
 #include "ZPortable_Parse.h"
 #include "ZPortable_Text.h"
 #include "ZServerNet.h"
@@ -18,7 +20,12 @@ constexpr std::int64_t kForwardMemory = 32000000;
 constexpr std::size_t kMaxRemembered = 200000;
 constexpr std::size_t kMaxRouteList = 2048;
 constexpr std::size_t kMaxCSeq = 128;
-constexpr int kIdentitiesPerSource = 16;
+// The window in which a user's or an address's budget of new identities
+// fills up again.
+constexpr double kIdentityWindow = 120.0;
+// A sign-in invites every buddy at once: the forwarding budget holds this
+// many seconds' worth.
+constexpr double kForwardBurstSeconds = 5.0;
 // A device identity that no REGISTER has used within this many seconds is
 // removed; the sweep that removes them runs once a minute.
 constexpr std::int64_t kUnregisteredLifetime = 3600;
@@ -30,6 +37,15 @@ struct Route {
 };
 
 }  // namespace
+
+ZSignalServer::ZSignalServer(ZServerContext& context)
+    : _context(context),
+      _idsByUser(context.config->deviceIdsPerUser / kIdentityWindow, context.config->deviceIdsPerUser),
+      _idsByAddress(context.config->deviceIdsPerAddress / kIdentityWindow, context.config->deviceIdsPerAddress),
+      // An INVITE to a buddy with every device it may sign in always fits.
+      _forwardsByUser(context.config->inviteForwardsPerUser,
+                      std::max<double>(context.config->inviteForwardsPerUser * kForwardBurstSeconds,
+                                       context.config->maxDevicesPerUser)) {}
 
 ZSignalServer::~ZSignalServer() {
     if (_sweepTimer) _context.loop->cancel(_sweepTimer);
@@ -57,22 +73,19 @@ void ZSignalServer::_sweep() {
     const std::int64_t now = ZServerLoop::now();
     const int gone = _registry.expire(now, _context.config->registrationTimeout);
     if (gone) ZLOG(L"ACTIVITY: " << gone << L" silent devices expired");
-    for (auto it = _issued.begin(); it != _issued.end();) {
-        if (now - it->second.second <= kIssuedMemory) {
-            ++it;
-            continue;
-        }
-        const std::string source = it->first.substr(0, it->first.find('\n'));
-        auto count = _issuedBySource.find(source);
-        if (count != _issuedBySource.end() && --count->second <= 0) _issuedBySource.erase(count);
-        it = _issued.erase(it);
-    }
+    for (auto it = _issued.begin(); it != _issued.end();)
+        it = now - it->second.second > kIssuedMemory ? _issued.erase(it) : std::next(it);
     for (auto it = _forwarded.begin(); it != _forwarded.end();)
         it = now - it->second > kForwardMemory ? _forwarded.erase(it) : std::next(it);
     if (++_sweeps % kSweepsPerStoreSweep == 0) {
         _context.sessions->expire(now);
         const int unused = _context.store->expireUnregisteredDevices(ZServerStore::clock() - kUnregisteredLifetime);
         if (unused) ZLOG(L"ACTIVITY: " << unused << L" device identities never registered were removed");
+        const std::int64_t lifetime = static_cast<std::int64_t>(_context.config->deviceLifetimeDays) * 86400;
+        const int abandoned = _context.store->expireUnusedDevices(ZServerStore::clock() - lifetime);
+        if (abandoned)
+            ZLOG(L"ACTIVITY: " << abandoned << L" device identities unused for " << _context.config->deviceLifetimeDays
+                               << L" days were removed");
     }
     _sweepTimer = _context.loop->after(kSweepPeriod, [this] { _sweep(); });
 }
@@ -142,6 +155,18 @@ void ZSignalServer::_handle(int index, const ZHTTPHeaders& request, const std::s
     _reply(index, from, request, ZServerResponse(501, L"Not Implemented"));
 }
 
+bool ZSignalServer::_provenFor(int index, const ZHTTPHeaders& request, const sockaddr_in& from, std::string& user) {
+    if (!_speaksFor(index, request, from, user)) return false;
+    if (_keyHolder(request) != user) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING '" << request.getMethod() << L"' for '" << user << L"' from (" << ZServerHostText(from)
+                              << L") without the user's session key, answering 403.");
+        _refuse(index, from, request, 403, L"Session key required");
+        return false;
+    }
+    return true;
+}
+
 bool ZSignalServer::_speaksFor(int index, const ZHTTPHeaders& request, const sockaddr_in& from, std::string& user) {
     if (!ZServerCanonicalName(ZServerField(request, L"From"), user)) {
         _refuse(index, from, request, 400, L"Bad From");
@@ -163,6 +188,11 @@ void ZSignalServer::_onPING(int index, const ZHTTPHeaders& request, const std::s
     _reply(index, from, request, _answer);
 }
 
+std::string ZSignalServer::_budgetAddress(const sockaddr_in& from) const {
+    const std::string client = _relayClients ? _relayClients(from) : std::string();
+    return client.empty() ? ZServerAddressText(from) : client;
+}
+
 std::string ZSignalServer::_keyHolder(const ZHTTPHeaders& request) const {
     const std::string key = ZServerField(request, L"Session-Key");
     return key.size() > 64 ? std::string() : _context.sessions->userOf(key, ZServerLoop::now());
@@ -181,9 +211,18 @@ void ZSignalServer::_onDEVICEGUID(int index, const ZHTTPHeaders& request, const 
     if (it != _issued.end()) {
         guid = it->second.first;
     } else {
-        int& given = _issuedBySource[ZServerHostText(from)];
-        if (_issued.size() >= kMaxRemembered || given >= kIdentitiesPerSource) {
-            if (given == 0) _issuedBySource.erase(ZServerHostText(from));
+        // Counted by the key's holder and by address, whatever port it
+        // comes from: neither a user nor a host can fill the shared memory.
+        const std::int64_t now = ZServerLoop::now();
+        const std::string address = _budgetAddress(from);
+        if (_idsByUser.available(holder, now) < 1 || _idsByAddress.available(address, now) < 1) {
+            if (ZServerWarnAllowed())
+                ZLOG(L"WARNING Device identity budget of '" << holder << L"' at (" << address
+                                                            << L") spent, answering 503.");
+            _refuse(index, from, request, 503, L"Busy");
+            return;
+        }
+        if (_issued.size() >= kMaxRemembered) {
             _refuse(index, from, request, 503, L"Busy");
             return;
         }
@@ -192,8 +231,9 @@ void ZSignalServer::_onDEVICEGUID(int index, const ZHTTPHeaders& request, const 
             _refuse(index, from, request, 500, L"Store failed");
             return;
         }
-        _issued.emplace(key, std::make_pair(guid, ZServerLoop::now()));
-        ++given;
+        _issued.emplace(key, std::make_pair(guid, now));
+        _idsByUser.take(holder, now);
+        _idsByAddress.take(address, now);
         ZSERVER_LOGC('g', L"Issued device '" << guid << L"' to (" << ZServerHostText(from) << L")");
     }
     ZHTTPHeaders answer = ZServerResponse(200, L"OK");
@@ -230,7 +270,7 @@ void ZSignalServer::_onREGISTER(int index, const ZHTTPHeaders& request, const st
         _refuse(index, from, request, 404, L"Unknown device");
         return;
     }
-    if ((!owner.empty() && owner != user) || (owner.empty() && !_context.store->claimDevice(device, user, version))) {
+    if (!owner.empty() && owner != user) {
         _refuse(index, from, request, 403, L"Device of another user");
         return;
     }
@@ -238,6 +278,21 @@ void ZSignalServer::_onREGISTER(int index, const ZHTTPHeaders& request, const st
     const ZSignalRegistration* known = _registry.find(device);
     if (known && known->user == user && !cseq.empty() && known->cseq == cseq) {
         _reply(index, from, request, ZServerResponse(200, L"OK"));
+        return;
+    }
+    // Each device signed in is one more datagram for every INVITE to the user.
+    const bool present = known && known->user == user;
+    if (!present && _registry.countOf(user) >= static_cast<std::size_t>(_context.config->maxDevicesPerUser)) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING '" << user << L"' already has " << _context.config->maxDevicesPerUser
+                              << L" devices signed in, refusing device '" << device << L"'.");
+        _refuse(index, from, request, 403, L"Too many devices");
+        return;
+    }
+    // Marks the identity as in use, so the sweeps keep it while it is.
+    if (!_context.store->claimDevice(device, user, version)) {
+        _refuse(index, from, request, owner.empty() ? 403 : 500,
+                owner.empty() ? L"Device of another user" : L"Store failed");
         return;
     }
     ZSignalRegistration r;
@@ -260,6 +315,13 @@ void ZSignalServer::_onUNREGISTER(int index, const ZHTTPHeaders& request, const 
     std::string device;
     ZServerCanonicalName(ZServerField(request, L"From"), user);
     ZServerCanonicalName(ZServerField(request, L"Device-GUID"), device);
+    if (user.empty() || _keyHolder(request) != user) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING 'UNREGISTER' for '" << user << L"' from (" << ZServerHostText(from)
+                                               << L") without the user's session key, answering 403.");
+        _refuse(index, from, request, 403, L"Session key required");
+        return;
+    }
     const ZSignalRegistration* r = _registry.find(device);
     // Buddies learn device identities; only the device's own address signs it out.
     if (r && (r->user != user || r->contact != ZServerHostText(from))) {
@@ -297,10 +359,19 @@ void ZSignalServer::_onINVITE(int index, const ZHTTPHeaders& request, const std:
         return;
     }
     answer.set(L"Device-List", devices);
-    _reply(index, from, request, answer);
     const std::string key = ZServerHostText(from) + "\n" + fromDevice + "\n" + ZServerField(request, L"CSeq");
-    if (_forwarded.count(key) || _forwarded.size() >= kMaxRemembered) return;
-    _forwarded.emplace(key, ZServerLoop::now());
+    const bool resent = _forwarded.count(key) != 0;
+    // A resend is answered again but costs nothing: it is not passed on.
+    const std::int64_t now = ZServerLoop::now();
+    if (!resent && !_forwardsByUser.take(user, now, static_cast<double>(targets.size()))) {
+        if (ZServerWarnAllowed())
+            ZLOG(L"WARNING INVITE forwarding budget of '" << user << L"' spent, answering 429.");
+        _refuse(index, from, request, 429, L"Too many invitations");
+        return;
+    }
+    _reply(index, from, request, answer);
+    if (resent || _forwarded.size() >= kMaxRemembered) return;
+    _forwarded.emplace(key, now);
     for (const ZSignalRegistration* r : targets) _sockets[r->socket]->send(r->contactAddress, bytes);
     ZSERVER_LOGC('g', L"Forwarded INVITE from '" << user << L"' to " << static_cast<int>(targets.size()) << L" devices of '"
                                           << buddy << L"'");

@@ -9,6 +9,17 @@ constexpr int kPendingPerSource = 4;
 constexpr std::size_t kPendingInAll = 100000;
 }  // namespace
 
+ZStunServer::ZStunServer(ZServerContext& context)
+    : _context(context),
+      _answersByAddress(context.config->stunAnswersPerAddress, 2.0 * context.config->stunAnswersPerAddress) {}
+
+bool ZStunServer::_mayAnswer(const sockaddr_in& to, int answers) {
+    if (_answersByAddress.take(ZServerAddressText(to), ZServerLoop::now(), answers)) return true;
+    if (ZServerWarnAllowed())
+        ZLOG(L"WARNING STUN answer budget of (" << ZServerAddressText(to) << L") spent, ignoring.");
+    return false;
+}
+
 ZStunServer::~ZStunServer() {
     for (auto& [key, timer] : _pending) _context.loop->cancel(timer);
 }
@@ -34,6 +45,7 @@ void ZStunServer::_receive(int index, const std::string& bytes, const sockaddr_i
     ZHTTPHeaders request;
     if (!ZServerReadDatagram(_context, bytes, from, L"STUN", request)) return;
     if (!ZCaseEquals(request.getMethod(), L"STUN")) {
+        if (!_mayAnswer(from, 1)) return;
         if (ZServerWarnAllowed())
             ZLOG(L"WARNING STUN host " << index + 1 << L" received '" << request.getMethod() << L"' from ("
                                        << ZServerHostText(from) << L"), answering 501.");
@@ -44,6 +56,7 @@ void ZStunServer::_receive(int index, const std::string& bytes, const sockaddr_i
         _delayed(request, from);
         return;
     }
+    if (!_mayAnswer(from, index == 0 ? 3 : 1)) return;
     ZHTTPHeaders answer = ZServerResponse(200, L"OK");
     answer.set(L"Global-Host", ZFromUTF8(ZServerHostText(from)));
     const std::string bytesOut = ZServerAnswer(request, answer);
@@ -59,7 +72,7 @@ void ZStunServer::_receive(int index, const std::string& bytes, const sockaddr_i
 void ZStunServer::_delayed(const ZHTTPHeaders& request, const sockaddr_in& from) {
     const std::string source = ZServerHostText(from);
     const auto key = std::make_pair(source, request.get(L"CSeq"));
-    if (_pending.count(key)) return;
+    if (_pending.count(key) || !_mayAnswer(from, 1)) return;
     int& count = _pendingBySource[source];
     if (count >= kPendingPerSource || _pending.size() >= kPendingInAll) {
         if (count == 0) _pendingBySource.erase(source);

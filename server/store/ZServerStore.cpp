@@ -53,7 +53,8 @@ const char* const kSchema =
     "CREATE TABLE IF NOT EXISTS accounts(guid TEXT PRIMARY KEY, name TEXT NOT NULL, email TEXT NOT NULL,"
     " salt BLOB NOT NULL, hash BLOB NOT NULL, iterations INTEGER NOT NULL, created INTEGER NOT NULL);"
     "CREATE TABLE IF NOT EXISTS devices(guid TEXT PRIMARY KEY, owner TEXT NOT NULL DEFAULT '',"
-    " version TEXT NOT NULL DEFAULT '', created INTEGER NOT NULL, registered INTEGER NOT NULL DEFAULT 0);"
+    " version TEXT NOT NULL DEFAULT '', created INTEGER NOT NULL, registered INTEGER NOT NULL DEFAULT 0,"
+    " used INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS buddylists(owner TEXT PRIMARY KEY, list TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS bugreports(id INTEGER PRIMARY KEY, owner TEXT NOT NULL, email TEXT NOT NULL,"
     " text TEXT NOT NULL, created INTEGER NOT NULL);";
@@ -64,9 +65,27 @@ const char* const kAddRegistered =
     "ALTER TABLE devices ADD COLUMN registered INTEGER NOT NULL DEFAULT 0;"
     "UPDATE devices SET registered = 1 WHERE owner <> '';";
 
+// Databases written before devices remembered their last use, when REGISTER
+// never marked a device registered: each counts as used, and as made, when
+// the service first opens the database again, so a device in use gets the
+// hour to register again (every client does within 15 minutes) before the
+// sweep takes it for never registered.
+const char* const kAddUsed =
+    "ALTER TABLE devices ADD COLUMN used INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE devices SET used = CAST(strftime('%s', 'now') AS INTEGER),"
+    " created = CASE WHEN registered = 0 THEN CAST(strftime('%s', 'now') AS INTEGER) ELSE created END;";
+
 const char* const kIndexes =
     "CREATE INDEX IF NOT EXISTS devices_unregistered ON devices(created) WHERE registered = 0;"
+    "CREATE INDEX IF NOT EXISTS devices_used ON devices(used) WHERE registered = 1;"
     "CREATE INDEX IF NOT EXISTS bugreports_owner ON bugreports(owner, created);";
+
+bool hasColumn(sqlite3* db, const char* probeSql) {
+    sqlite3_stmt* probe = nullptr;
+    const bool has = sqlite3_prepare_v2(db, probeSql, -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    return has;
+}
 
 }  // namespace
 
@@ -99,11 +118,9 @@ bool ZServerStore::open(const std::string& path, std::string& error) {
         close();
         return false;
     }
-    sqlite3_stmt* probe = nullptr;
-    const bool hasRegistered =
-        sqlite3_prepare_v2(_db, "SELECT registered FROM devices LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
-    sqlite3_finalize(probe);
-    if ((!hasRegistered && !_exec(kAddRegistered, error)) || !_exec(kIndexes, error)) {
+    const bool hasRegistered = hasColumn(_db, "SELECT registered FROM devices LIMIT 0");
+    if ((!hasRegistered && !_exec(kAddRegistered, error)) ||
+        (!hasColumn(_db, "SELECT used FROM devices LIMIT 0") && !_exec(kAddUsed, error)) || !_exec(kIndexes, error)) {
         error = path + ": " + error;
         close();
         return false;
@@ -170,6 +187,12 @@ int ZServerStore::expireUnregisteredDevices(std::int64_t before) {
     return s.step() == SQLITE_DONE ? sqlite3_changes(_db) : 0;
 }
 
+int ZServerStore::expireUnusedDevices(std::int64_t before) {
+    Statement s(_db, "DELETE FROM devices WHERE registered = 1 AND used < ?1");
+    s.integer(1, before);
+    return s.step() == SQLITE_DONE ? sqlite3_changes(_db) : 0;
+}
+
 int ZServerStore::countDevices() {
     Statement s(_db, "SELECT COUNT(*) FROM devices");
     return s.step() == SQLITE_ROW ? static_cast<int>(s.columnInt(0)) : 0;
@@ -185,9 +208,12 @@ bool ZServerStore::findDevice(const std::string& guid, std::string& owner) {
     return true;
 }
 
-bool ZServerStore::claimDevice(const std::string& guid, const std::string& owner, const std::string& version) {
-    Statement s(_db, "UPDATE devices SET owner = ?2, version = ?3, registered = 1 WHERE guid = ?1 AND (owner = '' OR owner = ?2)");
-    s.text(1, guid).text(2, owner).text(3, version);
+bool ZServerStore::claimDevice(const std::string& guid, const std::string& owner, const std::string& version,
+                               std::int64_t used) {
+    Statement s(_db,
+                "UPDATE devices SET owner = ?2, version = ?3, registered = 1, used = ?4"
+                " WHERE guid = ?1 AND (owner = '' OR owner = ?2)");
+    s.text(1, guid).text(2, owner).text(3, version).integer(4, used ? used : unixNow());
     return _wrote(s.step()) && sqlite3_changes(_db) == 1;
 }
 

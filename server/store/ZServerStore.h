@@ -48,11 +48,16 @@ public:
     // The owner of a device: false when the device is unknown; owner empty
     // while no user has registered it.
     bool findDevice(const std::string& guid, std::string& owner);
-    // Marks the device registered by its owner (taking it when it has none).
-    bool claimDevice(const std::string& guid, const std::string& owner, const std::string& version);
+    // Marks the device registered by its owner (taking it when it has none)
+    // and used at the given time in seconds since 1970 (0: now).
+    bool claimDevice(const std::string& guid, const std::string& owner, const std::string& version,
+                     std::int64_t used = 0);
     // Removes the devices never registered that were created before the
     // time; returns how many.
     int expireUnregisteredDevices(std::int64_t before);
+    // Removes the registered devices last used before the time; returns how
+    // many.
+    int expireUnusedDevices(std::int64_t before);
     int countDevices();
     // Seconds since 1970, the time of the rows.
     static std::int64_t clock();

@@ -457,6 +457,7 @@ TEST(ZDispatchServiceReregistration, PeerTrafficIsStillFiled) {
 // Sign-off.
 TEST(ZDispatchServiceSignOff, UnregistersAndEndsOffline) {
     Rig rig;
+    rig.instance->set(L"Local_Session_Key", L"0123456789abcdef0123456789abcdef", false);
     rig.goOnline();
     rig.notifications();
     rig.post(L"DISCONNECT");
@@ -464,6 +465,8 @@ TEST(ZDispatchServiceSignOff, UnregistersAndEndsOffline) {
     EXPECT_EQ(rig.state(), ZDispatchService::UNREGISTERING);
     const ZHTTPHeaders bye = rig.answerAtServer(L"UNREGISTER", 200);
     EXPECT_EQ(bye.get(L"Device-GUID"), L"device-1");
+    // Only the key's holder may sign a device out.
+    EXPECT_EQ(bye.get(L"Session-Key"), L"0123456789abcdef0123456789abcdef");
     rig.passUntilState(ZDispatchService::Offline);
     EXPECT_EQ(rig.state(), ZDispatchService::Offline);
     EXPECT_EQ(rig.notifications(), std::vector<std::wstring>{L"DISCONNECTED"});

@@ -104,7 +104,10 @@ TEST(ZDispatchServiceRelay, RegistersTheRelayRouteAndHandsTheSocketToTheSwitchbo
     ZLogCapture log;
     LogCategory categories("p");
     Rig rig;
+    rig.instance->set(L"Local_Session_Key", L"0123456789abcdef0123456789abcdef", false);
     const ZHTTPHeaders open = toRelay(rig);
+    // The relay opens an allocation only for a signed-in user.
+    EXPECT_EQ(open.get(L"Session-Key"), L"0123456789abcdef0123456789abcdef");
     ZHTTPHeaders answer = answerTo(open, 200);
     answer.set(L"Global-Host", kAllocation);
     rig.relay.send(answer);

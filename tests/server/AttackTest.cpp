@@ -92,6 +92,7 @@ TEST(ServiceUnderAttack, AStrangerCanNeitherClaimADeviceForAUserNorReadOrReplace
     const Device victim = signUpAndRegister(*server, victimSide, L"vic", L"local://127.0.0.1:1");
     ASSERT_FALSE(victim.guid.empty());
     ASSERT_EQ(victimSide.ask(sip, request(L"SETBUDDYLIST", {{L"CSeq", L"3"}, {L"From", victim.user},
+                                                            {L"Session-Key", victim.key},
                                                             {L"Buddy-List", L"pal@zandrel.net"}}))
                   .getResponse(),
               200);
@@ -141,7 +142,8 @@ TEST(ServiceUnderAttack, AStrangerCanNeitherClaimADeviceForAUserNorReadOrReplace
                   .getResponse(),
               200);
     const ZHTTPHeaders list =
-        back.ask(server->port(5), request(L"GETBUDDYLIST", {{L"CSeq", L"2"}, {L"From", victim.user}}));
+        back.ask(server->port(5), request(L"GETBUDDYLIST", {{L"CSeq", L"2"}, {L"From", victim.user},
+                                                            {L"Session-Key", key}}));
     EXPECT_EQ(list.get(L"Buddy-List"), L"pal@zandrel.net");
 }
 
@@ -173,9 +175,10 @@ TEST(ServiceUnderAttack, ClosesRelayConnectionsThatNeverAskForAnAllocation) {
     ZTempDir dir;
     ServerProcess server(dir.file("data"), {"--relay-open-timeout", "1"});
     ASSERT_TRUE(server.start());
+    const std::wstring key = authenticate(server.port(0), L"wes", L"pw", L"w@example.org").get(L"Session-Key");
     TCPClient idle(server.port(7));
     TCPClient working(server.port(7));
-    ASSERT_TRUE(working.send(request(L"OPENTURN", {{L"CSeq", L"1"}})));
+    ASSERT_TRUE(working.send(request(L"OPENTURN", {{L"CSeq", L"1"}, {L"Session-Key", key}})));
     ZHTTPHeaders answer;
     ASSERT_TRUE(working.receive(answer));
     ASSERT_EQ(answer.getResponse(), 200);

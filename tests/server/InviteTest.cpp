@@ -69,10 +69,12 @@ TEST_F(Invite, AnswersBadRequest400ForABuddyWithoutASignedInDevice) {
     EXPECT_EQ(inviterSocket.ask(server.port(5), invite(L"11", L"nobody@zandrel.net")).getResponse(), 400);
     // Only the device's own address may sign it out.
     const ZHTTPHeaders forged = inviterSocket.ask(
-        server.port(5), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", invitee.user}, {L"Device-GUID", invitee.guid}}));
+        server.port(5), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", invitee.user}, {L"Device-GUID", invitee.guid},
+                                                {L"Session-Key", invitee.key}}));
     EXPECT_EQ(forged.getResponse(), 403);
     const ZHTTPHeaders bye = inviteeSocket.ask(
-        server.port(5), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", invitee.user}, {L"Device-GUID", invitee.guid}}));
+        server.port(5), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", invitee.user}, {L"Device-GUID", invitee.guid},
+                                                {L"Session-Key", invitee.key}}));
     ASSERT_EQ(bye.getResponse(), 200);
     EXPECT_EQ(inviterSocket.ask(server.port(5), invite(L"12", invitee.user)).getResponse(), 400);
 }

@@ -85,7 +85,8 @@ TEST_F(SignalServer, RegistersAKnownDeviceAndRefusesAnUnknownOne) {
     EXPECT_EQ(reg(L"nobody@zandrel.net", device), 404);
     EXPECT_EQ(reg(L"ann@zandrel.net", device), 200);
     const ZHTTPHeaders bye = client.ask(
-        sip(), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", L"ann@zandrel.net"}, {L"Device-GUID", device}}));
+        sip(), request(L"UNREGISTER", {{L"CSeq", L"3"}, {L"From", L"ann@zandrel.net"}, {L"Device-GUID", device},
+                                       {L"Session-Key", key}}));
     EXPECT_EQ(bye.getResponse(), 200);
 }
 
@@ -105,10 +106,11 @@ TEST_F(SignalServer, StoresTheBuddyListAndGivesItBack) {
     const Device d = signUpAndRegister(server, client, L"ben", L"local://127.0.0.1:1");
     ASSERT_FALSE(d.guid.empty());
     const ZHTTPHeaders set = client.ask(
-        sip(), request(L"SETBUDDYLIST", {{L"CSeq", L"10"}, {L"From", d.user},
+        sip(), request(L"SETBUDDYLIST", {{L"CSeq", L"10"}, {L"From", d.user}, {L"Session-Key", d.key},
                                          {L"Buddy-List", L"cat@zandrel.net, Dog@zandrel.net;eve@other.org"}}));
     ASSERT_EQ(set.getResponse(), 200);
-    const ZHTTPHeaders got = client.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"11"}, {L"From", d.user}}));
+    const ZHTTPHeaders got =
+        client.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"11"}, {L"From", d.user}, {L"Session-Key", d.key}}));
     ASSERT_EQ(got.getResponse(), 200);
     std::list<std::wstring> list;
     ZParseList(list, got.get(L"Buddy-List"));
@@ -123,6 +125,7 @@ TEST_F(SignalServer, TakesBuddyRequestsOnlyFromAnAddressWhereTheUserIsRegistered
     for (const wchar_t* method : {L"GETBUDDYLIST", L"SETBUDDYLIST", L"BUGREPORT", L"ADDBUDDY", L"INVITE"}) {
         const ZHTTPHeaders answer =
             stranger.ask(sip(), request(method, {{L"CSeq", L"1"}, {L"From", d.user}, {L"To", d.user},
+                                                 {L"Session-Key", d.key},
                                                  {L"Buddy-List", L"x@zandrel.net"}, {L"Buddy-GUID", d.user}}));
         EXPECT_EQ(answer.getResponse(), 403) << ZToUTF8(method);
     }
@@ -134,7 +137,9 @@ TEST_F(SignalServer, AddsAKnownBuddyAndRefusesAnUnknownOne) {
     ASSERT_FALSE(d.guid.empty());
     ASSERT_EQ(authenticate(server.port(0), L"ed", L"pw", L"e@example.org").getResponse(), 200);
     const auto add = [&](const wchar_t* buddy) {
-        return client.ask(sip(), request(L"ADDBUDDY", {{L"CSeq", L"5"}, {L"From", d.user}, {L"Buddy-GUID", buddy}}))
+        return client
+            .ask(sip(), request(L"ADDBUDDY", {{L"CSeq", L"5"}, {L"From", d.user}, {L"Buddy-GUID", buddy},
+                                              {L"Session-Key", d.key}}))
             .getResponse();
     };
     EXPECT_EQ(add(L"ed@zandrel.net"), 200);
@@ -147,7 +152,8 @@ TEST_F(SignalServer, StoresABugReport) {
     const Device d = signUpAndRegister(server, client, L"fay", L"local://127.0.0.1:1");
     ASSERT_FALSE(d.guid.empty());
     const ZHTTPHeaders answer = client.ask(
-        sip(), request(L"BUGREPORT", {{L"CSeq", L"8"}, {L"From", d.user}, {L"Email", L"f@example.org"},
+        sip(), request(L"BUGREPORT", {{L"CSeq", L"8"}, {L"From", d.user}, {L"Session-Key", d.key},
+                                      {L"Email", L"f@example.org"},
                                       {L"Text", L"The window flickers-Report-4711"}}));
     EXPECT_EQ(answer.getResponse(), 200);
     ASSERT_EQ(server.stop(), 0);
@@ -179,8 +185,13 @@ TEST_F(SignalServer, HandsOneSourceOnlyAFewNewDeviceIdentitiesAtATime) {
     }
     EXPECT_EQ(ask(greedy, L"16").getResponse(), 503);
     EXPECT_EQ(ask(greedy, L"15").get(L"Device-GUID"), last);
+    // The budget is the user's: another port does not renew it, another
+    // user has its own.
     UDPClient other;
-    EXPECT_EQ(ask(other, L"16").getResponse(), 200);
+    EXPECT_EQ(ask(other, L"16").getResponse(), 503);
+    const std::wstring otherKey = authenticate(server.port(0), L"ida", L"pw", L"i@example.org").get(L"Session-Key");
+    EXPECT_EQ(other.ask(sip(), request(L"DEVICEGUID", {{L"CSeq", L"17"}, {L"Session-Key", otherKey}})).getResponse(),
+              200);
 }
 
 TEST_F(SignalServer, KeepsTheContactOfARegistrationWhenItsResendComesFromElsewhere) {
@@ -195,13 +206,17 @@ TEST_F(SignalServer, KeepsTheContactOfARegistrationWhenItsResendComesFromElsewhe
                                                                          {L"Route-List", L"turn://127.0.0.1:1"},
                                                                          {L"Session-Key", d.key}}));
     EXPECT_EQ(resend.getResponse(), 200);
-    EXPECT_EQ(relayed.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"9"}, {L"From", d.user}})).getResponse(), 200);
+    const auto list = [&](const UDPClient& from, const wchar_t* cseq) {
+        return from.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", cseq}, {L"From", d.user}, {L"Session-Key", d.key}}))
+            .getResponse();
+    };
+    EXPECT_EQ(list(relayed, L"9"), 200);
     // A new registration moves it.
     const ZHTTPHeaders moved = direct.ask(sip(), request(L"REGISTER", {{L"CSeq", L"3 (ZDispatchService)"},
                                                                         {L"From", d.user},
                                                                         {L"Device-GUID", d.guid},
                                                                         {L"Session-Key", d.key}}));
     EXPECT_EQ(moved.getResponse(), 200);
-    EXPECT_EQ(relayed.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"10"}, {L"From", d.user}})).getResponse(), 403);
-    EXPECT_EQ(direct.ask(sip(), request(L"GETBUDDYLIST", {{L"CSeq", L"11"}, {L"From", d.user}})).getResponse(), 200);
+    EXPECT_EQ(list(relayed, L"10"), 403);
+    EXPECT_EQ(list(direct, L"11"), 200);
 }

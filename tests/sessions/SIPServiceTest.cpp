@@ -333,3 +333,31 @@ TEST(ZSIPService, AnswersASignOffBeforeAnySignOnAtOnce) {
     EXPECT_EQ(f.service->getState(), ZSIPService::OFFLINE);
     EXPECT_EQ(f.clientNotifications(), std::vector<std::wstring>{L"BUDDYLOGGEDOFF "});
 }
+
+TEST(ZSIPService, ProvesTheUserWithTheSessionKeyToTheServerButNeverInAnInvitation) {
+    const std::wstring key = L"00112233445566778899aabbccddeeff";
+    ServiceFixture f;
+    f.store->set(L"Local_Session_Key", key, false);
+    f.logOn(L"bob@zandrel.test");
+    const ZHTTPHeaders invite = f.serverReceives(L"INVITE");
+    ASSERT_FALSE(invite.empty());
+    EXPECT_FALSE(invite.isSet(L"Session-Key")) << "the service passes an INVITE on to the buddy as it came";
+    f.command(L"ADDBUDDY", L"carol@zandrel.test");
+    f.pass();
+    EXPECT_EQ(f.serverReceives(L"ADDBUDDY").get(L"Session-Key"), key);
+    f.store->set(L"Bug_Report", std::wstring(L"It crashed."), false);
+    f.command(L"BUGREPORT");
+    f.pass();
+    EXPECT_EQ(f.serverReceives(L"BUGREPORT").get(L"Session-Key"), key);
+
+    ServiceFixture quiet;
+    quiet.store->set(L"Local_Session_Key", key, false);
+    quiet.command(L"BUDDYLOGON");
+    quiet.pass();
+    const ZHTTPHeaders list = quiet.serverReceives(L"GETBUDDYLIST");
+    EXPECT_EQ(list.get(L"Session-Key"), key);
+    quiet.serverAnswers(list, response(200, L"OK"));
+    quiet.command(L"BUDDYLOGOFF");
+    quiet.pass();
+    EXPECT_EQ(quiet.serverReceives(L"SETBUDDYLIST").get(L"Session-Key"), key);
+}

@@ -83,6 +83,9 @@ pid_t startServerAt(const std::string& program, int base, const std::string& dat
                                      "--relay-port-low", std::to_string(base + 10),
                                      "--relay-port-count", "10",
                                      "--pbkdf2-iterations", "20000"};
+    // Every peer of the tests stands on loopback, where the relay sends
+    // nothing by default.
+    args.insert(args.end(), {"--relay-private-targets", "1"});
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     // The authentication, log and upgrade hosts speak TLS with the build
     // tree's test certificate unless the test says otherwise; the programs

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,10 +30,33 @@ std::string datagram(int n) {
     return bytes;
 }
 
-// A relay connection opened the way the dispatch service opens it.
+// The session key of a new account, as the sign-in hands it to the client.
+std::wstring sessionKey(const ZTestServer& server) {
+    ZHTTPHeaders auth(L"AUTHENTICATE");
+    auth.set(L"From", L"relayer");
+    auth.set(L"Password", L"pw");
+    auth.set(L"Email", L"relayer@example.org");
+    auth.set(L"Version", L"764");
+    std::unique_ptr<ZHTTPClient> client(ZSAFENEW(ZHTTPClient, server.host(0), auth));
+    ZHTTPHeaders answer;
+    waitUntil([&] {
+        client->update(10000);
+        return client->recv(answer) || !client->isAlive();
+    });
+    return answer.get(L"Session-Key");
+}
+
+ZHTTPHeaders openRequest(const std::wstring& key) {
+    ZHTTPHeaders open(L"OPENTURN");
+    if (!key.empty()) open.set(L"Session-Key", key);
+    return open;
+}
+
+// A relay connection opened the way the dispatch service opens it (the
+// service's relay wants the key of a signed-in user).
 struct RelayConnection {
-    explicit RelayConnection(const std::wstring& relayHost)
-        : client(ZSAFENEW(ZHTTPClient, relayHost, ZHTTPHeaders(L"OPENTURN"))) {
+    explicit RelayConnection(const std::wstring& relayHost, const std::wstring& key = std::wstring())
+        : client(ZSAFENEW(ZHTTPClient, relayHost, openRequest(key))) {
         ZHTTPHeaders answer;
         waitUntil([&] {
             client->update(10000);
@@ -65,11 +87,11 @@ struct Returned {
 // datagrams on their way; then it waits for all of them, else for one
 // marker sent after the last, which shows the stream is still in step.
 // beforeSend runs before each datagram and answers whether the sender paces itself there.
-Returned sendThroughRelayAndBack(const std::wstring& relayHost, int window,
+Returned sendThroughRelayAndBack(const std::wstring& relayHost, const std::wstring& key, int window,
                                  const std::function<bool(int)>& beforeSend = [](int) { return true; }) {
     Returned r;
     ZTestUDPEcho echo;
-    RelayConnection turn(relayHost);
+    RelayConnection turn(relayHost, key);
     EXPECT_TRUE(ZValidHost(turn.globalHost));
     if (!ZValidHost(turn.globalHost)) return r;
     std::unique_ptr<ZMegaPort> portOwner(ZSAFENEW(ZMegaPort, L"me"));
@@ -145,7 +167,7 @@ TEST(ZMegaPortRelay, TenThousandDatagramsSentThroughTheServiceRelayComeBackWhole
     ZTestServer server(folder.path());
     ASSERT_TRUE(server.start()) << server.log();
     ZLogCapture log;
-    const Returned r = sendThroughRelayAndBack(server.host(7), 64);
+    const Returned r = sendThroughRelayAndBack(server.host(7), sessionKey(server), 64);
     EXPECT_EQ(r.received, kDatagrams);
     EXPECT_EQ(r.datagrams, kDatagrams);
     EXPECT_EQ(r.faults, 0) << ZToUTF8(r.firstFault);
@@ -163,7 +185,7 @@ TEST(ZMegaPortRelay, AFullSpeedBurstThroughTheServiceRelayKeepsTheStreamWhole) {
     ZTestServer server(folder.path());
     ASSERT_TRUE(server.start()) << server.log();
     ZLogCapture log;
-    const Returned r = sendThroughRelayAndBack(server.host(7), 0);
+    const Returned r = sendThroughRelayAndBack(server.host(7), sessionKey(server), 0);
     EXPECT_EQ(r.faults, 0) << ZToUTF8(r.firstFault);
     EXPECT_GE(r.last, kDatagrams);
     EXPECT_GT(r.received, 0);
@@ -183,7 +205,7 @@ TEST(ZMegaPortRelay, AServiceRelayThatStallsMidBurstGetsWholeFramesAndTheDatagra
     // connection's buffers hold): the socket takes frames in part, then the
     // switchboard's limit is reached.
     constexpr int kThaw = kDatagrams * 7 / 10;
-    const Returned r = sendThroughRelayAndBack(server.host(7), 0, [&](int n) {
+    const Returned r = sendThroughRelayAndBack(server.host(7), sessionKey(server), 0, [&](int n) {
         if (n == 0) server.freeze();
         if (n == kThaw) server.thaw();
         return n >= kThaw;
@@ -201,7 +223,7 @@ TEST(ZMegaPortRelay, AServiceRelayThatStallsMidBurstGetsWholeFramesAndTheDatagra
 TEST(ZMegaPortRelay, TenThousandDatagramsSentBackToBackThroughAStandInRelayComeBackWholeAndInOrder) {
     ZTestRelay relay;
     ZLogCapture log;
-    const Returned r = sendThroughRelayAndBack(relay.host(), 0);
+    const Returned r = sendThroughRelayAndBack(relay.host(), std::wstring(), 0);
     // The stand-in and the echo lose nothing.
     EXPECT_EQ(r.datagrams, kDatagrams);
     EXPECT_EQ(r.faults, 0) << ZToUTF8(r.firstFault);

@@ -64,6 +64,8 @@ bool ZTestServer::_launch(int base) {
                                            "--relay-port-low", std::to_string(base + 10),
                                            "--relay-port-count", "10",
                                            "--flood-limit", "0",
+                                           // The echo the relay sends to is on loopback.
+                                           "--relay-private-targets", "1",
                                            "--pbkdf2-iterations", "1000",
                                            "--tls-cert", zantest::testCertificate().cert,
                                            "--tls-key", zantest::testCertificate().key};

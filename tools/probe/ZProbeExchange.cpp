@@ -150,6 +150,8 @@ int ZProbeUDP(const ZProbeOptions& options) {
 int ZProbeRelay(const ZProbeOptions& options) {
     ZHTTPHeaders open(L"OPENTURN");
     open.set(L"CSeq", L"1 (zandrel-probe)");
+    // The service opens an allocation only for a signed-in user's key.
+    if (options.message.isSet(L"Session-Key")) open.set(L"Session-Key", options.message.get(L"Session-Key"));
     ZHTTPClient* client = ZSAFENEW(ZHTTPClient, options.relay, open);
     const std::int64_t deadline = ZTimeNow() + options.waitMicroseconds;
     ZHTTPHeaders answer;
