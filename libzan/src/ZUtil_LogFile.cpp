@@ -73,7 +73,11 @@ bool endsClean(std::FILE* fp) {
 void echoAlways(const std::string& text) { ZDebugPrint(ZFromUTF8(text + "\n")); }
 
 std::int64_t (*g_clock)() = nullptr;
-std::map<std::wstring, ZLineBudget> g_budgets;
+// Made once and never freed, as the mutex is: threads log during exit.
+std::map<std::wstring, ZLineBudget>& budgets() {
+    static auto* map = new std::map<std::wstring, ZLineBudget>;
+    return *map;
+}
 
 // The call site at the head of a line, or empty for a line without one.
 std::wstring_view callSite(const std::wstring& line) {
@@ -91,7 +95,7 @@ bool admit(const std::wstring& line) {
     const std::wstring_view site = callSite(line);
     if (site.empty()) return true;
     long long suppressed = 0;
-    const bool ok = g_budgets[std::wstring(site)].allow(g_clock ? g_clock() : ZTimeNow(), suppressed);
+    const bool ok = budgets()[std::wstring(site)].allow(g_clock ? g_clock() : ZTimeNow(), suppressed);
     if (suppressed) {
         std::wstring report = L"WARNING ";
         report << suppressed << L" further lines of '" << std::wstring(site) << L"' were suppressed.\n";
@@ -156,7 +160,7 @@ void ZLogClose(std::string& archivedName, bool clean) {
 void _ZLogSetClock(std::int64_t (*clock)()) {
     ZLogGuard guard;
     g_clock = clock;
-    g_budgets.clear();
+    budgets().clear();
 }
 
 void ZLogWrite(const std::wstring& line) {
