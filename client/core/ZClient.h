@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,7 @@ private:
     // The log prefix "(<user>) [<state>] " of the client's own lines.
     std::wstring _context();
     std::int64_t _now() const;
+    bool _admitChat(const std::wstring& buddy);
 
     // State machine.
     void _changeState(std::uint32_t state);
@@ -169,6 +171,13 @@ private:
     // when the download ends.
     bool _showingUpgrade = false;
     std::wstring _refusedUpgradeURL;
+    // What each buddy (folded) may still chat; see _admitChat.
+    struct ChatBudget {
+        double tokens = ZCHAT_BURST;
+        std::int64_t last = 0;
+        bool flooding = false;
+    };
+    std::map<std::wstring, ChatBudget> _chatBudgets;
 };
 
 // The eight services in creation order, with their thread names.

@@ -56,6 +56,10 @@ void ZSkinBroadcastToBuddy(ZInstance* instance, const std::wstring& buddy, const
     instance->enqueue(buddy + L"_commandQueue", broadcast.serialize());
 }
 
+void ZSkinQueueCHAT(ZInstance* instance, const std::wstring& buddy, const ZHTTPHeaders& chat) {
+    instance->enqueueBounded(buddy + L"_Chat_Queue", chat.serialize(), ZCHAT_QUEUE_MAX_MESSAGES, ZCHAT_QUEUE_MAX_BYTES);
+}
+
 void ZSkinLogCHAT(const std::wstring& buddy, const ZHTTPHeaders& message) {
     ZTRACE();
     std::wstring user;

@@ -56,6 +56,16 @@ private:
 // Wraps the message as the only content part of a "DEVICEBROADCAST" and
 // puts it on the buddy's queue.
 void ZSkinBroadcastToBuddy(ZInstance* instance, const std::wstring& buddy, const ZHTTPHeaders& message);
+// A buddy's chat queue "<buddy>_Chat_Queue" keeps the newest messages up to
+// these bounds (a chat window's history shows no more); the oldest go first.
+constexpr std::size_t ZCHAT_QUEUE_MAX_MESSAGES = 500;
+constexpr std::size_t ZCHAT_QUEUE_MAX_BYTES = 1024 * 1024;
+// Puts one CHAT message on the buddy's chat queue, within its bounds.
+void ZSkinQueueCHAT(ZInstance* instance, const std::wstring& buddy, const ZHTTPHeaders& chat);
+// Chats one buddy may send in a burst, and the steady rate after it.
+constexpr int ZCHAT_BURST = 20;
+constexpr int ZCHATS_PER_SECOND = 2;
+
 // Appends "[h:mmam] <user>: <text>" and CR LF to "chatlogs/<buddy>_chat.txt".
 void ZSkinLogCHAT(const std::wstring& buddy, const ZHTTPHeaders& message);
 

@@ -2,6 +2,7 @@
 // requests a buddy's device broadcasts to it while online: store variables,
 // skin commands, balloons and commands for the screen and file services.
 // Also the hotkey of a new buddy and the tray menu.
+#include <algorithm>
 #include <vector>
 
 #include "ZClient.h"
@@ -128,6 +129,27 @@ bool ZClient::_onNotification(int eventID, const std::wstring& method, const ZHT
     }
 }
 
+// A buddy's chats pass at a steady rate after a burst; a flood is dropped
+// with one warning, and ends once the buddy has been quiet long enough to
+// fill the burst again.
+bool ZClient::_admitChat(const std::wstring& buddy) {
+    ChatBudget& budget = _chatBudgets[ZToLower(buddy)];
+    const std::int64_t now = _now();
+    if (budget.last)
+        budget.tokens = std::min<double>(
+            ZCHAT_BURST, budget.tokens + static_cast<double>(now - budget.last) * ZCHATS_PER_SECOND / 1e6);
+    budget.last = now;
+    if (budget.tokens >= ZCHAT_BURST) budget.flooding = false;
+    if (budget.tokens >= 1) {
+        budget.tokens -= 1;
+        return true;
+    }
+    if (!budget.flooding)
+        ZLOG(_context() << L"WARNING Too many chats from '" << buddy << L"', dropping them for a while.");
+    budget.flooding = true;
+    return false;
+}
+
 bool ZClient::_onDeviceBroadcast(const ZHTTPHeaders& eventHeaders) {
     ZTRACE();
     const std::wstring buddy = eventHeaders.get(L"From");
@@ -182,9 +204,10 @@ bool ZClient::_onDeviceBroadcast(const ZHTTPHeaders& eventHeaders) {
     } else if (ZCaseEquals(method, L"CHAT")) {
         const std::wstring action = inner.get(L"Action");
         if (ZCaseEquals(action, L"send")) {
+            if (!_admitChat(buddy)) return true;
             // The sender is the device that sent it, whatever the message says.
             inner.set(L"From", buddy);
-            _instance->enqueue(buddy + L"_Chat_Queue", inner.serialize());
+            ZSkinQueueCHAT(_instance, buddy, inner);
             _instance->clear(buddy + L"_Chat_Status");
             _template->logCHAT(buddy, inner);
         } else if (ZCaseEquals(action, L"start")) {

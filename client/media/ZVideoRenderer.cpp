@@ -207,6 +207,16 @@ void ZVideoRenderer::queueVideo(std::uint64_t timestamp, const ZImageFormat& for
     frame.timestamp = timestamp;
     frame.format = format;
     frame.bytes.assign(reinterpret_cast<const char*>(pixels), static_cast<std::size_t>(ZImageByteSize(format)));
+    // The oldest pictures make room: the newest are the ones worth showing.
+    while (!_videoBuffer.empty() && (_videoBuffer.size() >= ZRENDERER_MAX_QUEUED_PICTURES ||
+                                     _videoBufferBytes + frame.bytes.size() > ZRENDERER_MAX_QUEUED_BYTES)) {
+        if (!_droppingPictures)
+            ZLOG(_outImageName << L": WARNING Too many pictures waiting for the sound, dropping the oldest.");
+        _droppingPictures = true;
+        _videoBufferBytes -= _videoBuffer.front().bytes.size();
+        _videoBuffer.pop_front();
+    }
+    _videoBufferBytes += frame.bytes.size();
     _videoBuffer.push_back(std::move(frame));
     _wakeFeeders(false);
     if (!_videoFeederThread)
@@ -235,6 +245,8 @@ bool ZVideoRenderer::_onVideoUpdate() {
     }
     ZVideoFrame frame = std::move(_videoBuffer.front());
     _videoBuffer.pop_front();
+    _videoBufferBytes -= frame.bytes.size();
+    if (_videoBuffer.empty()) _droppingPictures = false;
     ZRENDERER_LOGC('V', L"videoTimestamp=" << frame.timestamp);
     unlock();
     ZImageTools_instanceWrite(_instance, _outImageName, frame.format,
@@ -271,6 +283,16 @@ std::uint64_t ZVideoRenderer::getAudioBufferedLength() {
     const std::int32_t samples =
         static_cast<std::int32_t>(_audioBuffer.size()) / static_cast<std::int32_t>(_audioFormat.wBitsPerSample / 8);
     return static_cast<std::uint64_t>(samples) * 1000000 / _audioFormat.nSamplesPerSec * 2;
+}
+
+std::size_t ZVideoRenderer::getQueuedPictures() {
+    ZScopedLock lock(this);
+    return _videoBuffer.size();
+}
+
+std::size_t ZVideoRenderer::getQueuedPictureBytes() {
+    ZScopedLock lock(this);
+    return _videoBufferBytes;
 }
 
 std::uint64_t ZVideoRenderer::getVideoBufferedLength() {

@@ -55,6 +55,9 @@ public:
     // Twice the play time of the queued sound, in microseconds.
     std::uint64_t getAudioBufferedLength();
     std::uint64_t getVideoBufferedLength();
+    // Pictures waiting to be shown, and the bytes they hold.
+    std::size_t getQueuedPictures();
+    std::size_t getQueuedPictureBytes();
     std::wstring getOutImageName();
     // Where the next queued sound goes in the sound buffer (for tests).
     std::uint32_t getNextWritePosition();
@@ -80,6 +83,9 @@ private:
     WAVEFORMATEX _audioFormat;
     std::string _audioBuffer;
     std::list<ZVideoFrame> _videoBuffer;
+    std::size_t _videoBufferBytes = 0;
+    // Pictures are being dropped for want of room; one warning per episode.
+    bool _droppingPictures = false;
     bool _playing = false;
     ZSoundBuffer _secondaryBuffer = nullptr;
     std::uint32_t _bufferSize = 0;
@@ -96,6 +102,11 @@ private:
     bool _stopping = false;
     std::uint64_t _videoWakeups = 0;
 };
+
+// A peer can keep the sound from starting while it sends pictures: what waits
+// is held to about a second of video, and to the bytes of a few large frames.
+constexpr std::size_t ZRENDERER_MAX_QUEUED_PICTURES = 30;
+constexpr std::size_t ZRENDERER_MAX_QUEUED_BYTES = 64u * 1024 * 1024;
 
 void ZVideoRenderer_audioFeederProc(void* data);
 void ZVideoRenderer_videoFeederProc(void* data);

@@ -115,13 +115,6 @@ void ZHistoryNode::calcMinSize(int& minWidth, int& minHeight) {
 
 // ---- update ------------------------------------------------------------------------
 
-bool ZHistoryNode::_getFrame(ZHTTPHeaders& headers, int index) {
-    std::string bytes;
-    if (!_instance->index(_src, index, bytes)) return false;
-    headers.clear();
-    return headers.deserialize(bytes) > 0;
-}
-
 bool ZHistoryNode::_postChildUpdate(ZAttributeStack& stack) {
     bool changed = false;
     _listener = stack.getNotifyListener();
@@ -151,9 +144,13 @@ bool ZHistoryNode::_postChildUpdate(ZAttributeStack& stack) {
     changed |= frac != _vscrollFrac;
     _vscrollFrac = frac;
 
-    int index = static_cast<int>(_blocks.size() / 2);
-    ZHTTPHeaders message;
-    while (!_src.empty() && _getFrame(message, index)) {
+    std::uint64_t serial = _nextSerial;
+    std::string bytes;
+    while (!_src.empty() && _instance->read(_src, serial, bytes)) {
+        _nextSerial = serial + 1;
+        const int index = static_cast<int>(serial++);
+        ZHTTPHeaders message;
+        if (message.deserialize(bytes) <= 0) continue;
         changed = true;
         std::wstring sender = message.get(L"From");
         const bool local = ZCaseEquals(sender, _instance->get(L"Local_User_GUID"));
@@ -169,10 +166,30 @@ bool ZHistoryNode::_postChildUpdate(ZAttributeStack& stack) {
         }
         _blocks.push_back(Block{ZRect{}, line, index, &_baseFont, line});
         _blocks.push_back(Block{ZRect{}, sender, index, local ? &_localTitleFont : &_remoteTitleFont, sender});
-        ++index;
         _commandEngine->executeCommand(L"(" + stack.eval(L"$windowpath") + L"?flash)", this, 0);
     }
+    _dropOldest();
     return changed;
+}
+
+void ZHistoryNode::_dropOldest() {
+    const std::size_t messages = _blocks.size() / 2;
+    if (messages <= kMaxMessages) return;
+    const std::size_t drop = 2 * (messages - kMaxMessages);
+    // What stays keeps its layout, moved up by what went.
+    if (_laidOut > drop) {
+        const int shift = _blocks[drop].rect.top;
+        for (std::size_t i = drop; i < _laidOut; ++i) {
+            _blocks[i].rect.top -= shift;
+            _blocks[i].rect.bottom -= shift;
+        }
+        _layoutHeight -= shift;
+        _laidOut -= drop;
+    } else {
+        _laidOut = 0;
+        _layoutHeight = 0;
+    }
+    _blocks.erase(_blocks.begin(), _blocks.begin() + static_cast<std::ptrdiff_t>(drop));
 }
 
 // ---- render ------------------------------------------------------------------------

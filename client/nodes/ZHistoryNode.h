@@ -7,7 +7,10 @@
 //
 // A message is shown with at most kMaxMessageUnits characters and
 // kMaxMessageLines lines, so a peer's huge message cannot cost a huge text
-// image and layout; bytes that are not UTF-8 show as U+FFFD.
+// image and layout; bytes that are not UTF-8 show as U+FFFD. It keeps the
+// newest kMaxMessages messages; the queue it reads keeps no more either.
+// Messages are read by their number in the queue, each once, however many
+// have left the queue's front since.
 //
 // Threading: UI thread only; other threads append to the queue through the store.
 #pragma once
@@ -35,6 +38,7 @@ public:
 
     static constexpr std::size_t kMaxMessageUnits = 4096;
     static constexpr int kMaxMessageLines = 64;
+    static constexpr std::size_t kMaxMessages = 500;
 
     ZHistoryNode(ZInstance* instance, IZCommandEngine* commandEngine, ZTemplateNode* parent);
     void calcMinSize(int& minWidth, int& minHeight) override;
@@ -56,11 +60,12 @@ protected:
     bool _preChildRender(ZImageStack& stack) override;
 
 private:
-    bool _getFrame(ZHTTPHeaders& headers, int index);
     const Block* _getRegion(int x, int y) const;
     void _makeRoomForName(Block& line, Block& name);
     // Lays out the blocks not laid out yet, below those that are.
     void _layout(int width);
+    // Forgets the oldest messages beyond kMaxMessages.
+    void _dropOldest();
 
     std::vector<Block> _blocks;
     ZFont _localTitleFont;
@@ -72,6 +77,8 @@ private:
     std::wstring _src;
     std::wstring _onDblClk;
     int _selected = -1;
+    // The queue's number of the next message to read.
+    std::uint64_t _nextSerial = 0;
     int _vscrollFrac = 0;
     int _layoutWidth = 0;
     int _layoutHeight = 0;

@@ -15,10 +15,19 @@ typedef std::int64_t (*ZScreenClock)();
 constexpr int ZSCREEN_TILE_SIDE = 48;
 // The largest datagram a peer accepts; a region message never exceeds it.
 constexpr int ZSCREEN_MAX_DATAGRAM = 5888;
-// Screen and window sides a viewer accepts, and the window pictures it keeps
-// per stream at most.
-constexpr int ZSCREEN_MAX_SIDE = 16384;
+// Screen and window sides a viewer accepts (no more than the screen node
+// shows), the pictures one receive stream holds at most (its windows and the
+// picture it publishes), and those all receive streams hold together.
+constexpr int ZSCREEN_MAX_SIDE = 8192;
 constexpr std::int64_t ZSCREEN_MAX_PICTURE_BYTES = 256LL * 1024 * 1024;
+constexpr std::int64_t ZSCREEN_MAX_TOTAL_PICTURE_BYTES = 512LL * 1024 * 1024;
+
+// What the receive streams of one screen service hold together, in bytes;
+// kept by the streams on the service's thread.
+struct ZScreenPictureBudget {
+    std::int64_t held = 0;
+    std::int64_t limit = ZSCREEN_MAX_TOTAL_PICTURE_BYTES;
+};
 // A send stream whose messages stay unacknowledged this long has lost its viewer.
 constexpr std::int64_t ZSCREEN_VIEWER_TIMEOUT = 10000000;
 

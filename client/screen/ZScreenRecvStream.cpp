@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
 
 #include "ZImage.h"
 #include "ZImageTools.h"
@@ -33,8 +34,12 @@ void fillBlack(ZImageFormat& format, std::string& pixels, int width, int height)
 }  // namespace
 
 ZScreenRecvStream::ZScreenRecvStream(ZInstance* instance, ZMegaPort* port, const ZHTTPHeaders& command,
-                                     ZScreenClock clock)
-    : _instance(instance), _port(port), _clock(clock ? clock : &ZTimeNow), _dirtyRect(kEmptyRect) {
+                                     ZScreenClock clock, ZScreenPictureBudget* budget)
+    : _instance(instance),
+      _port(port),
+      _clock(clock ? clock : &ZTimeNow),
+      _budget(budget ? budget : &_ownBudget),
+      _dirtyRect(kEmptyRect) {
     ZTRACE_KIND("ZScreenRecvStream");
     _buddyGUID = command.get(L"Buddy-GUID");
     _sendFrom = command.get(L"Send-From");
@@ -51,6 +56,7 @@ ZScreenRecvStream::~ZScreenRecvStream() {
     invariantTest();
     _send(ZRTPSSMessage(ZRTPSS_CANCELSEND, 0, _ssrc));
     _instance->remove(L"Screening_From_List", _buddyGUID);
+    _budget->held -= _accounted;
 }
 
 void ZScreenRecvStream::invariantTest() {
@@ -65,10 +71,24 @@ bool ZScreenRecvStream::isPeer(const std::wstring& host) const {
     return ZCaseEquals(host, _sendTo) || (!_recvFrom.empty() && ZCaseEquals(host, _recvFrom));
 }
 
-std::int64_t ZScreenRecvStream::getPictureBytes() const {
+std::int64_t ZScreenRecvStream::_windowBytes() const {
     std::int64_t total = 0;
     for (const auto& entry : _idWindowMap) total += static_cast<std::int64_t>(entry.second.pixels.size());
     return total;
+}
+
+std::int64_t ZScreenRecvStream::getPictureBytes() const {
+    return _windowBytes() + _imageBytes;
+}
+
+bool ZScreenRecvStream::_mayHold(std::int64_t bytes) const {
+    return bytes <= ZSCREEN_MAX_PICTURE_BYTES && _budget->held - _accounted + bytes <= _budget->limit;
+}
+
+void ZScreenRecvStream::_account() {
+    const std::int64_t held = getPictureBytes();
+    _budget->held += held - _accounted;
+    _accounted = held;
 }
 
 void ZScreenRecvStream::_send(const std::string& message) {
@@ -122,8 +142,8 @@ void ZScreenRecvStream::_onLayout(const std::string& packet) {
         ZLOG(L"WARNING Malformed LAYOUTCHANGED packet, ignoring.");
         return;
     }
-    // Every size is checked, and the memory the pictures would take, before
-    // anything changes.
+    // Every size is checked, and the memory the pictures would take (the
+    // composed picture too), before anything changes.
     bool ok = sideOK(layout.width) && sideOK(layout.height);
     std::map<std::uint32_t, std::int64_t> sizes;
     for (const auto& entry : _idWindowMap) sizes[entry.first] = static_cast<std::int64_t>(entry.second.pixels.size());
@@ -135,7 +155,11 @@ void ZScreenRecvStream::_onLayout(const std::string& packet) {
     }
     std::int64_t total = 0;
     for (const auto& entry : sizes) total += entry.second;
-    if (!ok || total > ZSCREEN_MAX_PICTURE_BYTES) {
+    if (!_windowID)
+        total += pictureBytes(layout.width, layout.height);
+    else if (sizes.count(_windowID))
+        total += sizes[_windowID];
+    if (!ok || !_mayHold(total)) {
         ZLOG(L"WARNING Received LAYOUTCHANGED beyond the viewer's limits, ignoring.");
         return;
     }
@@ -164,6 +188,7 @@ void ZScreenRecvStream::_onLayout(const std::string& packet) {
             _layoutOrder.push_back(w.id);
     }
     _dirtyRect = ZRect{0, 0, _screenWidth, _screenHeight};
+    _account();
     _republish();
 }
 
@@ -196,7 +221,8 @@ void ZScreenRecvStream::_onRegion(const std::string& packet) {
     if (ok && found != _idWindowMap.end())
         ok = ZRectContains(ZRect{0, 0, found->second.format.width, found->second.format.height}, rect);
     else if (ok)
-        ok = getPictureBytes() + pictureBytes(rect.right, rect.bottom) <= ZSCREEN_MAX_PICTURE_BYTES;
+        ok = _mayHold(_windowBytes() + pictureBytes(rect.right, rect.bottom) +
+                      (region.windowID == _windowID ? pictureBytes(rect.right, rect.bottom) : _imageBytes));
     if (!ok) {
         ZLOG(L"WARNING Received REGIONCHANGED outside its window or the viewer's limits, ignoring.");
         return;
@@ -227,6 +253,7 @@ void ZScreenRecvStream::_onRegion(const std::string& packet) {
         Window& window = _idWindowMap[region.windowID];
         fillBlack(window.format, window.pixels, rect.right, rect.bottom);
         found = _idWindowMap.find(region.windowID);
+        _account();
     }
     Window& window = found->second;
     unsigned char* pixels = reinterpret_cast<unsigned char*>(&window.pixels[0]);
@@ -250,28 +277,14 @@ void ZScreenRecvStream::_unite(const ZRect& rect) {
 
 // ---- publication -------------------------------------------------------------------
 
-void ZScreenRecvStream::_republish() {
-    if (_windowID && !_idWindowMap.count(_windowID)) return;
-    const std::int64_t now = _clock();
-    if (now - _lastPublication <= _publicationPeriod) {
-        _republishPending = true;
-        return;
-    }
-    if (!_windowID && (_screenWidth <= 0 || _screenHeight <= 0)) {
-        // Regions before any layout: nothing to compose onto yet.
-        _republishPending = true;
-        return;
-    }
-    _lastPublication = now;
-    const std::wstring name = _buddyGUID + L"_Screen_Image";
-    ZImageFormat format;
-    ZRect stored;
-    std::string& buffer = ZImageTools_instanceWriteOpen(_instance, name, format, stored);
+// Composes the published picture into the store's buffer.
+void ZScreenRecvStream::_compose(ZImageFormat& format, std::string& buffer) {
     if (!_windowID) {
         const ZImageFormat screen{ZIT_RGB24, _screenWidth, _screenHeight};
         if (!(format == screen) || buffer.size() != static_cast<std::size_t>(pictureBytes(_screenWidth, _screenHeight))) {
-            format = screen;
+            // The format changes only once the buffer has its size.
             buffer.resize(static_cast<std::size_t>(pictureBytes(_screenWidth, _screenHeight)));
+            format = screen;
         }
         if (_clearPicture) std::fill(buffer.begin(), buffer.end(), '\0');
         _clearPicture = false;
@@ -301,11 +314,37 @@ void ZScreenRecvStream::_republish() {
     } else {
         ZASSERT(ZMAPCONTAINS( _idWindowMap, _windowID ));
         const Window& window = _idWindowMap[_windowID];
-        format = window.format;
         buffer = window.pixels;
+        format = window.format;
         if (_dirtyRect.right > _dirtyRect.left)
             _dirtyRect = ZRect{_dirtyRect.left - window.left, _dirtyRect.top - window.top,
                                _dirtyRect.right - window.left, _dirtyRect.bottom - window.top};
+    }
+}
+
+void ZScreenRecvStream::_republish() {
+    if (_windowID && !_idWindowMap.count(_windowID)) return;
+    const std::int64_t now = _clock();
+    if (now - _lastPublication <= _publicationPeriod) {
+        _republishPending = true;
+        return;
+    }
+    if (!_windowID && (_screenWidth <= 0 || _screenHeight <= 0)) {
+        // Regions before any layout: nothing to compose onto yet.
+        _republishPending = true;
+        return;
+    }
+    _lastPublication = now;
+    const std::wstring name = _buddyGUID + L"_Screen_Image";
+    ZImageFormat format;
+    ZRect stored;
+    std::string& buffer = ZImageTools_instanceWriteOpen(_instance, name, format, stored);
+    // The write holds the store's lock: it is closed whatever happens.
+    try {
+        _compose(format, buffer);
+    } catch (const std::bad_alloc&) {
+        ZImageTools_instanceWriteClose(_instance, name, format, ZRect{0, 0, 0, 0});
+        throw;
     }
     ZRect dirty = (stored.right > stored.left && stored.bottom > stored.top) ? stored : kEmptyRect;
     if (_dirtyRect.right > _dirtyRect.left && _dirtyRect.bottom > _dirtyRect.top) {
@@ -321,6 +360,8 @@ void ZScreenRecvStream::_republish() {
     dirty.bottom = std::clamp(dirty.bottom, 0, format.height);
     ZImageTools_instanceWriteClose(_instance, name, format, dirty);
     _republishPending = false;
+    _imageBytes = pictureBytes(format.width, format.height);
+    _account();
 }
 
 std::int64_t ZScreenRecvStream::update() {

@@ -2,7 +2,8 @@
 // from the sharer's layout and region messages, composes them into the store
 // image "<sharer>_Screen_Image", acknowledges every message, and sends the
 // viewer's keys and clicks back. Sizes from the network are held to the
-// viewer's limits before any memory is taken for them.
+// viewer's limits before any memory is taken for them: every picture the
+// stream holds counts against its own cap and the service's budget.
 //
 // Threading: every call comes from the screen service's thread with the
 // service's lock held; the store image is written under the store's lock.
@@ -24,7 +25,8 @@ class ZMegaPortBucket;
 
 class ZScreenRecvStream : public ZHeapObject {
 public:
-    ZScreenRecvStream(ZInstance* instance, ZMegaPort* port, const ZHTTPHeaders& command, ZScreenClock clock);
+    ZScreenRecvStream(ZInstance* instance, ZMegaPort* port, const ZHTTPHeaders& command, ZScreenClock clock,
+                      ZScreenPictureBudget* budget = nullptr);
     ~ZScreenRecvStream() override;
     void invariantTest() override;
 
@@ -41,7 +43,7 @@ public:
     void onClientRButtonDown(int x, int y);
 
     std::wstring getBuddyGUID() const { return _buddyGUID; }
-    // Bytes of window pictures held now.
+    // Bytes of every picture held now: the windows and the published picture.
     std::int64_t getPictureBytes() const;
 
 private:
@@ -56,15 +58,26 @@ private:
     void _onCursor(const std::string& packet);
     void _onRegion(const std::string& packet);
     void _republish();
+    void _compose(ZImageFormat& format, std::string& buffer);
     void _sendACK();
     void _sendMOUSEEVENT(std::uint8_t type, int x, int y);
     void _sendKEYEVENT(std::uint8_t type, int virtualKey);
     void _send(const std::string& message);
     void _unite(const ZRect& rect);
+    std::int64_t _windowBytes() const;
+    // Whether the stream may hold this many bytes of pictures in all.
+    bool _mayHold(std::int64_t bytes) const;
+    // Tells the budget what the stream holds now.
+    void _account();
 
     ZInstance* _instance;
     ZMegaPort* _port;
     ZScreenClock _clock;
+    ZScreenPictureBudget _ownBudget;
+    ZScreenPictureBudget* _budget;
+    std::int64_t _accounted = 0;
+    // Bytes of the picture last published.
+    std::int64_t _imageBytes = 0;
     std::wstring _buddyGUID;
     std::wstring _sendFrom;
     std::wstring _sendTo;

@@ -6,6 +6,8 @@
 // RESET, or an update that reports its peer gone.
 #include "ZScreenService.h"
 
+#include <new>
+
 #include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
@@ -129,7 +131,12 @@ std::int64_t ZScreenService::runPass() {
             wait = next;
     }
     for (auto& entry : _ssrcRecvStreamMap) {
-        const std::int64_t next = entry.second->update();
+        std::int64_t next = -1;
+        try {
+            next = entry.second->update();
+        } catch (const std::bad_alloc&) {
+            _warnOutOfMemory(entry.second);
+        }
         if (next == -1)
             deadRecv.push_back(entry.first);
         else if (next < wait)
@@ -193,6 +200,11 @@ void ZScreenService::_clean(const std::list<std::int32_t>& deadSend, const std::
     }
 }
 
+// A picture too large for the memory left ends its stream, not the program.
+void ZScreenService::_warnOutOfMemory(ZScreenRecvStream* stream) {
+    ZLOG(L"WARNING Out of memory for the screen from '" << stream->getBuddyGUID() << L"', closing the stream.");
+}
+
 // ---- inbound packets ------------------------------------------------------------------
 
 // A stream's packets are taken only from its own peer: SSRCs can be guessed.
@@ -218,9 +230,15 @@ void ZScreenService::_onPacket(ZMegaPortBucket* bucket) {
     case ZRTPSS_RESERVED:
     case ZRTPSS_REMOTECONTROLON:
     case ZRTPSS_REMOTECONTROLOFF:
-        if (recv)
-            recv->dispatch(bucket);
-        else
+        if (recv) {
+            try {
+                recv->dispatch(bucket);
+            } catch (const std::bad_alloc&) {
+                _warnOutOfMemory(recv);
+                _ssrcRecvStreamMap.erase(static_cast<std::int32_t>(ssrc));
+                delete recv;
+            }
+        } else
             ZLOG(L"WARNING Received response from (" << bucket->from << L") for invalid ssrc #" << ssrc
                                                      << L", ignoring.");
         break;
@@ -366,8 +384,18 @@ void ZScreenService::_onCommand(const ZHTTPHeaders& command) {
             delete found->second;
             _ssrcRecvStreamMap.erase(found);
         }
+        // One picture per buddy: a new share from the buddy replaces the
+        // old one rather than holding a second set of pictures.
+        for (auto it = _ssrcRecvStreamMap.begin(); it != _ssrcRecvStreamMap.end(); ++it) {
+            if (!ZCaseEquals(it->second->getBuddyGUID(), buddy)) continue;
+            ZLOG(L"WARNING Recv stream from '" << buddy << L"' already exists with ssrc #" << it->first
+                                               << L", replacing it.");
+            delete it->second;
+            _ssrcRecvStreamMap.erase(it);
+            break;
+        }
         ZLOGC('r', L"Creating new recv stream with ssrc #" << ssrc);
-        _ssrcRecvStreamMap[ssrc] = ZSAFENEW(ZScreenRecvStream, _instance, _port, command, _clock);
+        _ssrcRecvStreamMap[ssrc] = ZSAFENEW(ZScreenRecvStream, _instance, _port, command, _clock, &_recvBudget);
         return;
     }
     if (ZCaseEquals(method, L"CLOSESEND")) {

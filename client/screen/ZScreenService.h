@@ -73,6 +73,11 @@ public:
     void setDirtyRect(const ZRect& rect);
     ZScreenSendStream* findSendStream(std::uint32_t ssrc);
     ZScreenRecvStream* findRecvStream(std::uint32_t ssrc);
+    std::size_t getRecvStreamCount() const { return _ssrcRecvStreamMap.size(); }
+    // Bytes of pictures all receive streams hold together.
+    std::int64_t getRecvPictureBytes() const { return _recvBudget.held; }
+    // A smaller budget for all receive streams, for tests.
+    void setRecvPictureLimit(std::int64_t bytes) { _recvBudget.limit = bytes; }
 
 protected:
     void _bZThreadObject_safe_onStartup() override;
@@ -86,6 +91,7 @@ private:
     ZScreenRecvStream* _getRecvStream(const std::wstring& buddyGUID);
     std::map<std::int32_t, ZScreenSendStream*>::iterator _findPeerSend(std::uint32_t ssrc, const std::wstring& from);
     void _reset();
+    void _warnOutOfMemory(ZScreenRecvStream* stream);
     void _clean(const std::list<std::int32_t>& deadSend, const std::list<std::int32_t>& deadRecv);
     void _resetCapture();
     void _notifyLayoutChanged();
@@ -100,6 +106,7 @@ private:
     ZScreenCursorWindows* _cursors = nullptr;
     std::map<std::int32_t, ZScreenSendStream*> _ssrcSendStreamMap;
     std::map<std::int32_t, ZScreenRecvStream*> _ssrcRecvStreamMap;
+    ZScreenPictureBudget _recvBudget;
     ZScreen* _screen = nullptr;
     ZRect _dirtyRect;
     std::list<ZFrag> _layout;

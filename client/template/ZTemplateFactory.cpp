@@ -1,7 +1,9 @@
 #include "ZTemplateFactory.h"
 
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
+#include <string>
 
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/sax2/Attributes.hpp>
@@ -78,11 +80,29 @@ ZTemplateNode* ZTemplateFactory::create(ZInstance* instance, IZCommandEngine* co
 ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* commandEngine,
                                       const std::wstring& filename) {
     ZTRACE();
+    std::wstring failure;
+    ZTemplateNode* root = parse(instance, commandEngine, filename, failure);
+    if (!failure.empty()) {
+        std::wstring text = L"ERROR while parsing '";
+        text << filename << L"': " << failure << L", exiting.";
+        ZLOG(text);
+        ZSystemMessageBox(L"Zandrel Skin Error", text, ZMB_OK | ZMB_ICONERROR);
+        std::exit(1);
+    }
+    return root;
+}
+
+ZTemplateNode* ZTemplateFactory::parse(ZInstance* instance, IZCommandEngine* commandEngine,
+                                       const std::wstring& filename, std::wstring& failure) {
+    ZTRACE();
+    failure.clear();
     _instance = instance;
     _commandEngine = commandEngine;
     _root = nullptr;
     _nodeStack.clear();
     _pendingText.clear();
+    _elements = 0;
+    _locator = nullptr;
 
     // A file the reader cannot open takes the same way out as a parse error.
     bool failed = false;
@@ -118,15 +138,17 @@ ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* comm
                 message = fromXMLCh(e.getMessage());
             }
         }
+        _locator = nullptr;
         xercesc::XMLPlatformUtils::Terminate();
     }
     if (failed) {
-        std::wstring text = L"ERROR while parsing '";
-        text << filename << L"': " << message << L" on line " << static_cast<unsigned long long>(line)
-             << L", exiting.";
-        ZLOG(text);
-        ZSystemMessageBox(L"Zandrel Skin Error", text, ZMB_OK | ZMB_ICONERROR);
-        std::exit(1);
+        failure = message + L" on line ";
+        failure << static_cast<unsigned long long>(line);
+        // What was read before the fault is of no use.
+        delete _root;
+        _root = nullptr;
+        _nodeStack.clear();
+        return nullptr;
     }
     ZWARNASSERT(_nodeStack.empty( ));
     return _root;
@@ -135,6 +157,17 @@ ZTemplateNode* ZTemplateFactory::load(ZInstance* instance, IZCommandEngine* comm
 void ZTemplateFactory::startElement(const XMLCh*, const XMLCh*, const XMLCh* qname,
                                     const xercesc::Attributes& attributes) {
     _flushText();
+    // Refused before the node is made: a hostile skin would otherwise take
+    // all memory, or the stack of every pass that walks the tree.
+    const wchar_t* refusal = nullptr;
+    if (_nodeStack.size() >= kMaxDepth) refusal = L"the skin nests elements deeper than 256 levels";
+    if (_elements >= kMaxElements) refusal = L"the skin holds more than 100000 elements";
+    if (refusal) {
+        const std::u16string text(refusal, refusal + std::wcslen(refusal));
+        if (_locator) throw xercesc::SAXParseException(reinterpret_cast<const XMLCh*>(text.c_str()), *_locator);
+        throw xercesc::SAXParseException(reinterpret_cast<const XMLCh*>(text.c_str()), nullptr, nullptr, 0, 0);
+    }
+    ++_elements;
     ZAttributeList list;
     for (XMLSize_t i = 0; i < attributes.getLength(); ++i)
         list.emplace_back(ZToLower(fromXMLCh(attributes.getQName(i))), fromXMLCh(attributes.getValue(i)));
@@ -145,6 +178,10 @@ void ZTemplateFactory::startElement(const XMLCh*, const XMLCh*, const XMLCh* qna
     else
         _root = node;
     _nodeStack.push_back(node);
+}
+
+void ZTemplateFactory::setDocumentLocator(const xercesc::Locator* const locator) {
+    _locator = locator;
 }
 
 void ZTemplateFactory::endElement(const XMLCh*, const XMLCh*, const XMLCh*) {

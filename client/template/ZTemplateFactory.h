@@ -4,6 +4,7 @@
 // Threading: UI thread only.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -54,14 +55,22 @@ public:
 
     ZTemplateFactory() = default;
     // The root of the file's tree, owned by the caller. A file that cannot be
-    // read or parsed is reported in a message box and ends the process with
+    // read or parsed, or that nests deeper or holds more elements than any
+    // skin needs, is reported in a message box and ends the process with
     // exit code 1.
+    static constexpr std::size_t kMaxDepth = 256;
+    static constexpr std::size_t kMaxElements = 100000;
     ZTemplateNode* load(ZInstance* instance, IZCommandEngine* commandEngine, const std::wstring& filename);
+    // The same without the way out: null, with the reason and its line in
+    // failure ("<reason> on line <n>"), for a file load would refuse.
+    ZTemplateNode* parse(ZInstance* instance, IZCommandEngine* commandEngine, const std::wstring& filename,
+                         std::wstring& failure);
 
     void startElement(const XMLCh* uri, const XMLCh* localname, const XMLCh* qname,
                       const xercesc::Attributes& attributes) override;
     void endElement(const XMLCh* uri, const XMLCh* localname, const XMLCh* qname) override;
     void characters(const XMLCh* chars, const XMLSize_t length) override;
+    void setDocumentLocator(const xercesc::Locator* const locator) override;
 
 private:
     // Appends the run of text read since the last tag to the open node.
@@ -72,4 +81,6 @@ private:
     ZTemplateNode* _root = nullptr;
     std::vector<ZTemplateNode*> _nodeStack;
     std::wstring _pendingText;
+    std::size_t _elements = 0;
+    const xercesc::Locator* _locator = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "ZHTTPHeaders.h"
+#include "ZClientSeams.h"
 #include "ZInstance.h"
 #include "ZNonPortable_FileDialog.h"
 #include "ZNonPortable_Runtime.h"
@@ -131,7 +132,7 @@ void ZTemplate::_buddyAction(const Command& command, const std::wstring& buddy) 
         broadcastToBuddy(buddy, chat);
         if (ZCaseEquals(command.argument(L"action"), L"send")) {
             ZLOG(L"ACTIVITY: 'chat' buddy '" << buddy << L"'");
-            _enqueue(buddy + L"_Chat_Queue", chat);
+            ZSkinQueueCHAT(_instance, buddy, chat);
             logCHAT(buddy, chat);
         }
     } else if (ZCaseEquals(action, L"chatdone")) {

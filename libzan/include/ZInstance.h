@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <string>
@@ -91,8 +92,17 @@ public:
     void enqueue(const std::wstring& name, const std::string& item);
     // Takes the oldest item; false (out untouched) when there is none.
     bool dequeue(const std::wstring& name, std::string& out);
+    // Appends a copy as enqueue does, then takes the oldest items away
+    // while the queue holds more than maxItems items or maxBytes bytes (the
+    // new item stays); true when any was taken.
+    bool enqueueBounded(const std::wstring& name, const std::string& item, std::size_t maxItems, std::size_t maxBytes);
     // Reads the item at position (0 = oldest) without taking it.
     bool index(const std::wstring& name, int position, std::string& out);
+    // Reads without taking it the item numbered serial, items being numbered
+    // from 0 in the order they were enqueued whatever has left the queue
+    // since; when that one has left, the oldest held, and serial becomes its
+    // number. False when no item at or after serial is held.
+    bool read(const std::wstring& name, std::uint64_t& serial, std::string& out);
     // The number of items; 0 for a queue never used (which stays absent).
     unsigned int length(const std::wstring& name);
     // Every change of the variable or queue of the name notifies the
@@ -115,7 +125,12 @@ private:
 
     std::wstring _filename;
     std::map<std::wstring, ZInstanceEntry> _nameValueMap;
-    std::map<std::wstring, std::list<std::string>> _queueMap;
+    struct Queue {
+        std::deque<std::string> items;
+        std::size_t bytes = 0;
+        std::uint64_t taken = 0;  // items that ever left the front
+    };
+    std::map<std::wstring, Queue> _queueMap;
     std::map<std::wstring, std::list<ZInstanceWatcher>> _watcherMap;
     std::map<std::wstring, ZNetWake*> _queueWakeMap;
 };

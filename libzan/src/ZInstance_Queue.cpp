@@ -10,10 +10,28 @@ void ZInstance::enqueue(const std::wstring& name, const std::string& item) {
     ZWARNASSERT(!name.empty( ));
     ZScopedLock lock(this);
     const std::wstring lname = ZToLower(name);
-    _queueMap[lname].push_back(item);
+    Queue& queue = _queueMap[lname];
+    queue.items.push_back(item);
+    queue.bytes += item.size();
     const auto wake = _queueWakeMap.find(lname);
     if (wake != _queueWakeMap.end()) ZNetWakeSignal(wake->second);
     _notify(lname);
+}
+
+bool ZInstance::enqueueBounded(const std::wstring& name, const std::string& item, std::size_t maxItems,
+                               std::size_t maxBytes) {
+    ZTRACE();
+    ZScopedLock lock(this);
+    enqueue(name, item);
+    Queue& queue = _queueMap[ZToLower(name)];
+    bool dropped = false;
+    while (queue.items.size() > 1 && (queue.items.size() > maxItems || queue.bytes > maxBytes)) {
+        queue.bytes -= queue.items.front().size();
+        queue.items.pop_front();
+        ++queue.taken;
+        dropped = true;
+    }
+    return dropped;
 }
 
 void ZInstance::setQueueWake(const std::wstring& name, ZNetWake* wake) {
@@ -31,9 +49,12 @@ bool ZInstance::dequeue(const std::wstring& name, std::string& out) {
     ZScopedLock lock(this);
     const std::wstring lname = ZToLower(name);
     const auto found = _queueMap.find(lname);
-    if (found == _queueMap.end() || found->second.empty()) return false;
-    out = std::move(found->second.front());
-    found->second.pop_front();
+    if (found == _queueMap.end() || found->second.items.empty()) return false;
+    Queue& queue = found->second;
+    out = std::move(queue.items.front());
+    queue.items.pop_front();
+    queue.bytes -= out.size();
+    ++queue.taken;
     _notify(lname);
     return true;
 }
@@ -43,11 +64,22 @@ bool ZInstance::index(const std::wstring& name, int position, std::string& out) 
     ZScopedLock lock(this);
     const auto found = _queueMap.find(ZToLower(name));
     if (found == _queueMap.end() || position < 0) return false;
-    const std::list<std::string>& items = found->second;
+    const std::deque<std::string>& items = found->second.items;
     if (static_cast<std::size_t>(position) >= items.size()) return false;
-    auto at = items.begin();
-    std::advance(at, position);
-    out = *at;
+    out = items[static_cast<std::size_t>(position)];
+    return true;
+}
+
+bool ZInstance::read(const std::wstring& name, std::uint64_t& serial, std::string& out) {
+    ZTRACE();
+    ZScopedLock lock(this);
+    const auto found = _queueMap.find(ZToLower(name));
+    if (found == _queueMap.end()) return false;
+    const Queue& queue = found->second;
+    if (serial < queue.taken) serial = queue.taken;
+    const std::uint64_t position = serial - queue.taken;
+    if (position >= queue.items.size()) return false;
+    out = queue.items[static_cast<std::size_t>(position)];
     return true;
 }
 
@@ -55,7 +87,7 @@ unsigned int ZInstance::length(const std::wstring& name) {
     ZTRACE();
     ZScopedLock lock(this);
     const auto found = _queueMap.find(ZToLower(name));
-    return found == _queueMap.end() ? 0u : static_cast<unsigned int>(found->second.size());
+    return found == _queueMap.end() ? 0u : static_cast<unsigned int>(found->second.items.size());
 }
 
 void ZInstance::watch(const std::wstring& name, ZNotifyHandle* listener, unsigned int code) {

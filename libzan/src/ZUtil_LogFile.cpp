@@ -7,10 +7,18 @@
 // re-enters it on the same thread) and no other lock of ours is taken.
 // The running instance holds an exclusive advisory lock on its open log;
 // a second instance finds it held and does not take the file over.
+//
+// A peer can cause a line per packet, so each call site (the line's
+// "<source>(<line>): [<function>]") has a budget of lines a second; what a
+// site holds back is counted and told in one line of its own. Lines without
+// that prefix (start-up, markers, reports) and errors always pass.
 #include <stdio.h>
 
 #include <cstring>
+#include <map>
+#include <string_view>
 
+#include "ZLogBudget.h"
 #include "ZNonPortable_Base.h"
 #include "ZNonPortable_File.h"
 #include "ZPortable_Text.h"
@@ -66,6 +74,38 @@ bool endsClean(std::FILE* fp) {
 
 void echoAlways(const std::string& text) { ZDebugPrint(ZFromUTF8(text + "\n")); }
 
+std::int64_t (*g_clock)() = nullptr;
+// Made once and never freed, as the mutex is: threads log during exit.
+std::map<std::wstring, ZLineBudget>& budgets() {
+    static auto* map = new std::map<std::wstring, ZLineBudget>;
+    return *map;
+}
+
+// The call site at the head of a line, or empty for a line without one.
+std::wstring_view callSite(const std::wstring& line) {
+    const std::wstring_view head = std::wstring_view(line).substr(0, 1024);
+    const std::size_t open = head.find(L"): [");
+    if (open == std::wstring_view::npos) return {};
+    const std::size_t close = head.find(L"] ", open);
+    if (close == std::wstring_view::npos) return {};
+    if (head.substr(close + 2, 5) == L"ERROR") return {};
+    return head.substr(0, close + 1);
+}
+
+// Whether the line may be written now; tells first what its site held back.
+bool admit(const std::wstring& line) {
+    const std::wstring_view site = callSite(line);
+    if (site.empty()) return true;
+    long long suppressed = 0;
+    const bool ok = budgets()[std::wstring(site)].allow(g_clock ? g_clock() : ZTimeNow(), suppressed);
+    if (suppressed) {
+        std::wstring report = L"WARNING ";
+        report << suppressed << L" further lines of '" << std::wstring(site) << L"' were suppressed.\n";
+        ZLogWrite(report);
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool ZLogOpen(const std::wstring& baseName, bool echo) {
@@ -119,8 +159,15 @@ void ZLogClose(std::string& archivedName, bool clean) {
     g_file = nullptr;
 }
 
+void _ZLogSetClock(std::int64_t (*clock)()) {
+    ZLogGuard guard;
+    g_clock = clock;
+    budgets().clear();
+}
+
 void ZLogWrite(const std::wstring& line) {
     ZLogGuard guard;
+    if (!admit(line)) return;
     if (g_file) {
         const std::string utf8 = ZToUTF8(ZTimeComposeTimestamp() + L": " + line);
         std::fwrite(utf8.data(), 1, utf8.size(), g_file);

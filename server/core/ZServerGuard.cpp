@@ -1,42 +1,24 @@
 #include "ZServerGuard.h"
 
+#include "ZLogBudget.h"
 #include "ZServerLoop.h"
 #include "ZUtil.h"
 
 namespace {
 
-constexpr int kLinesPerSecond = 50;
-
-// A budget of lines per second; what it holds back is counted and told in
-// one line when the next second starts.
-struct LineBudget {
-    std::int64_t windowStart = 0;
-    int count = 0;
-    long long suppressed = 0;
-};
-
-LineBudget g_warnings;
-LineBudget g_categories[128];
+ZLineBudget g_warnings;
+ZLineBudget g_categories[128];
 
 // category 0 stands for the warnings about peers.
-bool allowed(LineBudget& b, char category) {
-    const std::int64_t t = ZServerLoop::now();
-    if (t - b.windowStart >= 1000000) {
-        if (b.suppressed && category)
-            ZLOG(L"WARNING " << b.suppressed << L" further '" << static_cast<wchar_t>(category)
-                             << L"' log lines were suppressed.");
-        else if (b.suppressed)
-            ZLOG(L"WARNING " << b.suppressed << L" further warnings about peers were suppressed.");
-        b.windowStart = t;
-        b.count = 0;
-        b.suppressed = 0;
-    }
-    if (b.count < kLinesPerSecond) {
-        ++b.count;
-        return true;
-    }
-    ++b.suppressed;
-    return false;
+bool allowed(ZLineBudget& b, char category) {
+    long long suppressed = 0;
+    const bool ok = b.allow(ZServerLoop::now(), suppressed);
+    if (suppressed && category)
+        ZLOG(L"WARNING " << suppressed << L" further '" << static_cast<wchar_t>(category)
+                         << L"' log lines were suppressed.");
+    else if (suppressed)
+        ZLOG(L"WARNING " << suppressed << L" further warnings about peers were suppressed.");
+    return ok;
 }
 
 }  // namespace

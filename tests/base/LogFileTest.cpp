@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ZLogBudget.h"
 #include "ZNonPortable.h"
 #include "ZPortable_Text.h"
 #include "ZTestHooks.h"
@@ -379,4 +380,52 @@ TEST_F(LogFileTest, OpeningUnderANewBaseNameLetsTheOldLogGo) {
     for (const std::string& name : archives())
         dirtyArchive |= std::regex_match(name, std::regex("first_[0-9]{6}_[0-9]{6}_dirty\\.log"));
     EXPECT_TRUE(dirtyArchive);
+}
+
+namespace {
+
+std::int64_t g_logNow = 0;
+std::int64_t logNow() { return g_logNow; }
+
+// One call site, as a receiver's warning about a stranger's datagram is.
+int g_junkLine = 0;
+void junk(int i) {
+    g_junkLine = __LINE__ + 1;
+    ZLOG(L"WARNING Received junk datagram #" << i << L" from (10.9.8.7:4000), ignoring.");
+}
+
+std::size_t countOf(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST_F(LogFileTest, AFloodFromOneCallSiteIsCountedNotWritten) {
+    g_logNow = 5000000000;
+    _ZLogSetClock(logNow);
+    ASSERT_TRUE(ZLogOpen(L"zandrel", false));
+    // A stranger's junk datagrams, a warning each, 5000 a second for 10 s,
+    // beside a line of another site once a second.
+    const int kPerSecond = 5000;
+    for (int second = 0; second < 10; ++second) {
+        for (int i = 0; i < kPerSecond; ++i) junk(i);
+        ZLOG(L"ACTIVITY: second " << second);
+        g_logNow += 1000000;
+    }
+    junk(-1);  // the first line of a new second tells what the last one held back
+    std::string archived;
+    ZLogClose(archived, true);
+    _ZLogSetClock(nullptr);
+    const std::string text = ZTestReadFile(archived);
+    const std::size_t junkLines = countOf(text, "] WARNING Received junk datagram #");
+    EXPECT_EQ(junkLines, static_cast<std::size_t>(10 * ZLOG_LINES_PER_SECOND + 1));
+    // Every line written is whole, and what was held back is counted.
+    EXPECT_EQ(countOf(text, " from (10.9.8.7:4000), ignoring.\n"), junkLines);
+    const std::string report = "WARNING " + std::to_string(kPerSecond - ZLOG_LINES_PER_SECOND) + " further lines of '";
+    EXPECT_EQ(countOf(text, report), 10u) << text.substr(0, 2000);
+    EXPECT_EQ(countOf(text, "LogFileTest.cpp(" + std::to_string(g_junkLine) + "): [{anonymous}::junk]' were suppressed.\n"), 10u);
+    EXPECT_EQ(countOf(text, "] ACTIVITY: second "), 10u);
+    EXPECT_LT(text.size(), 200u * 1000) << "about 1,000,000 bytes without a limit";
 }

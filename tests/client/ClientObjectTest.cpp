@@ -214,6 +214,47 @@ TEST_F(ClientObject, BroadcastsAndNotificationsBecomeVariablesCommandsPostsAndBa
     EXPECT_TRUE(log.contains(L"WARNING Received malformed 'DEVICEBROADCAST' from 'kim@zandrel.net', ignoring."));
 }
 
+TEST_F(ClientObject, AChatFloodFromOneBuddyIsDroppedWithOneWarningPerEpisode) {
+    start("First_Run_Complete: 1\n");
+    ZClientTestAccess::setState(*client, ZClient::Online);
+    const std::wstring kim = L"kim@zandrel.net", lee = L"lee@zandrel.net";
+    for (const std::wstring& buddy : {kim, lee})
+        for (const wchar_t* name : {L"_Send_From", L"_Send_To", L"_Recv_From"})
+            store().set(buddy + L"@dev-1" + name, std::wstring(L"1.1.1.1:1"), false);
+    auto chat = [&](const std::wstring& from, int count) {
+        for (int i = 0; i < count; ++i) {
+            ZHTTPHeaders inner(L"CHAT");
+            inner.set(L"Action", std::wstring(L"send"));
+            inner.addContent(std::string(5000, 'x'));
+            ZHTTPHeaders outer(L"DEVICEBROADCAST");
+            outer.set(L"From", from);
+            outer.set(L"From-Device-GUID", std::wstring(L"dev-1"));
+            outer.addContent(inner.serialize());
+            client->_onInput(0, outer);
+        }
+    };
+    const wchar_t* const warning = L"WARNING Too many chats from 'kim@zandrel.net', dropping them for a while.";
+    ZLogCapture log;
+    chat(kim, 2000);
+    EXPECT_EQ(store().length(kim + L"_Chat_Queue"), static_cast<unsigned>(ZCHAT_BURST));
+    EXPECT_EQ(recorded().chats.size(), static_cast<std::size_t>(ZCHAT_BURST));
+    EXPECT_EQ(log.count(warning), 1);
+    // Another buddy is not held back by it.
+    chat(lee, 1);
+    EXPECT_EQ(store().length(lee + L"_Chat_Queue"), 1u);
+    // The flood goes on at the steady rate, still one episode.
+    g_now += 1000000;
+    chat(kim, 100);
+    EXPECT_EQ(store().length(kim + L"_Chat_Queue"), static_cast<unsigned>(ZCHAT_BURST + ZCHATS_PER_SECOND));
+    EXPECT_EQ(log.count(warning), 1);
+    // Quiet for long enough, the buddy has a whole burst again; a new flood
+    // is a new episode.
+    g_now += 1000000 * ZCHAT_BURST / ZCHATS_PER_SECOND;
+    chat(kim, 100);
+    EXPECT_EQ(store().length(kim + L"_Chat_Queue"), static_cast<unsigned>(2 * ZCHAT_BURST + ZCHATS_PER_SECOND));
+    EXPECT_EQ(log.count(warning), 2);
+}
+
 TEST_F(ClientObject, FileTransfersAndTalkNoticesShowTheirBalloons) {
     start("First_Run_Complete: 1\n");
     ZClientTestAccess::setState(*client, ZClient::Online);

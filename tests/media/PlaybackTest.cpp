@@ -349,6 +349,35 @@ TEST_F(PlaybackTest, APeersHostileHeadersAndBytesOnlyWarn) {
     EXPECT_EQ(log.count(L"ERROR"), 0);
 }
 
+TEST_F(PlaybackTest, APeerHoldingTheSoundBackCannotPileUpPictures) {
+    // One short sound payload fixes the format without reaching the
+    // prebuffer; header-only sound packets keep it from ever starting.
+    auto stream = openStream();
+    std::uint32_t audioSeq = 0, videoSeq = 0;
+    std::unique_ptr<ZSpeexEncoder> speex(ZSAFENEW(ZSpeexEncoder, ZAudioFormat{2, 22000}));
+    std::string speech;
+    speex->encode(bytes(tonePCM(1120, 22000, 700, 5000)), 2240, speech);
+    stream->recv(rtp(1, ++audioSeq, 22000, speech));
+    std::unique_ptr<ZTheoraEncoder> theora(
+        ZSAFENEW(ZTheoraEncoder, ZImageFormat{ZIT_BGR24, 64, 64}, ZRect{0, 0, 64, 64}, 64, 64, 5));
+    const std::string frame = testCardRGB(64, 64, 1, true);
+    std::string keyFrame;
+    theora->encode(bytes(frame), static_cast<int>(frame.size()), keyFrame);
+    const std::size_t pictureBytes = 64 * 64 * 3;
+    for (int i = 0; i < 200; ++i) {
+        stream->recv(rtp(1, ++audioSeq, 22000));
+        stream->recv(rtp(2, ++videoSeq, 64, keyFrame, 40 * i));
+    }
+    ZVideoRenderer* renderer = stream->getRenderer();
+    ASSERT_TRUE(renderer);
+    EXPECT_EQ(renderer->getQueuedPictures(), ZRENDERER_MAX_QUEUED_PICTURES);
+    EXPECT_EQ(renderer->getQueuedPictureBytes(), ZRENDERER_MAX_QUEUED_PICTURES * pictureBytes);
+    EXPECT_FALSE(net.instance->isSet(L"pal@zandrel.net_Image"));
+    // The newest pictures are the ones kept.
+    EXPECT_EQ(renderer->getVideoBufferedLength(), (ZRENDERER_MAX_QUEUED_PICTURES - 1) * 40000u);
+    EXPECT_EQ(log.count(L"WARNING Too many pictures waiting for the sound, dropping the oldest."), 1);
+}
+
 TEST_F(PlaybackTest, ServiceRoutesBySenderAndChecksReports) {
     ZLogCategories categories("vAV");
     std::unique_ptr<ZVideoPlaybackService> service(ZSAFENEW(ZVideoPlaybackService, net.instance, net.port));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "ZClientSeams.h"
 #include "ZHTTPHeaders.h"
 #include "ZHistoryNode.h"
 
@@ -309,4 +310,46 @@ TEST(HistoryNodeNames, TheNameReadsCleanlyOverTheLineWhateverTheTwoFontsWidths) 
         EXPECT_GT(nameInk, 5) << ZToUTF8(title);
         EXPECT_GT(baseAfter, 5) << ZToUTF8(base);
     }
+}
+
+TEST_F(HistoryNodeTest, AFloodOfChatsKeepsOnlyTheNewestInTheQueueAndTheView) {
+    // A buddy's 1500 chats of 5 KB, queued the way received chats are, in
+    // bursts the view reads between renders (each burst more than the queue
+    // keeps, so the view misses some).
+    const std::string text(5000, 'c');
+    Layer layer(200, 100);
+    for (int i = 0; i < 1500; ++i) {
+        ZHTTPHeaders message(L"CHAT");
+        message.set(L"From", L"bob@other.org");
+        message.addContent(std::to_string(i) + " " + text);
+        ZSkinQueueCHAT(&instance, L"bob@other.org", message);
+        if (i % 400 == 0) {
+            update();
+            render(layer);
+        }
+    }
+    update();
+    EXPECT_LE(instance.length(kQueue), ZCHAT_QUEUE_MAX_MESSAGES);
+    std::size_t queued = 0;
+    std::string item;
+    for (int i = 0; instance.index(kQueue, i, item); ++i) queued += item.size();
+    EXPECT_LE(queued, ZCHAT_QUEUE_MAX_BYTES);
+    EXPECT_GE(queued, ZCHAT_QUEUE_MAX_BYTES - 6000);
+
+    const auto& blocks = history->getBlocks();
+    ASSERT_LE(blocks.size(), 2 * ZHistoryNode::kMaxMessages);
+    ASSERT_FALSE(blocks.empty());
+    // Messages each once and in order, numbered as in the queue, and the
+    // newest all of what the queue holds.
+    EXPECT_EQ(blocks.back().index, 1499);
+    EXPECT_EQ(blocks[blocks.size() - 2].text.rfind(L"bob@other.org: 1499 ", 0), 0u);
+    for (std::size_t i = 2; i < blocks.size(); i += 2) EXPECT_GT(blocks[i].index, blocks[i - 2].index);
+    const std::size_t held = instance.length(kQueue);
+    ASSERT_LE(2 * held, blocks.size());
+    EXPECT_EQ(blocks[blocks.size() - 2 * held].index, 1500 - static_cast<int>(held));
+    // What stayed laid out still starts at the top, one message under the other.
+    render(layer);
+    EXPECT_EQ(blocks[0].rect.top, 0);
+    for (std::size_t i = 2; i < blocks.size(); i += 2) EXPECT_EQ(blocks[i].rect.top, blocks[i - 2].rect.bottom);
+    EXPECT_EQ(history->getLayoutHeight(), blocks[blocks.size() - 2].rect.bottom);
 }

@@ -109,6 +109,37 @@ bool matches(const std::string& shown, const ZImageFormat& shownFormat, const ZR
     return got == expected;
 }
 
+std::string layoutMessage(std::uint32_t ssrc, int width, int height, const std::vector<ZRTPSSLayoutWindow>& windows) {
+    std::string m(24 + 12 * windows.size(), '\0');
+    unsigned char* p = reinterpret_cast<unsigned char*>(&m[0]);
+    ZComposeRTP(p, 4, 0, 0, ssrc);
+    ZComposeSS(p, ZRTPSS_LAYOUTCHANGED);
+    ZComposeLAYOUTCHANGED(p, static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height),
+                          static_cast<std::uint16_t>(windows.size()));
+    for (std::size_t i = 0; i < windows.size(); ++i) ZComposeLayoutWindow(p, static_cast<int>(i), windows[i]);
+    return m;
+}
+
+// Hands one datagram from a sender to the viewer's service and runs a pass.
+void deliver(Peer& viewer, const std::wstring& from, const std::string& packet) {
+    ZMegaPortBucket* bucket = viewer.port->getEmtpyBucket();
+    bucket->to = viewer.host;
+    bucket->from = from;
+    bucket->buffer = packet;
+    viewer.port->fillRTPBucket(bucket);
+    gNow += 100000;
+    viewer.service->runPass();
+}
+
+// The bytes of a published picture in the viewer's store.
+std::int64_t storeImageBytes(Peer& viewer, const std::wstring& name) {
+    ZImageFormat format;
+    ZRect rect;
+    if (!ZImageTools_instanceReadOpen(viewer.instance, name, format, rect, 0, 0)) return 0;
+    ZImageTools_instanceReadClose(viewer.instance, name);
+    return format.getBufferSize();
+}
+
 class ScreenShare : public ::testing::Test {
 protected:
     void SetUp() override { gNow = 2000000000000; }
@@ -277,14 +308,7 @@ TEST_F(ScreenShare, HostileSharerPacketsEndInWarnings) {
     viewer.service->runPass();
 
     auto layout = [](int width, int height, std::vector<ZRTPSSLayoutWindow> windows) {
-        std::string m(24 + 12 * windows.size(), '\0');
-        unsigned char* p = reinterpret_cast<unsigned char*>(&m[0]);
-        ZComposeRTP(p, 4, 0, 0, kSSRC);
-        ZComposeSS(p, ZRTPSS_LAYOUTCHANGED);
-        ZComposeLAYOUTCHANGED(p, static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height),
-                              static_cast<std::uint16_t>(windows.size()));
-        for (std::size_t i = 0; i < windows.size(); ++i) ZComposeLayoutWindow(p, static_cast<int>(i), windows[i]);
-        return m;
+        return layoutMessage(kSSRC, width, height, windows);
     };
     auto region = [](std::uint32_t id, int x, int y, int w, int h, int encoding, const std::string& image) {
         std::string m(32, '\0');
@@ -354,6 +378,63 @@ TEST_F(ScreenShare, HostileSharerPacketsEndInWarnings) {
     ASSERT_EQ((ZImageFormat{ZIT_RGB24, 640, 480}), format);
     EXPECT_EQ(0x40, static_cast<unsigned char>(shown[(20 * 640 + 20) * 3]));
     EXPECT_EQ(0, static_cast<unsigned char>(shown[(12 * 640 + 12) * 3]));
+}
+
+TEST_F(ScreenShare, AHostileSharerIsHeldToOneStreamAndThePicturesTheViewerCanHold) {
+    ZREQUIRE_DISPLAY();
+    Peer viewer;
+    const std::wstring sharer = L"127.0.0.1:9", stranger = L"127.0.0.1:10";
+    // Every new SSRC from the same sharer replaces its stream.
+    for (std::uint32_t ssrc : {kSSRC, kSSRC + 1, kSSRC + 2}) {
+        viewer.open(L"OPENRECV", L"sharer", ssrc, sharer);
+        viewer.service->runPass();
+    }
+    EXPECT_EQ(1u, viewer.service->getRecvStreamCount());
+    const std::uint32_t ssrc = kSSRC + 2;
+    ASSERT_NE(nullptr, viewer.service->findRecvStream(ssrc));
+
+    const std::int64_t kScreen = 1024 * 768 * 3, kWindow = 640 * 480 * 3;
+    struct Case {
+        const char* name;
+        std::string packet;
+        std::int64_t held;  // what the stream holds afterwards
+    } cases[] = {
+        {"a screen wider than the view shows", layoutMessage(ssrc, 16384, 16384, {}), 0},
+        {"windows that fit, and a composed picture past the cap", layoutMessage(ssrc, 8192, 8192, {{1, 0, 0, 8192, 2800}}),
+         0},
+        {"a screen that fits", layoutMessage(ssrc, 1024, 768, {{1, 0, 0, 640, 480}}), kScreen + kWindow},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ZLogCapture log;
+        deliver(viewer, sharer, c.packet);
+        ZScreenRecvStream* stream = viewer.service->findRecvStream(ssrc);
+        ASSERT_NE(nullptr, stream);
+        EXPECT_EQ(c.held ? 0 : 1, log.count(L"WARNING Received LAYOUTCHANGED beyond the viewer's limits, ignoring."));
+        EXPECT_EQ(c.held, stream->getPictureBytes());
+        EXPECT_EQ(c.held ? kScreen : 0, storeImageBytes(viewer, L"sharer_Screen_Image"));
+        EXPECT_EQ(c.held, viewer.service->getRecvPictureBytes());
+    }
+
+    // A second sharer finds the budget of all streams spent.
+    viewer.service->setRecvPictureLimit(4 * 1024 * 1024);
+    viewer.open(L"OPENRECV", L"stranger", kSSRC + 9, stranger);
+    viewer.service->runPass();
+    {
+        ZLogCapture log;
+        deliver(viewer, stranger, layoutMessage(kSSRC + 9, 1024, 768, {}));
+        EXPECT_EQ(1, log.count(L"beyond the viewer's limits"));
+        EXPECT_EQ(0, storeImageBytes(viewer, L"stranger_Screen_Image"));
+        EXPECT_EQ(kScreen + kWindow, viewer.service->getRecvPictureBytes());
+    }
+    // Once the first share closes, its room is free again.
+    ZHTTPHeaders close(L"CLOSERECV");
+    close.set(L"Buddy-GUID", L"sharer");
+    viewer.post(close);
+    viewer.service->runPass();
+    deliver(viewer, stranger, layoutMessage(kSSRC + 9, 1024, 768, {}));
+    EXPECT_EQ(kScreen, storeImageBytes(viewer, L"stranger_Screen_Image"));
+    EXPECT_EQ(kScreen, viewer.service->getRecvPictureBytes());
 }
 
 TEST_F(ScreenShare, OneSharedWindowTakesClampedClicksAndKeysOnlyWithTheFocus) {

@@ -123,10 +123,26 @@ TEST_F(TemplateReaderTest, UnreadableSkinExitsWithItsMessage) {
         laughs += "\">";
     }
     laughs += "]>\n<skin><Text>&l9;</Text></skin>";
+    // Deeper, or larger, than any skin needs.
+    auto nested = [](std::size_t depth) {
+        std::string xml = "<skin>\n";
+        for (std::size_t i = 1; i < depth; ++i) xml += "<Row>";
+        for (std::size_t i = 1; i < depth; ++i) xml += "</Row>";
+        return xml + "\n</skin>";
+    };
+    auto wide = [](std::size_t elements) {
+        std::string xml = "<skin>\n";
+        for (std::size_t i = 1; i < elements; ++i) xml += "<Text/>";
+        return xml + "\n</skin>";
+    };
+    const std::string deep = nested(ZTemplateFactory::kMaxDepth + 1);
+    const std::string large = wide(ZTemplateFactory::kMaxElements + 1);
     const ReaderFailure cases[] = {{broken.c_str(), L" on line 12, exiting."},
                                    {nullptr, L"': the file cannot be read on line 0, exiting."},
                                    {entity.c_str(), L" on line 2, exiting."},
-                                   {laughs.c_str(), L" on line 2, exiting."}};
+                                   {laughs.c_str(), L" on line 2, exiting."},
+                                   {deep.c_str(), L"': the skin nests elements deeper than 256 levels on line 2, exiting."},
+                                   {large.c_str(), L"': the skin holds more than 100000 elements on line 2, exiting."}};
     for (const auto& c : cases) {
         const std::string file = dir.file(c.xml ? "broken.xml" : "missing.xml");
         if (c.xml) ZTestWriteFile(file, c.xml);
@@ -152,4 +168,9 @@ TEST_F(TemplateReaderTest, UnreadableSkinExitsWithItsMessage) {
         EXPECT_NE(line.find(std::wstring(c.expectedEnd) + L"\n"), std::wstring::npos) << log;
         EXPECT_EQ(log.find("SECRET"), std::string::npos);
     }
+    // A skin just within both limits reads whole.
+    EXPECT_TRUE(read(nested(ZTemplateFactory::kMaxDepth)));
+    std::unique_ptr<ZTemplateNode> root = read(wide(ZTemplateFactory::kMaxElements));
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->getChildren().size(), ZTemplateFactory::kMaxElements - 1);
 }
