@@ -262,6 +262,8 @@ TEST_F(DefaultSkinTest, TheSharingWindowSaysWhoControlsTheScreenAndHowToTakeItBa
     shown.keep("sharing-controlled");
     press(button(L"Take back"));
     ASSERT_TRUE(pump(3000, [&] { return lastControl() == L"SETREMOTECONTROL false"; }));
+}
+
 TEST_F(DefaultSkinTest, TheFirstBuddyRowAndItsPictureLieBelowTheHeading) {
     instance->set(L"Local_Buddy_List", kBuddy, false);
     instance->set(kBuddy + L"_Online", std::wstring(L"true"), false);
