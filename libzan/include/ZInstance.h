@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -104,6 +105,11 @@ public:
     // thread reading it need not wait out its time-out (null: none). The
     // reader removes it before closing it.
     void setQueueWake(const std::wstring& name, ZNetWake* wake);
+    // The same for a reader that waits on something else: every enqueue on
+    // the queue calls wake, with the store lock held, so it only signals and
+    // never takes a lock that is held around a store call. An empty function
+    // removes it; once this returns, the old one is never called again.
+    void setQueueWaker(const std::wstring& name, std::function<void()> wake);
 
 private:
     void _load();
@@ -117,5 +123,5 @@ private:
     std::map<std::wstring, ZInstanceEntry> _nameValueMap;
     std::map<std::wstring, std::list<std::string>> _queueMap;
     std::map<std::wstring, std::list<ZInstanceWatcher>> _watcherMap;
-    std::map<std::wstring, ZNetWake*> _queueWakeMap;
+    std::map<std::wstring, std::function<void()>> _queueWakeMap;
 };

@@ -12,15 +12,22 @@ void ZInstance::enqueue(const std::wstring& name, const std::string& item) {
     const std::wstring lname = ZToLower(name);
     _queueMap[lname].push_back(item);
     const auto wake = _queueWakeMap.find(lname);
-    if (wake != _queueWakeMap.end()) ZNetWakeSignal(wake->second);
+    if (wake != _queueWakeMap.end()) wake->second();
     _notify(lname);
 }
 
 void ZInstance::setQueueWake(const std::wstring& name, ZNetWake* wake) {
+    if (wake)
+        setQueueWaker(name, [wake] { ZNetWakeSignal(wake); });
+    else
+        setQueueWaker(name, nullptr);
+}
+
+void ZInstance::setQueueWaker(const std::wstring& name, std::function<void()> wake) {
     ZScopedLock lock(this);
     const std::wstring lname = ZToLower(name);
     if (wake)
-        _queueWakeMap[lname] = wake;
+        _queueWakeMap[lname] = std::move(wake);
     else
         _queueWakeMap.erase(lname);
 }
