@@ -168,6 +168,9 @@ ZClient::ZClient(const std::wstring& settingsFile, const std::wstring& avi, cons
     }
     _instance->set(L"FSM_List", std::wstring(L"Client,SIP,Dispatch"), false);
     _timer = ZTimerOpen(100000, this);
+    _commandNotify = ZNotifyOpen(this);
+    ZNotifyHandle* notify = _commandNotify;
+    _instance->setQueueWaker(L"ZClient_commandQueue", [notify] { ZNotify(notify, 0); });
     _icon = ZIconOpen(this);
     if (upgraded) {
         std::wstring text = L"You have successfully upgraded Zandrel to version ";
@@ -208,6 +211,10 @@ ZClient::~ZClient() {
     }
     ZIconClose(_icon);
     ZTimerClose(_timer);
+    if (_signInTimer) ZTimerClose(_signInTimer);
+    _signInTimer = nullptr;
+    _instance->setQueueWaker(L"ZClient_commandQueue", nullptr);
+    ZNotifyClose(_commandNotify);
     ZThreadObject** services[] = {&_sipService,      &_videoCaptureService, &_videoPlaybackService,
                                   &_logfileService,  &_upgradeService,      &_dispatchService,
                                   &_fileService,     &_screenService};

@@ -9,7 +9,9 @@
 //
 // Threading: every method runs on the UI thread (constructor, destructor and
 // the platform's listener callbacks). Services reach the client only through
-// "ZClient_commandQueue" and the store.
+// "ZClient_commandQueue" and the store; a message there is taken at once
+// (the store's waker posts a notification to the UI thread), and the tick
+// takes whatever a modal part held back.
 #pragma once
 
 #include <cstdint>
@@ -35,11 +37,17 @@ constexpr int ZCLIENT_VERSION = 764;
 constexpr const wchar_t* ZCLIENT_DEFAULT_AUTH_HOST = L"auth.zandrel.net:443";
 // Longest silence of the authentication server once connected.
 constexpr std::int64_t ZCLIENT_AUTH_ANSWER_TIMEOUT = 30000000;
+// How often the sign-in request is looked at while it is out (microseconds).
+constexpr std::int64_t ZCLIENT_SIGNIN_PUMP_PERIOD = 5000;
 // After a stop signal the client quits even when the sign-off has not ended.
 constexpr std::int64_t ZCLIENT_STOP_GRACE = 10000000;
 
 // The client object.
-class ZClient : public ZHeapObject, public IZTimerListener, public IZIconListener, public IZSystemListener {
+class ZClient : public ZHeapObject,
+                public IZTimerListener,
+                public IZNotifyListener,
+                public IZIconListener,
+                public IZSystemListener {
 public:
     enum State : std::uint32_t {
         Offline = 0,
@@ -57,6 +65,7 @@ public:
     void invariantTest() override;
 
     void onTimer(ZTimer* timer) override;
+    void onNotification(int code, std::int64_t sentTime) override;
 
     void onLButtonDblClk(ZIcon* icon) override;
     void onRButtonDown(ZIcon* icon) override;
@@ -135,6 +144,11 @@ private:
     void _runDeferred();
 
     // Tick helpers.
+    void _drainCommands();
+    // While the sign-in request is out, its answer is looked for every few
+    // milliseconds instead of on the 100 ms tick.
+    void _pumpSignIn();
+    void _takeAuthenticateAnswer(const ZHTTPHeaders& response);
     void _checkNetwork();
     void _logPerformance();
 
@@ -151,6 +165,8 @@ private:
     ZThreadObject* _screenService = nullptr;
     IZClientTemplate* _template = nullptr;
     ZTimer* _timer = nullptr;
+    ZTimer* _signInTimer = nullptr;
+    ZNotifyHandle* _commandNotify = nullptr;
     ZIcon* _icon = nullptr;
     // Whether a tray held the icon at the last tick (-1: not yet looked).
     int _trayDocked = -1;

@@ -173,22 +173,24 @@ bool ZClient::_onWaiting(int eventID, const std::wstring& method) {
     return ZCaseEquals(method, L"LOGFILESUPLOADED") || eventID == 10;
 }
 
+void ZClient::_takeAuthenticateAnswer(const ZHTTPHeaders& response) {
+    ZHTTPClient* client = _httpClient;
+    _processAUTHENTICATEResponse(response);
+    // The answer is in: the connection is of no further use, and keeping it
+    // would make every tick wait on it.
+    if (_httpClient == client) {
+        client->shutdown();
+        delete client;
+        _httpClient = nullptr;
+    }
+}
+
 bool ZClient::_onAuthenticating(int eventID, const std::wstring& method) {
     if (eventID == 1) {
         _publish();
         if (_httpClient) {
             ZHTTPHeaders response;
-            if (_httpClient->recv(response)) {
-                ZHTTPClient* client = _httpClient;
-                _processAUTHENTICATEResponse(response);
-                // The answer is in: the connection is of no further use, and
-                // keeping it would make every tick wait on it.
-                if (_httpClient == client) {
-                    client->shutdown();
-                    delete client;
-                    _httpClient = nullptr;
-                }
-            }
+            if (_httpClient->recv(response)) _takeAuthenticateAnswer(response);
         } else {
             ZLOGC('c', _context() << L"'AUTHENTICATE' request failed prematurely, going offlne.");
             _processAUTHENTICATEResponse(ZHTTPHeaders());

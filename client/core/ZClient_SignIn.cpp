@@ -40,6 +40,7 @@ void ZClient::_requestAUTHENTICATE() {
     // hold the sign-in for ever.
     _httpClient->setAnswerTimeout(ZCLIENT_AUTH_ANSWER_TIMEOUT);
     _instance->set(L"Logon_Status", std::wstring(L"-- Connecting... --"), false);
+    if (!_signInTimer) _signInTimer = ZTimerOpen(ZCLIENT_SIGNIN_PUMP_PERIOD, this);
 }
 
 void ZClient::_processAUTHENTICATEResponse(const ZHTTPHeaders& response) {
@@ -61,7 +62,6 @@ void ZClient::_processAUTHENTICATEResponse(const ZHTTPHeaders& response) {
             _instance->clear(name);
             _instance->set(name, value, true);
         }
-        _instance->save();
         _instance->set(L"Local_Upgrade_URL", response.get(L"Upgrade-URL"), false);
         _instance->set(L"Local_Upgrade_Name", response.get(L"Upgrade-Name"), false);
         _instance->set(L"Local_Upgrade_Priority", response.get(L"Upgrade-Priority"), false);
@@ -70,6 +70,7 @@ void ZClient::_processAUTHENTICATEResponse(const ZHTTPHeaders& response) {
                     L"Zandrel is downloading the critical update '" + response.get(L"Upgrade-Name") +
                         L"'.  You will automatically go online when prompted to upgrade.",
                     0);
+            _instance->save();
             _changeState(Offline);
             _reset();
             return;
@@ -99,6 +100,7 @@ void ZClient::_processAUTHENTICATEResponse(const ZHTTPHeaders& response) {
             _activity(L"Uploading logfiles; will exit when complete.");
             _bubble(L"Logfile upload in progress", L"Zandrel is uploading its logfiles and will exit when complete.",
                     0);
+            _instance->save();
             _changeState(Offline);
             _reset();
             return;
@@ -108,6 +110,9 @@ void ZClient::_processAUTHENTICATEResponse(const ZHTTPHeaders& response) {
         if (!_instance->test(L"First_Run_Complete")) _execute(L"(/skin/window_options?open)");
         _instance->set(L"First_Run_Complete", std::int64_t{1}, true);
         _requestCONNECT();
+        // The account is written to disk once the connection is under way:
+        // the disk's flush need not hold up the sign-in.
+        _instance->save();
         _changeState(Connecting);
         return;
     }

@@ -20,6 +20,10 @@ constexpr std::size_t kMostBusyThreads = 50;
 void ZClient::onTimer(ZTimer* timer) {
     ZTRACE();
     invariantTest();
+    if (timer == _signInTimer && timer) {
+        _pumpSignIn();
+        return;
+    }
     if (timer != _timer) {
         ZLOG(_context() << L"WARNING: Assertion failed. (timer == _timer)");
     }
@@ -29,12 +33,7 @@ void ZClient::onTimer(ZTimer* timer) {
         if (_httpClient) _httpClient->update(kRequestWait);
         return;
     }
-    std::string item;
-    while (_instance->dequeue(L"ZClient_commandQueue", item)) {
-        ZHTTPHeaders message;
-        if (message.deserialize(item) <= 0) continue;
-        _onInput(0, message);
-    }
+    _drainCommands();
     if (_httpClient) _httpClient->update(kRequestWait);
     _onInput(1, ZHTTPHeaders());
     if (_httpClient && !_httpClient->isAlive()) {
@@ -62,6 +61,33 @@ void ZClient::onTimer(ZTimer* timer) {
         _stopDeadline = 0;
         ZWinPostQuit(0);
     }
+}
+
+void ZClient::_drainCommands() {
+    std::string item;
+    while (_instance->dequeue(L"ZClient_commandQueue", item)) {
+        ZHTTPHeaders message;
+        if (message.deserialize(item) <= 0) continue;
+        _onInput(0, message);
+    }
+}
+
+void ZClient::onNotification(int, std::int64_t) {
+    ZTRACE();
+    // A modal part runs inside a handler: the tick takes the queue afterwards.
+    if (_modal > 0) return;
+    _drainCommands();
+}
+
+void ZClient::_pumpSignIn() {
+    if (!_httpClient || _state != Authenticating || _modal > 0) {
+        if (_signInTimer) ZTimerClose(_signInTimer);
+        _signInTimer = nullptr;
+        return;
+    }
+    _httpClient->update(0);
+    ZHTTPHeaders response;
+    if (_httpClient->recv(response)) _takeAuthenticateAnswer(response);
 }
 
 void ZClient::_checkNetwork() {

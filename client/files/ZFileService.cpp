@@ -30,6 +30,8 @@ ZFileService::ZFileService(ZInstance* instance, ZMegaPort* port, const std::wstr
     ZTRACE_KIND("ZFileService");
     ZPRECONDITION_T(instance, "instance");
     ZPRECONDITION_T(port, "port");
+    _wake = std::make_unique<ZMegaPortQueueWake>(instance, port);
+    _wake->watch(_commandQueue);
 }
 
 ZFileService::~ZFileService() {
@@ -56,7 +58,7 @@ void ZFileService::_bZThreadObject_safe_onStartup() {
 int ZFileService::_bZThreadObject_safe_onLoop() {
     const std::int64_t wait = runPass();
     unlock();
-    _port->waitForRTPBucket(wait, ZRTP_FILE);
+    _port->waitForRTPBucket(wait, ZRTP_FILE, _wake->event());
     lock();
     return 0;
 }
@@ -83,7 +85,8 @@ std::int64_t ZFileService::runPass() {
                   "headers.deserialize( command.c_str( ), command.size( ) )");
         _onCommand(headers);
     }
-    std::int64_t wait = 250000;
+    // Mappings ask for their own times; with none the service only waits.
+    std::int64_t wait = ZFILESERVICE_LONGEST_WAIT;
     std::list<std::int32_t> deadSend, deadRecv;
     for (auto& [id, mapping] : _idSendMappingMap) {
         const std::int64_t next = mapping->update();

@@ -9,7 +9,8 @@
 // Threading: one thread of its own, "ZClient.ZFileService". The mappings
 // are touched only there, with the object's lock held; the lock is let go
 // only while the pass waits on the switchboard. Other threads reach the
-// service through its queue. setClock is for the owner before start.
+// service through its queue, and a command ends the wait at once. setClock
+// is for the owner before start.
 // A test harness that rewrites the commands on their way may give the
 // service another queue to read.
 #pragma once
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "ZHTTPHeaders.h"
@@ -26,6 +28,7 @@
 class ZInstance;
 class ZMegaPort;
 class ZMegaPortBucket;
+class ZMegaPortQueueWake;
 class ZFileSendMapping;
 class ZFileRecvMapping;
 
@@ -33,6 +36,8 @@ class ZFileRecvMapping;
 // DONE and the like) from one address to another through the switchboard.
 void ZSendRTPFT(ZMegaPort* port, const std::wstring& fromHost, const std::wstring& toHost, std::uint16_t seqNum,
                 std::uint32_t fileID, std::uint8_t type);
+// The longest wait of a pass with nothing due, in microseconds.
+constexpr std::int64_t ZFILESERVICE_LONGEST_WAIT = 500000;
 
 class ZFileService : public ZThreadObject {
 public:
@@ -60,6 +65,7 @@ private:
     ZMegaPort* _port;
     ZTCPClock _clock;
     std::wstring _commandQueue;
+    std::unique_ptr<ZMegaPortQueueWake> _wake;
     std::map<std::int32_t, ZFileSendMapping*> _idSendMappingMap;
     std::map<std::int32_t, ZFileRecvMapping*> _idRecvMappingMap;
     std::map<std::int32_t, std::wstring> _idPathMap;

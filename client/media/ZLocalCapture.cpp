@@ -102,6 +102,11 @@ void ZLocalCapture::onAudioFrame(std::int64_t timestamp, const ZCaptureAudioForm
                               reinterpret_cast<const unsigned char*>(_audioPicture.data()));
 }
 
+bool ZLocalCapture::showsNoise() {
+    ZScopedLock lock(this);
+    return _videoPreview && !_instance->test(L"Disable_Preview") && _videoPicture.empty();
+}
+
 void ZLocalCapture::update(bool reset) {
     ZTRACE();
     invariantTest();
@@ -115,7 +120,7 @@ void ZLocalCapture::update(bool reset) {
         _lastAudioTime = 0;
         ZImageTools_instanceCopy(_instance, L"Local_Video_Image", L"defaultprofile.png");
     }
-    if (_videoPreview && !_instance->test(L"Disable_Preview") && _videoPicture.empty()) {
+    if (showsNoise()) {
         const std::int64_t now = _clock();
         if (now - _lastNoiseTime > kPreviewPeriod) {
             _videoPicture.resize(static_cast<std::size_t>(kNoiseWidth) * kNoiseHeight * 3);

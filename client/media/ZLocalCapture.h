@@ -35,6 +35,8 @@ public:
     // reset: forget formats, pictures and times and show the default
     // picture; then, on every call, renew the noise picture when due.
     void update(bool reset);
+    // Whether update has timed work to do: the noise picture is shown.
+    bool showsNoise();
     void setClock(ZLocalCaptureClock clock);
 
     void onVideoFrame(std::int64_t timestamp, const ZImageFormat& format, const unsigned char* buffer,

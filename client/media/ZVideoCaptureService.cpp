@@ -17,6 +17,8 @@ const wchar_t* const ZVIDEOCAPTURE_NO_AUDIO = L"(none - disable audio capture)";
 namespace {
 
 const wchar_t* const kQueue = L"ZVideoCaptureService_commandQueue";
+constexpr int kNoisePassMs = 50;
+constexpr int kLongestWaitMs = 500;
 
 // The stored choice first and the none entry last; without a stored choice
 // the none entry leads.
@@ -48,10 +50,12 @@ ZVideoCaptureService::ZVideoCaptureService(ZInstance* instance, ZMegaPort* port)
     ZTRACE_KIND("ZVideoCaptureService");
     ZPRECONDITION(instance);
     ZPRECONDITION(port);
+    _instance->setQueueWaker(kQueue, [this] { wake(); });
 }
 
 ZVideoCaptureService::~ZVideoCaptureService() {
     ZTRACE();
+    _instance->setQueueWaker(kQueue, nullptr);
     ZWARNASSERT(!_recorder);
     ZWARNASSERT(!_localCapture);
     ZWARNASSERT(_nameStreamMap.empty( ));
@@ -120,7 +124,8 @@ int ZVideoCaptureService::_bZThreadObject_safe_onLoop() {
             ZLOG(L"WARNING Unsupported command '" << method << L"' sent to recorder, ignoring.");
     }
     _localCapture->update(false);
-    return 50;
+    // Only the noise picture is timed work; everything else comes as a message.
+    return _localCapture->showsNoise() ? kNoisePassMs : kLongestWaitMs;
 }
 
 void ZVideoCaptureService::_bZThreadObject_safe_onShutdown() {

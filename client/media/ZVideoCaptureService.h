@@ -21,6 +21,8 @@
 // lock. Captured units reach the preview and the streams on the capture
 // sources' threads; each listener is unsubscribed (which waits for a
 // running call) before it is deleted and before the recorder is closed.
+// A message on the queue wakes the thread at once; between messages it
+// sleeps (up to half a second) unless the preview's noise picture is due.
 #pragma once
 
 #include <map>

@@ -22,6 +22,8 @@ ZVideoPlaybackService::ZVideoPlaybackService(ZInstance* instance, ZMegaPort* por
     ZPRECONDITION(port);
     _instance->clear(L"Talking_To_List");
     _instance->clear(L"Listening_To_List");
+    _wake = std::make_unique<ZMegaPortQueueWake>(instance, port);
+    _wake->watch(kQueue);
 }
 
 ZVideoPlaybackService::~ZVideoPlaybackService() {
@@ -45,8 +47,11 @@ void ZVideoPlaybackService::_bZThreadObject_safe_onStartup() {
 int ZVideoPlaybackService::_bZThreadObject_safe_onLoop() {
     ZTRACE();
     pass();
+    // Streams check for silence and retire renderers on every pass; with
+    // none open there is nothing to do until a packet or a command comes.
+    const std::int64_t wait = _nameStreamMap.empty() ? ZPLAYBACK_IDLE_WAIT : ZPLAYBACK_STREAM_WAIT;
     unlock();
-    _port->waitForRTPBucket(100000, ZRTP_AUDIO, ZRTP_VIDEO);
+    _port->waitForRTPBucket(wait, ZRTP_AUDIO, ZRTP_VIDEO, _wake->event());
     lock();
     return 0;
 }

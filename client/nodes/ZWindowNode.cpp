@@ -50,8 +50,8 @@ bool ZWindowNode::_preChildUpdate(ZAttributeStack& stack) {
         _rect.right = _rect.left + width;
         _rect.bottom = _rect.top + height;
         _window = ZWinOpen(title, _rect, stack.test(L"$topmost"), this);
-        _timer = ZTimerOpen(kRenderPeriod, this);
         _notify = ZNotifyOpen(this);
+        _armTimer();
         if (!stack.test(L"$hidden")) {
             ZWinShow(_window);
             _alpha = 255;
@@ -169,6 +169,7 @@ void ZWindowNode::_respond(int flags, IZInputHandler* handler) {
             render(stack);
         } else {
             _redrawPending = true;
+            _armTimer();
         }
     }
     if (flags & 4) {
@@ -192,9 +193,19 @@ void ZWindowNode::onNotification(int code, std::int64_t sentTime) {
     _respond(code);
 }
 
+void ZWindowNode::_armTimer() {
+    if (_window && !_timer) _timer = ZTimerOpen(kRenderPeriod, this);
+}
+
 void ZWindowNode::onTimer(ZTimer* timer) {
     ZWARNASSERT(timer == _timer);
-    if (!_fadeInStart && !_fadeOutStart && !_redrawPending) return;
+    // A window with nothing to draw sleeps until something asks for a redraw
+    // or a fade: an idle client wakes only for work.
+    if (!_fadeInStart && !_fadeOutStart && !_redrawPending) {
+        ZTimerClose(_timer);
+        _timer = nullptr;
+        return;
+    }
     _lastRender = 0;
     _respond(1);
     _redrawPending = false;
@@ -234,6 +245,7 @@ void ZWindowNode::fadeIn(std::int64_t duration) {
     _fadeInStart = now - static_cast<std::int64_t>(_alpha) * duration / 255;
     _fadeInEnd = _fadeInStart + duration;
     if (_window) ZWinShow(_window);
+    _armTimer();
 }
 
 void ZWindowNode::fadeOut(std::int64_t duration) {
@@ -243,6 +255,7 @@ void ZWindowNode::fadeOut(std::int64_t duration) {
     _fadeInStart = _fadeInEnd = 0;
     _fadeOutStart = now;
     _fadeOutEnd = now + std::max<std::int64_t>(duration, 1);
+    _armTimer();
     _respond(1);
 }
 
@@ -316,6 +329,7 @@ void ZWindowNode::forgetHandlersInto(ZTemplateNode* subtree) {
     // Usually an update pass is running and its redraw follows; the timer
     // redraws when none does.
     _redrawPending = true;
+    _armTimer();
 }
 
 void ZWindowNode::forgetSubtree(ZTemplateNode* subtree) {

@@ -96,6 +96,9 @@ protected:
 
 private:
     void _respond(int flags, IZInputHandler* handler = nullptr);
+    // Starts the render timer unless it runs; it stops itself once no fade
+    // and no refused redraw is left.
+    void _armTimer();
     IZInputHandler* _getHandler(int x, int y) const;
     IZInputHandler* _target(int x, int y) const;
     int _updateMouseover(int x, int y);

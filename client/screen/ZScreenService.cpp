@@ -36,6 +36,8 @@ ZScreenService::ZScreenService(ZInstance* instance, ZMegaPort* port)
     ZPRECONDITION_T(port, "port");
     _fullscreenInterval = ZInterval{0, _instance->calc(L"Screen_Share_Fullscreen_Delay") * 1000};
     _mouseInterval = ZInterval{0, 250000};
+    _wake = std::make_unique<ZMegaPortQueueWake>(instance, port);
+    _wake->watch(kCommandQueue);
     _cursors = new ZScreenCursorWindows;
 }
 
@@ -88,7 +90,7 @@ void ZScreenService::_bZThreadObject_safe_onStartup() {
 int ZScreenService::_bZThreadObject_safe_onLoop() {
     const std::int64_t wait = runPass();
     unlock();
-    _port->waitForRTPBucket(wait, ZRTP_SCREEN);
+    _port->waitForRTPBucket(wait, ZRTP_SCREEN, _wake->event());
     lock();
     return 0;
 }
@@ -109,18 +111,23 @@ std::int64_t ZScreenService::runPass() {
     _instance->set(L"ZScreenService_sendStreamActive", std::int64_t{_ssrcSendStreamMap.empty() ? 0 : 1}, false);
     if (!_ssrcSendStreamMap.empty()) capturePass();
 
-    const std::int64_t now = _clock();
-    if (now - _mouseInterval.start > _mouseInterval.period) {
-        _mouseInterval.start = now;
-        int x = 0, y = 0;
-        ZSystemGetCursorPosition(x, y);
-        if (x != _mouseX || y != _mouseY) {
-            _mouseX = x;
-            _mouseY = y;
-            for (auto& entry : _ssrcSendStreamMap) entry.second->onMouseChanged();
+    // The pointer matters only to viewers of this desktop: with none, an
+    // idle service sleeps until a packet, a command or its longest wait.
+    std::int64_t wait = ZSCREENSERVICE_LONGEST_WAIT;
+    if (!_ssrcSendStreamMap.empty()) {
+        const std::int64_t now = _clock();
+        if (now - _mouseInterval.start > _mouseInterval.period) {
+            _mouseInterval.start = now;
+            int x = 0, y = 0;
+            ZSystemGetCursorPosition(x, y);
+            if (x != _mouseX || y != _mouseY) {
+                _mouseX = x;
+                _mouseY = y;
+                for (auto& entry : _ssrcSendStreamMap) entry.second->onMouseChanged();
+            }
         }
+        wait = std::max<std::int64_t>(0, _mouseInterval.period - (now - _mouseInterval.start));
     }
-    std::int64_t wait = std::max<std::int64_t>(0, _mouseInterval.period - (now - _mouseInterval.start));
 
     std::list<std::int32_t> deadSend, deadRecv;
     for (auto& entry : _ssrcSendStreamMap) {

@@ -12,7 +12,8 @@
 // Threading: one thread of its own, "ZClient.ZScreenService". Streams, the
 // capture state and the window pictures are touched only there, with the
 // object's lock held; the lock is let go only while the pass waits on the
-// switchboard. Other threads reach the service through its queue. The
+// switchboard. Other threads reach the service through its queue, and a
+// command ends that wait at once. The
 // pointer windows are drawn by the UI thread (ZScreenCursorWindows), which
 // must construct and destroy the service. setClock is for the owner before
 // start.
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "ZHTTPHeaders.h"
@@ -32,6 +34,7 @@
 class ZInstance;
 class ZMegaPort;
 class ZMegaPortBucket;
+class ZMegaPortQueueWake;
 class ZScreenCursorWindows;
 class ZScreenRecvStream;
 class ZScreenSendStream;
@@ -43,6 +46,9 @@ struct ZScreenWindow {
     std::string image;
     std::list<ZFrag> dirtyFrags;
 };
+
+// The longest wait of a pass with nothing due, in microseconds.
+constexpr std::int64_t ZSCREENSERVICE_LONGEST_WAIT = 500000;
 
 class ZScreenService : public ZThreadObject, public IZScreen {
 public:
@@ -103,6 +109,7 @@ private:
     ZInstance* _instance;
     ZMegaPort* _port;
     ZScreenClock _clock;
+    std::unique_ptr<ZMegaPortQueueWake> _wake;
     ZScreenCursorWindows* _cursors = nullptr;
     std::map<std::int32_t, ZScreenSendStream*> _ssrcSendStreamMap;
     std::map<std::int32_t, ZScreenRecvStream*> _ssrcRecvStreamMap;

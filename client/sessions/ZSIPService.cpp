@@ -45,6 +45,8 @@ ZSIPService::ZSIPService(ZInstance* instance, ZMegaPort* port) : _instance(insta
     ZSIPSeedRandom();
     _sipClient = ZSAFENEW(ZSIPClient, port);
     _stateTimeout.setPeriod(ZSIPSERVICE_STATE_TIMEOUT);
+    _wake = std::make_unique<ZMegaPortQueueWake>(instance, port);
+    _wake->watch(kCommandQueue);
 }
 
 ZSIPService::~ZSIPService() {
@@ -90,7 +92,7 @@ int ZSIPService::runOnce() {
     ZScopedLock lock(this);
     invariantTest();
     for (auto& [guid, buddy] : _buddyGUIDSessionMap) buddy->update();
-    _port->waitForSIPBucket(_passWait);
+    _port->waitForSIPBucket(_passWait, _wake->event());
     _sipClient->dispatch(this);
     std::string item;
     while (_instance->dequeue(kCommandQueue, item)) {
@@ -358,6 +360,7 @@ ZBuddySession* ZSIPService::_createBuddy(const std::wstring& buddyGUID) {
     ZSERVICE_LOGC('s', L"Creating buddy for '" << buddyGUID << L"'");
     ZBuddySession* buddy = ZSAFENEW(ZBuddySession, _instance, _sipClient, buddyGUID);
     _buddyGUIDSessionMap[buddyGUID] = buddy;
+    _wake->watch(buddyGUID + L"_commandQueue");
     ZHTTPHeaders notification(L"NEWBUDDY");
     notification.set(L"Buddy-GUID", buddyGUID);
     _instance->enqueue(L"ZClient_commandQueue", notification.serialize());
@@ -523,6 +526,7 @@ void ZSIPService::_reset() {
     for (auto& [guid, buddy] : _buddyGUIDSessionMap) {
         ZASSERT_PTR(buddy);
         delete buddy;
+        _wake->unwatch(guid + L"_commandQueue");
     }
     _buddyGUIDSessionMap.clear();
     _instance->clear(L"Combined_Buddy_Device_List");

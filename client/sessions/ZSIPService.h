@@ -9,11 +9,13 @@
 // listener calls and every buddy and device session, all under the service
 // lock, which stays held while the loop waits up to 500 ms for signalling.
 // Other threads reach it only through "ZSIPService_commandQueue" and the
-// buddies' queues, and read its state only through the store.
+// buddies' queues, and read its state only through the store; a message on
+// any of those queues ends the wait at once.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "ZHTTPHeaders.h"
@@ -23,6 +25,7 @@
 
 class ZInstance;
 class ZMegaPort;
+class ZMegaPortQueueWake;
 class ZBuddySession;
 
 // Longest wait for the server during sign-in and sign-off, in microseconds.
@@ -104,6 +107,8 @@ private:
     // always move on.
     ZInterval _stateTimeout;
     std::int64_t _passWait = 500000;
+    // Ends the wait when a command reaches the service's or a buddy's queue.
+    std::unique_ptr<ZMegaPortQueueWake> _wake;
     std::wstring _sipHostText;
     std::wstring _sipHostAddress;
 };

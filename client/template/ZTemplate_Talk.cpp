@@ -49,7 +49,9 @@ void ZTemplate::_resetBuddyTalk(const std::wstring& buddy, bool talking) {
 
 void ZTemplate::_updateHotkeys() {
     std::list<std::wstring> ended;
-    if (!_talkHeld() && _instance->get(L"Talking_To_List", ended)) {
+    // The keyboard and pointer are asked only while somebody is talked to:
+    // an idle client makes no round trip to the X server on this tick.
+    if (_instance->get(L"Talking_To_List", ended) && !_talkHeld()) {
         ZLOG(L"ACTIVITY: Hotkey up, stopping talk to '" << ZJoin(ended, L", ") << L"'");
         _instance->clear(L"Talking_To_List");
         // Buddies of an earlier talk still waiting for their stop stay on the

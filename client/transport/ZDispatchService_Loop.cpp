@@ -1,11 +1,11 @@
 // The dispatch service's loop: the one reader of the UDP port and the relay
-// connection. Each pass waits for traffic (half a second at most), reads up
-// to ZDISPATCH_PACKETS_PER_PASS packets, taking the two sources in turn, and
-// sorts each: RTP by payload type and other signalling into the switchboard
-// (only while registered), answers to this service's own requests to its
-// state machine (only from the host the request went to); then it drains
-// the command queue and ticks the state machine, so a flood of packets can
-// never starve the tick.
+// connection. Each pass waits for traffic or a command (half a second at
+// most), reads up to ZDISPATCH_PACKETS_PER_PASS packets, taking the two
+// sources in turn, and sorts each: RTP by payload type and other signalling
+// into the switchboard (only while registered), answers to this service's
+// own requests to its state machine (only from the host the request went
+// to); then it drains the command queue and ticks the state machine, so a
+// flood of packets can never starve the tick.
 #include "ZDispatchService.h"
 #include "ZDispatchServiceLog.h"
 #include "ZHTTPClient.h"
@@ -85,9 +85,10 @@ int ZDispatchService::_bZThreadObject_safe_onLoop() {
     ZTRACE();
     invariantTest();
     if (!_udpPort) {
+        // Nothing to read yet, but a command (CONNECT above all) is taken at once.
         const std::int64_t wait = _passWait;
         unlock();
-        ZThreadSleep(wait);
+        ZNetWait({}, {}, {}, wait, _wake);
         lock();
     } else {
         _waitForTraffic();

@@ -2,6 +2,7 @@
 // Waiting and sending are in ZMegaPort_Send.cpp.
 #include "ZMegaPort.h"
 
+#include <algorithm>
 #include <new>
 
 #include "ZPortable.h"
@@ -230,21 +231,37 @@ ZMegaPortEvent* ZMegaPort::_createEvent() { return new (std::nothrow) ZMegaPortE
 
 bool ZMegaPort::_signalEvent(ZMegaPortEvent* event) {
     if (!event) return false;
-    {
-        std::lock_guard<std::mutex> guard(_eventMutex);
-        event->signalled = true;
-    }
-    _eventCondition.notify_all();
+    // Notified under the guard: a wait's condition lives only while it is
+    // listed, and it leaves the list under the same guard.
+    std::lock_guard<std::mutex> guard(_eventMutex);
+    event->signalled = true;
+    for (std::condition_variable* waiter : event->waiters) waiter->notify_one();
     return true;
 }
 
-void ZMegaPort::_waitForEvents(ZMegaPortEvent* eventA, ZMegaPortEvent* eventB, std::int64_t milliseconds) {
+void ZMegaPort::signalWake(ZMegaPortEvent* wake) { _signalEvent(wake); }
+
+void ZMegaPort::_waitForEvents(ZMegaPortEvent* eventA, ZMegaPortEvent* eventB, ZMegaPortEvent* wake,
+                               std::int64_t milliseconds) {
+    ZMegaPortEvent* const events[] = {eventA, eventB, wake};
     std::unique_lock<std::mutex> guard(_eventMutex);
-    const auto signalled = [&] { return (eventA && eventA->signalled) || (eventB && eventB->signalled); };
-    if (milliseconds > 0) _eventCondition.wait_for(guard, std::chrono::milliseconds(milliseconds), signalled);
+    const auto signalled = [&] {
+        for (const ZMegaPortEvent* event : events)
+            if (event && event->signalled) return true;
+        return false;
+    };
+    if (milliseconds > 0 && !signalled()) {
+        std::condition_variable condition;
+        for (ZMegaPortEvent* event : events)
+            if (event) event->waiters.push_back(&condition);
+        condition.wait_for(guard, std::chrono::milliseconds(milliseconds), signalled);
+        for (ZMegaPortEvent* event : events)
+            if (event) event->waiters.erase(std::find(event->waiters.begin(), event->waiters.end(), &condition));
+    }
     // Like a wait on several auto-reset events: only the first signalled one is consumed.
     if (eventA && eventA->signalled)
         eventA->signalled = false;
     else if (eventB && eventB->signalled)
         eventB->signalled = false;
+    if (wake) wake->signalled = false;
 }

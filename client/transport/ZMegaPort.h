@@ -52,6 +52,8 @@ public:
 // An auto-reset event: a signal wakes one wait (or the next), which clears it.
 struct ZMegaPortEvent {
     bool signalled = false;
+    // The waits parked on it now: a signal wakes these threads and no other.
+    std::vector<std::condition_variable*> waiters;
 };
 
 // A first-in first-out list of buckets beside the event that announces them.
@@ -61,6 +63,7 @@ struct ZMegaPortBucketList {
 };
 
 class ZMegaPort;
+class ZInstance;
 
 // While one lives, the datagrams its thread sends through the port are held
 // back and go out together, a run to one destination in one system call:
@@ -109,9 +112,14 @@ public:
     ZMegaPortBucket* getSIPBucket();
     ZMegaPortBucket* getRTPBucket(std::uint8_t payloadType);
 
-    void waitForSIPBucket(std::int64_t timeout);
-    void waitForRTPBucket(std::int64_t timeout, int payloadType);
-    void waitForRTPBucket(std::int64_t timeout, int payloadTypeA, int payloadTypeB);
+    // Each wait also ends when its wake-up (null: none) is signalled, and
+    // clears that wake-up whatever ended it: the owner looks at its queues
+    // after every wait.
+    void waitForSIPBucket(std::int64_t timeout, ZMegaPortEvent* wake = nullptr);
+    void waitForRTPBucket(std::int64_t timeout, int payloadType, ZMegaPortEvent* wake = nullptr);
+    void waitForRTPBucket(std::int64_t timeout, int payloadTypeA, int payloadTypeB, ZMegaPortEvent* wake = nullptr);
+    // Signals a consumer's own wake-up (any thread; takes only a leaf lock).
+    void signalWake(ZMegaPortEvent* wake);
 
     void send(const std::wstring& from, const std::wstring& to, const void* data, int length);
     void send(const std::wstring& from, const std::wstring& to, const std::string& payload);
@@ -132,8 +140,9 @@ private:
     ZMegaPortEvent* _createEvent();
     bool _signalEvent(ZMegaPortEvent* event);
     // Waits until one of the events (null ones ignored) is signalled, clearing
-    // it, or the milliseconds pass.
-    void _waitForEvents(ZMegaPortEvent* eventA, ZMegaPortEvent* eventB, std::int64_t milliseconds);
+    // it, or the milliseconds pass; the wake-up is cleared in every case.
+    void _waitForEvents(ZMegaPortEvent* eventA, ZMegaPortEvent* eventB, ZMegaPortEvent* wake,
+                        std::int64_t milliseconds);
     void _sendRelay(const std::wstring& to, const void* data, int length);
     void _buildRelayFrame(const std::wstring& to, const void* data, int length);
     void _flushRelay();
@@ -165,7 +174,31 @@ private:
     std::wstring _relayFrameTo;
     std::string _relayFrameTail;
 
-    // One guard and one condition serve every event of the port.
+    // One guard serves every event of the port; each wait brings its own
+    // condition, so a datagram wakes only the consumer of its kind.
     std::mutex _eventMutex;
-    std::condition_variable _eventCondition;
+};
+
+// Ends its owner's waits on the switchboard when a message is queued on any
+// store queue it watches, so a posted command never waits out a time-out.
+//
+// Threading: made, used and destroyed on its owner's thread (or before the
+// owner's thread starts); enqueuing threads signal it through the store.
+class ZMegaPortQueueWake {
+public:
+    ZMegaPortQueueWake(ZInstance* instance, ZMegaPort* port);
+    ~ZMegaPortQueueWake();
+    ZMegaPortQueueWake(const ZMegaPortQueueWake&) = delete;
+    ZMegaPortQueueWake& operator=(const ZMegaPortQueueWake&) = delete;
+
+    void watch(const std::wstring& queue);
+    void unwatch(const std::wstring& queue);
+    // What the owner passes to its waits.
+    ZMegaPortEvent* event() { return &_event; }
+
+private:
+    ZInstance* _instance;
+    ZMegaPort* _port;
+    ZMegaPortEvent _event;
+    std::vector<std::wstring> _queues;
 };

@@ -1,7 +1,9 @@
 // The switchboard's waits and its way out: direct datagrams, or "SENDUDP"
 // frames on the relay connection through the pending-bytes buffer.
+#include <algorithm>
 #include <charconv>
 
+#include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
 
@@ -22,26 +24,29 @@ thread_local ZMegaPortSendBatch* tBatch = nullptr;
 
 // ---- waits ---------------------------------------------------------------------------
 
-void ZMegaPort::waitForSIPBucket(std::int64_t timeout) {
+void ZMegaPort::waitForSIPBucket(std::int64_t timeout, ZMegaPortEvent* wake) {
     ZTRACE();
     ZPRECONDITION(timeout >= 0);
-    _waitForEvents(_sipBucketList.event, nullptr, timeout / 1000);
+    _waitForEvents(_sipBucketList.event, nullptr, wake, timeout / 1000);
 }
 
-void ZMegaPort::waitForRTPBucket(std::int64_t timeout, int payloadType) {
+void ZMegaPort::waitForRTPBucket(std::int64_t timeout, int payloadType, ZMegaPortEvent* wake) {
     ZTRACE();
     ZPRECONDITION(timeout >= 0);
     ZPRECONDITION(ZWITHIN( 0, payloadType, 255 ));
     ZMegaPortEvent* event = _rtpBucketListArray[static_cast<std::size_t>(payloadType)].event;
     if (!event) {
         ZMEGAPORT_LOG(L"WARNING Trying to wait on unsupported RTP payload type #" << payloadType << L", ignoring.");
-        ZThreadSleep(timeout);
+        if (wake)
+            _waitForEvents(nullptr, nullptr, wake, timeout / 1000);
+        else
+            ZThreadSleep(timeout);
         return;
     }
-    _waitForEvents(event, nullptr, timeout / 1000);
+    _waitForEvents(event, nullptr, wake, timeout / 1000);
 }
 
-void ZMegaPort::waitForRTPBucket(std::int64_t timeout, int payloadTypeA, int payloadTypeB) {
+void ZMegaPort::waitForRTPBucket(std::int64_t timeout, int payloadTypeA, int payloadTypeB, ZMegaPortEvent* wake) {
     ZTRACE();
     ZPRECONDITION(timeout >= 0);
     ZPRECONDITION(ZWITHIN( 0, payloadTypeA, 255 ) && ZWITHIN( 0, payloadTypeB, 255 ));
@@ -50,10 +55,40 @@ void ZMegaPort::waitForRTPBucket(std::int64_t timeout, int payloadTypeA, int pay
     if (!eventA && !eventB) {
         ZMEGAPORT_LOG(L"WARNING Trying to wait on unsupported RTP payload types #" << payloadTypeA << L" and #"
                                                                                    << payloadTypeB << L", ignoring.");
-        ZThreadSleep(timeout);
+        if (wake)
+            _waitForEvents(nullptr, nullptr, wake, timeout / 1000);
+        else
+            ZThreadSleep(timeout);
         return;
     }
-    _waitForEvents(eventA, eventB, timeout / 1000);
+    _waitForEvents(eventA, eventB, wake, timeout / 1000);
+}
+
+// ---- consumers' wake-ups ----------------------------------------------------------------
+
+ZMegaPortQueueWake::ZMegaPortQueueWake(ZInstance* instance, ZMegaPort* port) : _instance(instance), _port(port) {
+    ZPRECONDITION_PTR(instance);
+    ZPRECONDITION_PTR(port);
+}
+
+ZMegaPortQueueWake::~ZMegaPortQueueWake() {
+    // The store calls no waker once it is removed, so the event may go.
+    for (const std::wstring& queue : _queues) _instance->setQueueWaker(queue, nullptr);
+}
+
+void ZMegaPortQueueWake::watch(const std::wstring& queue) {
+    if (std::find(_queues.begin(), _queues.end(), queue) != _queues.end()) return;
+    _queues.push_back(queue);
+    ZMegaPort* port = _port;
+    ZMegaPortEvent* event = &_event;
+    _instance->setQueueWaker(queue, [port, event] { port->signalWake(event); });
+}
+
+void ZMegaPortQueueWake::unwatch(const std::wstring& queue) {
+    const auto found = std::find(_queues.begin(), _queues.end(), queue);
+    if (found == _queues.end()) return;
+    _queues.erase(found);
+    _instance->setQueueWaker(queue, nullptr);
 }
 
 // ---- sending -------------------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -114,6 +115,11 @@ public:
     // thread reading it need not wait out its time-out (null: none). The
     // reader removes it before closing it.
     void setQueueWake(const std::wstring& name, ZNetWake* wake);
+    // The same for a reader that waits on something else: every enqueue on
+    // the queue calls wake, with the store lock held, so it only signals and
+    // never takes a lock that is held around a store call. An empty function
+    // removes it; once this returns, the old one is never called again.
+    void setQueueWaker(const std::wstring& name, std::function<void()> wake);
 
 private:
     void _load();
@@ -132,5 +138,5 @@ private:
     };
     std::map<std::wstring, Queue> _queueMap;
     std::map<std::wstring, std::list<ZInstanceWatcher>> _watcherMap;
-    std::map<std::wstring, ZNetWake*> _queueWakeMap;
+    std::map<std::wstring, std::function<void()>> _queueWakeMap;
 };

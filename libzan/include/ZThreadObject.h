@@ -5,10 +5,14 @@
 // Threading: the worker holds the object's lock during each callback and
 // releases it only while sleeping, so another thread that takes the lock
 // runs between two iterations. start, stop and join are called by the
-// owner's thread; stop never waits for a running callback.
+// owner's thread; stop never waits for a running callback. Any thread may
+// call wake; its own mutex is a leaf, so it may be called with the store's
+// lock or any other held.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "ZNonPortable_Thread.h"
@@ -29,13 +33,18 @@ public:
     // at it after each wait.
     bool isStopping() const { return _stop.load(); }
     std::wstring getThreadName();
+    // Ends the sleep between two iterations now, or the next one if the
+    // worker is not sleeping: work posted to the service is done at once
+    // instead of after the time onLoop asked for. Wakes do not count.
+    void wake();
 
 protected:
     virtual void _bZThreadObject_safe_onStartup() {}
     // Milliseconds to sleep before the next iteration; negative ends the loop.
     virtual int _bZThreadObject_safe_onLoop() { return -1; }
     virtual void _bZThreadObject_safe_onShutdown() {}
-    // Sleeps with the object's lock released.
+    // Sleeps with the object's lock released, until the time passes, wake is
+    // called or the service is stopped.
     void _sleep(int ms);
 
 private:
@@ -44,6 +53,9 @@ private:
     std::wstring _name;
     std::atomic<bool> _stop{false};
     ZThreadId _thread = 0;
+    std::mutex _wakeMutex;
+    std::condition_variable _wakeCondition;
+    bool _woken = false;
 };
 
 // The worker's start routine; data is the object.

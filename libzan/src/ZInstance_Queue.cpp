@@ -14,7 +14,7 @@ void ZInstance::enqueue(const std::wstring& name, const std::string& item) {
     queue.items.push_back(item);
     queue.bytes += item.size();
     const auto wake = _queueWakeMap.find(lname);
-    if (wake != _queueWakeMap.end()) ZNetWakeSignal(wake->second);
+    if (wake != _queueWakeMap.end()) wake->second();
     _notify(lname);
 }
 
@@ -35,10 +35,17 @@ bool ZInstance::enqueueBounded(const std::wstring& name, const std::string& item
 }
 
 void ZInstance::setQueueWake(const std::wstring& name, ZNetWake* wake) {
+    if (wake)
+        setQueueWaker(name, [wake] { ZNetWakeSignal(wake); });
+    else
+        setQueueWaker(name, nullptr);
+}
+
+void ZInstance::setQueueWaker(const std::wstring& name, std::function<void()> wake) {
     ZScopedLock lock(this);
     const std::wstring lname = ZToLower(name);
     if (wake)
-        _queueWakeMap[lname] = wake;
+        _queueWakeMap[lname] = std::move(wake);
     else
         _queueWakeMap.erase(lname);
 }

@@ -125,7 +125,7 @@ bool dispatchPosted(bool* restart) {
 void runTicks(std::int64_t now) {
     if (now < g_nextTick) return;
     g_nextTick += kTickPeriod;
-    if (g_nextTick <= now) g_nextTick = now + kTickPeriod;
+    if (g_nextTick <= now) g_nextTick = _ZLoopAlignedDeadline(now, kTickPeriod);
     if (ZDebugIsCrashing()) return;
     const std::vector<ZLoopHook> ticks = g_ticks;
     for (const ZLoopHook& tick : ticks)
@@ -148,6 +148,12 @@ std::int64_t _ZLoopClock() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
 }
 
+std::int64_t _ZLoopAlignedDeadline(std::int64_t now, std::int64_t period) {
+    const std::int64_t earliest = now + period;
+    const std::int64_t rest = earliest % period;
+    return rest == 0 ? earliest : earliest + (period - rest);
+}
+
 bool _ZLoopIsOpen() { return g_open.load(); }
 
 void _ZLoopOpen() {
@@ -157,7 +163,7 @@ void _ZLoopOpen() {
     g_wakeFdForSignal.store(g_wakeFd);
     g_queue.clear();
     g_terminateRequested.store(false);
-    g_nextTick = _ZLoopClock() + kTickPeriod;
+    g_nextTick = _ZLoopAlignedDeadline(_ZLoopClock(), kTickPeriod);
     g_open.store(g_wakeFd >= 0);
 }
 

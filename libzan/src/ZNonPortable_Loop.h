@@ -52,6 +52,10 @@ void _ZNotifyDeliver(ZNotifyHandle* handle, int code, std::int64_t sentTime);
 
 // Monotonic microseconds for deadlines.
 std::int64_t _ZLoopClock();
+// The first deadline a period after now that is a whole multiple of the
+// period on the loop's clock: timers whose periods divide each other then
+// fall due together and wake the loop once, not once each.
+std::int64_t _ZLoopAlignedDeadline(std::int64_t now, std::int64_t period);
 // The earliest timer deadline (INT64_MAX when none) and the ticks due now.
 std::int64_t _ZTimerNextDue();
 void _ZTimerRunDue(std::int64_t now);

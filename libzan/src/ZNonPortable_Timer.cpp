@@ -33,7 +33,7 @@ ZTimer* ZTimerOpen(std::int64_t period, IZTimerListener* listener) {
     if (ms < kMinimumMs) ms = kMinimumMs;
     unsigned int id = ++g_lastId;
     while (id == 0 || g_timerMap.count(id)) id = ++g_lastId;
-    auto* timer = new ZTimer{listener, id, ms * 1000, _ZLoopClock() + ms * 1000};
+    auto* timer = new ZTimer{listener, id, ms * 1000, _ZLoopAlignedDeadline(_ZLoopClock(), ms * 1000)};
     g_timerMap[id] = timer;
     return timer;
 }
@@ -60,7 +60,7 @@ void _ZTimerRunDue(std::int64_t now) {
         if (found == g_timerMap.end()) continue;
         ZTimer* timer = found->second;
         timer->due += timer->period;
-        if (timer->due <= now) timer->due = now + timer->period;
+        if (timer->due <= now) timer->due = _ZLoopAlignedDeadline(now, timer->period);
         if (ZDebugIsCrashing()) continue;
         timer->listener->onTimer(timer);
     }

@@ -30,6 +30,8 @@ void ZThreadObject::stop(bool join) {
     // Without the lock: the worker sees the flag at the top of its next
     // iteration, after its current callback and sleep.
     _stop.store(true);
+    // A worker asleep between two iterations sees the flag now.
+    wake();
     if (join) this->join();
 }
 
@@ -54,10 +56,22 @@ std::wstring ZThreadObject::getThreadName() {
     return _name;
 }
 
+void ZThreadObject::wake() {
+    {
+        std::lock_guard<std::mutex> guard(_wakeMutex);
+        _woken = true;
+    }
+    _wakeCondition.notify_all();
+}
+
 void ZThreadObject::_sleep(int ms) {
     ZPRECONDITION(ms >= 0);
     unlock();
-    ZThreadSleep(static_cast<std::int64_t>(ms) * 1000);
+    {
+        std::unique_lock<std::mutex> guard(_wakeMutex);
+        _wakeCondition.wait_for(guard, std::chrono::milliseconds(ms), [this] { return _woken || _stop.load(); });
+        _woken = false;
+    }
     lock();
 }
 

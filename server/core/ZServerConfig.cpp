@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <thread>
 #include <utility>
 
 #include "ZServerNet.h"
@@ -88,7 +89,7 @@ const std::vector<Option>& options() {
          number(&ZServerConfig::upgradeVersion, 0, 1000000000), 0, 1000000000},
         {"pbkdf2-iterations", "PBKDF2-HMAC-SHA256 rounds for new passwords (default 100000)",
          number(&ZServerConfig::pbkdf2Iterations, 1000, 10000000), 1000, 10000000},
-        {"workers", "threads that hash passwords (default 2)", number(&ZServerConfig::workers, 1, 64), 1, 64},
+        {"workers", "threads that hash passwords (default: the number of cores)", number(&ZServerConfig::workers, 1, 64), 1, 64},
         {"max-upload", "largest log upload in bytes (default 16777216)",
          number(&ZServerConfig::maxUpload, 1024, 1LL << 31), 1024, 1LL << 31},
         {"max-relay-frame", "largest relay frame content in bytes (default 71680)",
@@ -244,6 +245,11 @@ bool loadFile(const std::string& path, std::vector<Setting>& out, std::string& e
 }
 
 }  // namespace
+
+int ZServerDefaultWorkers() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return static_cast<int>(std::clamp(cores, 1u, 64u));
+}
 
 bool ZServerParseOptions(const std::vector<std::string>& args, ZServerConfig& config, bool& help,
                          std::string& error) {

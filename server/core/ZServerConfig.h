@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+// Threads that hash passwords unless told otherwise: the number of cores,
+// at least 1 and at most the 64 that --workers accepts.
+int ZServerDefaultWorkers();
+
 struct ZServerConfig {
     std::string bind = "127.0.0.1";
     // The address given to clients in host lists; the bind address by default.
@@ -28,7 +32,9 @@ struct ZServerConfig {
     int relayPortCount = 1000;
 
     int pbkdf2Iterations = 100000;
-    int workers = 2;
+    // Hashing is bound by the processor, so one worker per core reaches the
+    // machine's ceiling of sign-ins; fewer leave cores idle under load.
+    int workers = ZServerDefaultWorkers();
     std::int64_t maxUpload = 16 * 1024 * 1024;
     std::int64_t maxRelayFrame = 70 * 1024;
     int floodLimit = 1000;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "ZPortable.h"
 #include "ZThreadObject.h"
@@ -135,4 +137,28 @@ TEST(ZThreadObject, ANegativeSleepIsFatal) {
     EXPECT_ZABORT(sleeper.trySleep());
     sleeper.unlock();
     EXPECT_TRUE(log.contains(L"ERROR: Precondition failed, aborting. (ms >= 0)\n"));
+}
+
+TEST(ZThreadObject, AWakeEndsTheSleepBetweenIterationsAndStopEndsItToo) {
+    ZCountingService service;
+    service.iterations = 1000;
+    // A minute between iterations: only a wake or the stop can shorten it.
+    service.sleepMs = 60000;
+    const auto waitForLoops = [&](int n) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (service.loops.load() < n && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return service.loops.load() >= n;
+    };
+    // A wake before the first sleep is kept for it.
+    service.wake();
+    service.start(L"Sleeper");
+    ASSERT_TRUE(waitForLoops(2));
+    service.wake();
+    ASSERT_TRUE(waitForLoops(3));
+    const auto stopAt = std::chrono::steady_clock::now();
+    service.stop(true);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::seconds(30));
+    EXPECT_EQ(service.loops.load(), 3);
+    EXPECT_EQ(service.shutdowns.load(), 1);
 }

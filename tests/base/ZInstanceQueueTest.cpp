@@ -80,6 +80,21 @@ TEST(ZInstanceQueue, TheEmptyNameWarnsAndStillWorksAsAName) {
     EXPECT_EQ(log.count(L"WARNING: Assertion failed. (!name.empty( ))\n"), 2);
 }
 
+TEST(ZInstanceQueue, EveryEnqueueOnAQueueCallsItsWakerUntilTheWakerIsRemoved) {
+    ZQueueFixture f;
+    int wakes = 0;
+    f.store->setQueueWaker(L"Reader_commandQueue", [&] { ++wakes; });
+    f.store->enqueue(L"READER_commandQueue", "A");
+    f.store->enqueue(L"Reader_commandQueue", "B");
+    f.store->enqueue(L"Other_commandQueue", "C");
+    std::string out;
+    EXPECT_TRUE(f.store->dequeue(L"Reader_commandQueue", out));
+    EXPECT_EQ(wakes, 2) << "one call per enqueue on that queue, none for a dequeue or another queue";
+    f.store->setQueueWaker(L"reader_commandqueue", nullptr);
+    f.store->enqueue(L"Reader_commandQueue", "D");
+    EXPECT_EQ(wakes, 2);
+}
+
 TEST(ZInstanceWatchers, HearEveryChangeOfTheNameOnceAndNothingElse) {
     ZPlatformScope platform;
     ZQueueFixture f;

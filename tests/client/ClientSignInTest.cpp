@@ -179,6 +179,18 @@ TEST_F(ClientSignIn, EachAnswerSetsTheStatusTheStateAndTheStore) {
     }
 }
 
+TEST_F(ClientSignIn, TheAnswerIsTakenWhenItArrivesNotOnTheNextTick) {
+    ScriptedAuthHost host(ok(kHosts), false);
+    start("Local_User_GUID: amy@zandrel.net\nLocal_Password: pw\nFirst_Run_Complete: 1\n", host.host());
+    ZClientTestAccess::holdTick(*client);
+    ASSERT_EQ(client->getState(), ZClient::Authenticating);
+    EXPECT_TRUE(pumpUntil([&] { return client->getState() == ZClient::Connecting; }));
+    EXPECT_EQ(store().get(L"Logon_Status"), L"-- Logon successful --");
+    EXPECT_EQ(ZClientTestAccess::httpClient(*client), nullptr);
+    stop();
+    EXPECT_NE(ZTestReadFile(dir.file("settings.ini")).find("local_password: pw\n"), std::string::npos);
+}
+
 TEST_F(ClientSignIn, ACriticalUpgradeIsStoredAndKeepsTheClientOffline) {
     ScriptedAuthHost host(ok(std::string(kHosts) + "Upgrade-URL: http://127.0.0.1:9/z.bin\r\nUpgrade-Name: Z 2\r\n"
                                                    "Upgrade-Priority: Critical\r\n"),

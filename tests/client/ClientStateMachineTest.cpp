@@ -168,6 +168,16 @@ TEST_F(ClientStateMachine, TheTickDrainsTheQueueInOrderBeforeItsOwnEvent) {
     EXPECT_EQ(store().get(L"Client_Status"), L"Online") << "the tick event came after the queue";
 }
 
+TEST_F(ClientStateMachine, AMessageOnTheQueueIsTakenAtOnceNotOnTheNextTick) {
+    start(kSettings);
+    ZClientTestAccess::holdTick(*client);
+    ZClientTestAccess::setState(*client, ZClient::Connecting);
+    posts();
+    store().enqueue(L"ZClient_commandQueue", ZHTTPHeaders(L"CONNECTED").serialize());
+    EXPECT_TRUE(pumpUntil([&] { return client->getState() == ZClient::Online; }));
+    EXPECT_EQ(posts(), std::vector<std::string>{"SIP:BUDDYLOGON"});
+}
+
 TEST_F(ClientStateMachine, ANetworkChangeIsReportedOnceAndNotAfterAWake) {
     start(kSettings);
     ZClientTestAccess::setState(*client, ZClient::Waiting);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include "ZNonPortable.h"
 #include "ZObject.h"
 #include "ZPortable.h"
@@ -98,6 +100,23 @@ ZClient& ClientFixture::start(const std::string& settings, const std::wstring& h
 void ClientFixture::stop() {
     delete client;
     client = nullptr;
+}
+
+bool ClientFixture::pumpUntil(const std::function<bool()>& condition, int patienceMs) {
+    // Ends each run of the loop after 10 ms, so the condition is looked at.
+    struct Quitter : IZTimerListener {
+        void onTimer(ZTimer*) override { ZWinPostQuit(0); }
+    } quitter;
+    ZTimer* quit = ZTimerOpen(10000, &quitter);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(patienceMs);
+    bool held = condition();
+    while (!held && std::chrono::steady_clock::now() < end) {
+        bool restart = false;
+        ZWinUpdate(&restart);
+        held = condition();
+    }
+    ZTimerClose(quit);
+    return held;
 }
 
 std::vector<std::string> ClientFixture::posts() {

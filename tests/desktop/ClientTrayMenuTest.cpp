@@ -52,8 +52,11 @@ struct Picker : IZTimerListener {
     bool queueHeld = false;
     std::wstring label;
     void onTimer(ZTimer*) override {
-        // A few of the client's ticks pass while the menu is open.
-        if (++ticks != 5) return;
+        // A message posted while the menu is open waits for it to close,
+        // and a few of the client's ticks pass meanwhile.
+        if (++ticks == 1 && _ZMenuCurrent())
+            client->getInstance()->enqueue(L"ZClient_commandQueue", ZHTTPHeaders(L"CONNECTED").serialize());
+        if (ticks != 5) return;
         _ZPopup* menu = _ZMenuCurrent();
         if (!menu) return;
         queueHeld = client->getInstance()->length(L"ZClient_commandQueue") == 1;
@@ -83,7 +86,6 @@ TEST(ClientTray, ThePrivacyEntryFlipsTheModeWhileTheTickLeavesTheQueueAlone) {
         });
         g_commands.clear();
         ZClient* client = ZSAFENEW(ZClient, L"settings.ini", L"", L"", L"", false, false, false);
-        client->getInstance()->enqueue(L"ZClient_commandQueue", ZHTTPHeaders(L"CONNECTED").serialize());
         MenuDriver driver;
         driver.client = client;
         Picker picker;

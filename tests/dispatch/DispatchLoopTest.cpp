@@ -2,6 +2,9 @@
 // refuses, and that neither a flood nor a hostile answer gets in the way.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "ZDispatchTestRig.h"
 #include "ZPortable.h"
 #include "testing/ZTestUPnPGateway.h"
@@ -88,6 +91,19 @@ TEST(ZDispatchServiceLoop, HandlesTwoQueuedCommandsInOnePassBeforeTheTick) {
     EXPECT_TRUE(log.contains(L"Changing state from 'STUN' to 'Offline'"));
     EXPECT_EQ(rig.get(L"Dispatch_Status"), L"Offline");
     EXPECT_TRUE(rig.notifications().empty());
+}
+
+TEST(ZDispatchServiceLoop, ACommandEndsThePassWaitAlsoBeforeThereIsAPort) {
+    ZLogCapture log;
+    LogCategory categories("p");
+    Rig rig;
+    // A wait far beyond the test's patience: only the command can end it.
+    rig.service->setPassWait(20 * kPatienceUs);
+    std::future<void> pass = std::async(std::launch::async, [&] { rig.pass(); });
+    rig.post(L"CONNECT");
+    ASSERT_EQ(pass.wait_for(std::chrono::microseconds(kPatienceUs)), std::future_status::ready);
+    EXPECT_TRUE(log.contains(L"Received command 'CONNECT'"));
+    EXPECT_EQ(rig.state(), ZDispatchService::STUN);
 }
 
 TEST(ZDispatchServiceLoop, RefusesAMalformedCommandWithOneWarning) {

@@ -2,11 +2,13 @@
 // fades, notifications and the frame-rate limit, and the buddy list on
 // screen. Input comes through XTest; timers and notifications through the
 // platform's own loop.
+#include <cstdint>
 #include <functional>
 
 #include "../nodes/ZNodeTestKit.h"
 #include "../desktop/ZDesktopTest.h"
 #include "../platform/ZPlatformTestSupport.h"
+#include "../../libzan/src/ZNonPortable_Loop.h"
 #include "../../libzan/src/ZNonPortable_WindowRecord.h"
 #include "ZWindowLoop.h"
 #include "ZBuddyListNode.h"
@@ -150,6 +152,21 @@ TEST_F(WindowNodeTest, FadesRepaintWithChangingOpacity) {
     runFor(700);  // the old fade-out's end passes
     EXPECT_TRUE(ZWinIsVisible(window->getWindow()));
     EXPECT_EQ(window->getAlpha(), 255);
+}
+
+TEST_F(WindowNodeTest, AWindowWithNothingToDrawHoldsNoTimerUntilAFadeOrARedrawAsksForOne) {
+    makeWindow(100, 50);
+    show();
+    const auto noTimer = [] { return _ZTimerNextDue() == INT64_MAX; };
+    // Shown and drawn: nothing wakes the loop for this window any more.
+    ASSERT_TRUE(runUntil(noTimer, 2000));
+    window->fadeOut(200000);
+    EXPECT_FALSE(noTimer());
+    ASSERT_TRUE(runUntil([&] { return window->getAlpha() == 0; }, 2000));
+    EXPECT_TRUE(runUntil(noTimer, 2000));
+    window->fadeIn(100000);
+    ASSERT_TRUE(runUntil([&] { return window->getAlpha() == 255; }, 2000));
+    EXPECT_TRUE(runUntil(noTimer, 2000));
 }
 
 TEST_F(WindowNodeTest, UnfocusedFocusFadeWindowShowsHalfOpacity) {

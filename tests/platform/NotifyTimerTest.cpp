@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -137,6 +138,25 @@ TEST(ZTimer, PeriodsBelowTheSystemMinimumAreRaisedToTenMilliseconds) {
         ASSERT_EQ(probe.times.size(), 4u);
         for (std::size_t k = 0; k < 4; ++k)
             EXPECT_GE(probe.times[k] - opened, static_cast<std::int64_t>(k + 1) * 10000) << period;
+    }
+}
+
+TEST(ZTimer, TimersWhosePeriodsDivideEachOtherTickInTheSameWakeOfTheLoop) {
+    ZPlatformScope platform;
+    ZTickProbe fast, slow;
+    ZTimer* fastTimer = ZTimerOpen(50000, &fast);
+    std::this_thread::sleep_for(std::chrono::milliseconds(7));
+    ZTimer* slowTimer = ZTimerOpen(100000, &slow);
+    slow.quitAfter = 3;
+    EXPECT_TRUE(ZRunLoop());
+    ZTimerClose(slowTimer);
+    ZTimerClose(fastTimer);
+    // Every tick of the slow timer comes with one of the fast timer: the
+    // loop woke once for both, not 7 ms apart.
+    for (std::int64_t t : slow.times) {
+        bool together = false;
+        for (std::int64_t f : fast.times) together = together || (f <= t && t - f < 1000);
+        EXPECT_TRUE(together) << t;
     }
 }
 

@@ -4,6 +4,9 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "ZServerConfig.h"
 #include "ZServerTestSupport.h"
 
@@ -124,6 +127,18 @@ TEST(ServerConfig, PutsEveryRoleOnItsPortOfTheDefaultLayout) {
     EXPECT_EQ(c.logHost, "10.1.2.3:5008");
     EXPECT_EQ(c.upgradeHost, "10.1.2.3:5009");
     EXPECT_EQ(c.advertise, "10.1.2.3");
+}
+
+TEST(ServerConfig, StartsOnePasswordWorkerPerCoreUnlessTold) {
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    ZServerConfig c;
+    bool help = false;
+    std::string error;
+    ASSERT_TRUE(ZServerParseOptions({}, c, help, error)) << error;
+    EXPECT_EQ(c.workers, std::min(cores, 64));
+    EXPECT_NE(ZServerUsage().find("threads that hash passwords (default: the number of cores)"), std::string::npos);
+    ASSERT_TRUE(ZServerParseOptions({"--workers", "3"}, c, help, error)) << error;
+    EXPECT_EQ(c.workers, 3);
 }
 
 TEST(ServerConfig, LetsTheCommandLineOverrideTheConfigurationFile) {

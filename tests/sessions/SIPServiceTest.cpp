@@ -1,3 +1,5 @@
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -151,6 +153,39 @@ TEST(ZSIPService, ARequestFromANonCanonicalUserCreatesNoSession) {
         EXPECT_EQ(f.store->contains(L"Local_Buddy_List", row.from), row.buddies > 0) << row.what;
         EXPECT_EQ(f.service->getNumBuddies(), row.buddies) << row.what;
         EXPECT_EQ(f.clientNotifications().size(), static_cast<std::size_t>(row.buddies)) << row.what;
+    }
+}
+
+TEST(ZSIPService, AMessageOnItsQueueOrABuddysEndsThePassWaitForSignalling) {
+    ServiceFixture f;
+    f.logOn(L"bob@zandrel.test");
+    f.command(L"RESET");
+    f.pass();
+    ASSERT_EQ(f.service->getState(), ZSIPService::OFFLINE);
+    struct Case {
+        const wchar_t* queue;
+        const wchar_t* method;
+    };
+    const Case cases[] = {
+        {L"ZSIPService_commandQueue", L"BUDDYLOGON"},
+        {L"bob@zandrel.test_commandQueue", L"DEVICEBROADCAST"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ZToUTF8(c.queue));
+        // A wait far beyond the test's patience: only the message can end it.
+        f.service->setPassWait(20 * kPatienceUs);
+        std::future<int> pass = std::async(std::launch::async, [&] { return f.service->runOnce(); });
+        f.store->enqueue(c.queue, ZHTTPHeaders(c.method).serialize());
+        ASSERT_EQ(pass.wait_for(std::chrono::microseconds(kPatienceUs)), std::future_status::ready);
+        f.service->setPassWait(0);
+        if (f.service->getState() == ZSIPService::GETTING_BUDDY_LIST) {
+            ZHTTPHeaders answer = response(200, L"OK");
+            answer.set(L"Buddy-List", L"bob@zandrel.test");
+            f.serverAnswers(f.serverReceives(L"GETBUDDYLIST"), answer);
+        }
+        EXPECT_EQ(f.service->getState(), ZSIPService::ONLINE);
+        f.pass();
+        EXPECT_EQ(f.store->length(c.queue), 0u);
     }
 }
 

@@ -48,6 +48,27 @@ protected:
 
 }  // namespace
 
+int g_buttonTests = 0;
+bool countedButtonUp() {
+    ++g_buttonTests;
+    return false;
+}
+
+TEST_F(TalkAndCountdownTest, TheTickAsksForTheButtonOnlyWhileSomebodyIsTalkedTo) {
+    g_buttonTests = 0;
+    ZTemplate::setButtonTest(countedButtonUp);
+    for (int i = 0; i < 10; ++i) {
+        advance(50000);
+        tmpl->onTimer(tmpl->getTimer());
+    }
+    EXPECT_EQ(g_buttonTests, 0) << "nobody is talked to: no need to read the pointer";
+    instance->set(L"Talking_To_List", std::wstring(L"b"), false);
+    advance(50000);
+    tmpl->onTimer(tmpl->getTimer());
+    EXPECT_GT(g_buttonTests, 0);
+    EXPECT_FALSE(instance->isSet(L"Talking_To_List")) << "nothing holds the talk";
+}
+
 TEST_F(TalkAndCountdownTest, AudioGoesOffBetweenHalfASecondAndATickAfterTheRelease) {
     tmpl->onHotkeyDown(nullptr, L"b");
     EXPECT_EQ(resets(), (std::vector<std::wstring>{L"b@d1 true", L"b@d2 true"}));

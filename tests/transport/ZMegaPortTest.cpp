@@ -1,8 +1,14 @@
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ZInstance.h"
 #include "ZMegaPort.h"
 #include "ZPortable.h"
 #include "ZRTP.h"
@@ -51,6 +57,24 @@ std::vector<std::string> drainSIP(ZMegaPort& port) {
         port.returnEmptyBucket(bucket);
     }
     return buffers;
+}
+
+// A thread's count of voluntary context switches: how often it went to
+// sleep, and so, for a thread parked in one wait, how often it was woken.
+long wakeUpsOf(long tid) {
+    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    return -1;
+}
+
+// Whether the thread is asleep (in a wait) right now.
+bool isSleeping(long tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t paren = text.rfind(')');
+    return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'S';
 }
 
 const wchar_t* const kUnsupportedType =
@@ -268,4 +292,69 @@ TEST(ZMegaPort, ADestructionWhileAConsumerHoldsABucketWarnsOfTheMissingBucket) {
     }
     EXPECT_EQ(log.count(L"WARNING: Assertion failed. (_numBucketsCreated == (int)_emptyBucketList.size( ))\n"), 1);
     delete held;
+}
+
+TEST(ZMegaPort, AMessageOnAWatchedQueueEndsItsConsumersWaitAndTheWaitClearsIt) {
+    ZTempDir dir;
+    ZInstance store(ZFromUTF8(dir.file("settings.ini")));
+    std::unique_ptr<ZMegaPort> portOwner(ZSAFENEW(ZMegaPort, L"me"));
+    ZMegaPort& port = *portOwner;
+    ZMegaPortQueueWake wake(&store, &port);
+    wake.watch(L"Screen_commandQueue");
+    wake.watch(L"Buddy_commandQueue");
+    struct Case {
+        const char* what;
+        void (*wait)(ZMegaPort&, ZMegaPortEvent*);
+    };
+    const Case cases[] = {
+        {"signalling", [](ZMegaPort& p, ZMegaPortEvent* w) { p.waitForSIPBucket(600000000, w); }},
+        {"one type", [](ZMegaPort& p, ZMegaPortEvent* w) { p.waitForRTPBucket(600000000, ZRTP_SCREEN, w); }},
+        {"two types", [](ZMegaPort& p, ZMegaPortEvent* w) { p.waitForRTPBucket(600000000, ZRTP_AUDIO, ZRTP_VIDEO, w); }},
+    };
+    for (const Case& c : cases) {
+        for (const wchar_t* queue : {L"SCREEN_commandQueue", L"Buddy_commandQueue"}) {
+            SCOPED_TRACE(c.what);
+            // Posted while the consumer waits: the wait ends long before its ten minutes.
+            const std::int64_t start = ZTimeNow();
+            std::thread consumer([&] { c.wait(port, wake.event()); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            store.enqueue(queue, "command");
+            consumer.join();
+            EXPECT_LT(ZTimeNow() - start, 300000000);
+            // Posted before the wait: it returns at once, and clears the wake-up.
+            store.enqueue(queue, "command");
+            c.wait(port, wake.event());
+            EXPECT_FALSE(wake.event()->signalled);
+        }
+    }
+    // Other queues, and a queue no longer watched, leave it alone.
+    wake.unwatch(L"Buddy_commandQueue");
+    store.enqueue(L"Other_commandQueue", "command");
+    store.enqueue(L"Buddy_commandQueue", "command");
+    EXPECT_FALSE(wake.event()->signalled);
+    EXPECT_EQ(store.length(L"Screen_commandQueue"), 6u);
+}
+
+TEST(ZMegaPort, AFilledBucketWakesOnlyTheConsumerOfItsKind) {
+    std::unique_ptr<ZMegaPort> portOwner(ZSAFENEW(ZMegaPort, L"me"));
+    ZMegaPort& port = *portOwner;
+    ZMegaPortEvent stop;
+    std::atomic<long> screenThread{0};
+    std::thread screen([&] {
+        screenThread = syscall(SYS_gettid);
+        port.waitForRTPBucket(600000000, ZRTP_SCREEN, &stop);
+    });
+    while (!screenThread || !isSleeping(screenThread)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const long before = wakeUpsOf(screenThread);
+    constexpr int kDatagrams = 200;
+    for (int i = 0; i < kDatagrams; ++i) {
+        file(port, rtpPacket(ZRTP_FILE, i));
+        port.waitForRTPBucket(0, ZRTP_FILE);
+        EXPECT_EQ(drainRTP(port, ZRTP_FILE).size(), 1u);
+        std::this_thread::yield();
+    }
+    // A few wake-ups are the machine's own doing; one per datagram is ours.
+    EXPECT_LT(wakeUpsOf(screenThread) - before, kDatagrams / 10);
+    port.signalWake(&stop);
+    screen.join();
 }
