@@ -13,6 +13,7 @@
 #include "ZTestRelay.h"
 #include "ZTestServer.h"
 #include "ZTestSupport.h"
+#include "ZTestTLS.h"
 
 using namespace transporttest;
 
@@ -37,7 +38,10 @@ std::wstring sessionKey(const ZTestServer& server) {
     auth.set(L"Password", L"pw");
     auth.set(L"Email", L"relayer@example.org");
     auth.set(L"Version", L"764");
-    std::unique_ptr<ZHTTPClient> client(ZSAFENEW(ZHTTPClient, server.host(0), auth));
+    ZHTTPClientSecurity security;
+    security.tls = true;
+    security.caFile = ZFromUTF8(zantest::testCertificate().ca);
+    std::unique_ptr<ZHTTPClient> client(ZSAFENEW(ZHTTPClient, server.host(0), auth, security));
     ZHTTPHeaders answer;
     waitUntil([&] {
         client->update(10000);
