@@ -100,6 +100,16 @@ void ZScreenService::_bZThreadObject_safe_onShutdown() {
     _reset();
 }
 
+// Reads the pointer; a move is news for every viewer.
+void ZScreenService::_readPointer() {
+    int x = 0, y = 0;
+    ZSystemGetCursorPosition(x, y);
+    if (x == _mouseX && y == _mouseY) return;
+    _mouseX = x;
+    _mouseY = y;
+    for (auto& entry : _ssrcSendStreamMap) entry.second->onMouseChanged();
+}
+
 std::int64_t ZScreenService::runPass() {
     ZTRACE();
     ZScopedLock hold(this);
@@ -118,13 +128,7 @@ std::int64_t ZScreenService::runPass() {
         const std::int64_t now = _clock();
         if (now - _mouseInterval.start > _mouseInterval.period) {
             _mouseInterval.start = now;
-            int x = 0, y = 0;
-            ZSystemGetCursorPosition(x, y);
-            if (x != _mouseX || y != _mouseY) {
-                _mouseX = x;
-                _mouseY = y;
-                for (auto& entry : _ssrcSendStreamMap) entry.second->onMouseChanged();
-            }
+            _readPointer();
         }
         wait = std::max<std::int64_t>(0, _mouseInterval.period - (now - _mouseInterval.start));
     }
@@ -374,13 +378,7 @@ void ZScreenService::_onCommand(const ZHTTPHeaders& command) {
         ZLOGC('r', L"Creating new send stream with ssrc #" << ssrc);
         // The new viewer's pointer starts where the sharer's is now, not
         // where it stood when the last share began (or at 0,0 before any).
-        int x = 0, y = 0;
-        ZSystemGetCursorPosition(x, y);
-        if (x != _mouseX || y != _mouseY) {
-            _mouseX = x;
-            _mouseY = y;
-            for (auto& entry : _ssrcSendStreamMap) entry.second->onMouseChanged();
-        }
+        _readPointer();
         _ssrcSendStreamMap[ssrc] = ZSAFENEW(ZScreenSendStream, _instance, _port, this, command, _cursors);
         return;
     }

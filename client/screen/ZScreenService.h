@@ -102,6 +102,7 @@ private:
     void _resetCapture();
     void _notifyLayoutChanged();
     void _notifyDirtyFrag(const ZFrag& frag);
+    void _readPointer();
     void _updateWindowPictures(const ZImageFormat& captured);
     void _compareWindows(const ZImageFormat& captured, const unsigned char* pixels,
                          std::map<std::uint32_t, std::list<ZFrag>>& windowRects);
