@@ -6,6 +6,8 @@
 #include <X11/extensions/XTest.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "../../libzan/src/ZNonPortable_TrayRecord.h"
 #include "../platform/ZPlatformTestSupport.h"
 #include "ZClient.h"
@@ -68,16 +70,16 @@ struct Picker : IZTimerListener {
     }
 };
 
-}  // namespace
-
-TEST(ClientTray, ThePrivacyEntryFlipsTheModeWhileTheTickLeavesTheQueueAlone) {
-    ZREQUIRE_DISPLAY();
-    ZTempDir dir;
-    char buffer[4096];
-    const std::string oldFolder = getcwd(buffer, sizeof buffer) ? buffer : ".";
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    {
-        ZPlatformScope platform;
+// A client with idle services and a recording template, in a folder of its
+// own, on the UI loop of the test.
+class ClientTray : public testing::Test {
+protected:
+    void SetUp() override {
+        ZREQUIRE_DISPLAY();
+        char buffer[4096];
+        _oldFolder = getcwd(buffer, sizeof buffer) ? buffer : ".";
+        ASSERT_EQ(chdir(_dir.path().c_str()), 0);
+        _platform = std::make_unique<ZPlatformScope>();
         ZClientSources sources;
         sources.idleServices = true;
         ZClientSetSources(sources);
@@ -85,29 +87,23 @@ TEST(ClientTray, ThePrivacyEntryFlipsTheModeWhileTheTickLeavesTheQueueAlone) {
             return new RecordingTemplate;
         });
         g_commands.clear();
-        ZClient* client = ZSAFENEW(ZClient, L"settings.ini", L"", L"", L"", false, false, false);
-        MenuDriver driver;
-        driver.client = client;
-        Picker picker;
-        picker.client = client;
-        ZTimer* start = ZTimerOpen(10000, &driver);
-        ZTimer* pick = ZTimerOpen(100000, &picker);
-        ZSystemSetCursorPosition(400, 500);
-        EXPECT_TRUE(ZRunLoop(10000000));
-        ZTimerClose(start);
-        ZTimerClose(pick);
-        EXPECT_TRUE(picker.queueHeld) << "the tick drained the queue while the menu was open";
-        EXPECT_NE(picker.label.find(L"rivate (disable video)"), std::wstring::npos) << ZToUTF8(picker.label);
-        EXPECT_EQ(client->getInstance()->get(L"Video_Privacy_Choice_Mode"), L"Private - Allow nobody to see me");
-        EXPECT_EQ(g_commands.back(), L"(/account?updatecapture)");
+        client = ZSAFENEW(ZClient, L"settings.ini", L"", L"", L"", false, false, false);
+    }
+    void TearDown() override {
         delete client;
         ZClientSetSources(ZClientSources());
         ZClientSetTemplateFactory(nullptr);
+        _platform.reset();
+        if (!_oldFolder.empty()) EXPECT_EQ(chdir(_oldFolder.c_str()), 0);
     }
-    ASSERT_EQ(chdir(oldFolder.c_str()), 0);
-}
 
-namespace {
+    ZClient* client = nullptr;
+
+private:
+    ZTempDir _dir;
+    std::string _oldFolder;
+    std::unique_ptr<ZPlatformScope> _platform;
+};
 
 // Ticks the client's loop until the condition holds or two seconds pass.
 bool tickUntil(const std::function<bool()>& done) {
@@ -127,33 +123,29 @@ bool tickUntil(const std::function<bool()>& done) {
 
 }  // namespace
 
-TEST(ClientTray, WithoutATrayTheBuddyListsCloseButtonMinimisesItUntilATrayAppearsOnABareServer) {
-    ZREQUIRE_DISPLAY();
-    ZTempDir dir;
-    char buffer[4096];
-    const std::string oldFolder = getcwd(buffer, sizeof buffer) ? buffer : ".";
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    {
-        ZPlatformScope platform;
-        ZClientSources sources;
-        sources.idleServices = true;
-        ZClientSetSources(sources);
-        ZClientSetTemplateFactory([](ZInstance*, const std::wstring&) -> IZClientTemplate* {
-            return new RecordingTemplate;
-        });
-        ZClient* client = ZSAFENEW(ZClient, L"settings.ini", L"", L"", L"", false, false, false);
-        ZInstance* instance = client->getInstance();
-        EXPECT_TRUE(tickUntil([&] { return instance->get(L"Buddylist_Close_Action") == L"minimize"; }))
-            << "no tray: nothing could bring a hidden buddy list back";
-        {
-            ZTestTray tray;
-            EXPECT_TRUE(tickUntil([&] { return instance->get(L"Buddylist_Close_Action") == L"close"; }))
-                << "a tray that starts later holds the icon";
-            EXPECT_TRUE(ZIconIsDocked(client->getIcon()));
-        }
-        delete client;
-        ZClientSetSources(ZClientSources());
-        ZClientSetTemplateFactory(nullptr);
-    }
-    ASSERT_EQ(chdir(oldFolder.c_str()), 0);
+TEST_F(ClientTray, ThePrivacyEntryFlipsTheModeWhileTheTickLeavesTheQueueAlone) {
+    MenuDriver driver;
+    driver.client = client;
+    Picker picker;
+    picker.client = client;
+    ZTimer* start = ZTimerOpen(10000, &driver);
+    ZTimer* pick = ZTimerOpen(100000, &picker);
+    ZSystemSetCursorPosition(400, 500);
+    EXPECT_TRUE(ZRunLoop(10000000));
+    ZTimerClose(start);
+    ZTimerClose(pick);
+    EXPECT_TRUE(picker.queueHeld) << "the tick drained the queue while the menu was open";
+    EXPECT_NE(picker.label.find(L"rivate (disable video)"), std::wstring::npos) << ZToUTF8(picker.label);
+    EXPECT_EQ(client->getInstance()->get(L"Video_Privacy_Choice_Mode"), L"Private - Allow nobody to see me");
+    EXPECT_EQ(g_commands.back(), L"(/account?updatecapture)");
+}
+
+TEST_F(ClientTray, WithoutATrayTheBuddyListsCloseButtonMinimisesItUntilATrayAppearsOnABareServer) {
+    ZInstance* instance = client->getInstance();
+    EXPECT_TRUE(tickUntil([&] { return instance->get(L"Buddylist_Close_Action") == L"minimize"; }))
+        << "no tray: nothing could bring a hidden buddy list back";
+    ZTestTray tray;
+    EXPECT_TRUE(tickUntil([&] { return instance->get(L"Buddylist_Close_Action") == L"close"; }))
+        << "a tray that starts later holds the icon";
+    EXPECT_TRUE(ZIconIsDocked(client->getIcon()));
 }
