@@ -94,7 +94,9 @@ protected:
         ZClientSetSources(ZClientSources());
         ZClientSetTemplateFactory(nullptr);
         _platform.reset();
-        if (!_oldFolder.empty()) EXPECT_EQ(chdir(_oldFolder.c_str()), 0);
+        if (!_oldFolder.empty()) {
+            EXPECT_EQ(chdir(_oldFolder.c_str()), 0);
+        }
     }
 
     ZClient* client = nullptr;
