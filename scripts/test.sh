@@ -38,7 +38,7 @@ tsanTests+='|^ServerProgram\.StopsCleanly'
 rm -rf "$build-tsan/tsan-reports"
 mkdir -p "$build-tsan/tsan-reports"
 tsanStatus=0
-(cd "$build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path=$build-tsan/tsan-reports/report" \
+(cd "$build-tsan" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 log_path='$build-tsan/tsan-reports/report'" \
   ctest --output-on-failure --parallel "$(nproc)" --timeout 600 -R "$tsanTests" -E '\.desktop$') || tsanStatus=$?
 if compgen -G "$build-tsan/tsan-reports/report*" > /dev/null; then
   cat "$build-tsan"/tsan-reports/report*
