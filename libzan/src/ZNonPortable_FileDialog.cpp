@@ -63,9 +63,12 @@ void onReadable(void* context) {
     }
 }
 
-std::wstring runZenity(const std::string& program, const std::vector<std::string>& args) {
+// Starts a program with its standard output on a pipe whose reading end
+// comes back in output (standard error goes nowhere); the spawn's error
+// number, 0 on success.
+int spawnReading(const std::string& program, const std::vector<std::string>& args, pid_t& pid, int& output) {
     int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return L"";
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
@@ -74,17 +77,27 @@ std::wstring runZenity(const std::string& program, const std::vector<std::string
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    pid_t pid = 0;
     const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipeFds[1]);
     if (spawned != 0) {
         close(pipeFds[0]);
+        return spawned;
+    }
+    output = pipeFds[0];
+    return 0;
+}
+
+std::wstring runZenity(const std::string& program, const std::vector<std::string>& args) {
+    int output = -1;
+    pid_t pid = 0;
+    const int spawned = spawnReading(program, args, pid, output);
+    if (spawned != 0) {
         ZLOG(L"WARNING Cannot start '" << program << L"' (" << std::strerror(spawned) << L"), ignoring.");
         return L"";
     }
     ZChooserRun run;
-    run.fd = pipeFds[0];
+    run.fd = output;
     bool clean = true;
     if (_ZLoopIsOpen()) {
         _ZLoopAddSource(run.fd, onReadable, &run);
@@ -105,32 +118,18 @@ std::wstring runZenity(const std::string& program, const std::vector<std::string
 
 // The first line a short helper program prints, empty when it fails.
 std::string firstLineOf(const std::string& program, const std::vector<std::string>& args) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) return "";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    int output = -1;
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
+    if (spawnReading(program, args, pid, output) != 0) return "";
     std::string out;
-    if (spawned == 0) {
-        char buffer[512];
-        ssize_t n = 0;
-        while ((n = read(pipeFds[0], buffer, sizeof(buffer))) != 0) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
-            if (out.size() < kMaxAnswer) out.append(buffer, static_cast<std::size_t>(n));
-        }
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = read(output, buffer, sizeof(buffer))) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        if (out.size() < kMaxAnswer) out.append(buffer, static_cast<std::size_t>(n));
     }
-    close(pipeFds[0]);
-    if (spawned != 0) return "";
+    close(output);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
