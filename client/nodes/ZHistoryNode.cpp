@@ -228,9 +228,9 @@ void ZHistoryNode::_makeRoomForName(Block& line, Block& name) {
     line.shown = line.text;
     name.shown = name.text;
     if (line.text.compare(0, head.size(), head) != 0) return;
-    const int wide = 1 << 20;
-    auto measure = [wide](ZFont& font, const std::wstring& text) {
-        ZRect r{0, 0, wide, 0};
+    constexpr int kWide = 1 << 20;
+    auto measure = [](ZFont& font, const std::wstring& text) {
+        ZRect r{0, 0, kWide, 0};
         font.measureText(r, text);
         return r.right - r.left;
     };
