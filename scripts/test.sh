@@ -9,15 +9,22 @@
 # with clang and run for ZAN_FUZZ_SECONDS (20 by default) from its seeds.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+# Each stage says when it starts, in seconds since this script started.
+stage() { echo "== $1 at ${SECONDS}s"; }
+stage "installing what is missing"
 bash "$top/scripts/deps.sh"
 build=${ZAN_BUILD_DIR:-$top/build/test}
+stage "the sanitizer build"
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Debug -DZAN_SANITIZE=ON
 cmake --build "$build" --parallel "$(nproc)"
 bash "$top/scripts/check-includes.sh"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 cd "$build"
+stage "the tests"
 ctest --output-on-failure --parallel "$(nproc)" --timeout 300 "$@"
+
+stage "the optimised build"
 
 cmake -S "$top" -B "$build-rel" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZAN_SANITIZE=ON -DZAN_TESTS=OFF -DZAN_BENCH=OFF
 cmake --build "$build-rel" --parallel "$(nproc)"
@@ -26,6 +33,7 @@ cmake --build "$build-rel" --parallel "$(nproc)"
 # service (docs/ARCHITECTURE.md, "Threads"), chosen so that no long test runs
 # twice. Child programs (peers, the service) are built with it too; their
 # reports land in tsan-reports/ beside the tests' own and fail the stage.
+stage "the ThreadSanitizer build"
 cmake -S "$top" -B "$build-tsan" -DCMAKE_BUILD_TYPE=Debug -DZAN_TSAN=ON -DZAN_BENCH=OFF
 cmake --build "$build-tsan" --parallel "$(nproc)" --target zandrel zandrel-server test_client test_dispatch \
   test_sessions test_screen test_files test_media test_server test_template test_nodewindow test_platform
@@ -35,6 +43,7 @@ tsanTests+='|^Loopback\.(SignsOffAndComesBackOnline|GoesOnlineThroughTheRelayWhe
 tsanTests+='|^ZDispatchServiceLoop\.MapsThePortOnTheRouter|^PeerLoopback\.BuddiesConnectChatOnce'
 tsanTests+='|^FilePeers\.ADeclinedOffer|^ZFileService\.ADoneLostOnTheWay|^PeerMedia\.ATalkSends'
 tsanTests+='|^ServerProgram\.StopsCleanly'
+stage "the tests under ThreadSanitizer"
 rm -rf "$build-tsan/tsan-reports"
 mkdir -p "$build-tsan/tsan-reports"
 tsanStatus=0
@@ -47,8 +56,11 @@ if compgen -G "$build-tsan/tsan-reports/report*" > /dev/null; then
 fi
 [ "$tsanStatus" = 0 ] || exit "$tsanStatus"
 
+stage "the fuzz build"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build-fuzz" -DCMAKE_BUILD_TYPE=Debug -DZAN_SANITIZE=ON -DZAN_FUZZ=ON \
   -DZAN_TESTS=OFF -DZAN_BENCH=OFF -DZAN_FUZZ_SECONDS="${ZAN_FUZZ_SECONDS:-20}"
 cmake --build "$build-fuzz" --target fuzz_all --parallel "$(nproc)"
 cd "$build-fuzz"
+stage "the fuzz targets"
 ctest --output-on-failure --parallel "$(nproc)" -L fuzz
+stage "done"
