@@ -14,8 +14,9 @@ pkg_check_modules(ZAN_UPNP REQUIRED IMPORTED_TARGET miniupnpc)
 target_link_libraries(zan PUBLIC PkgConfig::ZAN_UPNP)
 
 # desktop: X11 windows, shared-memory images, input injection, text of our
-# own popups (Xft); ALSA sound
-pkg_check_modules(ZAN_X11 REQUIRED IMPORTED_TARGET x11 xext xtst xft)
+# own popups (Xft, whose font cache the popups size through fontconfig); ALSA
+# sound
+pkg_check_modules(ZAN_X11 REQUIRED IMPORTED_TARGET x11 xext xtst xft fontconfig)
 pkg_check_modules(ZAN_ALSA REQUIRED IMPORTED_TARGET alsa)
 target_link_libraries(zan PUBLIC PkgConfig::ZAN_X11 PkgConfig::ZAN_ALSA)
 
