@@ -20,12 +20,21 @@ pkg_check_modules(ZAN_ALSA REQUIRED IMPORTED_TARGET alsa)
 target_link_libraries(zan PUBLIC PkgConfig::ZAN_X11 PkgConfig::ZAN_ALSA)
 
 # image family: libpng for PNG streams, FreeImage for JPEG and for loading
-# pictures; floating-point resize arithmetic must not be contracted into FMA.
+# pictures of other formats; floating-point resize arithmetic must not be
+# contracted into FMA. FreeImage is not linked: it and the codecs it links
+# (OpenEXR, JPEG XR, LibRaw, TIFF, WebP, OpenJPEG: a third of the client's
+# libraries) are opened with dlopen at the first picture that needs them, by
+# the name (soname) the dynamic loader knows the library by.
 pkg_check_modules(ZAN_PNG REQUIRED IMPORTED_TARGET libpng16)
 find_path(ZAN_FREEIMAGE_INCLUDE FreeImage.h REQUIRED)
 find_library(ZAN_FREEIMAGE_LIB freeimage REQUIRED)
+execute_process(COMMAND ${CMAKE_OBJDUMP} -p ${ZAN_FREEIMAGE_LIB} OUTPUT_VARIABLE zanFreeImageHeaders ERROR_QUIET)
+if(NOT zanFreeImageHeaders MATCHES "SONAME +([^\n]+)")
+  message(FATAL_ERROR "No soname found in ${ZAN_FREEIMAGE_LIB}")
+endif()
 target_include_directories(zan PRIVATE ${ZAN_FREEIMAGE_INCLUDE})
-target_link_libraries(zan PUBLIC PkgConfig::ZAN_PNG ${ZAN_FREEIMAGE_LIB})
+target_compile_definitions(zan PRIVATE ZAN_FREEIMAGE_LIBRARY="${CMAKE_MATCH_1}")
+target_link_libraries(zan PUBLIC PkgConfig::ZAN_PNG ${CMAKE_DL_LIBS})
 target_compile_options(zan PRIVATE -ffp-contract=off -fno-fast-math)
 
 # capture devices use the ALSA block above; V4L2 needs only the kernel headers

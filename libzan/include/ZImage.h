@@ -10,8 +10,8 @@
 // their images before any copy.
 //
 // Threading: no state; any thread may call any function on buffers it owns.
-// Every FreeImage call (JPEG, ZImageLoad) is serialised by one process-wide
-// mutex.
+// Every FreeImage call (JPEG, ZImageLoad of other than plain PNG) is
+// serialised by one process-wide mutex; the first such call opens FreeImage.
 #pragma once
 
 #include <climits>
@@ -100,7 +100,10 @@ void ZImageReframe(ZImageFormat& format, std::string& buffer, int newWidth, int 
 
 // Any common picture format from memory through FreeImage (local files only):
 // ZIT_RGB24 or ZIT_RGBA32, rows top first. False, a zero format, an empty
-// output and one warning when it cannot be decoded.
+// output and one warning when it cannot be decoded. 8-bit RGB and RGBA PNGs
+// without tRNS or gamma (the skin's) are read by libpng alone, to the same
+// bytes; FreeImage is opened at the first picture of another kind, and when
+// it cannot be opened such pictures are refused after one more warning.
 bool ZImageLoad(const unsigned char* data, int size, ZImageFormat& format, std::string& out);
 // A PNG from the network: signature checked, decoded by libpng alone, refused
 // unless it is exactly expectedWidth x expectedHeight (0 for "any size up to

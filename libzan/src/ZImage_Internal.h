@@ -12,6 +12,19 @@ void _ZImageEncodePNG(const ZImageFormat& fromFormat, const unsigned char* fromB
 void _ZImageEncodeJPEG(const ZImageFormat& fromFormat, const unsigned char* fromBuffer, const ZRect& rect,
                        std::string& out);
 
+// ZImageLoad's two readers. The first reads the PNG pictures that come out
+// of FreeImage exactly as they are stored (8-bit RGB and RGBA without tRNS
+// or gamma: the skin's), so that FreeImage and the many libraries it links
+// are opened only for the others. NotMine leaves the stream untouched for
+// FreeImage; Refused has logged its one warning.
+enum class ZPNGLoad { Loaded, Refused, NotMine };
+ZPNGLoad _ZImageLoadPNG(const unsigned char* data, int size, ZImageFormat& format, std::string& out);
+// FreeImage's reading of any format it knows, opening it first if needed.
+bool _ZImageLoadFreeImage(const unsigned char* data, int size, ZImageFormat& format, std::string& out);
+// The shared library the first FreeImage call of the process opens; a test
+// names one that cannot serve. Only a call before that first one counts.
+void _ZFreeImageSetLibrary(const std::string& library);
+
 // True (with one warning) when width x height pixels of four bytes would not
 // fit an int: such a format, perhaps from a peer, is refused before any
 // allocation.

@@ -1,5 +1,6 @@
 // PNG streams through libpng: the encoder behind ZImageConvert's ZIT_PNG
-// target, and the decoder for pictures that arrive from the network.
+// target, the decoder for pictures that arrive from the network, and the
+// reader of the local pictures (the skin's) that FreeImage need not see.
 #include <png.h>
 
 #include <csetjmp>
@@ -173,4 +174,53 @@ bool ZImageDecodePNG(const unsigned char* data, int size, int expectedWidth, int
     png_destroy_read_struct(&png, &info, nullptr);
     format = decoded;
     return true;
+}
+
+// ---- reading local pictures -------------------------------------------------------
+
+ZPNGLoad _ZImageLoadPNG(const unsigned char* data, int size, ZImageFormat& format, std::string& out) {
+    ZTRACE();
+    if (!data || size < 8 || png_sig_cmp(data, 0, 8) != 0) return ZPNGLoad::NotMine;
+    ZPNGSource source{data, static_cast<std::size_t>(size), 0, {}, {}};
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &source, readError, readWarning);
+    if (!png) return ZPNGLoad::NotMine;
+    png_infop info = png_create_info_struct(png);
+    if (!info || setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+        ZLOG(L"WARNING Unable to load image, ignoring.");
+        format = ZImageFormat{};
+        out.clear();
+        return ZPNGLoad::Refused;
+    }
+    png_set_read_fn(png, &source, readBounded);
+    png_read_info(png, info);
+    // Only 8-bit truecolour without a transparent colour or a gamma: these
+    // come out of FreeImage byte for byte as they are stored. Palettes, grey,
+    // 16-bit samples, tRNS and gamma correction each follow FreeImage's own
+    // rules, so such pictures are left to it.
+    const int depth = png_get_bit_depth(png, info);
+    const int type = png_get_color_type(png, info);
+    if (depth != 8 || (type != PNG_COLOR_TYPE_RGB && type != PNG_COLOR_TYPE_RGB_ALPHA) ||
+        png_get_valid(png, info, PNG_INFO_tRNS | PNG_INFO_gAMA)) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return ZPNGLoad::NotMine;
+    }
+    const int width = static_cast<int>(png_get_image_width(png, info));
+    const int height = static_cast<int>(png_get_image_height(png, info));
+    const ZImageFormat decoded = {type == PNG_COLOR_TYPE_RGB ? ZIT_RGB24 : ZIT_RGBA32, width, height};
+    if (ZImageByteSize(decoded) <= 0) png_error(png, "image too large");
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    out.resize(static_cast<std::size_t>(ZImageByteSize(decoded)));
+    const std::size_t stride = static_cast<std::size_t>(width) * (type == PNG_COLOR_TYPE_RGB ? 3 : 4);
+    source.rows.resize(height);
+    for (int y = 0; y < height; ++y) source.rows[y] = _ZImageBytes(out) + y * stride;
+    // As FreeImage reads: minor faults (a surplus IDAT) are warnings, and the
+    // chunks after the pixels up to IEND must be there and intact.
+    png_set_benign_errors(png, 1);
+    png_read_image(png, source.rows.data());
+    png_read_end(png, info);
+    png_destroy_read_struct(&png, &info, nullptr);
+    format = decoded;
+    return ZPNGLoad::Loaded;
 }
