@@ -177,7 +177,7 @@ void BM_FileBetweenPeersAgainstSocat(benchmark::State& state) {
 
     const std::string source = randomFile(top + "/alice/payload.bin", kFileSize);
     std::vector<double> peerRate, socatRate, ratio;
-    std::map<std::string, double> cpu;  // "send "/"recv " + thread name: seconds
+    std::map<std::string, double> cpu;  // "send_"/"recv_" + thread name: seconds
     double transferSeconds = 0;
     for (auto _ : state) {
         std::filesystem::remove_all(top + "/bob/downloads");
@@ -196,8 +196,8 @@ void BM_FileBetweenPeersAgainstSocat(benchmark::State& state) {
             const auto found = before.find(name);
             return found == before.end() ? 0.0 : found->second;
         };
-        for (const auto& [name, s] : threadSeconds(alice->pid)) cpu["send " + name] += s - since(sendBefore, name);
-        for (const auto& [name, s] : threadSeconds(bob->pid)) cpu["recv " + name] += s - since(recvBefore, name);
+        for (const auto& [name, s] : threadSeconds(alice->pid)) cpu["send_" + name] += s - since(sendBefore, name);
+        for (const auto& [name, s] : threadSeconds(bob->pid)) cpu["recv_" + name] += s - since(recvBefore, name);
         if (outcome.rfind("RECVFILECOMPLETE Done ", 0) != 0) {
             state.SkipWithError(("the transfer ended " + outcome).c_str());
             break;

@@ -221,7 +221,7 @@ ZMegaPortBucket* ZMegaPort::getRTPBucket(std::uint8_t payloadType) {
     ZTRACE();
     ZMegaPortBucket* bucket = nullptr;
     ZMutexLock(_recvMutex);
-    std::list<ZMegaPortBucket*>& list = _rtpBucketListArray[payloadType].list;
+    std::deque<ZMegaPortBucket*>& list = _rtpBucketListArray[payloadType].list;
     if (!list.empty()) {
         bucket = list.front();
         list.pop_front();
