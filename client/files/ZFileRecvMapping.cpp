@@ -1,6 +1,8 @@
 // The receiving end of a file transfer. Every BLOCK is checked against the
-// file's size before a byte is written; the file is mapped one requested run
-// (at most 8 MB) at a time, at 64-bit offsets.
+// file's size before a byte is written, at 64-bit offsets. Blocks that follow
+// one another are gathered and written together: pages written whole are
+// neither zero-filled nor faulted in one by one, as the pages of a mapped
+// view are when first touched.
 #include "ZFileRecvMapping.h"
 
 #include <algorithm>
@@ -18,7 +20,8 @@
 
 namespace {
 
-constexpr std::uint64_t kRunBytes = static_cast<std::uint64_t>(ZFS_MAX_CHUNKS) * ZFS_CHUNKSIZE * ZFS_BLOCKSIZE;
+// The most gathered before a write.
+constexpr std::size_t kPendingLimit = 256 * 1024;
 // The most a 32-bit block number reaches: 4 TiB.
 constexpr std::uint64_t kLargestFile = (std::uint64_t{1} << 32) * ZFS_BLOCKSIZE;
 // The SHA-1 digest of no bytes at all.
@@ -83,7 +86,7 @@ ZFileRecvMapping::~ZFileRecvMapping() {
     _sendRTPFT(ZRTPFT_CANCELSEND);
     if (!isComplete()) _cancel();
     ZWARNASSERT(!_fileMap);
-    ZWARNASSERT(!_fileLockPtr);
+    ZWARNASSERT(_pending.empty( ));
 }
 
 void ZFileRecvMapping::invariantTest() {
@@ -109,13 +112,12 @@ void ZFileRecvMapping::_setComplete(const std::wstring& text) {
     _instance->set(_key + L"_Complete", text, false);
 }
 
+// One for every packet: built on the stack, nothing allocated.
 void ZFileRecvMapping::_sendACK() {
-    std::string message(ZRTPFT_BODY_SIZE, '\0');
-    unsigned char* p = reinterpret_cast<unsigned char*>(&message[0]);
-    ZComposeFT(p, 0, static_cast<std::uint32_t>(_fileID), ZRTPFT_ACK);
-    ZComposeFTACK(p, ZFilePercentOf(_completeText), _tcpClient.getAckSeqNum(),
-                  _tcpClient.getVector());
-    _port->send(_sendFrom, _sendTo, message);
+    unsigned char message[ZRTPFT_BODY_SIZE] = {};
+    ZComposeFT(message, 0, static_cast<std::uint32_t>(_fileID), ZRTPFT_ACK);
+    ZComposeFTACK(message, ZFilePercentOf(_completeText), _tcpClient.getAckSeqNum(), _tcpClient.getVector());
+    _port->send(_sendFrom, _sendTo, message, ZRTPFT_BODY_SIZE);
 }
 
 // ---- responses -----------------------------------------------------------------------------
@@ -198,17 +200,23 @@ void ZFileRecvMapping::_onINFO(ZMegaPortBucket* bucket) {
     if (_sendGETBLOCKS()) _startVerify();
 }
 
-// The view of the run of at most 8 MB that holds the block.
-bool ZFileRecvMapping::_mapRunOf(std::uint64_t blockNum) {
-    const std::uint64_t offset = blockNum * ZFS_BLOCKSIZE;
-    if (_fileLockPtr && offset >= _viewOffset && offset < _viewOffset + _viewSize) return true;
-    if (_fileLockPtr) ZFileMapUnlock(_fileMap, _fileLockPtr);
-    _fileLockPtr = nullptr;
-    _viewOffset = offset / kRunBytes * kRunBytes;
-    _viewSize = std::min(kRunBytes, _fileSize - _viewOffset);
-    _fileLockPtr = static_cast<unsigned char*>(
-        ZFileMapLock(_fileMap, static_cast<std::int64_t>(_viewOffset), static_cast<std::int64_t>(_viewSize)));
-    return _fileLockPtr != nullptr;
+// Takes the block's bytes into the gathered run, writing the run first when
+// the block does not follow it or it is full; false when a write failed.
+bool ZFileRecvMapping::_write(std::uint64_t offset, const unsigned char* data, std::size_t size) {
+    if (!_pending.empty() && (offset != _pendingOffset + _pending.size() || _pending.size() + size > kPendingLimit) &&
+        !_flush())
+        return false;
+    if (_pending.empty()) _pendingOffset = offset;
+    _pending.append(reinterpret_cast<const char*>(data), size);
+    return true;
+}
+
+bool ZFileRecvMapping::_flush() {
+    if (_pending.empty()) return true;
+    const bool written = ZFileMapWrite(_fileMap, static_cast<std::int64_t>(_pendingOffset), _pending.data(),
+                                       static_cast<std::int64_t>(_pending.size()));
+    _pending.clear();
+    return written;
 }
 
 void ZFileRecvMapping::_onBLOCK(ZMegaPortBucket* bucket) {
@@ -228,13 +236,12 @@ void ZFileRecvMapping::_onBLOCK(ZMegaPortBucket* bucket) {
     }
     ZLOGC('F', L"Received 'BLOCK' from (" << bucket->from << L"), blockNum=" << block.blockNum
                                           << L", size=" << static_cast<int>(block.blockSize));
-    if (!_mapRunOf(block.blockNum)) {
+    if (!_write(offset, data, block.blockSize)) {
         ZLOG(L"WARNING Unable to lock file, cancelling.");
         _cancel();
         _sendRTPFT(ZRTPFT_CANCELSEND);
         return;
     }
-    std::copy(data, data + block.blockSize, _fileLockPtr + (offset - _viewOffset));
     if (!heldBit(_blockMask, block.blockNum)) {
         char& byte = _blockMask[block.blockNum / 8];
         byte = static_cast<char>(static_cast<unsigned char>(byte) | (0x80 >> (block.blockNum % 8)));
@@ -302,6 +309,13 @@ std::int64_t ZFileRecvMapping::update() {
         }
         return kVerifyPoll;
     }
+    // The blocks of a pass are written by its end.
+    if (_fileMap && !_flush()) {
+        ZLOG(L"WARNING Unable to lock file, cancelling.");
+        _cancel();
+        _sendRTPFT(ZRTPFT_CANCELSEND);
+        return -1;
+    }
     const std::int64_t elapsed = now - _speedInterval.start;
     if (elapsed > _speedInterval.period) {
         _speedInterval.restart(now);
@@ -333,9 +347,9 @@ std::int64_t ZFileRecvMapping::update() {
     return std::max<std::int64_t>(0, left);
 }
 
+// Gathered blocks are written only for a file that is kept.
 void ZFileRecvMapping::_closeFile() {
-    if (_fileLockPtr) ZFileMapUnlock(_fileMap, _fileLockPtr);
-    _fileLockPtr = nullptr;
+    _pending.clear();
     if (_fileMap) ZFileMapClose(_fileMap);
     _fileMap = nullptr;
 }
@@ -353,6 +367,12 @@ void ZFileRecvMapping::_fail(const wchar_t* warning) {
 // Every block is held: the digest is checked (on the digest thread) before
 // the sender hears DONE, and only a matching file replaces the target.
 void ZFileRecvMapping::_startVerify() {
+    if (_fileMap && !_flush()) {
+        ZLOG(L"WARNING Unable to lock file, cancelling.");
+        _cancel();
+        _sendRTPFT(ZRTPFT_CANCELSEND);
+        return;
+    }
     _closeFile();
     _setComplete(std::wstring(L"100% (Verifying...)"));
     if (_fileSize == 0) return _endVerify(std::string(kEmptyDigest, 20));

@@ -53,7 +53,8 @@ private:
     void _sendACK();
     void _setComplete(const std::wstring& text);
     void _sendRTPFT(std::uint8_t type);
-    bool _mapRunOf(std::uint64_t blockNum);
+    bool _write(std::uint64_t offset, const unsigned char* data, std::size_t size);
+    bool _flush();
     void _closeFile();
     void _startVerify();
     void _endVerify(const std::string& digest);
@@ -88,9 +89,9 @@ private:
     std::wstring _key;
     std::wstring _completeText;  // what "<key>_Complete" holds
     ZFileMap _fileMap = nullptr;
-    unsigned char* _fileLockPtr = nullptr;
-    std::uint64_t _viewOffset = 0;
-    std::uint64_t _viewSize = 0;
+    // Blocks that follow one another, gathered for one write at _pendingOffset.
+    std::string _pending;
+    std::uint64_t _pendingOffset = 0;
     std::uint64_t _sampleBytes = 0;
     std::uint64_t _totalBytes = 0;
     std::int64_t _speed = 0;

@@ -13,23 +13,12 @@
 
 namespace {
 
-constexpr std::size_t kRecordSize = 64;
 constexpr std::int32_t kFullBlockMessage = ZRTPFT_BODY_SIZE + ZFS_BLOCKSIZE;
 // The most a 32-bit block number reaches: 4 TiB.
 constexpr std::uint64_t kLargestFile = (std::uint64_t{1} << 32) * ZFS_BLOCKSIZE;
 // How often the service looks whether the digest is ready.
 constexpr std::int64_t kScanPoll = 10000;
 
-std::uint16_t recordSeqNum(const std::string& record) {
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(record[2]) |
-                                      (static_cast<unsigned char>(record[3]) << 8));
-}
-
-std::uint32_t recordBlockNum(const std::string& record) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(record[20 + i]);
-    return v;
-}
 
 std::wstring displayName(const std::wstring& path) {
     std::list<std::wstring> parts;
@@ -101,10 +90,23 @@ bool ZFileSendMapping::isPeer(const std::wstring& host) const {
 
 // ---- sending ---------------------------------------------------------------------------
 
-void ZFileSendMapping::_send(std::string& message) {
+void ZFileSendMapping::_send(const std::string& message) {
     _port->send(_sendFrom, _sendTo, message);
-    _tcpServer.onSend(_seqNum, static_cast<std::int32_t>(message.size()));
-    _sentRecordList.push_back(message.substr(0, kRecordSize));
+    _onSent(reinterpret_cast<const unsigned char*>(message.data()), message.size());
+}
+
+// The header's fields as they were sent: sequence number (bytes 2 and 3, as
+// the header composer writes them), type (byte 19) and a BLOCK's number
+// (bytes 20 to 23).
+void ZFileSendMapping::_onSent(const unsigned char* header, std::size_t length) {
+    SentRecord record{};
+    record.seqNum = static_cast<std::uint16_t>(header[2] | (header[3] << 8));
+    record.type = length > 19 ? header[19] : 0;
+    if (length >= static_cast<std::size_t>(ZRTPFT_BODY_SIZE))
+        for (int i = 3; i >= 0; --i) record.blockNum = (record.blockNum << 8) | header[20 + i];
+    record.length = static_cast<std::uint32_t>(length);
+    _tcpServer.onSend(_seqNum, static_cast<std::int32_t>(length));
+    _sentRecordList.push_back(record);
     ++_seqNum;
 }
 
@@ -127,14 +129,15 @@ void ZFileSendMapping::_sendRTPFTINFO() {
     _send(message);
 }
 
+// The header and the mapped file bytes go to the port apart: the bytes are
+// copied once, into the datagram that leaves.
 void ZFileSendMapping::_sendRTPFTBLOCK(std::uint32_t blockNum, const unsigned char* data, int length) {
-    std::string message(static_cast<std::size_t>(ZRTPFT_BODY_SIZE), '\0');
-    unsigned char* p = reinterpret_cast<unsigned char*>(&message[0]);
-    ZComposeFT(p, _seqNum, static_cast<std::uint32_t>(_fileID), ZRTPFT_BLOCK);
-    ZComposeBLOCK(p, blockNum, static_cast<std::uint16_t>(length));
-    message.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    unsigned char header[ZRTPFT_BODY_SIZE] = {};
+    ZComposeFT(header, _seqNum, static_cast<std::uint32_t>(_fileID), ZRTPFT_BLOCK);
+    ZComposeBLOCK(header, blockNum, static_cast<std::uint16_t>(length));
     _sampleBytes += static_cast<std::uint64_t>(length);
-    _send(message);
+    _port->send(_sendFrom, _sendTo, header, ZRTPFT_BODY_SIZE, data, length);
+    _onSent(header, static_cast<std::size_t>(ZRTPFT_BODY_SIZE + length));
 }
 
 void ZFileSendMapping::_sendBlocks() {
@@ -261,8 +264,8 @@ void ZFileSendMapping::_onACK(ZMegaPortBucket* bucket) {
                                                  << ZToHex(ack.ackVector, 8) << L" ) from (" << bucket->from << L")");
     std::vector<bool> flags;
     const std::uint16_t base = _tcpServer.onACK(ack.nextSequenceNum, ack.ackVector, flags);
-    while (!_sentRecordList.empty() && ZSeqNumLess(recordSeqNum(_sentRecordList.front()), base)) {
-        const std::string record = _sentRecordList.front();
+    while (!_sentRecordList.empty() && ZSeqNumLess(_sentRecordList.front().seqNum, base)) {
+        const SentRecord record = _sentRecordList.front();
         _sentRecordList.pop_front();
         _onDrop(record);
     }
@@ -274,8 +277,8 @@ void ZFileSendMapping::_onACK(ZMegaPortBucket* bucket) {
             ZLOG(L"WARNING Trying to ACK seqNum " << static_cast<int>(seqNum) << L" but no sent records, ignoring.");
             break;
         }
-        const std::string record = _sentRecordList.front();
-        ZWARNASSERT_T(recordSeqNum(record) == seqNum, "sentRecord.header.rtp.sequenceNum == seqNum");
+        const SentRecord record = _sentRecordList.front();
+        ZWARNASSERT_T(record.seqNum == seqNum, "sentRecord.header.rtp.sequenceNum == seqNum");
         _sentRecordList.pop_front();
         if (!delivered) _onDrop(record);
         ++seqNum;
@@ -287,16 +290,16 @@ void ZFileSendMapping::_onACK(ZMegaPortBucket* bucket) {
     }
 }
 
-void ZFileSendMapping::_onDrop(const std::string& record) {
-    const int type = static_cast<unsigned char>(record[19]);
+void ZFileSendMapping::_onDrop(const SentRecord& record) {
+    const int type = record.type;
     switch (type) {
     case ZRTPFT_INFO:
         // A lost note that the scan still runs needs no repeating: the
         // receiver asks again.
-        if (record.size() >= static_cast<std::size_t>(ZRTPFT_INFO_SIZE)) _sendRTPFTINFO();
+        if (record.length >= static_cast<std::uint32_t>(ZRTPFT_INFO_SIZE)) _sendRTPFTINFO();
         break;
     case ZRTPFT_BLOCK:
-        _setBlockSent(recordBlockNum(record), false);
+        _setBlockSent(record.blockNum, false);
         break;
     case ZRTPFT_CANCELRECV:
         _sendRTPFT(ZRTPFT_CANCELRECV);

@@ -12,7 +12,7 @@
 #pragma once
 
 #include <cstdint>
-#include <list>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -52,12 +52,20 @@ private:
     void _sendRTPFTINFO();
     void _onScanned();
     void _sendRTPFTBLOCK(std::uint32_t blockNum, const unsigned char* data, int length);
-    void _send(std::string& message);
+    // What is kept of a sent packet until an ACK settles it.
+    struct SentRecord {
+        std::uint16_t seqNum;
+        std::uint8_t type;
+        std::uint32_t blockNum;  // of a BLOCK
+        std::uint32_t length;    // of the whole datagram
+    };
+    void _send(const std::string& message);
+    void _onSent(const unsigned char* header, std::size_t length);
     void _sendBlocks();
     void _setBlockSent(std::uint32_t blockNum, bool sent);
     void _onGETBLOCKS(ZMegaPortBucket* bucket);
     void _onACK(ZMegaPortBucket* bucket);
-    void _onDrop(const std::string& record);
+    void _onDrop(const SentRecord& record);
     void _onDone(bool cancelled);
     void _resetLock();
     std::int64_t _now() const { return _clock(); }
@@ -91,7 +99,7 @@ private:
     std::wstring _outcome = L"Running";
     ZTCPServer _tcpServer;
     std::uint16_t _seqNum = 0;
-    std::list<std::string> _sentRecordList;
+    std::deque<SentRecord> _sentRecordList;
     std::string _sha1Hash;
     std::unique_ptr<ZFileDigest> _scan;  // while the digest is computed
     bool _infoOwed = false;              // GETINFO came during the scan

@@ -196,6 +196,9 @@ private:
     // The relay socket is handed to the switchboard, which then writes it alone.
     bool _relayAttached = false;
     int _pingFailures = 0;
+    // "Local_Host" as a pass of reads found it: every direct datagram of the
+    // pass is addressed to it, without a store look-up each.
+    std::wstring _passLocalHost;
 
     ZDispatchClock _clock;
     ZDispatchSleep _sleep;

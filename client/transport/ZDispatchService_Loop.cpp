@@ -115,6 +115,7 @@ void ZDispatchService::_waitForTraffic() {
 void ZDispatchService::_receivePackets() {
     ZTRACE();
     const bool udpDisabled = _instance->test(L"Disable_UDP_Recv");
+    _passLocalHost = _instance->get(L"Local_Host");
     ZMegaPortBucket* bucket = _megaPort->getEmtpyBucket();
     int budget = ZDISPATCH_PACKETS_PER_PASS;
     bool relayFirst = false;
@@ -136,7 +137,7 @@ bool ZDispatchService::_readDirect(ZMegaPortBucket* bucket, bool udpDisabled, in
         --budget;
         // Pretending to be behind a firewall: direct datagrams never arrive.
         if (udpDisabled) continue;
-        bucket->to = _instance->get(L"Local_Host");
+        bucket->to = _passLocalHost;
         return true;
     }
     return false;
@@ -176,7 +177,8 @@ bool ZDispatchService::_readRelay(ZMegaPortBucket* bucket, int& budget) {
 bool ZDispatchService::_filePacket(ZMegaPortBucket* bucket) {
     ZTRACE();
     const std::string& buffer = bucket->buffer;
-    const std::wstring from = bucket->from;
+    // The bucket is not touched again once it is filed.
+    const std::wstring& from = bucket->from;
     ZDISPATCH_LOGC('K', L"Received packet (" << static_cast<int>(buffer.size()) << L"bytes) from (" << quote(from) << L")");
 
     if (ZIsRTP(buffer)) {

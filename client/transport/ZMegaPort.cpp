@@ -170,9 +170,12 @@ void ZMegaPort::fillSIPBucket(ZMegaPortBucket* bucket) {
     ZTRACE();
     ZPRECONDITION_PTR(bucket);
     ZMutexLock(_recvMutex);
+    const bool first = _sipBucketList.list.empty();
     _sipBucketList.list.push_back(bucket);
     ZMutexUnlock(_recvMutex);
-    ZWARNASSERT_T(_signalEvent(_sipBucketList.event), "SetEvent( _sipBucketList.event)");
+    // A list that held buckets was announced already, and its consumer takes
+    // every bucket before it waits again.
+    if (first) ZWARNASSERT_T(_signalEvent(_sipBucketList.event), "SetEvent( _sipBucketList.event)");
 }
 
 void ZMegaPort::fillRTPBucket(ZMegaPortBucket* bucket) {
@@ -187,8 +190,10 @@ void ZMegaPort::fillRTPBucket(ZMegaPortBucket* bucket) {
     const int listType = payloadType == ZRTCP_SENDER_REPORT ? ZRTP_AUDIO : payloadType;
 
     ZMutexLock(_recvMutex);
-    ZMegaPortEvent* hEvent = _rtpBucketListArray[static_cast<std::size_t>(listType)].event;
-    if (hEvent) _rtpBucketListArray[static_cast<std::size_t>(listType)].list.push_back(bucket);
+    ZMegaPortBucketList& entry = _rtpBucketListArray[static_cast<std::size_t>(listType)];
+    ZMegaPortEvent* hEvent = entry.event;
+    const bool first = entry.list.empty();
+    if (hEvent) entry.list.push_back(bucket);
     ZMutexUnlock(_recvMutex);
 
     if (!hEvent) {
@@ -197,7 +202,7 @@ void ZMegaPort::fillRTPBucket(ZMegaPortBucket* bucket) {
         returnEmptyBucket(bucket);
         return;
     }
-    ZWARNASSERT_T(_signalEvent(hEvent), "SetEvent( hEvent )");
+    if (first) ZWARNASSERT_T(_signalEvent(hEvent), "SetEvent( hEvent )");
 }
 
 ZMegaPortBucket* ZMegaPort::getSIPBucket() {
@@ -216,7 +221,7 @@ ZMegaPortBucket* ZMegaPort::getRTPBucket(std::uint8_t payloadType) {
     ZTRACE();
     ZMegaPortBucket* bucket = nullptr;
     ZMutexLock(_recvMutex);
-    std::list<ZMegaPortBucket*>& list = _rtpBucketListArray[payloadType].list;
+    std::deque<ZMegaPortBucket*>& list = _rtpBucketListArray[payloadType].list;
     if (!list.empty()) {
         bucket = list.front();
         list.pop_front();

@@ -8,7 +8,8 @@
 // sends. Three locks, never nested inside the port: the object lock guards
 // the pool, _recvMutex the filled lists, _sendMutex the attachments, the
 // hosts, the relay's pending bytes and each whole send. Events are signalled
-// after _recvMutex is released.
+// after _recvMutex is released, and only by a fill that found its list
+// empty: a consumer takes every bucket of its lists before it waits again.
 //
 // While a relay socket is attached the switchboard is that socket's one
 // writer: frames go whole into a pending buffer under _sendMutex and are
@@ -21,7 +22,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <list>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,10 +57,11 @@ struct ZMegaPortEvent {
     std::vector<std::condition_variable*> waiters;
 };
 
-// A first-in first-out list of buckets beside the event that announces them.
+// A first-in first-out list of buckets beside the event that announces them
+// (a deque: a steady stream through it allocates nothing per bucket).
 struct ZMegaPortBucketList {
     ZMegaPortEvent* event = nullptr;
-    std::list<ZMegaPortBucket*> list;
+    std::deque<ZMegaPortBucket*> list;
 };
 
 class ZMegaPort;
@@ -81,7 +83,9 @@ public:
 private:
     friend class ZMegaPort;
     static constexpr int kLimit = 16;
-    void add(const std::wstring& from, const std::wstring& to, const void* data, int length);
+    // The datagram is the head followed by the body (null and 0: none).
+    void add(const std::wstring& from, const std::wstring& to, const void* head, int headLength, const void* body,
+             int bodyLength);
 
     ZMegaPort* _port;
     ZMegaPortSendBatch* _outer;
@@ -123,6 +127,10 @@ public:
 
     void send(const std::wstring& from, const std::wstring& to, const void* data, int length);
     void send(const std::wstring& from, const std::wstring& to, const std::string& payload);
+    // One datagram of a head and a body that lie apart (a header and file
+    // bytes), put together only where it is sent or batched.
+    void send(const std::wstring& from, const std::wstring& to, const void* head, int headLength, const void* body,
+              int bodyLength);
 
     // Pushes relay bytes held back by an earlier send.
     void flush();
@@ -156,7 +164,7 @@ private:
     ZNetTCPSocket* _tcpSocket = nullptr;
     ZMegaPortBucketList _sipBucketList;
     std::array<ZMegaPortBucketList, 256> _rtpBucketListArray;
-    std::list<ZMegaPortBucket*> _emptyBucketList;
+    std::deque<ZMegaPortBucket*> _emptyBucketList;
     int _numBucketsCreated = 0;
     std::wstring _localHost;
     std::wstring _globalHost;

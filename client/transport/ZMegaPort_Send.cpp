@@ -102,11 +102,28 @@ void ZMegaPort::send(const std::wstring& from, const std::wstring& to, const voi
     ZTRACE();
     ZPRECONDITION(length >= 0 && (data || !length));
     if (tBatch && tBatch->_port == this) {
-        tBatch->add(from, to, data, length);
+        tBatch->add(from, to, data, length, nullptr, 0);
         return;
     }
     ZMutexLock(_sendMutex);
     _sendLocked(from, to, data, length);
+    ZMutexUnlock(_sendMutex);
+}
+
+void ZMegaPort::send(const std::wstring& from, const std::wstring& to, const void* head, int headLength,
+                     const void* body, int bodyLength) {
+    ZTRACE();
+    ZPRECONDITION(headLength >= 0 && (head || !headLength) && bodyLength >= 0 && (body || !bodyLength));
+    if (tBatch && tBatch->_port == this) {
+        tBatch->add(from, to, head, headLength, body, bodyLength);
+        return;
+    }
+    // Outside a batch the parts meet in a buffer the thread keeps.
+    thread_local std::string joined;
+    joined.assign(static_cast<const char*>(head), static_cast<std::size_t>(headLength));
+    if (bodyLength) joined.append(static_cast<const char*>(body), static_cast<std::size_t>(bodyLength));
+    ZMutexLock(_sendMutex);
+    _sendLocked(from, to, joined.data(), static_cast<int>(joined.size()));
     ZMutexUnlock(_sendMutex);
 }
 
@@ -154,15 +171,17 @@ ZMegaPortSendBatch::~ZMegaPortSendBatch() {
     tBatch = _outer;
 }
 
-void ZMegaPortSendBatch::add(const std::wstring& from, const std::wstring& to, const void* data, int length) {
+void ZMegaPortSendBatch::add(const std::wstring& from, const std::wstring& to, const void* head, int headLength,
+                             const void* body, int bodyLength) {
     if (_count > 0 && (from != _from || to != _to)) flush();
     if (_count == 0) {
         _from = from;
         _to = to;
     }
     if (static_cast<int>(_datagrams.size()) <= _count) _datagrams.emplace_back();
-    _datagrams[static_cast<std::size_t>(_count++)].assign(static_cast<const char*>(data),
-                                                          static_cast<std::size_t>(length));
+    std::string& datagram = _datagrams[static_cast<std::size_t>(_count++)];
+    datagram.assign(static_cast<const char*>(head), static_cast<std::size_t>(headLength));
+    if (bodyLength) datagram.append(static_cast<const char*>(body), static_cast<std::size_t>(bodyLength));
     if (_count == kLimit) flush();
 }
 

@@ -47,6 +47,11 @@ std::int64_t ZFileMapGetSize(ZFileMap fileMap);
 // null for a size of 2 GB or more or a range outside the file.
 void* ZFileMapLock(ZFileMap fileMap, std::int64_t offset, std::int64_t size);
 void ZFileMapUnlock(ZFileMap fileMap, void* lock);
+// Writes the bytes into [offset, offset + size) of a map opened for writing,
+// without a view: whole pages written this way are never zero-filled or
+// read first, as a view's pages are when first touched. False when not all
+// of them could be written or the range lies outside the file.
+bool ZFileMapWrite(ZFileMap fileMap, std::int64_t offset, const void* data, std::int64_t size);
 // Unmaps any view still mapped, closes the file and frees the handle.
 void ZFileMapClose(ZFileMap fileMap);
 

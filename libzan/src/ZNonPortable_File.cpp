@@ -202,6 +202,21 @@ void ZFileMapUnlock(ZFileMap fileMap, void* lock) {
     ZWARNASSERT_T(known && munmap(trueView.base, trueView.length) == 0, "UnmapViewOfFile( trueView)");
 }
 
+bool ZFileMapWrite(ZFileMap fileMap, std::int64_t offset, const void* data, std::int64_t size) {
+    ZPRECONDITION(fileMap && (data || size == 0));
+    if (!fileMap->write || offset < 0 || size < 0 || offset > fileSizeOf(fileMap->fd) - size) return false;
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = pwrite(fileMap->fd, bytes, static_cast<std::size_t>(size), static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        offset += written;
+        size -= written;
+    }
+    return true;
+}
+
 void ZFileMapClose(ZFileMap fileMap) {
     ZPRECONDITION(fileMap);
     for (const auto& [pointer, view] : fileMap->views) munmap(view.base, view.length);

@@ -69,7 +69,10 @@ void ZThreadObject::_sleep(int ms) {
     unlock();
     {
         std::unique_lock<std::mutex> guard(_wakeMutex);
-        _wakeCondition.wait_for(guard, std::chrono::milliseconds(ms), [this] { return _woken || _stop.load(); });
+        // A loop that waits on its own asks for no sleep: a wait of no time
+        // would still cost a system call, and may give the processor away.
+        if (ms > 0)
+            _wakeCondition.wait_for(guard, std::chrono::milliseconds(ms), [this] { return _woken || _stop.load(); });
         _woken = false;
     }
     lock();

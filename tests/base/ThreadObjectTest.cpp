@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -38,6 +39,28 @@ protected:
         ++loops;
         return 0;
     }
+};
+
+// Runs a given number of iterations that ask for no sleep, and counts the
+// times its thread gave the processor away meanwhile.
+class ZBusyService : public ZThreadObject {
+public:
+    int iterations = 2000;
+    std::atomic<long> switches{-1};
+
+protected:
+    int _bZThreadObject_safe_onLoop() override {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        if (++_loops == 1) _first = usage.ru_nvcsw;
+        if (_loops < iterations) return 0;
+        switches = usage.ru_nvcsw - _first;
+        return -1;
+    }
+
+private:
+    int _loops = 0;
+    long _first = 0;
 };
 
 class ZFilterScope {
@@ -99,6 +122,15 @@ TEST(ZThreadObject, StopEndsALoopThatYieldsItsLockBetweenIterations) {
     service.stop(true);
     EXPECT_GT(service.loops.load(), 0);
     EXPECT_EQ(service.getThread(), 0u);
+}
+
+TEST(ZThreadObject, ALoopThatAsksForNoSleepKeepsTheProcessor) {
+    ZBusyService service;
+    service.start(L"Busy");
+    service.join();
+    ASSERT_GE(service.switches.load(), 0);
+    // A few are the machine's own doing; one per iteration would be ours.
+    EXPECT_LT(service.switches.load(), service.iterations / 10);
 }
 
 TEST(ZThreadObject, AStartedTwiceOrUnjoinedObjectWarnsAndJoinWithoutThreadDoesNothing) {
