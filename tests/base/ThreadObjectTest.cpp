@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -38,6 +39,28 @@ protected:
         ++loops;
         return 0;
     }
+};
+
+// Asks for no sleep between its passes and counts how often its thread
+// blocked meanwhile (the kernel's voluntary context switches).
+class ZBusyService : public ZThreadObject {
+public:
+    static constexpr int kPasses = 200;
+    long blocked = -1;
+
+protected:
+    void _bZThreadObject_safe_onStartup() override { _start = switches(); }
+    int _bZThreadObject_safe_onLoop() override { return ++_passes >= kPasses ? -1 : 0; }
+    void _bZThreadObject_safe_onShutdown() override { blocked = switches() - _start; }
+
+private:
+    static long switches() {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return usage.ru_nvcsw;
+    }
+    int _passes = 0;
+    long _start = 0;
 };
 
 class ZFilterScope {
@@ -99,6 +122,16 @@ TEST(ZThreadObject, StopEndsALoopThatYieldsItsLockBetweenIterations) {
     service.stop(true);
     EXPECT_GT(service.loops.load(), 0);
     EXPECT_EQ(service.getThread(), 0u);
+}
+
+TEST(ZThreadObject, NoSleepBetweenPassesDoesNotBlockTheThread) {
+    ZBusyService service;
+    service.start(L"Busy");
+    service.join();
+    // A blocking wait per pass would block it once a pass; the scheduler may
+    // still take it off now and then.
+    EXPECT_GE(service.blocked, 0);
+    EXPECT_LT(service.blocked, ZBusyService::kPasses / 4);
 }
 
 TEST(ZThreadObject, AStartedTwiceOrUnjoinedObjectWarnsAndJoinWithoutThreadDoesNothing) {
