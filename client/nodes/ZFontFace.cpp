@@ -96,7 +96,8 @@ struct ZFontFile {
 };
 
 const ZFontFile& ZFontMap(const std::string& path) {
-    static std::map<std::string, ZFontFile> files;
+    // Never destroyed: the mappings outlive every face, even at exit.
+    static auto& files = *new std::map<std::string, ZFontFile>;
     auto found = files.find(path);
     if (found != files.end()) return found->second;
     ZFontFile file;
