@@ -131,7 +131,8 @@ private:
     void _post(const wchar_t* queue, const wchar_t* method);
 
     // Tray and shell.
-    void _updateIcon(int level);
+    // Shows the presence level with the privacy mode; returns the icon state.
+    int _updateIcon(int level);
     void _publishTrayPresence();
     void _promptForUpgrade();
     // An upgrade that cannot be installed: said once per offer when the
@@ -186,6 +187,19 @@ private:
     // The tooltip shows a download's progress; it goes back to the status
     // when the download ends.
     bool _showingUpgrade = false;
+    // What the tick reads of the store is read again only after the store
+    // changed (ZInstance::changes, taken before the reads): an idle tick
+    // costs its wake and little more. The count at the last full drain of
+    // the queue, at the last reading of the download, and at the last
+    // publication with what it showed.
+    std::uint64_t _drainedChanges = UINT64_MAX;
+    std::uint64_t _upgradeChanges = UINT64_MAX;
+    bool _downloading = false;
+    std::wstring _downloadText;
+    std::uint64_t _publishedChanges = UINT64_MAX;
+    std::uint32_t _publishedState = UINT32_MAX;
+    int _publishedIcon = 0;
+    std::wstring _publishedStatus;
     std::wstring _refusedUpgradeURL;
     // What each buddy (folded) may still chat; see _admitChat.
     struct ChatBudget {

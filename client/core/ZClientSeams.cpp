@@ -16,6 +16,12 @@ ZClientSources g_sources;
 
 std::int64_t platformClock() { return ZTimeNow(); }
 
+// The tick asks once a second; the system is read only after a change.
+bool watchedListIPs(std::list<std::wstring>& list) {
+    static ZNetAddressList addresses;
+    return addresses.list(list);
+}
+
 }  // namespace
 
 void ZClientSetTemplateFactory(ZClientTemplateFactory factory) { g_templateFactory = factory; }
@@ -26,7 +32,7 @@ void ZClientSetSources(const ZClientSources& sources) { g_sources = sources; }
 
 const ZClientSources& ZClientGetSources() {
     if (!g_sources.clock) g_sources.clock = platformClock;
-    if (!g_sources.listIPs) g_sources.listIPs = ZNetListIPs;
+    if (!g_sources.listIPs) g_sources.listIPs = watchedListIPs;
     if (!g_sources.performance) g_sources.performance = ZDebugGetPerformance;
     if (!g_sources.saveFileDialog) g_sources.saveFileDialog = ZSystemSaveFileDialog;
     if (!g_sources.getMute) g_sources.getMute = ZSoundGetMute;

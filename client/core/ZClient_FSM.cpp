@@ -52,9 +52,19 @@ void ZClient::_changeState(std::uint32_t state) {
 }
 
 void ZClient::_publish() {
-    _instance->set(L"Client_Status", _getState(_state), false);
-    _updateIcon(kIconLevels[_state]);
-    ZIconSetText(_icon, _instance->get(L"Client_Status"));
+    // Every tick publishes; the store is read and written again only after
+    // the state or the store changed.
+    const std::uint64_t changes = _instance->changes();
+    if (changes != _publishedChanges || _state != _publishedState) {
+        _publishedChanges = changes;
+        _publishedState = _state;
+        _instance->set(L"Client_Status", _getState(_state), false);
+        _publishedIcon = _updateIcon(kIconLevels[_state]);
+        _publishedStatus = _instance->get(L"Client_Status");
+    } else {
+        ZIconSetState(_icon, _publishedIcon);
+    }
+    ZIconSetText(_icon, _publishedStatus);
 }
 
 void ZClient::_signIn() {

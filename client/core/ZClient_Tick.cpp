@@ -33,7 +33,7 @@ void ZClient::onTimer(ZTimer* timer) {
         if (_httpClient) _httpClient->update(kRequestWait);
         return;
     }
-    _drainCommands();
+    if (_instance->changes() != _drainedChanges) _drainCommands();
     if (_httpClient) _httpClient->update(kRequestWait);
     _onInput(1, ZHTTPHeaders());
     if (_httpClient && !_httpClient->isAlive()) {
@@ -48,14 +48,20 @@ void ZClient::onTimer(ZTimer* timer) {
         _logPerformance();
     }
     _publishTrayPresence();
-    // The service clears the address when a download ends, finished or refused.
-    const bool downloading = _instance->test(L"Upgrade_In_Progress") && _instance->isSet(L"Local_Upgrade_URL");
-    if (downloading)
-        ZIconSetText(_icon, L"Upgrading: " + ZFormatByteSize(_instance->calc(L"Upgrade_Bytes_Downloaded")) +
-                                L" downloaded...");
+    const std::uint64_t changes = _instance->changes();
+    if (changes != _upgradeChanges) {
+        _upgradeChanges = changes;
+        // The service clears the address when a download ends, finished or refused.
+        _downloading = _instance->test(L"Upgrade_In_Progress") && _instance->isSet(L"Local_Upgrade_URL");
+        if (_downloading)
+            _downloadText = L"Upgrading: " + ZFormatByteSize(_instance->calc(L"Upgrade_Bytes_Downloaded")) +
+                            L" downloaded...";
+    }
+    if (_downloading)
+        ZIconSetText(_icon, _downloadText);
     else if (_showingUpgrade)
         ZIconSetText(_icon, _instance->get(L"Client_Status"));
-    _showingUpgrade = downloading;
+    _showingUpgrade = _downloading;
     if (_stopDeadline && now >= _stopDeadline) {
         ZLOG(_context() << L"WARNING Sign-off did not end in time, quitting anyway.");
         _stopDeadline = 0;
@@ -64,12 +70,15 @@ void ZClient::onTimer(ZTimer* timer) {
 }
 
 void ZClient::_drainCommands() {
+    const std::uint64_t changes = _instance->changes();
     std::string item;
     while (_instance->dequeue(L"ZClient_commandQueue", item)) {
         ZHTTPHeaders message;
         if (message.deserialize(item) <= 0) continue;
         _onInput(0, message);
     }
+    // Whatever came after the count was taken changed it again.
+    _drainedChanges = changes;
 }
 
 void ZClient::onNotification(int, std::int64_t) {

@@ -92,14 +92,16 @@ void ZClient::_runDeferred() {
     }
 }
 
-void ZClient::_updateIcon(int level) {
+int ZClient::_updateIcon(int level) {
     ZTRACE();
     const bool isPublic = ZCaseEquals(_instance->get(L"Video_Privacy_Choice_Mode"), kPublicMode);
     if (level < 0 || level > 2) {
         ZLOG(_context() << L"ERROR Invalid icon state #" << level);
         ZAbort();
     }
-    ZIconSetState(_icon, isPublic ? level : level + 3);
+    const int state = isPublic ? level : level + 3;
+    ZIconSetState(_icon, state);
+    return state;
 }
 
 void ZClient::_promptForUpgrade() {

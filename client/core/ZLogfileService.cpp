@@ -10,12 +10,22 @@
 #include "ZUtil_File.h"
 #include "ZUtil_LogFile.h"
 
+namespace {
+
+const wchar_t* const kQueue = L"ZLogfileService_commandQueue";
+
+}  // namespace
+
 ZLogfileService::ZLogfileService(ZInstance* instance) : _instance(instance) {
     ZTRACE_KIND("ZLogfileService");
     ZPRECONDITION(instance);
+    _instance->setQueueWaker(kQueue, [this] { wake(); });
 }
 
-ZLogfileService::~ZLogfileService() { ZTRACE(); }
+ZLogfileService::~ZLogfileService() {
+    ZTRACE();
+    _instance->setQueueWaker(kQueue, nullptr);
+}
 
 void ZLogfileService::invariantTest() {
     ZASSERT_PTR(_instance);
@@ -30,14 +40,16 @@ int ZLogfileService::_bZThreadObject_safe_onLoop() {
     ZTRACE();
     invariantTest();
     std::string item;
-    while (_instance->dequeue(L"ZLogfileService_commandQueue", item)) {
+    while (_instance->dequeue(kQueue, item)) {
         ZHTTPHeaders command;
         if (command.deserialize(item) <= 0) break;
         if (!ZCaseEquals(command.getMethod(), L"UPLOADLOGFILES")) continue;
         _upload(command.isSet(L"Logfile-Host") ? command.get(L"Logfile-Host") : _instance->get(L"Global_Logfile_Host"));
         _instance->enqueue(L"ZClient_commandQueue", ZHTTPHeaders(L"LOGFILESUPLOADED").serialize());
     }
-    return 1000;
+    // Commands are the only work, and each one wakes the thread; what a
+    // broken entry left on the queue is taken at once.
+    return _instance->length(kQueue) > 0 ? 0 : ZTHREADOBJECT_UNTIL_WOKEN;
 }
 
 void ZLogfileService::_upload(const std::wstring& host) {

@@ -5,7 +5,8 @@
 //
 // Threading: one thread of its own, "ZClient.ZLogfileService". The loop runs
 // with the object's lock held and lets it go while it waits on the network;
-// other threads reach it only through "ZLogfileService_commandQueue".
+// other threads reach it only through "ZLogfileService_commandQueue", and
+// a command on it wakes the thread, which sleeps until then.
 #pragma once
 
 #include <string>

@@ -37,7 +37,7 @@ class ZFileRecvMapping;
 void ZSendRTPFT(ZMegaPort* port, const std::wstring& fromHost, const std::wstring& toHost, std::uint16_t seqNum,
                 std::uint32_t fileID, std::uint8_t type);
 // The longest wait of a pass with nothing due, in microseconds.
-constexpr std::int64_t ZFILESERVICE_LONGEST_WAIT = 500000;
+constexpr std::int64_t ZFILESERVICE_LONGEST_WAIT = 250000;
 
 class ZFileService : public ZThreadObject {
 public:

@@ -107,6 +107,11 @@ bool ZLocalCapture::showsNoise() {
     return _videoPreview && !_instance->test(L"Disable_Preview") && _videoPicture.empty();
 }
 
+bool ZLocalCapture::videoPreviewOn() {
+    ZScopedLock lock(this);
+    return _videoPreview;
+}
+
 void ZLocalCapture::update(bool reset) {
     ZTRACE();
     invariantTest();

@@ -37,6 +37,9 @@ public:
     void update(bool reset);
     // Whether update has timed work to do: the noise picture is shown.
     bool showsNoise();
+    // Whether the video preview is on; while it is off nothing but a
+    // switch can give update timed work.
+    bool videoPreviewOn();
     void setClock(ZLocalCaptureClock clock);
 
     void onVideoFrame(std::int64_t timestamp, const ZImageFormat& format, const unsigned char* buffer,

@@ -18,7 +18,9 @@ namespace {
 
 const wchar_t* const kQueue = L"ZVideoCaptureService_commandQueue";
 constexpr int kNoisePassMs = 50;
-constexpr int kLongestWaitMs = 500;
+// While the preview is on without its noise picture, a change of
+// "Disable_Preview" is seen within this.
+constexpr int kPreviewWaitMs = 500;
 
 // The stored choice first and the none entry last; without a stored choice
 // the none entry leads.
@@ -124,8 +126,10 @@ int ZVideoCaptureService::_bZThreadObject_safe_onLoop() {
             ZLOG(L"WARNING Unsupported command '" << method << L"' sent to recorder, ignoring.");
     }
     _localCapture->update(false);
-    // Only the noise picture is timed work; everything else comes as a message.
-    return _localCapture->showsNoise() ? kNoisePassMs : kLongestWaitMs;
+    // Only the noise picture is timed work; everything else comes as a
+    // message, which wakes the thread.
+    if (_localCapture->showsNoise()) return kNoisePassMs;
+    return _localCapture->videoPreviewOn() ? kPreviewWaitMs : ZTHREADOBJECT_UNTIL_WOKEN;
 }
 
 void ZVideoCaptureService::_bZThreadObject_safe_onShutdown() {

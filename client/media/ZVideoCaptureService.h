@@ -22,7 +22,8 @@
 // sources' threads; each listener is unsubscribed (which waits for a
 // running call) before it is deleted and before the recorder is closed.
 // A message on the queue wakes the thread at once; between messages it
-// sleeps (up to half a second) unless the preview's noise picture is due.
+// sleeps until the next one, unless the video preview is on (the noise
+// picture every 50 ms, else up to half a second).
 #pragma once
 
 #include <map>

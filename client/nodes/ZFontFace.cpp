@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "ZNonPortable_File.h"
 #include "ZPortable_Text.h"
 #include "ZUtil.h"
 
@@ -83,6 +84,36 @@ const ZFontMatch& ZFontFind(const std::wstring& family, bool bold, bool italic) 
 
 int ZFontRound26(FT_Pos value) { return static_cast<int>((value + 32) >> 6); }
 
+// A font file mapped once for every face made from it: FreeType maps the
+// file again for each face it opens by name, and a skin opens a face per
+// font of each node, so the same pages would count a hundred times in the
+// process's resident size. Mapped until the process ends; null when the
+// file cannot be read.
+struct ZFontFile {
+    ZFileMap map = nullptr;
+    const FT_Byte* bytes = nullptr;
+    std::size_t size = 0;
+};
+
+const ZFontFile& ZFontMap(const std::string& path) {
+    // Never destroyed: the mappings outlive every face, even at exit.
+    static auto& files = *new std::map<std::string, ZFontFile>;
+    auto found = files.find(path);
+    if (found != files.end()) return found->second;
+    ZFontFile file;
+    if ((file.map = ZFileMapOpen(ZFromUTF8(path), false))) {
+        const std::int64_t size = ZFileMapGetSize(file.map);
+        if (size > 0) file.bytes = static_cast<const FT_Byte*>(ZFileMapLock(file.map, 0, size));
+        if (file.bytes) {
+            file.size = static_cast<std::size_t>(size);
+        } else {
+            ZFileMapClose(file.map);
+            file.map = nullptr;
+        }
+    }
+    return files.emplace(path, file).first->second;
+}
+
 }  // namespace
 
 struct ZFontFace::Impl {
@@ -110,7 +141,10 @@ bool ZFontFace::open(const ZFontFaceStyle& style) {
     }
     ZFontMatch match = ZFontFind(style.family, style.bold, style.italic);
     if (!match.found) match = ZFontFind(L"sans-serif", style.bold, style.italic);
-    if (!match.found || FT_New_Face(library, match.file.c_str(), match.index, &_impl->face) != 0) {
+    static const ZFontFile none;
+    const ZFontFile& file = match.found ? ZFontMap(match.file) : none;
+    if (!file.bytes || FT_New_Memory_Face(library, file.bytes, static_cast<FT_Long>(file.size), match.index,
+                                          &_impl->face) != 0) {
         _impl->face = nullptr;
         ZLOG(L"WARNING No font file for '" << style.family << L"', drawing no text.");
         return false;

@@ -48,7 +48,7 @@ struct ZScreenWindow {
 };
 
 // The longest wait of a pass with nothing due, in microseconds.
-constexpr std::int64_t ZSCREENSERVICE_LONGEST_WAIT = 500000;
+constexpr std::int64_t ZSCREENSERVICE_LONGEST_WAIT = 250000;
 
 class ZScreenService : public ZThreadObject, public IZScreen {
 public:

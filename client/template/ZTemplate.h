@@ -136,6 +136,11 @@ private:
     bool _countdownOpen;
     std::map<std::wstring, ZHotkey*> _hotkeys;
     bool _hotkeyDown;
+    // The store's change count the tick last read it at (a tick with the
+    // same count and no talk to watch reads nothing), and whether a talk was
+    // held then.
+    std::uint64_t _tickChanges = 0;
+    bool _talking = false;
     int _updateCount = 0;
     int _renderCount = 0;
 };

@@ -51,7 +51,9 @@ void ZTemplate::_updateHotkeys() {
     std::list<std::wstring> ended;
     // The keyboard and pointer are asked only while somebody is talked to:
     // an idle client makes no round trip to the X server on this tick.
-    if (_instance->get(L"Talking_To_List", ended) && !_talkHeld()) {
+    _talking = _instance->get(L"Talking_To_List", ended);
+    if (_talking && !_talkHeld()) {
+        _talking = false;
         ZLOG(L"ACTIVITY: Hotkey up, stopping talk to '" << ZJoin(ended, L", ") << L"'");
         _instance->clear(L"Talking_To_List");
         // Buddies of an earlier talk still waiting for their stop stay on the
@@ -134,8 +136,15 @@ void ZTemplate::_updateCallLines() {
 void ZTemplate::onTimer(ZTimer* timer) {
     invariantTest();
     ZWARNASSERT(timer == _timer);
-    _updateHotkeys();
-    _updateCallLines();
+    // What the talk and the call lines read changes only with the store,
+    // but a held talk is watched, and a stop awaited, on every tick. The
+    // count is taken before the reads, so a change made meanwhile is read
+    // again on the next tick.
+    const std::uint64_t changes = _instance->changes();
+    const bool changed = changes != _tickChanges;
+    _tickChanges = changes;
+    if (changed || _talking || !_talkStopList.empty()) _updateHotkeys();
+    if (changed) _updateCallLines();
     const std::int64_t t = now();
     if (_restartTime != 0 && _restartTime - t < ZTEMPLATE_COUNTDOWN) {
         if (_restartTime > t) {

@@ -14,6 +14,7 @@
 // Readers get copies, never references, except through open().
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -85,6 +86,10 @@ public:
     bool get(const std::wstring& name, std::list<std::wstring>& out);
     bool get(const std::wstring& name, std::vector<std::wstring>& out);
     bool contains(const std::wstring& name, const std::wstring& item);
+    // How many changes the store has seen (every write that notifies, and
+    // every close): a reader that took the same count before it last read
+    // has nothing new to read. Any thread, without the store lock.
+    std::uint64_t changes() const { return _changes.load(std::memory_order_acquire); }
 
     // ---- queues and watchers: messages between threads, and notifications
     // to UI listeners through ZNotify (ZInstance_Queue.cpp)
@@ -139,4 +144,5 @@ private:
     std::map<std::wstring, Queue> _queueMap;
     std::map<std::wstring, std::list<ZInstanceWatcher>> _watcherMap;
     std::map<std::wstring, std::function<void()>> _queueWakeMap;
+    std::atomic<std::uint64_t> _changes{0};
 };

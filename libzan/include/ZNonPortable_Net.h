@@ -143,3 +143,24 @@ void ZNetUPnPSetGatewayURL(const std::wstring& url);
 // Replaces the list with the IPv4 addresses of the interfaces that are up
 // and not loopback, in interface order; true when the list is not empty.
 bool ZNetListIPs(std::list<std::wstring>& list);
+
+// The same list for a caller that asks again and again (the client, once a
+// second): it is read from the system only when the kernel has announced a
+// change of an address or of a link since the last time, and otherwise
+// repeated from then. Without the kernel's announcements it reads every time.
+class ZNetAddressList {
+public:
+    ZNetAddressList() = default;
+    ~ZNetAddressList();
+    ZNetAddressList(const ZNetAddressList&) = delete;
+    ZNetAddressList& operator=(const ZNetAddressList&) = delete;
+    bool list(std::list<std::wstring>& out);
+
+private:
+    bool _changed();
+
+    int _fd = -1;
+    bool _opened = false;
+    std::list<std::wstring> _last;
+    bool _any = false;
+};

@@ -11,12 +11,17 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 
 #include "ZNonPortable_Thread.h"
 #include "ZObject.h"
+
+// What onLoop returns when it has no timed work: the worker sleeps until
+// wake or stop.
+constexpr int ZTHREADOBJECT_UNTIL_WOKEN = INT_MAX;
 
 // A service with its own worker thread.
 class ZThreadObject : public ZThreadSafeObject {
@@ -40,11 +45,13 @@ public:
 
 protected:
     virtual void _bZThreadObject_safe_onStartup() {}
-    // Milliseconds to sleep before the next iteration; negative ends the loop.
+    // Milliseconds to sleep before the next iteration (ZTHREADOBJECT_UNTIL_WOKEN:
+    // until a wake); negative ends the loop.
     virtual int _bZThreadObject_safe_onLoop() { return -1; }
     virtual void _bZThreadObject_safe_onShutdown() {}
     // Sleeps with the object's lock released, until the time passes, wake is
-    // called or the service is stopped.
+    // called or the service is stopped. No time at all only lets another
+    // thread take the lock: the worker does not block.
     void _sleep(int ms);
 
 private:

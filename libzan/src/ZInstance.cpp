@@ -210,7 +210,11 @@ void ZInstance::close(const std::wstring& name, bool notify) {
     const std::wstring lname = ZToLower(name);
     ZWARNASSERT(ZMAPCONTAINS( _nameValueMap, lname ));
     _nameValueMap[lname].timestamp = stampNow();
-    if (notify) _notify(lname);
+    // The entry may have changed even when nobody is told.
+    if (notify)
+        _notify(lname);
+    else
+        _changes.fetch_add(1, std::memory_order_release);
     unlock();
 }
 
@@ -287,5 +291,6 @@ bool ZInstance::_getList(const std::wstring& name, Items& out) {
 void ZInstance::_notify(const std::wstring& lname) {
     ZTRACE();
     ZScopedLock lock(this);
+    _changes.fetch_add(1, std::memory_order_release);
     for (const ZInstanceWatcher& watcher : _watcherMap[lname]) ZNotify(watcher.listener, static_cast<int>(watcher.code));
 }

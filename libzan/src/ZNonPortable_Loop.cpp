@@ -98,6 +98,8 @@ void logTerminate() {
 
 // Runs the records posted so far; true when the quit message was among them.
 bool dispatchPosted(bool* restart) {
+    // A wake by a timer finds nothing posted: no batch (a deque allocates).
+    if (queueEmpty()) return false;
     std::deque<ZLoopRecord> batch;
     {
         std::lock_guard<std::mutex> guard(g_queueMutex);

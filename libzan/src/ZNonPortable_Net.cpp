@@ -4,11 +4,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include "ZNonPortable_NetHandles.h"
 #include "ZPortable.h"
@@ -162,4 +165,45 @@ bool ZNetListIPs(std::list<std::wstring>& list) {
     }
     freeifaddrs(all);
     return !list.empty();
+}
+
+ZNetAddressList::~ZNetAddressList() {
+    if (_fd >= 0) close(_fd);
+}
+
+// A route socket in the groups of IPv4 addresses and of links (up, down)
+// hears of every change that could change the list. Its first look, and any
+// look after the kernel dropped announcements for want of room, counts as a
+// change.
+bool ZNetAddressList::_changed() {
+    if (!_opened) {
+        _opened = true;
+        _fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+        if (_fd >= 0 && bind(_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            close(_fd);
+            _fd = -1;
+        }
+        return true;
+    }
+    if (_fd < 0) return true;
+    bool changed = false;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = recv(_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0 || (n < 0 && errno == ENOBUFS)) {
+            changed = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        return changed;
+    }
+}
+
+bool ZNetAddressList::list(std::list<std::wstring>& out) {
+    if (_changed()) _any = ZNetListIPs(_last);
+    out = _last;
+    return _any;
 }

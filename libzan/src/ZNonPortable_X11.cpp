@@ -43,12 +43,19 @@ int errorHandler(Display* display, XErrorEvent* error) {
 
 void onReadable(void*) { _ZX11Pump(); }
 
+// The number of the first request not yet flushed by prepare.
+unsigned long g_unflushed = 0;
+
 // Xlib reads ahead: events already in its queue leave the socket quiet, so
-// they are handled (and requests flushed) before the loop waits.
+// they are handled (and requests flushed) before the loop waits. A flush
+// also reads the socket, so it is made only when a request went out since
+// the last one: an idle client's tick makes no system call for X.
 void prepare(void*) {
     if (!g_display) return;
     if (XEventsQueued(g_display, QueuedAlready) > 0) _ZX11Pump();
+    if (NextRequest(g_display) == g_unflushed) return;
     XFlush(g_display);
+    g_unflushed = NextRequest(g_display);
 }
 
 int ioErrorHandler(Display*) {

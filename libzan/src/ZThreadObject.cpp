@@ -67,12 +67,16 @@ void ZThreadObject::wake() {
 void ZThreadObject::_sleep(int ms) {
     ZPRECONDITION(ms >= 0);
     unlock();
+    // No time at all only lets another thread take the lock: a wait that is
+    // over before it starts still blocks in the kernel, and a service that
+    // waits inside its pass (on the switchboard) would wake twice a pass.
     {
         std::unique_lock<std::mutex> guard(_wakeMutex);
-        // A loop that waits on its own asks for no sleep: a wait of no time
-        // would still cost a system call, and may give the processor away.
-        if (ms > 0)
-            _wakeCondition.wait_for(guard, std::chrono::milliseconds(ms), [this] { return _woken || _stop.load(); });
+        const auto due = [this] { return _woken || _stop.load(); };
+        if (ms == ZTHREADOBJECT_UNTIL_WOKEN)
+            _wakeCondition.wait(guard, due);
+        else if (ms > 0)
+            _wakeCondition.wait_for(guard, std::chrono::milliseconds(ms), due);
         _woken = false;
     }
     lock();

@@ -279,7 +279,8 @@ bool ZServerParseOptions(const std::vector<std::string>& args, ZServerConfig& co
         }
         const Option* option = find(name);
         if (eq == std::string::npos && option && option->flag) {
-            value = "1";
+            // assign(count, char): gcc 12 at -O3 warns falsely on the literal's copy.
+            value.assign(1, '1');
         } else if (eq == std::string::npos) {
             if (i + 1 >= args.size()) {
                 error = "option --" + name + " needs a value";

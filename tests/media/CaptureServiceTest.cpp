@@ -3,6 +3,7 @@
 // closed by message, and what a restart of the recorder leaves to them.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,6 +29,16 @@ bool waitFor(const std::function<bool()>& condition, std::int64_t timeout = 5000
     }
     return true;
 }
+
+// The service as it runs, keeping the sleep each pass asked for.
+class ZWaitRecordingCaptureService : public ZVideoCaptureService {
+public:
+    using ZVideoCaptureService::ZVideoCaptureService;
+    std::atomic<int> lastWait{-2};
+
+protected:
+    int _bZThreadObject_safe_onLoop() override { return lastWait = ZVideoCaptureService::_bZThreadObject_safe_onLoop(); }
+};
 
 class CaptureServiceTest : public ::testing::Test {
 protected:
@@ -231,4 +242,27 @@ TEST_F(CaptureServiceTest, ShutDownStopsStreamsThatStillRun) {
     stop();
     EXPECT_TRUE(log.contains(L"2 capture streams on close, stopping."));
     EXPECT_EQ(log.count(L"WARNING: Assertion failed."), 0);
+}
+
+TEST_F(CaptureServiceTest, SleepsUntilACommandUnlessThePreviewHasTimedWork) {
+    auto* recording = ZSAFENEW(ZWaitRecordingCaptureService, net.instance, net.port);
+    service.reset(recording);
+    service->start(L"ZClient.ZVideoCaptureService");
+    ASSERT_TRUE(updates(1));
+    struct Case {
+        const wchar_t* disablePreview;
+        const wchar_t* method;
+        int wait;
+    } cases[] = {
+        {L"", nullptr, ZTHREADOBJECT_UNTIL_WOKEN},  // no device, no preview
+        {L"", L"STARTVIDEOPREVIEW", 50},            // the noise picture stands in for a camera
+        {L"1", L"STARTVIDEOPREVIEW", 500},          // disabled: looks at the setting again
+        {L"1", L"STOPVIDEOPREVIEW", ZTHREADOBJECT_UNTIL_WOKEN},
+    };
+    for (const Case& c : cases) {
+        net.instance->set(L"Disable_Preview", std::wstring(c.disablePreview), false);
+        if (c.method) post(ZHTTPHeaders(c.method));
+        EXPECT_TRUE(waitFor([&] { return recording->lastWait.load() == c.wait; }))
+            << (c.method ? c.method : L"(none)") << " asked for " << recording->lastWait.load();
+    }
 }

@@ -2,10 +2,12 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <netdb.h>
+#include <sched.h>
 
 #include <atomic>
 
 #include <cstdio>
+#include <cstdlib>
 #include <list>
 #include <memory>
 #include <string>
@@ -137,4 +139,36 @@ TEST(ZNetListIPs, ListsTheUpNonLoopbackIPv4AddressesInInterfaceOrder) {
     const bool any = ZNetListIPs(listed);
     EXPECT_EQ(listed, expected);
     EXPECT_EQ(any, !expected.empty());
+}
+
+TEST(ZNetAddressList, ReadsTheListAgainAfterEachChangeTheKernelAnnounces) {
+    // A network namespace of this thread's own (root only), with the 'ip'
+    // tool making the changes.
+    struct Step {
+        const char* command;
+        std::list<std::wstring> expected;
+    } steps[] = {
+        {"true", {}},
+        {"ip link add zt0 type veth peer name zt1 && ip addr add 10.9.9.9/24 dev zt0 && ip link set zt0 up",
+         {L"10.9.9.9"}},
+        {"ip addr add 10.9.8.8/24 dev zt0", {L"10.9.9.9", L"10.9.8.8"}},
+        {"ip link set zt0 down", {}},
+        {"ip link set zt0 up && ip addr del 10.9.9.9/24 dev zt0", {L"10.9.8.8"}},
+    };
+    bool isolated = false;
+    std::thread([&] {
+        if (unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up 2>/dev/null") != 0) return;
+        isolated = true;
+        ZNetAddressList addresses;
+        for (const Step& step : steps) {
+            ASSERT_EQ(std::system(step.command), 0) << step.command;
+            std::list<std::wstring> listed{L"stale"};
+            EXPECT_EQ(addresses.list(listed), !step.expected.empty()) << step.command;
+            EXPECT_EQ(listed, step.expected) << step.command;
+            // Nothing changed since: the same list again.
+            EXPECT_TRUE(addresses.list(listed) || step.expected.empty());
+            EXPECT_EQ(listed, step.expected) << step.command;
+        }
+    }).join();
+    if (!isolated) GTEST_SKIP() << "needs root and the 'ip' tool for a network namespace";
 }
