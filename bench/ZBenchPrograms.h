@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -112,6 +114,14 @@ inline Spread spread(std::vector<double> values) {
     if (values.empty()) return {};
     std::sort(values.begin(), values.end());
     return {values.front(), values[values.size() / 2], values.back()};
+}
+
+// The spread of a run's figures as the counters <name>_min, _med and _max.
+inline void reportSpread(benchmark::State& state, const std::string& name, const std::vector<double>& values) {
+    const Spread s = spread(values);
+    state.counters[name + "_min"] = s.min;
+    state.counters[name + "_med"] = s.median;
+    state.counters[name + "_max"] = s.max;
 }
 
 }  // namespace benchprograms

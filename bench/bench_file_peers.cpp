@@ -217,10 +217,7 @@ void BM_FileBetweenPeersAgainstSocat(benchmark::State& state) {
         ratio.push_back(peerRate.back() / socatRate.back());
     }
     const auto report = [&](const char* name, const std::vector<double>& values) {
-        const Spread s = spread(values);
-        state.counters[std::string(name) + "_min"] = s.min;
-        state.counters[std::string(name) + "_med"] = s.median;
-        state.counters[std::string(name) + "_max"] = s.max;
+        reportSpread(state, name, values);
     };
     report("peers_MBps", peerRate);
     report("socat_MBps", socatRate);

@@ -164,10 +164,7 @@ void BM_IdleClientBesideThePeer(benchmark::State& state) {
         state.SetIterationTime(elapsed);
     }
     const auto report = [&](const char* name, const std::vector<double>& values) {
-        const Spread s = spread(values);
-        state.counters[std::string(name) + "_min"] = s.min;
-        state.counters[std::string(name) + "_med"] = s.median;
-        state.counters[std::string(name) + "_max"] = s.max;
+        reportSpread(state, name, values);
     };
     report("client_cpu_pct", clientCPU);
     report("peer_cpu_pct", peerCPU);

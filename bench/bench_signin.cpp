@@ -109,10 +109,7 @@ void BM_SignInToBuddyList(benchmark::State& state) {
         state.SetIterationTime(hasList - asked);
     }
     const auto report = [&](const char* name, const std::vector<double>& values) {
-        const Spread s = spread(values);
-        state.counters[std::string(name) + "_min"] = s.min;
-        state.counters[std::string(name) + "_med"] = s.median;
-        state.counters[std::string(name) + "_max"] = s.max;
+        reportSpread(state, name, values);
     };
     report("bare_auth_ms", bare);
     report("to_online_ms", online);

@@ -146,10 +146,7 @@ void BM_StartToSignInWindowBesideXmessage(benchmark::State& state) {
         state.SetIterationTime(c.wallMs / 1000);
     }
     const auto report = [&](const char* name, const std::vector<double>& values) {
-        const Spread s = spread(values);
-        state.counters[std::string(name) + "_min"] = s.min;
-        state.counters[std::string(name) + "_med"] = s.median;
-        state.counters[std::string(name) + "_max"] = s.max;
+        reportSpread(state, name, values);
     };
     report("zandrel_ms", clientMs);
     report("xmessage_ms", xmessageMs);
