@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 #include "ZCaptureMediaFile.h"
 #include "ZPortable_Text.h"
@@ -259,7 +260,13 @@ bool readY4m(std::ifstream& in, std::uint64_t fileSize, ZCaptureMediaFile& file,
     v.header.bitCount = 16;
     v.header.compression = kYUY2;
     v.header.sizeImage = static_cast<std::uint32_t>(width * height * 2);
-    v.frameInterval = clampInterval(num > 0 && den > 0 ? kUnitsPerSecond * den / num : kUnitsPerSecond / 15);
+    // A rate of num/den frames a second; sscanf saturates a huge den, whose
+    // interval would overflow: it is the longest interval anyway.
+    std::int64_t interval = kUnitsPerSecond / 15;
+    if (num > 0 && den > 0)
+        interval = den > std::numeric_limits<std::int64_t>::max() / kUnitsPerSecond ? kUnitsPerSecond * 10
+                                                                                    : kUnitsPerSecond * den / num;
+    v.frameInterval = clampInterval(interval);
     file.layout = is420 ? ZCaptureMediaFile::Y4M_420 : ZCaptureMediaFile::Y4M_422;
     file.storedRowBytes = static_cast<std::uint32_t>(width);
     return true;
